@@ -1,0 +1,89 @@
+#include "files/RNQuilloFileUtilities.h"
+
+#include "files/FileRemoval.h"
+#include "files/FolderWalk.h"
+#include "files/RNFilesUtilities.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+namespace quillo::files {
+
+bool RNItemToErase::isDirectory() const { return RNFilesUtilities::sharedControl().isDirectoryWithURL(url); }
+
+RNQuilloFileUtilities::RNQuilloFileUtilities()
+    : measureThreads_(std::clamp(std::thread::hardware_concurrency(), 1u, 4u)) {}
+
+RNQuilloFileUtilities& RNQuilloFileUtilities::sharedControl() {
+    static RNQuilloFileUtilities* shared = new RNQuilloFileUtilities();
+    return *shared;
+}
+
+std::optional<TrashListing> RNQuilloFileUtilities::binItemsAndInfoWithURL(const std::string& url) const {
+    if (url.empty()) return std::nullopt;
+    TrashListing listing;
+    int fd = openDirectoryNoFollow(AT_FDCWD, url.c_str());
+    if (fd < 0) return listing;
+    const uint64_t dev = deviceOf(fd);
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return listing;
+    }
+    // First the direct entries, with the sizes of files; folders are measured afterwards so that
+    // several can be walked at once.
+    std::vector<size_t> folders;
+    while (dirent* e = ::readdir(dir)) {
+        const char* name = e->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        struct stat st;
+        RNItemToErase item = RNItemToErase::newItem();
+        item.url = appendPathComponent(url, name);
+        item.count = 1;
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISDIR(st.st_mode)) folders.push_back(listing.itemsToErase.size());
+            else item.size = uint64_t(st.st_size);
+        }
+        listing.itemsToErase.push_back(std::move(item));
+    }
+
+    std::atomic<size_t> next{0};
+    auto measure = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < folders.size();) {
+            RNItemToErase& item = listing.itemsToErase[folders[i]];
+            int sub = openDirectoryNoFollow(fd, lastPathComponent(item.url).c_str());
+            if (sub < 0) continue;
+            if (!isOtherMount(sub, dev)) {
+                WalkTotals totals;
+                walkFolderAt(sub, totals);
+                item.size = totals.totalSize;
+                item.count = 1 + totals.entries;
+            }
+            ::close(sub);
+        }
+    };
+    const unsigned threads = unsigned(std::min<size_t>(measureThreads_, folders.size()));
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(measure);
+    measure();
+    for (auto& t : pool) t.join();
+    ::closedir(dir);
+
+    for (const auto& item : listing.itemsToErase) {
+        listing.size += item.size;
+        listing.count += item.count;
+    }
+    return listing;
+}
+
+std::error_code RNQuilloFileUtilities::deleteItemWithURL(const std::string& url) const {
+    return removeItemAtPath(url);
+}
+
+}  // namespace quillo::files

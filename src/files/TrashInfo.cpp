@@ -1,0 +1,205 @@
+#include "files/TrashInfo.h"
+
+#include "files/RNFilesUtilities.h"
+#include "files/FolderWalk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace quillo::files {
+
+namespace {
+
+constexpr const char* kInfoSuffix = ".trashinfo";
+
+bool readSmallFile(const std::string& path, std::string& out, size_t limit = 1 << 20) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) <= limit;
+    if (ok) {
+        out.resize(size_t(st.st_size));
+        size_t done = 0;
+        while (done < out.size()) {
+            ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+            if (n <= 0) break;
+            done += size_t(n);
+        }
+        out.resize(done);
+    }
+    ::close(fd);
+    return ok;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string percentDecode(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        int hi, lo;
+        if (s[i] == '%' && i + 2 < s.size() && (hi = hexValue(s[i + 1])) >= 0 && (lo = hexValue(s[i + 2])) >= 0) {
+            out += char(hi * 16 + lo);
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+bool lexists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::string TrashItemRef::infoPath() const {
+    return appendPathComponent(appendPathComponent(trashDir, "info"), name + kInfoSuffix);
+}
+
+std::optional<TrashItemRef> trashItemRefForPath(const std::string& itemPath) {
+    if (itemPath.empty() || itemPath[0] != '/') return std::nullopt;
+    std::string name = lastPathComponent(itemPath);
+    std::string filesDir = deletingLastPathComponent(itemPath);
+    if (name.empty() || name == "/" || lastPathComponent(filesDir) != "files") return std::nullopt;
+    std::string trashDir = deletingLastPathComponent(filesDir);
+    struct stat st;
+    if (::lstat(appendPathComponent(trashDir, "info").c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+    return TrashItemRef{trashDir, name};
+}
+
+double parseTrashInfoDeletionDate(const std::string& contents) {
+    std::istringstream in(contents);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq);
+        while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.pop_back();
+        if (key != "DeletionDate") continue;
+        std::string value = line.substr(eq + 1);
+        size_t lead = value.find_first_not_of(" \t");
+        value = lead == std::string::npos ? "" : value.substr(lead);
+        struct tm tm {};
+        int consumed = 0;
+        if (std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                        &tm.tm_min, &tm.tm_sec, &consumed) != 6 || consumed < 19)
+            return 0;
+        if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
+            tm.tm_min > 59 || tm.tm_sec > 60)
+            return 0;
+        tm.tm_year -= 1900;
+        tm.tm_mon -= 1;
+        tm.tm_isdst = -1;
+        // Some writers append a "Z": that one time is UTC rather than local.
+        bool utc = consumed < int(value.size()) && value[size_t(consumed)] == 'Z';
+        time_t t = utc ? ::timegm(&tm) : ::mktime(&tm);
+        if (t == time_t(-1)) return 0;
+        return double(t) - kReferenceDateOffset;  // first occurrence wins
+    }
+    return 0;
+}
+
+double deletionDateForItem(const std::string& itemPath) {
+    auto ref = trashItemRefForPath(itemPath);
+    if (!ref) return 0;
+    std::string text;
+    if (!readSmallFile(ref->infoPath(), text, 64 * 1024)) return 0;
+    return parseTrashInfoDeletionDate(text);
+}
+
+bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& name) {
+    const std::string cache = appendPathComponent(trashDir, "directorysizes");
+    std::string text;
+    if (!readSmallFile(cache, text, 64 << 20)) return !lexists(cache);
+    std::string kept;
+    bool found = false;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        // size mtime percent-encoded-name
+        size_t a = line.find(' ');
+        size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+        if (b != std::string::npos && percentDecode(line.substr(b + 1)) == name) {
+            found = true;
+            continue;
+        }
+        if (!line.empty()) kept += line + "\n";
+    }
+    if (!found) return true;
+    std::string tmp = cache + ".XXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0) return false;
+    bool ok = ::write(fd, kept.data(), kept.size()) == ssize_t(kept.size());
+    ok = ::fsync(fd) == 0 && ok;
+    ::close(fd);
+    if (ok) ok = ::rename(tmp.c_str(), cache.c_str()) == 0;
+    if (!ok) ::unlink(tmp.c_str());
+    return ok;
+}
+
+bool forgetErasedTrashItem(const std::string& itemPath) {
+    auto ref = trashItemRefForPath(itemPath);
+    if (!ref) return true;  // not a trash item: nothing kept beside it
+    if (lexists(itemPath)) return false;
+    bool ok = true;
+    if (::unlink(ref->infoPath().c_str()) != 0 && errno != ENOENT) ok = false;
+    if (!removeDirectorySizesEntry(ref->trashDir, ref->name)) ok = false;
+    return ok;
+}
+
+size_t removeOrphanedTrashInfo(const std::string& trashDir) {
+    const std::string infoDir = appendPathComponent(trashDir, "info");
+    const std::string filesDir = appendPathComponent(trashDir, "files");
+    int dfd = ::open(infoDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0) return 0;
+    int ffd = ::open(filesDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (ffd < 0 && errno != ENOENT) {  // cannot tell which items exist: keep every info file
+        ::close(dfd);
+        return 0;
+    }
+    DirHandle dir(::fdopendir(dfd));
+    if (!dir) {
+        ::close(dfd);
+        if (ffd >= 0) ::close(ffd);
+        return 0;
+    }
+    size_t removed = 0;
+    const size_t suffixLen = std::strlen(kInfoSuffix);
+    while (dirent* e = ::readdir(dir.get())) {
+        std::string name = e->d_name;
+        if (name.size() <= suffixLen || name.compare(name.size() - suffixLen, suffixLen, kInfoSuffix) != 0) continue;
+        std::string item = name.substr(0, name.size() - suffixLen);
+        struct stat st;
+        bool itemExists = ffd >= 0 && (::fstatat(ffd, item.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT);
+        if (itemExists) continue;
+        if (::unlinkat(::dirfd(dir.get()), name.c_str(), 0) == 0) {
+            ++removed;
+            removeDirectorySizesEntry(trashDir, item);
+        }
+    }
+    if (ffd >= 0) ::close(ffd);
+    return removed;
+}
+
+}  // namespace quillo::files

@@ -1,0 +1,42 @@
+// The bookkeeping a freedesktop.org trash keeps beside each item: info/X.trashinfo for files/X
+// (where it came from and when it was trashed) and the optional `directorysizes` cache.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace quillo::files {
+
+// Seconds between 1970-01-01 and 2001-01-01 00:00 UTC, the reference date of every stored time.
+inline constexpr double kReferenceDateOffset = 978307200.0;
+
+// An item directly inside a trash's files/ folder: the trash folder and the item's name.
+struct TrashItemRef {
+    std::string trashDir;  // holds files/ and info/
+    std::string name;
+    std::string infoPath() const;
+};
+
+// When `itemPath` is files/NAME of a trash (its folder is named "files" and has an "info"
+// sibling), the trash and the name.
+std::optional<TrashItemRef> trashItemRefForPath(const std::string& itemPath);
+
+// DeletionDate of info/NAME.trashinfo as seconds since 2001-01-01 UTC; the stored text is
+// local time. 0 when the file or the key is missing or malformed. The first DeletionDate wins.
+double deletionDateForItem(const std::string& itemPath);
+double parseTrashInfoDeletionDate(const std::string& contents);
+
+// Call once files/NAME is gone: removes info/NAME.trashinfo and NAME's line in the
+// `directorysizes` cache. Does nothing (and answers false) while the item still exists, so an
+// info file is never lost for an item that is still there. True when nothing is left behind.
+bool forgetErasedTrashItem(const std::string& itemPath);
+
+// Removes the directorysizes line of `name` (temporary file + atomic rename); true when the
+// cache holds no such line afterwards.
+bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& name);
+
+// Removes info files whose item no longer exists (after a whole trash was emptied); returns how
+// many were removed. Files that are not *.trashinfo are left alone.
+size_t removeOrphanedTrashInfo(const std::string& trashDir);
+
+}  // namespace quillo::files

@@ -1,0 +1,195 @@
+// Listing a trash as erase records, measuring folders, and removing items, on real files.
+#include "files/FolderWalk.h"
+#include "files/RNFilesUtilities.h"
+#include "files/RNQuilloFileUtilities.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+using namespace quillo::files;
+using namespace quillo::test;
+
+namespace {
+
+class FilesListing : public ::testing::Test {
+protected:
+    void SetUp() override {
+        files = env.homeTrash() + "/files";
+        makeDirs(files, 0700);
+        makeDirs(env.homeTrash() + "/info", 0700);
+    }
+    const RNItemToErase* find(const TrashListing& l, const std::string& name) {
+        auto it = std::find_if(l.itemsToErase.begin(), l.itemsToErase.end(),
+                               [&](const RNItemToErase& i) { return lastPathComponent(i.url) == name; });
+        return it == l.itemsToErase.end() ? nullptr : &*it;
+    }
+    TempHome env;
+    std::string files;
+    RNQuilloFileUtilities& q = RNQuilloFileUtilities::sharedControl();
+    RNFilesUtilities& f = RNFilesUtilities::sharedControl();
+};
+
+TEST_F(FilesListing, FileAndFolderGiveRecordsAndTotals) {
+    writeFile(files + "/file", std::string(100, 'x'));
+    makeDirs(files + "/folder");
+    writeFile(files + "/folder/a", std::string(10, 'a'));
+    writeFile(files + "/folder/b", std::string(10, 'b'));
+    auto listing = q.binItemsAndInfoWithURL(files);
+    ASSERT_TRUE(listing);
+    ASSERT_EQ(listing->itemsToErase.size(), 2u);
+    const RNItemToErase* file = find(*listing, "file");
+    const RNItemToErase* folder = find(*listing, "folder");
+    ASSERT_TRUE(file && folder);
+    EXPECT_EQ(file->size, 100u);
+    EXPECT_EQ(file->count, 1u);
+    EXPECT_FALSE(file->isDirectory());
+    EXPECT_EQ(folder->size, 20u);
+    EXPECT_EQ(folder->count, 3u);
+    EXPECT_TRUE(folder->isDirectory());
+    EXPECT_EQ(folder->path(), files + "/folder");
+    EXPECT_EQ(listing->size, 120u);
+    EXPECT_EQ(listing->count, 4u);
+}
+
+TEST_F(FilesListing, EmptyMissingAndHiddenEntries) {
+    auto empty = q.binItemsAndInfoWithURL(files);
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->itemsToErase.empty());
+    EXPECT_EQ(empty->size, 0u);
+    EXPECT_EQ(empty->count, 0u);
+    EXPECT_FALSE(q.binItemsAndInfoWithURL(""));
+    EXPECT_TRUE(q.binItemsAndInfoWithURL(files + "/nothing-here")->itemsToErase.empty());
+
+    writeFile(files + "/.DS_Store", "xyz");
+    EXPECT_TRUE(f.trashAtURLIsEmpty(files)) << "only dot entries: empty";
+    auto hidden = q.binItemsAndInfoWithURL(files);
+    ASSERT_EQ(hidden->itemsToErase.size(), 1u) << "hidden entries are listed like any other";
+    EXPECT_EQ(hidden->size, 3u);
+
+    writeFile(files + "/visible", "");
+    EXPECT_FALSE(f.trashAtURLIsEmpty(files));
+    EXPECT_TRUE(f.trashAtURLIsEmpty(files + "/missing"));
+}
+
+TEST_F(FilesListing, ManyFoldersMeasuredInParallelAgreeWithOneThread) {
+    for (int i = 0; i < 40; ++i) {
+        std::string d = files + "/d" + std::to_string(i);
+        makeDirs(d + "/sub");
+        for (int j = 0; j <= i; ++j) writeFile(d + "/sub/f" + std::to_string(j), std::string(size_t(j), 'z'));
+    }
+    unsigned saved = q.measureThreads();
+    q.setMeasureThreads(4);
+    auto parallel = q.binItemsAndInfoWithURL(files);
+    q.setMeasureThreads(1);
+    auto serial = q.binItemsAndInfoWithURL(files);
+    q.setMeasureThreads(saved);
+    ASSERT_TRUE(parallel && serial);
+    EXPECT_EQ(parallel->size, serial->size);
+    EXPECT_EQ(parallel->count, serial->count);
+    uint64_t expectedCount = 0, expectedSize = 0;
+    for (int i = 0; i < 40; ++i) {
+        expectedCount += 2 + uint64_t(i + 1);
+        expectedSize += uint64_t(i) * uint64_t(i + 1) / 2;
+    }
+    EXPECT_EQ(parallel->count, expectedCount);
+    EXPECT_EQ(parallel->size, expectedSize);
+}
+
+TEST_F(FilesListing, WalkCountsEntriesAndNeverFollowsLinks) {
+    std::string outside = env.root() + "/outside";
+    makeDirs(outside);
+    writeFile(outside + "/big", std::string(5000, 'o'));
+    std::string d = files + "/walked";
+    makeDirs(d + "/empty");
+    writeFile(d + "/file", std::string(100, 'x'));
+    ASSERT_EQ(::symlink(outside.c_str(), (d + "/link").c_str()), 0);
+    uint64_t found = 7;
+    ItemSizeInfo info = f.iterateFolderForSize(d, &found);
+    EXPECT_EQ(found, 7u + 3u) << "the counter is only increased";
+    EXPECT_EQ(info.totalSize, 100u + outside.size()) << "a link counts as itself, its target is not walked";
+    EXPECT_EQ(info.fileSize, info.totalSize);
+
+    uint64_t none = 0;
+    EXPECT_EQ(f.iterateFolderForSize("", &none).totalSize, 0u);
+    EXPECT_EQ(none, 0u);
+}
+
+TEST_F(FilesListing, InvalidUtf8NameListsMeasuresAndIsRemoved) {
+    const std::string bad = "bad\xff\xfe name";
+    makeDirs(files + "/" + bad);
+    writeFile(files + "/" + bad + "/inner\xc3", std::string(42, 'q'));
+    auto listing = q.binItemsAndInfoWithURL(files);
+    ASSERT_EQ(listing->itemsToErase.size(), 1u);
+    EXPECT_EQ(listing->itemsToErase[0].url, files + "/" + bad);
+    EXPECT_EQ(listing->itemsToErase[0].size, 42u);
+    EXPECT_EQ(listing->itemsToErase[0].count, 2u);
+    EXPECT_FALSE(q.deleteItemWithURL(files + "/" + bad));
+    EXPECT_FALSE(exists(files + "/" + bad));
+}
+
+TEST_F(FilesListing, RemovalTakesLinksNotTheirTargets) {
+    std::string outside = env.root() + "/precious";
+    makeDirs(outside + "/keep");
+    writeFile(outside + "/keep/data", "important");
+    std::string item = files + "/folder";
+    makeDirs(item + "/deeper/deepest");
+    writeFile(item + "/deeper/deepest/x", "x");
+    ASSERT_EQ(::symlink(outside.c_str(), (item + "/link-to-folder").c_str()), 0);
+    ASSERT_EQ(::symlink((outside + "/keep/data").c_str(), (item + "/deeper/link-to-file").c_str()), 0);
+    EXPECT_FALSE(q.deleteItemWithURL(item));
+    EXPECT_FALSE(exists(item));
+    EXPECT_EQ(readFile(outside + "/keep/data"), "important");
+
+    ASSERT_EQ(::symlink(outside.c_str(), (files + "/top-link").c_str()), 0);
+    EXPECT_FALSE(q.deleteItemWithURL(files + "/top-link"));
+    EXPECT_TRUE(exists(outside + "/keep/data"));
+}
+
+TEST_F(FilesListing, RemovalReportsErrors) {
+    auto missing = q.deleteItemWithURL(files + "/not-there");
+    EXPECT_EQ(missing, std::errc::no_such_file_or_directory);
+    EXPECT_EQ(q.deleteItemWithURL("relative/path"), std::errc::invalid_argument);
+    EXPECT_EQ(q.deleteItemWithURL(files + "/.."), std::errc::invalid_argument);
+}
+
+TEST_F(FilesListing, MountInsideTrashedFolderStaysAndIsBusy) {
+    if (!isRoot()) GTEST_SKIP() << "mounting needs root";
+    std::string item = files + "/has-mount";
+    makeDirs(item);
+    writeFile(item + "/before", "b");
+    ScopedMount m(item, ScopedMount::Kind::Tmpfs);
+    ASSERT_TRUE(m.ok()) << m.error();
+    writeFile(m.mountPoint() + "/on-other-fs", "keep me");
+    uint64_t found = 0;
+    ItemSizeInfo info = f.iterateFolderForSize(item, &found);
+    EXPECT_EQ(found, 2u) << "the mount point is an entry, its contents are not";
+    EXPECT_EQ(info.totalSize, 1u);
+
+    auto err = q.deleteItemWithURL(item);
+    EXPECT_EQ(err, std::errc::device_or_resource_busy);
+    EXPECT_FALSE(exists(item + "/before"));
+    EXPECT_EQ(readFile(m.mountPoint() + "/on-other-fs"), "keep me");
+}
+
+TEST_F(FilesListing, UnreadableFolderCountsOneAndIsNotEntered) {
+    if (!isRoot()) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    ::chmod(env.root().c_str(), 0755);
+    std::string shared = env.root() + "/shared";
+    makeDirs(shared + "/closed", 0755);
+    writeFile(shared + "/closed/secret", std::string(50, 's'));
+    writeFile(shared + "/open", std::string(7, 'o'));
+    ::chmod((shared + "/closed").c_str(), 0700);
+    int rc = runAsNobody([&] {
+        auto l = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(shared);
+        if (!l || l->itemsToErase.size() != 2) return 1;
+        return (l->size == 7 && l->count == 2) ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0);
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+// Fixtures shared by every test suite: a private home with its XDG folders, real mounts for
+// the root-only cases, and small file helpers. Nothing here touches the real user's files.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace quillo::test {
+
+bool isRoot();
+
+// Runs a shell command; gives its exit status (-1 when it could not run) and, if asked, its
+// standard output.
+int run(const std::string& command, std::string* output = nullptr);
+bool haveTool(const std::string& name);
+
+void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);
+std::string readFile(const std::string& path);
+void makeDirs(const std::string& path, mode_t mode = 0755);
+bool exists(const std::string& path);  // lstat: a dangling link exists too
+
+// Removes a tree made by a test, clearing immutable/append-only flags first.
+void removeTree(const std::string& path);
+
+// A fresh folder under $TMPDIR (or /tmp) with HOME, XDG_DATA_HOME, XDG_CONFIG_HOME and
+// XDG_STATE_HOME pointing inside it. The previous environment comes back on destruction.
+class TempHome {
+public:
+    TempHome();
+    ~TempHome();
+    TempHome(const TempHome&) = delete;
+    TempHome& operator=(const TempHome&) = delete;
+
+    const std::string& root() const { return root_; }
+    std::string home() const { return root_ + "/home"; }
+    std::string dataHome() const { return root_ + "/home/.local/share"; }
+    std::string configHome() const { return root_ + "/home/.config"; }
+    std::string stateHome() const { return root_ + "/home/.local/state"; }
+    std::string homeTrash() const { return dataHome() + "/Trash"; }
+
+    // Writes info/NAME.trashinfo into a trash folder (the one holding files/ and info/) with
+    // the given deletion date text; the item files/NAME is the caller's.
+    static void plantTrashInfo(const std::string& trashDir, const std::string& name,
+                               const std::string& deletionDate = "2024-05-01T10:20:30");
+
+private:
+    std::string root_;
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// A real mount (root only) at a unique folder under `parent`; unmounted on every way out.
+// `ok()` is false when mounting failed: the test must then not write below mountPoint().
+class ScopedMount {
+public:
+    enum class Kind { Tmpfs, Ext4Loop };
+    ScopedMount(const std::string& parent, Kind kind, bool readOnly = false,
+                const std::string& label = "");
+    ~ScopedMount();
+    ScopedMount(const ScopedMount&) = delete;
+    ScopedMount& operator=(const ScopedMount&) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string& mountPoint() const { return mountPoint_; }
+    const std::string& error() const { return error_; }
+    // Remounts read-only or read-write.
+    bool remount(bool readOnly);
+
+private:
+    std::string mountPoint_;
+    std::string image_;
+    std::string error_;
+    bool ok_ = false;
+};
+
+// True when `path` is the root of a mount.
+bool isMountRoot(const std::string& path);
+
+// Unprivileged user for permission cases: nobody.
+constexpr uid_t kNobodyUid = 65534;
+constexpr gid_t kNobodyGid = 65534;
+
+}  // namespace quillo::test
+
+namespace quillo::test {
+// Runs `body` in a child process as the unprivileged user nobody (no capabilities, no
+// supplementary groups); gives the child's exit status, or -1 when it could not be started.
+// Needs root.
+int runAsNobody(const std::function<int()>& body);
+}  // namespace quillo::test
