@@ -1,0 +1,22 @@
+// The commands of quillo-cli. Each takes the arguments after its name and answers the exit
+// status: 0 done, 1 something not erased or nothing to do, 2 bad usage, 130 stopped.
+#pragma once
+
+#include "files/RNFilesUtilities.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillo::cli {
+
+int listCommand(const std::vector<std::string>& args);
+int emptyCommand(const std::vector<std::string>& args);
+int eraseCommand(const std::vector<std::string>& args);
+int prefsCommand(const std::vector<std::string>& args);
+
+// The usable trash of the volume named by its display name or mount point.
+std::optional<files::TrashLocation> findTrash(const std::vector<files::TrashLocation>& trashes,
+                                              const std::string& volume);
+
+}  // namespace quillo::cli

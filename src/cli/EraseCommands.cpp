@@ -1,0 +1,127 @@
+#include "cli/Commands.h"
+#include "cli/EraseRunner.h"
+#include "cli/VolumesCommand.h"
+#include "files/RNQuilloFileUtilities.h"
+#include "files/TrashLocator.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+
+namespace quillo::cli {
+
+using files::RNFilesUtilities;
+
+namespace {
+
+bool takeYes(std::vector<std::string>& args) {
+    bool yes = false;
+    std::vector<std::string> rest;
+    for (auto& a : args) {
+        if (a == "--yes" || a == "-y") yes = true;
+        else rest.push_back(a);
+    }
+    args = rest;
+    return yes;
+}
+
+void reportOutcome(const EraseOutcome& o) {
+    if (o.stoppedByUser) std::cerr << "quillo-cli: stopped\n";
+}
+
+}  // namespace
+
+int emptyCommand(const std::vector<std::string>& argsIn) {
+    std::vector<std::string> args = argsIn;
+    const bool yes = takeYes(args);
+    bool all = false;
+    std::vector<std::string> volumes;
+    for (const auto& a : args) {
+        if (a == "--all") all = true;
+        else if (!a.empty() && a[0] == '-') {
+            std::cerr << "quillo-cli empty: unknown option '" << displayText(a) << "'\n"
+                      << "usage: quillo-cli empty [--yes] (--all | VOLUME...)\n";
+            return 2;
+        } else volumes.push_back(a);
+    }
+    if (all == !volumes.empty()) {
+        std::cerr << "usage: quillo-cli empty [--yes] (--all | VOLUME...)\n";
+        return 2;
+    }
+    if (all) {
+        EraseRunner runner(yes);
+        EraseOutcome o = runner.emptyAllTrashes();
+        reportOutcome(o);
+        return exitStatusFor(o);
+    }
+    auto trashes = RNFilesUtilities::sharedControl().trashesAndVolumesLocations();
+    std::vector<files::TrashLocation> chosen;
+    for (const auto& v : volumes) {
+        auto t = findTrash(trashes, v);
+        if (!t) {
+            std::cerr << "quillo-cli: no usable trash on a volume named '" << displayText(v) << "'\n";
+            return 2;
+        }
+        chosen.push_back(*t);
+    }
+    int status = 0;
+    EraseRunner runner(yes);
+    for (const auto& t : chosen) {
+        EraseOutcome o = runner.emptyVolumeTrash(t);
+        reportOutcome(o);
+        int s = exitStatusFor(o);
+        if (s == 130) return s;
+        status = std::max(status, s);
+    }
+    return status;
+}
+
+int eraseCommand(const std::vector<std::string>& argsIn) {
+    std::vector<std::string> args = argsIn;
+    const bool yes = takeYes(args);
+    if (args.empty()) {
+        std::cerr << "usage: quillo-cli erase [--yes] PATH...\n";
+        return 2;
+    }
+    // Only items directly inside one of the user's trashes can be erased.
+    auto trashes = RNFilesUtilities::sharedControl().trashesAndVolumesLocations();
+    erase::RNItemList items;
+    auto& files = RNFilesUtilities::sharedControl();
+    for (const auto& raw : args) {
+        std::string path = raw;
+        while (path.size() > 1 && path.back() == '/') path.pop_back();
+        if (!path.empty() && path[0] != '/') {
+            char cwd[4096];
+            if (::getcwd(cwd, sizeof cwd)) path = files::appendPathComponent(cwd, path);
+        }
+        const std::string name = files::lastPathComponent(path);
+        const std::string parent = files::canonicalPath(files::deletingLastPathComponent(path));
+        bool inTrash = false;
+        for (const auto& t : trashes)
+            if (files::canonicalPath(t.trashURL) == parent) inTrash = true;
+        struct stat st;
+        if (!inTrash || name == "." || name == ".." || ::lstat(path.c_str(), &st) != 0) {
+            std::cerr << "quillo-cli: '" << displayText(raw) << "' is not an item in a trash; nothing was erased\n";
+            return 2;
+        }
+        files::RNItemToErase item = files::RNItemToErase::newItem();
+        item.url = files::appendPathComponent(parent, name);
+        if (S_ISDIR(st.st_mode)) {
+            uint64_t entries = 0;
+            item.size = files.iterateFolderForSize(item.url, &entries).totalSize;
+            item.count = entries;  // as the main window counts a folder: without the folder itself
+        } else {
+            item.size = uint64_t(st.st_size);
+            item.count = 1;
+        }
+        items.push_back(std::move(item));
+    }
+    EraseRunner runner(yes);
+    EraseOutcome o = runner.eraseItems(items);
+    reportOutcome(o);
+    return exitStatusFor(o);
+}
+
+}  // namespace quillo::cli

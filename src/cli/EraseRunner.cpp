@@ -1,0 +1,153 @@
+#include "cli/EraseRunner.h"
+
+#include "cli/TerminalProgressWindow.h"
+#include "cli/TerminalPromptBackend.h"
+#include "erase/RNErrorDelegate.h"
+#include "erase/RNMainThread.h"
+#include "erase/RNNotificationCenter.h"
+#include "erase/RNPreferences.h"
+#include "erase/RNRunLoopMainThread.h"
+#include "files/RNQuilloFileUtilities.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace quillo::cli {
+
+using namespace quillo::erase;
+
+namespace {
+// The progress line of the running erase, so the main loop can let it redraw held-back changes.
+std::atomic<TerminalProgressWindow*> gProgressWindow{nullptr};
+}  // namespace
+
+int exitStatusFor(const EraseOutcome& o) {
+    if (o.stoppedByUser) return 130;
+    if (o.abandoned || o.erasedCount == 0 || o.notErasedCount != 0) return 1;
+    return 0;
+}
+
+EraseRunner::EraseRunner(bool assumeYes) {
+    setupDefaultsPreferences();
+    RNErrorDelegate::sharedControl().setBackend(std::make_shared<TerminalPromptBackend>(assumeYes));
+    RNDeleteItems::setProgressWindowFactory([]() -> std::unique_ptr<RNGenericProgressWindowCntrl> {
+        auto window = std::make_unique<TerminalProgressWindow>();
+        installInterruptHandler(window.get());
+        gProgressWindow.store(window.get());
+        return window;
+    });
+}
+
+EraseRunner::~EraseRunner() {
+    removeInterruptHandler();
+    RNDeleteItems::setProgressWindowFactory(nullptr);
+}
+
+EraseOutcome EraseRunner::emptyAllTrashes() {
+    RNArray volumes;
+    for (const auto& t : files::RNFilesUtilities::sharedControl().trashesAndVolumesLocations()) {
+        volumes.push_back(RNDictionary{{"trashURL", t.trashURL},
+                                       {"volumeURL", t.volumeURL},
+                                       {"volumeName", t.volumeName},
+                                       {"volumePath", t.volumePath},
+                                       {"trashIsEmpty", t.trashIsEmpty}});
+    }
+    RNDictionary request{{"isAllDisks", true},  {"isLumoErase", false}, {"volumeArray", volumes},
+                         {"volumeName", ""},    {"size", uint64_t(0)},  {"count", uint64_t(0)}};
+    return run(request, false);
+}
+
+EraseOutcome EraseRunner::emptyVolumeTrash(const files::TrashLocation& trash) {
+    auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trash.trashURL);
+    RNItemList items = listing ? listing->itemsToErase : RNItemList{};
+    RNDictionary request{{"isAllDisks", false},
+                         {"isLumoErase", false},
+                         {"volumeName", trash.volumeName.empty() ? std::string("Hard Drive") : trash.volumeName},
+                         {"size", listing ? listing->size : uint64_t(0)},
+                         {"count", listing ? listing->count : uint64_t(0)},
+                         {"itemsToErase", itemListValue(std::move(items))}};
+    return run(request, false);
+}
+
+EraseOutcome EraseRunner::eraseItems(const RNItemList& items) {
+    uint64_t size = 0, count = 0;
+    for (const auto& i : items) {
+        size += i.size;
+        count += i.count;
+    }
+    RNDictionary itemsDict{{"itemsToErase", itemListValue(items)}, {"isLumoErase", true}};
+    RNDictionary request{{"isAllDisks", false}, {"isLumoErase", true}, {"volumeName", ""},
+                         {"size", size},        {"count", count},      {"itemsDict", itemsDict},
+                         {"itemsToErase", itemListValue(items)}};
+    return run(request, true);
+}
+
+EraseOutcome EraseRunner::run(const RNDictionary& request, bool lumo) {
+    auto loop = std::make_shared<RNRunLoopMainThread>();
+    auto previous = RNMainThread::active();
+    RNMainThread::setActive(loop);
+
+    EraseOutcome outcome;
+    auto session = RNDeleteItems::create();
+    auto& center = RNNotificationCenter::defaultCenter();
+    RNObserverToken stopToken = center.addObserver(kStopWorking, session.get(), [&, loop](const RNNotification& n) {
+        if (n.userInfo) {
+            outcome.abandoned = false;
+            outcome.erasedCount = n.info("erasedCount").uintValue();
+            outcome.erasedSize = n.info("erasedSize").uintValue();
+            outcome.stoppedByUser = n.info("wasStoppedByUser").boolValue();
+            outcome.notErasedCount = session->notErasedCount();
+        } else {
+            outcome.stoppedByUser = session->isStoppedByUser();
+        }
+        loop->stop();
+    });
+    // The main window starts its erase when the session answers "waitForResponse".
+    RNObserverToken responseToken = center.addObserver(kWaitForResponse, session.get(), [&, loop](const RNNotification& n) {
+        if (!n.info("canContinue").boolValue()) {
+            loop->stop();
+            return;
+        }
+        const RNItemList* items = itemListIf(n.info("itemsDict")["itemsToErase"]);
+        RNItemList copy = items ? *items : RNItemList{};
+        loop->post([session, copy, &outcome] {
+            outcome.started = true;
+            session->proceedToEraseWithArray(copy);
+        });
+    });
+
+    loop->post([&, session, loop] {
+        if (!session->askToContinue(request)) return;  // cancelled: "stopWorking" stops the loop
+        if (lumo) return;                               // started on "waitForResponse"
+        // The menu starts the erase a moment after the answer, as the tray app does.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        outcome.started = true;
+        const RNItemList* items = itemListIf(RNValue::lookup(request, "itemsToErase"));
+        if (items) session->proceedToEraseWithArray(*items);
+        else session->proceedToEraseWithArray(session->itemsToErase());
+    });
+    // The progress line only redraws when called; a tick lets held-back changes show.
+    std::atomic<bool> running{true};
+    std::thread ticker([&running, loop] {
+        while (running.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            loop->post([] {
+                if (TerminalProgressWindow* w = gProgressWindow.load()) w->tick();
+            });
+        }
+    });
+    loop->run();
+    running.store(false);
+    ticker.join();
+    loop->processPendingTasks();
+    gProgressWindow.store(nullptr);
+
+    center.removeObserver(stopToken);
+    center.removeObserver(responseToken);
+    RNDeleteItems::waitForTickToEnd();
+    RNMainThread::setActive(previous);
+    return outcome;
+}
+
+}  // namespace quillo::cli

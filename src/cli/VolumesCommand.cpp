@@ -1,0 +1,100 @@
+#include "cli/VolumesCommand.h"
+
+#include "cli/Json.h"
+#include "files/RNQuilloFileUtilities.h"
+#include "util/Localization.h"
+#include "util/RNNumberUtilities.h"
+
+#include <cstdio>
+#include <future>
+#include <iostream>
+
+namespace quillo::cli {
+
+using files::RNFilesUtilities;
+using files::RNQuilloFileUtilities;
+using util::RNNumberUtilities;
+
+std::vector<MeasuredTrash> measureAllTrashes() {
+    auto locations = RNFilesUtilities::sharedControl().trashesAndVolumesLocations();
+    std::vector<std::future<MeasuredTrash>> pending;
+    for (auto& loc : locations) {
+        pending.push_back(std::async(std::launch::async, [loc] {
+            MeasuredTrash m{loc, 0, 0};
+            if (auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(loc.trashURL)) {
+                m.count = listing->count;
+                m.size = listing->size;
+            }
+            return m;
+        }));
+    }
+    std::vector<MeasuredTrash> result;
+    for (auto& p : pending) result.push_back(p.get());
+    return result;
+}
+
+std::string displayText(const std::string& bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size();) {
+        size_t len = utf8SequenceLength(bytes, i);
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(bytes, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+int volumesCommand(const std::vector<std::string>& args) {
+    bool json = false;
+    for (const auto& a : args) {
+        if (a == "--json") {
+            json = true;
+        } else {
+            std::cerr << "quillo-cli volumes: unknown argument '" << displayText(a) << "'\n"
+                      << "usage: quillo-cli volumes [--json]\n";
+            return 2;
+        }
+    }
+    auto trashes = measureAllTrashes();
+    if (trashes.empty()) {
+        std::cerr << "quillo-cli: no mounted volume has a usable trash for this user\n";
+        return 1;
+    }
+    if (json) {
+        std::string out = "[";
+        for (size_t i = 0; i < trashes.size(); ++i) {
+            const auto& t = trashes[i];
+            out += (i ? ",\n " : "\n ") + JsonObject()
+                                              .add("volumeName", t.location.volumeName)
+                                              .add("volumePath", t.location.volumePath)
+                                              .add("trashURL", t.location.trashURL)
+                                              .add("trashIsEmpty", t.count == 0)
+                                              .add("count", t.count)
+                                              .add("size", t.size)
+                                              .str();
+        }
+        out += "\n]\n";
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        return 0;
+    }
+    auto& numbers = RNNumberUtilities::sharedControl();
+    const std::string format = util::RNLocalizedString("items_size");
+    size_t nameWidth = 0, pathWidth = 0;
+    for (const auto& t : trashes) {
+        nameWidth = std::max(nameWidth, displayText(t.location.volumeName).size());
+        pathWidth = std::max(pathWidth, displayText(t.location.volumePath).size());
+    }
+    for (const auto& t : trashes) {
+        std::string name = displayText(t.location.volumeName), path = displayText(t.location.volumePath);
+        std::string text = util::RNFormat(format, {numbers.numberToFormatString(double(t.count)),
+                                                   numbers.sizeToFormatString(t.size, 4, true)});
+        std::printf("%-*s  %-*s  %s\n", int(nameWidth), name.c_str(), int(pathWidth), path.c_str(), text.c_str());
+    }
+    return 0;
+}
+
+}  // namespace quillo::cli

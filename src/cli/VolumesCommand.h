@@ -1,0 +1,26 @@
+// `quillo-cli volumes [--json]`: one row per usable trash, as the status menu shows them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "files/RNFilesUtilities.h"
+
+namespace quillo::cli {
+
+struct MeasuredTrash {
+    files::TrashLocation location;
+    uint64_t count = 0;
+    uint64_t size = 0;
+};
+
+// Lists every usable trash and measures each, volumes in parallel.
+std::vector<MeasuredTrash> measureAllTrashes();
+
+// Displays a byte path: invalid UTF-8 bytes become U+FFFD so a terminal is never fed garbage.
+std::string displayText(const std::string& bytes);
+
+int volumesCommand(const std::vector<std::string>& args);
+
+}  // namespace quillo::cli

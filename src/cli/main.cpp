@@ -1,0 +1,61 @@
+// quillo-cli: the terminal front end over the same file core and erase engine as the tray app.
+#include "cli/Commands.h"
+#include "cli/VolumesCommand.h"
+
+#include <sys/resource.h>
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+void usage(std::ostream& out) {
+    out << "usage: quillo-cli COMMAND [ARGS]\n\n"
+           "commands:\n"
+           "  volumes [--json]            every usable trash: volume, mount point, items and size\n"
+           "  list [--json] [VOLUME]      the trashed items of one or every trash\n"
+           "  empty [--yes] --all         erase the trashes of all volumes\n"
+           "  empty [--yes] VOLUME...     erase one volume's trash (volume name or mount point)\n"
+           "  erase [--yes] PATH...       erase chosen trashed items\n"
+           "  prefs [KEY [VALUE]]         read or change a preference\n"
+           "  help                        this text\n\n"
+           "--yes answers the erase confirmation. Exit status: 0 all erased, 1 something not erased or\n"
+           "nothing to erase, 2 bad usage, 130 stopped (Ctrl-C is the stop button).\n"
+           "JSON output writes bytes of a file name that are not valid UTF-8 as \\udc80-\\udcff.\n";
+}
+
+// Deep trees keep one open folder per level; give the walk all the descriptors we may have.
+void raiseFileLimit() {
+    struct rlimit rl;
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    raiseFileLimit();
+    if (argc < 2) {
+        usage(std::cerr);
+        return 2;
+    }
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    using namespace quillo::cli;
+    if (command == "volumes") return volumesCommand(args);
+    if (command == "list") return listCommand(args);
+    if (command == "empty") return emptyCommand(args);
+    if (command == "erase") return eraseCommand(args);
+    if (command == "prefs") return prefsCommand(args);
+    if (command == "help" || command == "--help" || command == "-h") {
+        usage(std::cout);
+        return 0;
+    }
+    std::cerr << "quillo-cli: unknown command '" << command << "'\n";
+    usage(std::cerr);
+    return 2;
+}

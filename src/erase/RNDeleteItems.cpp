@@ -1,0 +1,808 @@
+#include "erase/RNDeleteItems.h"
+
+#include "erase/RNAlert.h"
+#include "erase/RNErrorDelegate.h"
+#include "erase/RNLogController.h"
+#include "erase/RNMainThread.h"
+#include "erase/RNOperationQueue.h"
+#include "erase/RNPreferences.h"
+#include "erase/RNUserDefaults.h"
+#include "files/FolderWalk.h"
+#include "files/RNFilesUtilities.h"
+#include "files/RNQuilloFileUtilities.h"
+#include "files/SystemLog.h"
+#include "files/TrashInfo.h"
+#include "util/Localization.h"
+#include "util/RNNumberUtilities.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+namespace quillo::erase {
+
+using files::RNFilesUtilities;
+using files::RNItemToErase;
+using files::RNQuilloFileUtilities;
+using util::RNLocalizedString;
+
+namespace {
+
+// The tick's two process-wide flags: one erase at a time.
+std::atomic<bool> gShouldStop{false};
+std::atomic<bool> gNotificationAlreadySent{false};
+
+std::mutex gTickMutex;
+std::condition_variable gTickEnded;
+int gTicksRunning = 0;
+
+std::mutex gFactoryMutex;
+RNProgressWindowFactory gProgressFactory;
+RNPrivilegedEraserFactory gEraserFactory;
+
+constexpr auto kTickInterval = std::chrono::microseconds(16667);  // ~60 Hz, like a display refresh
+constexpr double kPanelDelay = 0.7;
+constexpr double kPanelUpdateInterval = 0.1;
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+RNOperationQueue& deletionsOperationQueue() { return RNOperationQueue::named("deletionsOperationQueue"); }
+
+RNUserDefaults& defaults() { return RNUserDefaults::standardUserDefaults(); }
+
+// Shows a byte name on screen: invalid UTF-8 bytes become U+FFFD.
+std::string displayName(const std::string& bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size();) {
+        unsigned char c = (unsigned char)bytes[i];
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = len && i + len <= bytes.size();
+        for (size_t k = 1; ok && k < len; ++k) ok = ((unsigned char)bytes[i + k] & 0xC0) == 0x80;
+        if (ok && len == 2 && c < 0xC2) ok = false;
+        if (!ok) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(bytes, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+bool isPermissionError(int e) { return e == EACCES || e == EPERM; }
+bool isBusyError(int e) { return e == EBUSY || e == ETXTBSY; }
+
+}  // namespace
+
+RNValue itemListValue(RNItemList items) { return RNValue::object(std::move(items)); }
+const RNItemList* itemListIf(const RNValue& value) { return value.objectIf<RNItemList>(); }
+RNValue windowValue(RNWindowHandle window) { return RNValue::object(window); }
+RNWindowHandle windowIf(const RNValue& value) {
+    auto w = value.objectIf<RNWindowHandle>();
+    return w ? *w : nullptr;
+}
+
+void RNDeleteItems::setProgressWindowFactory(RNProgressWindowFactory factory) {
+    std::lock_guard lock(gFactoryMutex);
+    gProgressFactory = std::move(factory);
+}
+
+void RNDeleteItems::setPrivilegedEraserFactory(RNPrivilegedEraserFactory factory) {
+    std::lock_guard lock(gFactoryMutex);
+    gEraserFactory = std::move(factory);
+}
+
+void RNDeleteItems::waitForTickToEnd() {
+    std::unique_lock lock(gTickMutex);
+    gTickEnded.wait(lock, [] { return gTicksRunning == 0; });
+}
+
+std::shared_ptr<RNDeleteItems> RNDeleteItems::create() { return std::shared_ptr<RNDeleteItems>(new RNDeleteItems()); }
+
+RNDeleteItems::RNDeleteItems() = default;
+
+RNDeleteItems::~RNDeleteItems() { stopObservingCount(); }
+
+RNItemList RNDeleteItems::itemsToErase() const {
+    std::lock_guard lock(mutex_);
+    return itemsToErase_;
+}
+
+RNDictionary RNDeleteItems::toAuthorizeInfo() const {
+    std::lock_guard lock(mutex_);
+    return toAuthorizeInfo_;
+}
+
+bool RNDeleteItems::isStoppedByUser() const { return progressCntrl_ && progressCntrl_->wasStopped(); }
+bool RNDeleteItems::userStopped() const { return isStoppedByUser(); }
+
+void RNDeleteItems::setIsStopped(bool stopped) {
+    if (stopped && progressCntrl_) progressCntrl_->stopAction();
+    if (isRootErasing_.load() && rootAccess_) rootAccess_->stoppedByUser(stopped);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Confirmation and counting
+
+bool RNDeleteItems::askToContinue(const RNDictionary& request) {
+    request_ = request;
+    isAllDisks_ = RNValue::lookup(request, "isAllDisks").boolValue();
+    isLumoErase_ = RNValue::lookup(request, "isLumoErase").boolValue();
+    totSize_.store(RNValue::lookup(request, "size").uintValue());
+    totItems_.store(RNValue::lookup(request, "count").uintValue());
+    // Until a count arrives the erase may wait for it: the counting of all trashes, or the main
+    // window's measuring. A one-volume erase takes what the disk row knew.
+    countPending_.store(totItems_.load() == 0 && (isAllDisks_ || isLumoErase_));
+
+    {
+        std::weak_ptr<RNDeleteItems> weak = weak_from_this();
+        std::lock_guard lock(observerMutex_);
+        countObserver_ = RNNotificationCenter::defaultCenter().addObserver(
+            kUpdateCountAndSizeToDelete, nullptr, [weak](const RNNotification& note) {
+                if (auto self = weak.lock()) self->updateCountAndSizeToDelete(note);
+            });
+    }
+    if (isAllDisks_) calculateSizeAndCountWithArray(RNValue::lookup(request, "volumeArray").arrayValue());
+
+    if (!defaults().boolForKey(kPrefShowAlert)) {
+        if (isLumoErase_) {
+            lumoWindow_.store(windowIf(RNValue::lookup(request, "window")));
+            sendLumoEraseNotificationResponse(true, request);
+        }
+        return true;
+    }
+
+    std::string information, calculated;
+    if (isAllDisks_) {
+        information = RNLocalizedString("erase_all");
+        calculated = "all_disks";
+    } else if (isLumoErase_) {
+        information = RNLocalizedString("lumo_erase_info");
+        calculated = "lumo_erase";
+    } else {
+        information = util::RNFormat(RNLocalizedString("erase_vol"),
+                                     {RNValue::lookup(request, "volumeName").stringValue()});
+        calculated = "single_disk";
+    }
+    volumeName_ = RNValue::lookup(request, "volumeName").stringValue();
+
+    auto alert = std::make_shared<RNAlert>();
+    {
+        std::lock_guard lock(mutex_);
+        quilloAlert_ = alert;
+    }
+    RNDictionary info{{"information", information},
+                      {"message", "delete_mess"},
+                      {"calculatedStr", calculated},
+                      {"size", totSize_.load()},
+                      {"count", totItems_.load()},
+                      {"isLumoErase", isLumoErase_},
+                      {"volumeName", volumeName_}};
+    RNWindowHandle window = isLumoErase_ ? windowIf(RNValue::lookup(request, "window")) : nullptr;
+    int64_t answer = alert->showAlertWithTrashInfo(info, window);
+
+    if (isLumoErase_) {
+        auto self = shared_from_this();
+        deletionsOperationQueue().addOperation([self, alert, request, window] {
+            int64_t choice;
+            while ((choice = alert->choice()) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            self->lumoWindow_.store(choice != kAlertSecondButtonReturn ? window : nullptr);
+            self->sendLumoEraseNotificationResponse(choice != kAlertSecondButtonReturn, request);
+        });
+        return true;
+    }
+    cleanMemoryWithResponse(answer);
+    return answer != kAlertSecondButtonReturn;
+}
+
+void RNDeleteItems::sendLumoEraseNotificationResponse(bool canContinue, const RNDictionary& request) {
+    auto self = shared_from_this();
+    deletionsOperationQueue().addOperation([self, canContinue, request] {
+        RNNotificationCenter::defaultCenter().postNotification(
+            kWaitForResponse, self.get(),
+            RNDictionary{{"canContinue", canContinue}, {"itemsDict", RNValue::lookup(request, "itemsDict")}});
+        self->cleanMemoryWithResponse(canContinue ? kAlertFirstButtonReturn : kAlertSecondButtonReturn);
+    });
+}
+
+void RNDeleteItems::cleanMemoryWithResponse(int64_t answer) {
+    if (answer == kAlertSecondButtonReturn && !isLumoErase_) sendPartialStopWorking();
+    if (answer == kAlertSecondButtonReturn) countPending_.store(false);
+    if (totItems_.load() != 0) stopObservingCount();
+    std::lock_guard lock(mutex_);
+    quilloAlert_.reset();
+}
+
+void RNDeleteItems::stopObservingCount() {
+    std::lock_guard lock(observerMutex_);
+    if (countObserver_) RNNotificationCenter::defaultCenter().removeObserver(countObserver_);
+    countObserver_ = 0;
+}
+
+void RNDeleteItems::calculateSizeAndCountWithArray(const RNArray& volumes) {
+    auto self = shared_from_this();
+    deletionsOperationQueue().addOperation([self, volumes] {
+        self->totSize_.store(0);
+        self->totItems_.store(0);
+        {
+            std::lock_guard lock(self->mutex_);
+            self->itemsToErase_.clear();
+        }
+        uint64_t size = 0, count = 0;
+        RNItemList items;
+        for (const RNValue& v : volumes) {
+            if (v["trashIsEmpty"].boolValue()) continue;
+            auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(v["trashURL"].stringValue());
+            if (!listing) continue;
+            size += listing->size;
+            count += listing->count;
+            items.insert(items.end(), std::make_move_iterator(listing->itemsToErase.begin()),
+                         std::make_move_iterator(listing->itemsToErase.end()));
+        }
+        RNNotificationCenter::defaultCenter().postNotification(
+            kUpdateCountAndSizeToDelete, self.get(),
+            RNDictionary{{"size", size}, {"count", count}, {"itemsToErase", itemListValue(std::move(items))}});
+    });
+}
+
+void RNDeleteItems::updateCountAndSizeToDelete(const RNNotification& note) {
+    uint64_t size = note.info("size").uintValue();
+    uint64_t count = note.info("count").uintValue();
+    {
+        std::lock_guard lock(mutex_);
+        const RNItemList* items = itemListIf(note.info("itemsToErase"));
+        itemsToErase_ = items ? *items : RNItemList{};
+    }
+    totSize_.fetch_add(size);
+    totItems_.fetch_add(count);
+    countPending_.store(false);
+    std::shared_ptr<RNAlert> alert;
+    {
+        std::lock_guard lock(mutex_);
+        alert = quilloAlert_;
+    }
+    if (alert) alert->showSizeInfoStringWithSize(size, count);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The erase
+
+void RNDeleteItems::proceedToEraseWithArray(std::optional<RNItemList> array) {
+    emptyTrashWithArray(array ? std::move(*array) : itemsToErase());
+}
+
+void RNDeleteItems::emptyTrashWithArray(RNItemList array) {
+    // An erase that does not start still ends with "stopWorking" (without totals), so that its
+    // starter stops waiting for it.
+    if (!startLogging(array)) {
+        stopObservingCount();
+        sendPartialStopWorking();
+        return;
+    }
+    {
+        RNProgressWindowFactory factory;
+        {
+            std::lock_guard lock(gFactoryMutex);
+            factory = gProgressFactory;
+        }
+        progressCntrl_ = factory ? factory() : nullptr;
+    }
+    if (!progressCntrl_) {
+        if (logCntrl_) logCntrl_->closeLogFile();
+        logCntrl_.reset();
+        stopObservingCount();
+        sendPartialStopWorking();
+        return;
+    }
+    if (logCntrl_) logCntrl_->writeStartSession();
+
+    isRootErasing_.store(false);
+    stopForwarded_.store(false);
+    itemBusyCount_.store(0);
+    isHelperAuthorized_ = IsHelperAuthorized();
+    {
+        std::lock_guard lock(mutex_);
+        toAuthorizeInfo_.clear();
+        notErased_.clear();
+    }
+    deleteNoPermissions_ = deleteNoPermissionsAlreadyAsked_ = false;
+    deleteLockedAlreadyAsked_ = false;
+    deleteLocked_ = defaults().boolForKey(kPrefDeleteLocked);
+    isWorking_.store(true);
+    panelAlreadyShown_.store(false);
+    totSizeDeleted_.store(0);
+    totItemsDeleted_.store(0);
+    notErasedCount_.store(0);
+    startTime_.store(now());
+
+    setupDisplayLink();
+    const std::string erasingText = progressCntrl_->mainText();
+
+    auto self = shared_from_this();
+    deletionsOperationQueue().addOperation([self, array = std::move(array), erasingText] {
+        self->updateProgressFields(self->totItems_.load() == 0, erasingText);
+        if (self->userStopped()) {
+            self->stopWorking();
+            return;
+        }
+        if (!array.empty()) self->doIterateTrashes(array);
+        else self->doIterateTrashes(self->itemsToErase());
+    });
+}
+
+bool RNDeleteItems::startLogging(const RNItemList& array) {
+    if (!defaults().boolForKey(kPrefWriteLog)) return true;
+    if (prepareLogFile(array)) return true;
+    logCntrl_.reset();
+    // The log cannot be opened: the user may go on without one (first button) or not start.
+    int64_t answer = RNErrorDelegate::sharedControl().askToTheUser(
+        "open_log_file_error", "", {}, "yes_btn", "no_btn", "", false, nullptr,
+        false, lumoWindow_.load());
+    return answer == kAlertFirstButtonReturn;
+}
+
+bool RNDeleteItems::prepareLogFile(const RNItemList& array) {
+    const char *nameKey, *startKey, *endKey;
+    if (isLumoErase_) {
+        nameKey = "selected_items_log_name", startKey = "start_delete_checked", endKey = "end_delete_checked";
+    } else if (array.size() < 2 && !(isAllDisks_ && array.empty())) {
+        // (All trashes started before their count arrived hand over no array yet: still "all".)
+        nameKey = "selected_items_log_name", startKey = "start_delete_single", endKey = "end_delete_single";
+    } else {
+        nameKey = "all_vols_log_name", startKey = "start_delete_all", endKey = "end_delete_all";
+    }
+    RNDictionary info{{"startStr", RNLocalizedString(startKey)},
+                      {"endStr", RNLocalizedString(endKey)},
+                      {"partialLogName", RNLocalizedString(nameKey)},
+                      {"gapTime", int64_t(defaults().integerForKey(kPrefHowManyDaysForNewLogFile))}};
+    logCntrl_ = std::make_unique<RNLogController>(info);
+    return logCntrl_->openLogFile();
+}
+
+void RNDeleteItems::doIterateTrashes(const RNItemList& array) {
+    iterateLumoArrayToDelete(array);
+    bool queued;
+    {
+        std::lock_guard lock(mutex_);
+        queued = toAuthorizeInfo_.count("unlockItems") || toAuthorizeInfo_.count("permissionsItems");
+    }
+    if (queued && !userStopped()) {
+        eraseWithAdminPrivileges();
+    } else if (totItemsDeleted_.load() != 0) {
+        isWorking_.store(false);
+    } else {
+        stopWorking();
+    }
+}
+
+void RNDeleteItems::eraseWithAdminPrivileges() {
+    RNPrivilegedEraserFactory factory;
+    {
+        std::lock_guard lock(gFactoryMutex);
+        factory = gEraserFactory;
+    }
+    RNDictionary request;
+    uint64_t queued = 0;
+    {
+        std::lock_guard lock(mutex_);
+        toAuthorizeInfo_["erasedSize"] = totSizeDeleted_.load();
+        toAuthorizeInfo_["erasedCount"] = totItemsDeleted_.load();
+        if (!notErased_.empty()) {
+            RNArray folders(notErased_.begin(), notErased_.end());
+            toAuthorizeInfo_["notTrashedBecauseFolderNotEmpty"] = folders;
+        }
+        request = toAuthorizeInfo_;
+        for (const char* key : {"unlockItems", "permissionsItems"})
+            if (auto a = RNValue::lookup(request, key).arrayIf()) queued += a->size();
+    }
+    if (!rootAccess_ && factory) rootAccess_ = factory(this);
+    if (!rootAccess_) {
+        // No way to the helper at all: what was queued is not erased, and the user is told.
+        notErasedCount_.store(queued);
+        isWorking_.store(false);
+        return;
+    }
+    isRootErasing_.store(true);
+    RNPrivilegedEraser* eraser = rootAccess_.get();
+    RNMainThread::runOnMainAndWait([eraser, &request] { eraser->authorizedEraseWithDictionary(request); });
+}
+
+void RNDeleteItems::stopWorking() {
+    isWorking_.store(false);
+    closeProgressWindow();
+    sendPartialStopWorking();
+}
+
+void RNDeleteItems::showErrorWithError(const std::string& localizedDescription) {
+    RNErrorDelegate::sharedControl().showError(localizedDescription, "", {});
+}
+
+void RNDeleteItems::writeLogEntryWithPath(const std::string& path, uint64_t size) {
+    if (logCntrl_) logCntrl_->writeEntryWithPath(path, size);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The local pass
+
+void RNDeleteItems::iterateLumoArrayToDelete(const RNItemList& array) {
+    auto& files = RNFilesUtilities::sharedControl();
+    for (const RNItemToErase& item : array) {
+        const bool isDirectory = item.isDirectory();
+        if (auto ref = files::trashItemRefForPath(item.url)) {
+            std::lock_guard lock(mutex_);
+            trashDirs_.insert(ref->trashDir);
+        }
+        if (isDirectory) {
+            iterateFolderToDelete(item.url);
+            if (files.isAnEmptyFolder(item.url)) manageItemURL(item.url, 0, true);
+        } else {
+            manageItemURL(item.url, item.size, false);
+        }
+        struct stat st;
+        if (::lstat(item.url.c_str(), &st) != 0 && errno == ENOENT) {
+            files::forgetErasedTrashItem(item.url);
+        } else if (isDirectory && files.isDirectoryWithURL(item.url) && !files.isAnEmptyFolder(item.url)) {
+            addToNotTrashed(item.url);
+        }
+        if (userStopped()) break;
+    }
+}
+
+bool RNDeleteItems::canEnterFolder(const std::string& folder) {
+    // Emptying a folder needs read and search permission on it. The user's own folder gets
+    // u+rwx (the counterpart of making an item writable); anyone else's goes the no-rights way.
+    if (::faccessat(AT_FDCWD, folder.c_str(), R_OK | X_OK, AT_EACCESS) == 0) return true;
+    struct stat st;
+    if (::lstat(folder.c_str(), &st) == 0 && st.st_uid == ::geteuid() &&
+        ::chmod(folder.c_str(), (st.st_mode & 07777) | S_IRWXU) == 0 &&
+        ::faccessat(AT_FDCWD, folder.c_str(), R_OK | X_OK, AT_EACCESS) == 0)
+        return true;
+    permissionsCheckWithURL(folder, false);
+    return false;
+}
+
+void RNDeleteItems::iterateFolderToDelete(const std::string& folder) {
+    if (userStopped()) return;
+    if (!canEnterFolder(folder)) return;
+    int fd = files::openDirectoryNoFollow(AT_FDCWD, folder.c_str());
+    if (fd < 0) return;
+    files::DirHandle dir(::fdopendir(fd));
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    while (dirent* e = ::readdir(dir.get())) {
+        const char* name = e->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        if (userStopped()) return;
+        const std::string child = files::appendPathComponent(folder, name);
+        struct stat st;
+        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            // Another file system mounted here is never entered; its mount point reports busy.
+            int sub = files::openDirectoryNoFollow(fd, name);
+            const bool otherMount = sub >= 0 && files::isOtherMount(sub, files::deviceOf(fd));
+            if (sub >= 0) ::close(sub);
+            if (otherMount) {
+                manageItemURL(child, 0, true);
+                continue;
+            }
+            if (!checkForLockedFileWithURL(child)) continue;  // a locked folder kept keeps its content
+            iterateFolderToDelete(child);
+            if (RNFilesUtilities::sharedControl().isAnEmptyFolder(child)) manageItemURL(child, 0, true);
+        } else {
+            manageItemURL(child, uint64_t(st.st_size), false);
+        }
+    }
+}
+
+void RNDeleteItems::manageItemURL(const std::string& url, uint64_t size, bool /*isDirectory*/) {
+    if (!checkForLockedFileWithURL(url) || !permissionsCheckWithURL(url, true)) return;
+    std::error_code error = RNQuilloFileUtilities::sharedControl().deleteItemWithURL(url);
+    if (!error) {
+        totSizeDeleted_.fetch_add(size);
+        totItemsDeleted_.fetch_add(1);
+        writeLogEntryWithPath(url, size);
+    } else {
+        manageError(error.value(), url);
+    }
+}
+
+bool RNDeleteItems::checkForLockedFileWithURL(const std::string& url) {
+    auto& files = RNFilesUtilities::sharedControl();
+    if (!files.isLockedWithURL(url)) return true;
+    if (!isHelperAuthorized_) {
+        notErasedCount_.fetch_add(1);
+        return false;
+    }
+    bool tryUnlock;
+    if (files.isHiddenWithURL(url)) {
+        tryUnlock = true;
+    } else if (deleteLockedAlreadyAsked_) {
+        tryUnlock = deleteLocked_;
+    } else {
+        auto [erase, forAll] = askToErase("undeleted_locked_sing_str", "undeleted_locked_sing_msg", url);
+        deleteLocked_ = erase;
+        deleteLockedAlreadyAsked_ = forAll;
+        tryUnlock = erase;
+    }
+    if (!tryUnlock) return false;
+    if (files.unlockWithURL(url)) return true;
+    addURLToArray("unlockItems", url);
+    return false;
+}
+
+bool RNDeleteItems::permissionsCheckWithURL(const std::string& url, bool checkForNoPermissions) {
+    auto& files = RNFilesUtilities::sharedControl();
+    if (checkForNoPermissions) {
+        auto path = files.pathWithURL(url);
+        if (!path && files.isAliasWithURL(url)) path = url;  // a dangling link is still an item
+        if (checkPermissions(path.value_or(std::string()))) return true;
+    }
+    if (!isHelperAuthorized_) {
+        notErasedCount_.fetch_add(1);
+        return false;
+    }
+    if (files.isHiddenWithURL(url)) {
+        addURLToArray("permissionsItems", url);
+        return false;
+    }
+    if (deleteNoPermissionsAlreadyAsked_) {
+        if (deleteNoPermissions_) addURLToArray("permissionsItems", url);
+        return false;
+    }
+    auto [erase, forAll] = askToErase("undeleted_no_permissions_sing_str", "", url);
+    deleteNoPermissions_ = erase;
+    deleteNoPermissionsAlreadyAsked_ = forAll;
+    if (erase) addURLToArray("permissionsItems", url);
+    return false;
+}
+
+bool RNDeleteItems::checkPermissions(const std::string& path) {
+    // Removing an entry needs write and search permission on its folder, and under a sticky
+    // folder the item or the folder must be the user's. Nothing is opened: a FIFO would block,
+    // a device could react.
+    if (path.empty()) return true;
+    const std::string parent = files::deletingLastPathComponent(path);
+    struct stat folder, item;
+    if (::lstat(parent.c_str(), &folder) != 0 || ::lstat(path.c_str(), &item) != 0) return true;  // let removal tell
+    const uid_t me = ::geteuid();
+    if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        if (errno != EACCES) return true;
+        if (folder.st_uid != me || ::chmod(parent.c_str(), (folder.st_mode & 07777) | S_IRWXU) != 0) return false;
+        if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
+    }
+    if ((folder.st_mode & S_ISVTX) && me != 0 && item.st_uid != me && folder.st_uid != me) return false;
+    return true;
+}
+
+void RNDeleteItems::manageError(int error, const std::string& url) {
+    if (isPermissionError(error)) {
+        permissionsCheckWithURL(url, false);
+    } else if (isBusyError(error)) {
+        itemBusyCount_.fetch_add(1);
+        notErasedCount_.fetch_add(1);
+    }
+}
+
+void RNDeleteItems::addURLToArray(const char* key, const std::string& path) {
+    std::lock_guard lock(mutex_);
+    RNValue& slot = toAuthorizeInfo_[key];
+    if (!slot.isArray()) slot = RNArray{};
+    slot.arrayIf()->push_back(path);
+}
+
+void RNDeleteItems::addToNotTrashed(const std::string& url) {
+    std::lock_guard lock(mutex_);
+    notErased_.push_back(url);
+}
+
+std::pair<bool, bool> RNDeleteItems::askToErase(const char* formatKey, const char* messageKey, const std::string& url) {
+    const std::string name = displayName(RNFilesUtilities::sharedControl().itemNameWithURL(url).value_or(url));
+    bool applyToAll = false;
+    int64_t answer = kAlertFirstButtonReturn;
+    RNMainThread::runOnMainAndWait([&] {
+        answer = RNErrorDelegate::sharedControl().askToTheUser(formatKey, messageKey, {name}, "skip", "erase", "",
+                                                               true, &applyToAll, false, nullptr);
+    });
+    return {answer == kAlertSecondButtonReturn, applyToAll};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Progress
+
+void RNDeleteItems::setupDisplayLink() {
+    gShouldStop.store(false);
+    gNotificationAlreadySent.store(false);
+    auto self = shared_from_this();
+    try {
+        {
+            std::lock_guard lock(gTickMutex);
+            ++gTicksRunning;
+        }
+        std::thread([self] { self->tickLoop(); }).detach();
+    } catch (const std::system_error& e) {
+        {
+            std::lock_guard lock(gTickMutex);
+            --gTicksRunning;
+        }
+        gTickEnded.notify_all();
+        char line[96];
+        std::snprintf(line, sizeof line, "Erase progress displayLink creation failed with error:%d", e.code().value());
+        files::systemLog(line);
+    }
+}
+
+void RNDeleteItems::tickLoop() {
+    auto next = std::chrono::steady_clock::now();
+    for (;;) {
+        if (gShouldStop.load() || gNotificationAlreadySent.load()) break;
+        bool shouldStop = false;
+        updateProgressStatus(shouldStop);
+        if (shouldStop) {
+            gShouldStop.store(true);
+            if (!gNotificationAlreadySent.exchange(true))
+                RNNotificationCenter::defaultCenter().postNotification(kStopWorking, this, userInfoForEnd());
+        }
+        next += kTickInterval;
+        std::this_thread::sleep_until(next);
+    }
+    {
+        std::lock_guard lock(gTickMutex);
+        --gTicksRunning;
+    }
+    gTickEnded.notify_all();
+}
+
+RNDictionary RNDeleteItems::userInfoForEnd() const {
+    return RNDictionary{{"erasedCount", totItemsDeleted_.load()},
+                        {"erasedSize", totSizeDeleted_.load()},
+                        {"wasStoppedByUser", isStoppedByUser()}};
+}
+
+void RNDeleteItems::updateProgressStatus(bool& shouldStop) {
+    shouldStop = !isWorking_.load();
+    if (shouldStop) {
+        finishErase();
+        return;
+    }
+    // The stop button also reaches a privileged pass that is running.
+    if (isRootErasing_.load() && isStoppedByUser() && !stopForwarded_.exchange(true) && rootAccess_)
+        rootAccess_->stoppedByUser(true);
+    const double t = now();
+    const double elapsed = t - startTime_.load();
+    if (panelAlreadyShown_.load()) {
+        if (elapsed >= kPanelUpdateInterval) {
+            startTime_.store(t);
+            updateProgressBar();
+        }
+    } else if (elapsed >= kPanelDelay) {
+        std::lock_guard lock(progressLock_);
+        startTime_.store(t);
+        panelAlreadyShown_.store(true);
+        auto self = shared_from_this();
+        RNMainThread::postToMain([self] {
+            if (self->progressCntrl_) self->progressCntrl_->show(self->isLumoErase_ ? self->lumoWindow_.load() : nullptr);
+        });
+    }
+}
+
+void RNDeleteItems::updateProgressBar() {
+    if (!panelAlreadyShown_.load()) return;
+    auto self = shared_from_this();
+    RNMainThread::postToMain([self] {
+        RNGenericProgressWindowCntrl* panel = self->progressCntrl_.get();
+        if (!panel || panel->isIndeterminate()) return;
+        std::lock_guard lock(self->progressLock_);
+        // The count before the erase can be too low (items trashed since): the totals grow.
+        uint64_t done = self->totItemsDeleted_.load(), doneSize = self->totSizeDeleted_.load();
+        if (done > self->totItems_.load()) self->totItems_.store(done);
+        if (doneSize > self->totSize_.load()) self->totSize_.store(doneSize);
+        const uint64_t all = self->totItems_.load();
+        panel->updateProgress(all ? double(done) / double(all) * 100.0 : 0.0);
+        auto& numbers = util::RNNumberUtilities::sharedControl();
+        panel->setSizeText(numbers.sizeToFormatString(doneSize, 4, true));
+        panel->setCountText(util::RNFormat(panel->countStr(), {numbers.numberToFormatString(double(done)),
+                                                               numbers.numberToFormatString(double(all))}));
+    });
+}
+
+void RNDeleteItems::updateProgressFields(bool countUnknown, const std::string& erasingText) {
+    auto self = shared_from_this();
+    if (countUnknown) {
+        RNMainThread::postToMain([self] {
+            if (!self->progressCntrl_) return;
+            self->progressCntrl_->hideInfoSizeFields(true);
+            self->progressCntrl_->startIndeterminateAnimation();
+            self->progressCntrl_->setMainText(RNLocalizedString("gathering_bin_info"));
+        });
+        waitUntilItemsInfo();
+    }
+    RNMainThread::postToMain([self, erasingText] {
+        RNGenericProgressWindowCntrl* panel = self->progressCntrl_.get();
+        if (!panel) return;
+        panel->hideInfoSizeFields(false);
+        panel->startDeterminateAnimation();
+        panel->setInfoText("");
+        panel->setMainText(erasingText);
+        if (!self->volumeName_.empty()) {
+            panel->setInfoText(util::RNFormat(RNLocalizedString("erasing"), {self->volumeName_}));
+            self->volumeName_.clear();
+        } else {
+            panel->setInfoText(RNLocalizedString(self->isLumoErase_ ? "erasing_lumo_window" : "erasing_all"));
+        }
+    });
+}
+
+void RNDeleteItems::waitUntilItemsInfo() {
+    // Waits for the count. It ends too when no count can come any more (every trash was empty,
+    // or the confirmation was cancelled), instead of waiting for ever.
+    bool toldStopping = false;
+    while (totItems_.load() == 0 && countPending_.load()) {
+        if (!toldStopping && userStopped()) {
+            toldStopping = true;
+            auto self = shared_from_this();
+            RNMainThread::postToMain([self] {
+                if (self->progressCntrl_) self->progressCntrl_->setMainText(RNLocalizedString("stopping"));
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stopObservingCount();
+}
+
+void RNDeleteItems::closeProgressWindow() {
+    auto self = shared_from_this();
+    RNMainThread::postToMain([self] {
+        if (self->progressCntrl_) self->progressCntrl_->close();
+    });
+}
+
+void RNDeleteItems::sendPartialStopWorking() {
+    gNotificationAlreadySent.store(true);
+    RNNotificationCenter::defaultCenter().postNotification(kStopWorking, this, std::nullopt);
+}
+
+void RNDeleteItems::finishErase() {
+    updateProgressBar();
+    if (!isLumoErase_) {
+        // Emptying whole trashes also drops info files whose item is gone.
+        std::set<std::string> dirs;
+        {
+            std::lock_guard lock(mutex_);
+            dirs = trashDirs_;
+        }
+        for (const auto& dir : dirs) files::removeOrphanedTrashInfo(dir);
+    }
+    if (logCntrl_) logCntrl_->writeEndSessionAndCloseFile();
+
+    auto& errors = RNErrorDelegate::sharedControl();
+    const uint64_t busy = itemBusyCount_.load();
+    if (busy == 1) {
+        errors.showError("busy_sing", "", {});
+    } else if (busy >= 2) {
+        errors.showError("busy_plur", "", {util::RNNumberUtilities::sharedControl().numberToFormatString(double(busy))});
+    } else if (notErasedCount_.load() != 0) {
+        errors.showError(isHelperAuthorized_ ? "not_erased" : "user_not_authorized", "", {});
+    }
+
+    rootAccess_.reset();
+    {
+        std::lock_guard lock(mutex_);
+        toAuthorizeInfo_.clear();
+        notErased_.clear();
+    }
+    logCntrl_.reset();
+    closeProgressWindow();
+}
+
+}  // namespace quillo::erase

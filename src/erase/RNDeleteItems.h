@@ -1,0 +1,171 @@
+// One erase session: from the request through confirmation, counting, the local pass with its
+// questions, the privileged pass, the log and the progress panel, to the final report and
+// "stopWorking". Qt-free: the tray app and quillo-cli drive the very same session through the
+// prompt backend, the progress-window factory and the main-thread dispatcher they install.
+//
+// Lifetime: make it with RNDeleteItems::create() and keep the pointer until "stopWorking"
+// arrives; work queued by the session holds its own reference.
+#pragma once
+
+#include "erase/RNGenericProgressWindowCntrl.h"
+#include "erase/RNNotificationCenter.h"
+#include "erase/RNPrivilegedEraser.h"
+#include "erase/RNPromptBackend.h"
+#include "erase/RNValue.h"
+#include "files/RNItemToErase.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace quillo::erase {
+
+class RNAlert;
+class RNLogController;
+
+// Notification names and keys that cross components.
+inline constexpr const char* kStopWorking = "stopWorking";
+inline constexpr const char* kUpdateCountAndSizeToDelete = "updateCountAndSizeToDelete";
+inline constexpr const char* kWaitForResponse = "waitForResponse";
+
+using RNItemList = std::vector<files::RNItemToErase>;
+
+// Request values that are no plain data travel as objects inside the dictionary.
+RNValue itemListValue(RNItemList items);             // "itemsToErase"
+const RNItemList* itemListIf(const RNValue& value);  // nullptr when it holds none
+RNValue windowValue(RNWindowHandle window);          // "window"
+RNWindowHandle windowIf(const RNValue& value);
+
+class RNDeleteItems : public RNSecureAccessDelegate, public std::enable_shared_from_this<RNDeleteItems> {
+public:
+    static std::shared_ptr<RNDeleteItems> create();
+    ~RNDeleteItems() override;
+
+    // Front-end hooks, installed once at start-up.
+    static void setProgressWindowFactory(RNProgressWindowFactory factory);
+    static void setPrivilegedEraserFactory(RNPrivilegedEraserFactory factory);
+    // Waits until no progress tick is running (a front end calls it before it exits).
+    static void waitForTickToEnd();
+
+    // Confirmation, on the main thread. True: go on (proceedToEraseWithArray follows).
+    bool askToContinue(const RNDictionary& request);
+    // Starts the erase with `array`, or with the session's own counted items when nullopt or
+    // empty. On the main thread.
+    void proceedToEraseWithArray(std::optional<RNItemList> array);
+    RNItemList itemsToErase() const;
+
+    // Totals, readable from any thread.
+    uint64_t totItemsDeleted() const { return totItemsDeleted_.load(); }
+    uint64_t totSizeDeleted() const { return totSizeDeleted_.load(); }
+    uint64_t notErasedCount() const { return notErasedCount_.load(); }
+    uint64_t itemBusyCount() const { return itemBusyCount_.load(); }
+    uint64_t totItems() const { return totItems_.load(); }
+    uint64_t totSize() const { return totSize_.load(); }
+    RNGenericProgressWindowCntrl* progressCntrl() const { return progressCntrl_.get(); }
+    bool isStoppedByUser() const;
+    void setIsStopped(bool stopped);
+
+    // RNSecureAccessDelegate: the privileged pass reports here.
+    void setTotItemsDeleted(uint64_t count) override { totItemsDeleted_.store(count); }
+    void setTotSizeDeleted(uint64_t size) override { totSizeDeleted_.store(size); }
+    void writeLogEntryWithPath(const std::string& path, uint64_t size) override;
+    void setNotErasedCount(uint64_t count) override { notErasedCount_.store(count); }
+    void setIsWorking(bool working) override { isWorking_.store(working); }
+    void showErrorWithError(const std::string& localizedDescription) override;
+
+    // Which paths went to the privileged pass ("unlockItems", "permissionsItems").
+    RNDictionary toAuthorizeInfo() const;
+
+private:
+    RNDeleteItems();
+
+    // Confirmation and counting.
+    void calculateSizeAndCountWithArray(const RNArray& volumes);
+    void updateCountAndSizeToDelete(const RNNotification& note);
+    void sendLumoEraseNotificationResponse(bool canContinue, const RNDictionary& request);
+    void cleanMemoryWithResponse(int64_t answer);
+    void stopObservingCount();
+
+    // The erase.
+    void emptyTrashWithArray(RNItemList array);
+    bool startLogging(const RNItemList& array);
+    bool prepareLogFile(const RNItemList& array);
+    void doIterateTrashes(const RNItemList& array);
+    void eraseWithAdminPrivileges();
+    void stopWorking();  // abandon
+
+    // The local pass.
+    void iterateLumoArrayToDelete(const RNItemList& array);
+    void iterateFolderToDelete(const std::string& folder);
+    void manageItemURL(const std::string& url, uint64_t size, bool isDirectory);
+    bool checkForLockedFileWithURL(const std::string& url);
+    bool permissionsCheckWithURL(const std::string& url, bool checkForNoPermissions);
+    bool checkPermissions(const std::string& path);
+    bool canEnterFolder(const std::string& folder);
+    void manageError(int error, const std::string& url);
+    void addURLToArray(const char* key, const std::string& path);
+    void addToNotTrashed(const std::string& url);
+    // Asks on the main thread; answers {erase, applyToAll}.
+    std::pair<bool, bool> askToErase(const char* formatKey, const char* messageKey, const std::string& url);
+    bool userStopped() const;
+
+    // Progress.
+    void setupDisplayLink();
+    void tickLoop();
+    void updateProgressStatus(bool& shouldStop);
+    void updateProgressBar();
+    void updateProgressFields(bool countUnknown, const std::string& erasingText);
+    void waitUntilItemsInfo();
+    void closeProgressWindow();
+    void sendPartialStopWorking();
+    void finishErase();  // the normal end, on the tick thread
+
+    RNDictionary userInfoForEnd() const;
+
+    // Request copies.
+    bool isLumoErase_ = false;
+    bool isAllDisks_ = false;
+    std::string volumeName_;
+    RNDictionary request_;
+
+    // Decisions of the local pass (erase task only).
+    bool deleteLocked_ = false;
+    bool deleteLockedAlreadyAsked_ = false;
+    bool deleteNoPermissions_ = false;
+    bool deleteNoPermissionsAlreadyAsked_ = false;
+    bool isHelperAuthorized_ = false;
+
+    std::atomic<bool> isWorking_{false};
+    std::atomic<bool> panelAlreadyShown_{false};
+    std::atomic<bool> isRootErasing_{false};
+    std::atomic<bool> stopForwarded_{false};
+    std::atomic<uint64_t> totSizeDeleted_{0};
+    std::atomic<uint64_t> totItemsDeleted_{0};
+    std::atomic<uint64_t> notErasedCount_{0};
+    std::atomic<uint64_t> itemBusyCount_{0};
+    std::atomic<uint64_t> totSize_{0};
+    std::atomic<uint64_t> totItems_{0};
+    std::atomic<bool> countPending_{false};
+    std::atomic<double> startTime_{0};
+
+    mutable std::mutex mutex_;  // itemsToErase_, toAuthorizeInfo_, notErased_, trashDirs_
+    RNItemList itemsToErase_;
+    RNDictionary toAuthorizeInfo_;
+    std::vector<std::string> notErased_;
+    std::set<std::string> trashDirs_;  // trashes whose items this erase touched
+
+    std::unique_ptr<RNGenericProgressWindowCntrl> progressCntrl_;
+    std::unique_ptr<RNPrivilegedEraser> rootAccess_;
+    std::unique_ptr<RNLogController> logCntrl_;
+    std::shared_ptr<RNAlert> quilloAlert_;
+    std::recursive_mutex progressLock_;
+    std::atomic<RNWindowHandle> lumoWindow_{nullptr};
+    RNObserverToken countObserver_ = 0;
+    std::mutex observerMutex_;
+};
+
+}  // namespace quillo::erase

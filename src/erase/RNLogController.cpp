@@ -1,0 +1,343 @@
+#include "erase/RNLogController.h"
+
+#include "files/RNFilesUtilities.h"
+#include "util/Localization.h"
+#include "util/RNDateUtilities.h"
+#include "util/RNNumberUtilities.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <limits>
+
+namespace quillo::erase {
+
+namespace {
+
+constexpr const char* kLogsFolderName = "Quillo 3";
+constexpr int16_t kDefaultGapDays = 7;
+// Enough for any number of erases within one second; a folder that still has no free name is
+// not one we should keep filling.
+constexpr int kMaxNameAttempts = 1000;
+
+std::string homeFolder() {
+    const char* h = std::getenv("HOME");
+    if (h && h[0]) return h;
+    struct passwd pw, *result = nullptr;
+    std::string buf(16384, '\0');
+    if (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &result) == 0 && result && result->pw_dir)
+        return result->pw_dir;
+    return {};
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool existsAt(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// mkdir -p: every folder it has to make gets mode 0700 (the log names the user's files). A
+// component that exists but is no folder makes the next mkdir fail, and so the whole call.
+bool makeFolderWithParents(const std::string& path) {
+    if (path.empty()) return false;
+    size_t pos = 0;
+    while (true) {
+        pos = path.find('/', pos + 1);
+        std::string cur = path.substr(0, pos);
+        if (!cur.empty() && cur.back() != '/' && ::mkdir(cur.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        if (pos == std::string::npos) break;
+    }
+    return isDirectory(path);
+}
+
+// A name must stay one path component: a "/" (some locales write dates with it) would point
+// into a folder that does not exist.
+std::string withoutSlashes(std::string text) {
+    for (char& c : text)
+        if (c == '/') c = '-';
+    return text;
+}
+
+// "name.log" -> "name 2.log"; a name without a short extension gets the number at its end.
+std::string numberedName(const std::string& name, int n) {
+    std::string suffix = " " + std::to_string(n);
+    size_t dot = name.rfind('.');
+    bool hasExtension = dot != std::string::npos && dot > 0 && dot + 1 < name.size() &&
+                        name.size() - dot - 1 <= 10;
+    if (hasExtension) {
+        for (size_t i = dot + 1; i < name.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(name[i]);
+            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
+                hasExtension = false;
+                break;
+            }
+        }
+    }
+    if (!hasExtension) return name + suffix;
+    return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+std::optional<double> creationDate(int dirfd, const char* path) {
+    struct statx stx;
+    if (::statx(dirfd, path, AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &stx) == 0) {
+        const struct statx_timestamp& ts = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime : stx.stx_mtime;
+        return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    }
+    if (errno != ENOSYS) return std::nullopt;
+    struct stat st;
+    if (::fstatat(dirfd, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
+}
+
+int16_t readDays(const RNValue& value) {
+    if (value.isNull()) return kDefaultGapDays;
+    // Clamped rather than wrapped: 40000 days means "practically never", not a negative limit.
+    int64_t days = value.intValue(kDefaultGapDays);
+    if (days > std::numeric_limits<int16_t>::max()) return std::numeric_limits<int16_t>::max();
+    if (days < std::numeric_limits<int16_t>::min()) return std::numeric_limits<int16_t>::min();
+    return static_cast<int16_t>(days);
+}
+
+void appendEscapedByte(std::string& out, unsigned char c) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
+}
+
+}  // namespace
+
+RNLogController::RNLogController(const RNDictionary& info) : infoDict_(info) {}
+
+RNLogController::~RNLogController() {
+    if (currLogHandle_ >= 0) ::close(currLogHandle_);
+}
+
+double RNLogController::now() const {
+    if (clock_) return clock_();
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+std::string RNLogController::logsBaseFolder() {
+    std::string state;
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    // Relative values are to be ignored, as the base-directory convention says.
+    if (xdg && xdg[0] == '/')
+        state = xdg;
+    else
+        state = files::appendPathComponent(homeFolder(), ".local/state");
+    return files::appendPathComponent(state, kLogsFolderName);
+}
+
+std::optional<double> RNLogController::creationDateOfFile(const std::string& path) {
+    return creationDate(AT_FDCWD, path.c_str());
+}
+
+std::string RNLogController::escapedPathForLog(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    size_t i = 0;
+    const size_t n = s.size();
+    while (i < n) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7F)
+                appendEscapedByte(out, c);
+            else
+                out += char(c);
+            ++i;
+            continue;
+        }
+        // Well-formed sequences only: no overlong forms, no surrogates, nothing above U+10FFFF.
+        size_t len = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c == 0xE0) {
+            len = 3;
+            lo = 0xA0;
+        } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
+            len = 3;
+        } else if (c == 0xED) {
+            len = 3;
+            hi = 0x9F;
+        } else if (c == 0xF0) {
+            len = 4;
+            lo = 0x90;
+        } else if (c >= 0xF1 && c <= 0xF3) {
+            len = 4;
+        } else if (c == 0xF4) {
+            len = 4;
+            hi = 0x8F;
+        }
+        bool valid = len != 0 && i + len <= n;
+        for (size_t k = 1; valid && k < len; ++k) {
+            unsigned char d = static_cast<unsigned char>(s[i + k]);
+            unsigned char kLo = k == 1 ? lo : 0x80;
+            unsigned char kHi = k == 1 ? hi : 0xBF;
+            valid = d >= kLo && d <= kHi;
+        }
+        if (valid) {
+            out.append(s.substr(i, len));
+            i += len;
+        } else {
+            // Only this byte: what follows may start a valid character of its own.
+            appendEscapedByte(out, c);
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> RNLogController::urlWithFolderName(const std::string& name) {
+    std::string base = logsBaseFolder();
+    // On a fresh system ~/.local/state often does not exist yet: make the missing parents too,
+    // or no erase could ever start.
+    if (!existsAt(base) && !makeFolderWithParents(base)) return std::nullopt;
+    std::string sub = files::appendPathComponent(base, withoutSlashes(name));
+    if (existsAt(sub)) return sub;
+    if (::mkdir(sub.c_str(), 0700) != 0 && !(errno == EEXIST && existsAt(sub))) return std::nullopt;
+    return sub;
+}
+
+bool RNLogController::searchLogFileWithURL(const std::string& folder, int16_t days) {
+    int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0) return false;
+    DIR* dir = ::fdopendir(dirfd);
+    if (!dir) {
+        ::close(dirfd);
+        return false;
+    }
+    std::optional<double> best;
+    std::string bestName;
+    while (struct dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.') continue;
+        // Only plain files: appending must never follow a link out of the folder or block on
+        // a FIFO someone left here.
+        struct stat st;
+        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        std::optional<double> date = creationDate(dirfd, name);
+        if (!date) continue;
+        if (!best || *date > *best) {
+            best = date;
+            bestName = name;
+        }
+    }
+    ::closedir(dir);
+    if (!best) return false;
+    currLogURL_ = files::appendPathComponent(folder, bestName);
+    // A file dated in the future (the clock was set back) is as young as can be, but no
+    // younger: with a limit of 0 days every erase must still start a new file.
+    double age = std::max(0.0, now() - *best);
+    return age < double(days) * 24.0 * 60.0 * 60.0;
+}
+
+bool RNLogController::createNewLogFile(const std::string& folder, const std::string& name) {
+    // The date goes into the "log_name" text's placeholder. Only that text is a format: a "%"
+    // in the kind's name or in the folder path is kept as it stands.
+    std::string date = util::RNDateUtilities::sharedControl().stringWithSeconds(
+        now() - util::RNDateUtilities::kReferenceDateUnixSeconds, 3, true, true);
+    std::string fileName =
+        withoutSlashes(name) + util::RNFormat(util::RNLocalizedString("log_name"), {withoutSlashes(date)});
+    // O_EXCL: a new log never truncates an existing one; two erases within the same second
+    // (a day limit of 0) get "name 2.log", "name 3.log", ...
+    for (int n = 1; n <= kMaxNameAttempts; ++n) {
+        std::string path = files::appendPathComponent(folder, n == 1 ? fileName : numberedName(fileName, n));
+        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            if (currLogHandle_ >= 0) ::close(currLogHandle_);
+            currLogHandle_ = fd;
+            currLogURL_ = path;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+bool RNLogController::openLogFile() {
+    std::string name = util::RNLocalizedString(RNValue::lookup(infoDict_, "partialLogName").stringValue());
+    std::optional<std::string> folder = urlWithFolderName(name);
+    if (!folder) return false;
+
+    if (currLogHandle_ >= 0) {
+        ::close(currLogHandle_);
+        currLogHandle_ = -1;
+    }
+    if (searchLogFileWithURL(*folder, readDays(RNValue::lookup(infoDict_, "gapTime")))) {
+        // A file that cannot be opened for writing still counts as ready: this erase then
+        // simply writes no log.
+        currLogHandle_ = ::open(currLogURL_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+    } else {
+        currLogURL_.clear();
+        if (!createNewLogFile(*folder, name)) return false;
+    }
+    totSize_ = 0;
+    itemsCount_ = 0;
+    return true;
+}
+
+void RNLogController::writeLine(const std::string& line) {
+    // One write() per line on an O_APPEND descriptor: the line lands whole at the end of file.
+    const char* p = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t w = ::write(currLogHandle_, p, left);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;  // a full disk loses log lines, never the erase
+        }
+        p += w;
+        left -= size_t(w);
+    }
+}
+
+void RNLogController::writeStartSession() {
+    if (currLogHandle_ < 0) return;
+    std::string date = util::RNDateUtilities::sharedControl().stringWithSeconds(
+        now() - util::RNDateUtilities::kReferenceDateUnixSeconds, 4, true, true);
+    std::string start = util::RNLocalizedString(RNValue::lookup(infoDict_, "startStr").stringValue());
+    writeLine(util::RNFormat("%@ %@\n", {date, start}));
+}
+
+void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size) {
+    if (currLogHandle_ < 0) return;
+    totSize_ += size;
+    ++itemsCount_;
+    std::string number = util::RNNumberUtilities::sharedControl().numberToFormatString(double(itemsCount_));
+    writeLine(util::RNFormat("%@ %@\n", {number, escapedPathForLog(path)}));
+}
+
+void RNLogController::writeEndSessionAndCloseFile() {
+    if (currLogHandle_ < 0) return;
+    std::string size = util::RNNumberUtilities::sharedControl().sizeToFormatString(totSize_, 4, true);
+    std::string date = util::RNDateUtilities::sharedControl().stringWithSeconds(
+        now() - util::RNDateUtilities::kReferenceDateUnixSeconds, 4, true, true);
+    std::string end = util::RNLocalizedString(RNValue::lookup(infoDict_, "endStr").stringValue());
+    writeLine(util::RNFormat(util::RNLocalizedString("items_erased"), {size, date, end}));
+    closeLogFile();
+}
+
+void RNLogController::closeLogFile() {
+    if (currLogHandle_ < 0) return;
+    ::close(currLogHandle_);
+    currLogHandle_ = -1;
+    currLogURL_.clear();
+    infoDict_.clear();
+}
+
+}  // namespace quillo::erase

@@ -1,0 +1,62 @@
+// quillo-cli volumes end to end, on a planted home trash under a temporary home.
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillo::test;
+
+namespace {
+
+std::string cli(const std::string& args, int* status = nullptr) {
+    std::string out;
+    int rc = run(std::string(QUILLO_CLI_PATH) + " " + args + " 2>&1", &out);
+    if (status) *status = rc;
+    return out;
+}
+
+TEST(CliVolumes, HomeTrashRowAndJson) {
+    TempHome env;
+    std::string files = env.homeTrash() + "/files";
+    makeDirs(files);
+    writeFile(files + "/file", std::string(1500, 'x'));
+    makeDirs(files + "/dir\xff");
+    writeFile(files + "/dir\xff/a", std::string(10, 'a'));
+    writeFile(files + "/dir\xff/b", std::string(10, 'b'));
+
+    int rc = -1;
+    std::string table = cli("volumes", &rc);
+    EXPECT_EQ(rc, 0) << table;
+    EXPECT_NE(table.find("4 items, 1.52 KB"), std::string::npos) << table;
+
+    std::string json = cli("volumes --json", &rc);
+    EXPECT_EQ(rc, 0);
+    std::string expected = "\"trashURL\":\"" + files + "\",\"trashIsEmpty\":false,\"count\":4,\"size\":1520}";
+    EXPECT_NE(json.find(expected), std::string::npos) << json;
+    EXPECT_EQ(json.front(), '[');
+}
+
+TEST(CliVolumes, BadUsage) {
+    TempHome env;
+    int rc = -1;
+    cli("volumes --bogus", &rc);
+    EXPECT_EQ(rc, 2);
+    cli("no-such-command", &rc);
+    EXPECT_EQ(rc, 2);
+}
+
+TEST(CliVolumes, NoUsableTrashIsAnError) {
+    TempHome env;
+    // A home trash that can never be made, on the only volume a private mount namespace shows.
+    if (!isRoot() || !haveTool("unshare")) GTEST_SKIP() << "needs root and unshare";
+    writeFile(env.dataHome() + "/Trash", "a file where the trash should be");
+    std::string out;
+    int rc = run("unshare -m sh -c 'mount --make-rprivate / && "
+                 "for m in $(awk \"{print \\$5}\" /proc/self/mountinfo | sort -r); do "
+                 "case $m in /|/proc) ;; *) umount -l \"$m\" 2>/dev/null;; esac; done; " +
+                     std::string(QUILLO_CLI_PATH) + " volumes' 2>&1",
+                 &out);
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_NE(out.find("no mounted volume has a usable trash"), std::string::npos) << out;
+}
+
+}  // namespace
