@@ -1,0 +1,236 @@
+// quillo-cli's erase commands end to end: the real binary on trashes under a temporary home.
+// Only the home trash is ever erased: one-volume erases name the volume that holds it, and
+// "--all" runs in a private mount namespace where no other volume is left (root only).
+#include "files/RNFilesUtilities.h"
+#include "files/TrashLocator.h"
+#include "support/TestSupport.h"
+#include "util/Localization.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace quillo::test;
+using quillo::util::RNLocalizedString;
+
+namespace {
+
+std::string quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+class CliErase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        trash = env.homeTrash();
+        files = trash + "/files";
+        makeDirs(files, 0700);
+        makeDirs(trash + "/info", 0700);
+        volume = quillo::files::volumeOfPath(trash);
+    }
+    void plant(const std::string& name, const std::string& bytes = "x") {
+        writeFile(files + "/" + name, bytes);
+        TempHome::plantTrashInfo(trash, name);
+    }
+    // Runs quillo-cli with no terminal on standard input.
+    int cli(const std::string& args, std::string* out = nullptr) {
+        std::string o;
+        int rc = run(std::string(QUILLO_CLI_PATH) + " " + args + " </dev/null 2>&1", &o);
+        if (out) *out = o;
+        return rc;
+    }
+    // The same with every mount but / and /proc out of sight, so "--all" meets only our trash.
+    int isolated(const std::string& args, std::string* out = nullptr) {
+        return run("unshare -m sh -c 'mount --make-rprivate / && "
+                   "for m in $(awk \"{print \\$5}\" /proc/self/mountinfo | sort -r); do "
+                   "case $m in /|/proc) ;; *) umount -l \"$m\" 2>/dev/null;; esac; done; exec \"$0\" \"$@\"' " +
+                       std::string(QUILLO_CLI_PATH) + " " + args + " </dev/null 2>&1",
+                   out);
+    }
+    bool canIsolate() { return isRoot() && haveTool("unshare") && volume == "/"; }
+
+    TempHome env;
+    std::string trash, files, volume;
+};
+
+TEST_F(CliErase, EmptyOneVolumeWithYesErasesAndLogs) {
+    plant("one", "12345");
+    makeDirs(files + "/dir/sub");
+    writeFile(files + "/dir/sub/f", "ab");
+    TempHome::plantTrashInfo(trash, "dir");
+    std::string out;
+    EXPECT_EQ(cli("empty --yes " + quote(volume), &out), 0) << out;
+    EXPECT_FALSE(exists(files + "/one"));
+    EXPECT_FALSE(exists(files + "/dir"));
+    EXPECT_FALSE(exists(trash + "/info/one.trashinfo"));
+    EXPECT_TRUE(exists(env.stateHome() + "/Quillo 3/" + RNLocalizedString("all_vols_log_name")));
+}
+
+TEST_F(CliErase, WithoutATerminalNothingIsErasedUnlessConfirmed) {
+    plant("keep");
+    std::string out;
+    EXPECT_EQ(cli("empty " + quote(volume), &out), 1) << out;
+    EXPECT_TRUE(exists(files + "/keep"));
+    EXPECT_NE(out.find("no terminal to ask on"), std::string::npos) << out;
+    EXPECT_FALSE(exists(env.stateHome() + "/Quillo 3"));
+}
+
+TEST_F(CliErase, NothingToEraseIsStatusOne) {
+    std::string out;
+    EXPECT_EQ(cli("empty --yes " + quote(volume), &out), 1) << out;
+}
+
+TEST_F(CliErase, EraseChosenItemsOnly) {
+    plant("chosen", "abc");
+    plant("other");
+    plant("bad\xff");
+    std::string out;
+    EXPECT_EQ(cli("erase --yes " + quote(files + "/chosen") + " " + quote(files + "/bad\xff"), &out), 0) << out;
+    EXPECT_FALSE(exists(files + "/chosen"));
+    EXPECT_FALSE(exists(files + "/bad\xff"));
+    EXPECT_TRUE(exists(files + "/other"));
+    EXPECT_TRUE(exists(trash + "/info/other.trashinfo"));
+    EXPECT_TRUE(exists(env.stateHome() + "/Quillo 3/" + RNLocalizedString("selected_items_log_name")));
+}
+
+TEST_F(CliErase, EraseRefusesAnythingThatIsNoTrashedItem) {
+    plant("inside");
+    makeDirs(files + "/folder");
+    writeFile(files + "/folder/nested", "n");
+    std::string outside = env.root() + "/precious";
+    writeFile(outside, "keep");
+    for (const std::string& bad : {outside, files + "/folder/nested", files + "/missing", files + "/..",
+                                   trash + "/info/inside.trashinfo"}) {
+        std::string out;
+        EXPECT_EQ(cli("erase --yes " + quote(files + "/inside") + " " + quote(bad), &out), 2) << bad;
+        EXPECT_NE(out.find("not an item in a trash"), std::string::npos) << out;
+    }
+    EXPECT_TRUE(exists(files + "/inside")) << "nothing is erased when one path is refused";
+    EXPECT_TRUE(exists(outside));
+    EXPECT_TRUE(exists(files + "/folder/nested"));
+}
+
+TEST_F(CliErase, ListShowsItemsWithTheirDates) {
+    plant("doc", std::string(2000, 'd'));
+    makeDirs(files + "/folder");
+    writeFile(files + "/folder/a", "aa");
+    std::string out;
+    ASSERT_EQ(cli("list --json " + quote(volume), &out), 0) << out;
+    EXPECT_NE(out.find("\"name\":\"doc\",\"path\":\"" + files + "/doc\",\"size\":2000,\"count\":1,\"dateAdded\":"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"name\":\"folder\",\"path\":\"" + files + "/folder\",\"size\":2,\"count\":2,\"dateAdded\":0,"),
+              std::string::npos)
+        << out;
+    ASSERT_EQ(cli("list " + quote(volume), &out), 0);
+    EXPECT_NE(out.find("doc\t2.00 KB\t"), std::string::npos) << out;
+    EXPECT_NE(out.find("folder\t2 bytes\t--\t"), std::string::npos) << out;
+    EXPECT_EQ(cli("list no-such-volume", &out), 2);
+}
+
+TEST_F(CliErase, PrefsReadWriteAndTypeChecks) {
+    std::string out;
+    ASSERT_EQ(cli("prefs", &out), 0);
+    EXPECT_NE(out.find("write_log = yes"), std::string::npos) << out;
+    EXPECT_EQ(cli("prefs write_log no", &out), 0) << out;
+    EXPECT_EQ(cli("prefs write_log", &out), 0);
+    EXPECT_EQ(out, "no\n");
+    EXPECT_EQ(cli("prefs write_log maybe", &out), 2);
+    EXPECT_EQ(cli("prefs how_many_days_for_new_log_file -3", &out), 2);
+    EXPECT_EQ(cli("prefs how_many_days_for_new_log_file 3", &out), 0);
+    EXPECT_EQ(cli("prefs no_such_key", &out), 2);
+    EXPECT_EQ(cli("prefs empty_trash 0x01000007,0x14000000", &out), 0) << out;
+    EXPECT_EQ(cli("prefs empty_trash", &out), 0);
+    EXPECT_NE(out.find("keyCode: 16777223"), std::string::npos) << out;
+    EXPECT_TRUE(exists(env.configHome() + "/quillo/org.quillo.quillo-3.plist"));
+    plant("kept-by-prefs");
+    EXPECT_EQ(cli("empty --yes " + quote(volume), &out), 0);
+    EXPECT_FALSE(exists(env.stateHome() + "/Quillo 3")) << "write_log off: no log";
+}
+
+TEST_F(CliErase, BadUsage) {
+    std::string out;
+    EXPECT_EQ(cli("empty", &out), 2);
+    EXPECT_EQ(cli("empty --all " + quote(volume), &out), 2);
+    EXPECT_EQ(cli("empty --bogus", &out), 2);
+    EXPECT_EQ(cli("erase", &out), 2);
+    EXPECT_EQ(cli("empty --yes no-such-volume", &out), 2);
+}
+
+TEST_F(CliErase, EmptyAllInAPrivateNamespace) {
+    if (!canIsolate()) GTEST_SKIP() << "needs root, unshare and the temporary home on /";
+    plant("all-a");
+    plant("all-b");
+    std::string out;
+    EXPECT_EQ(isolated("empty --all --yes", &out), 0) << out;
+    EXPECT_FALSE(exists(files + "/all-a"));
+    EXPECT_FALSE(exists(files + "/all-b"));
+}
+
+TEST_F(CliErase, UnprivilegedUserWithoutHelperIsToldWhatWasNotErased) {
+    if (!canIsolate() || !haveTool("setpriv") || !haveTool("chattr")) GTEST_SKIP() << "needs root, setpriv, chattr";
+    plant("locked");
+    plant("free");
+    run("chown -R 65534:65534 " + quote(env.root()));
+    ::chmod(env.root().c_str(), 0755);
+    ASSERT_EQ(run("chattr +i " + quote(files + "/locked")), 0);
+    std::string out;
+    int rc = run("unshare -m sh -c 'mount --make-rprivate / && "
+                 "for m in $(awk \"{print \\$5}\" /proc/self/mountinfo | sort -r); do "
+                 "case $m in /|/proc) ;; *) umount -l \"$m\" 2>/dev/null;; esac; done; "
+                 "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" empty --all --yes' " +
+                     std::string(QUILLO_CLI_PATH) + " </dev/null 2>&1",
+                 &out);
+    run("chattr -i " + quote(files + "/locked"));
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_TRUE(exists(files + "/locked"));
+    EXPECT_TRUE(exists(trash + "/info/locked.trashinfo"));
+    EXPECT_FALSE(exists(files + "/free"));
+    EXPECT_NE(out.find(RNLocalizedString("user_not_authorized", "Errors")), std::string::npos) << out;
+}
+
+// A real terminal: tmux runs quillo-cli and the test types the answers.
+TEST_F(CliErase, TerminalConfirmationAnsweredThroughTmux) {
+    if (!haveTool("tmux")) GTEST_SKIP() << "tmux missing";
+    plant("typed-away", "12");
+    plant("stays");
+    const std::string socket = "quillo-test-" + std::to_string(::getpid());
+    const std::string status = env.root() + "/status";
+    const std::string tmux = "tmux -L " + socket + " ";
+    std::string command = "env HOME=" + quote(env.home()) + " XDG_DATA_HOME=" + quote(env.dataHome()) +
+                          " XDG_CONFIG_HOME=" + quote(env.configHome()) + " XDG_STATE_HOME=" +
+                          quote(env.stateHome()) + " " + QUILLO_CLI_PATH + " erase " +
+                          quote(files + "/typed-away") + "; echo $? > " + quote(status) + "; sleep 30";
+    ASSERT_EQ(run(tmux + "new-session -d -x 150 -y 40 " + quote(command)), 0);
+    auto screen = [&] {
+        std::string s;
+        run(tmux + "capture-pane -p", &s);
+        return s;
+    };
+    auto waitFor = [&](const std::string& text) {
+        for (int i = 0; i < 100; ++i) {
+            if (screen().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    };
+    bool asked = waitFor("Choose 1 or 2");
+    std::string shown = screen();
+    if (asked) run(tmux + "send-keys 1 Enter");
+    for (int i = 0; i < 100 && !exists(status); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string finalScreen = screen();
+    run(tmux + "kill-server");
+    ASSERT_TRUE(asked) << shown;
+    EXPECT_NE(shown.find(RNLocalizedString("lumo_erase_info")), std::string::npos) << shown;
+    EXPECT_EQ(readFile(status), "0\n") << finalScreen;
+    EXPECT_FALSE(exists(files + "/typed-away"));
+    EXPECT_TRUE(exists(files + "/stays"));
+}
+
+}  // namespace
