@@ -1,37 +1,18 @@
 #include "cli/Json.h"
 
+#include "util/Utf8.h"
+
 #include <cmath>
 #include <cstdio>
 
 namespace quillo::cli {
-
-size_t utf8SequenceLength(std::string_view s, size_t i) {
-    auto byte = [&](size_t k) { return k < s.size() ? (unsigned char)s[k] : 0u; };
-    unsigned c = byte(i);
-    auto cont = [&](size_t k) { return (byte(k) & 0xC0) == 0x80; };
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return cont(i + 1) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        unsigned c1 = byte(i + 1);
-        if (c == 0xE0 && c1 < 0xA0) return 0;  // overlong
-        if (c == 0xED && c1 >= 0xA0) return 0;  // surrogates
-        return cont(i + 1) && cont(i + 2) ? 3 : 0;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        unsigned c1 = byte(i + 1);
-        if (c == 0xF0 && c1 < 0x90) return 0;
-        if (c == 0xF4 && c1 >= 0x90) return 0;
-        return cont(i + 1) && cont(i + 2) && cont(i + 3) ? 4 : 0;
-    }
-    return 0;
-}
 
 std::string jsonString(std::string_view s) {
     std::string out = "\"";
     char buf[8];
     for (size_t i = 0; i < s.size();) {
         unsigned char c = (unsigned char)s[i];
-        size_t len = utf8SequenceLength(s, i);
+        size_t len = util::utf8SequenceLength(s, i);
         if (len == 0) {
             std::snprintf(buf, sizeof buf, "\\udc%02x", c);
             out += buf;

@@ -27,7 +27,4 @@ private:
     std::string body_;
 };
 
-// Length of the valid UTF-8 sequence at s[i], or 0 when the byte there does not start one.
-size_t utf8SequenceLength(std::string_view s, size_t i);
-
 }  // namespace quillo::cli

@@ -1,6 +1,7 @@
 #include "cli/TerminalProgressWindow.h"
 
 #include "util/Localization.h"
+#include "util/Utf8.h"
 
 #include <sys/ioctl.h>
 
@@ -17,46 +18,7 @@ namespace {
 
 // Texts on the line come partly from outside (a volume's label, a path): control bytes and
 // escape sequences in them must not reach the terminal, and a broken UTF-8 byte shows as "?".
-std::string printable(const std::string& s) {
-    std::string out;
-    out.reserve(s.size());
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            out += (c < 0x20 || c == 0x7F) ? '?' : char(c);
-            ++i;
-            continue;
-        }
-        size_t len = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) len = 2;
-        else if (c == 0xE0) len = 3, lo = 0xA0;
-        else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) len = 3;
-        else if (c == 0xED) len = 3, hi = 0x9F;
-        else if (c == 0xF0) len = 4, lo = 0x90;
-        else if (c >= 0xF1 && c <= 0xF3) len = 4;
-        else if (c == 0xF4) len = 4, hi = 0x8F;
-        bool valid = len != 0 && i + len <= n;
-        for (size_t k = 1; valid && k < len; ++k) {
-            unsigned char d = static_cast<unsigned char>(s[i + k]);
-            valid = d >= (k == 1 ? lo : 0x80) && d <= (k == 1 ? hi : 0xBF);
-        }
-        if (valid && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
-            // C1 controls (U+0080 to U+009F) are escape sequences to some terminals.
-            out += '?';
-            i += len;
-        } else if (valid) {
-            out.append(s, i, len);
-            i += len;
-        } else {
-            out += '?';
-            ++i;  // what follows may start a valid character of its own
-        }
-    }
-    return out;
-}
+std::string printable(const std::string& s) { return util::displayText(s, "?", true); }
 
 // The first `width` characters of a valid UTF-8 text: a line longer than the terminal would
 // wrap, and "\r" would then rewrite only its last row.

@@ -4,6 +4,7 @@
 #include "files/RNQuilloFileUtilities.h"
 #include "util/Localization.h"
 #include "util/RNNumberUtilities.h"
+#include "util/Utf8.h"
 
 #include <cstdio>
 #include <future>
@@ -33,20 +34,7 @@ std::vector<MeasuredTrash> measureAllTrashes() {
     return result;
 }
 
-std::string displayText(const std::string& bytes) {
-    std::string out;
-    for (size_t i = 0; i < bytes.size();) {
-        size_t len = utf8SequenceLength(bytes, i);
-        if (len == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(bytes, i, len);
-            i += len;
-        }
-    }
-    return out;
-}
+std::string displayText(const std::string& bytes) { return util::displayText(bytes); }
 
 int volumesCommand(const std::vector<std::string>& args) {
     bool json = false;

@@ -14,6 +14,7 @@
 #include "files/TrashInfo.h"
 #include "util/Localization.h"
 #include "util/RNNumberUtilities.h"
+#include "util/Utf8.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -57,26 +58,6 @@ double now() {
 RNOperationQueue& deletionsOperationQueue() { return RNOperationQueue::named("deletionsOperationQueue"); }
 
 RNUserDefaults& defaults() { return RNUserDefaults::standardUserDefaults(); }
-
-// Shows a byte name on screen: invalid UTF-8 bytes become U+FFFD.
-std::string displayName(const std::string& bytes) {
-    std::string out;
-    for (size_t i = 0; i < bytes.size();) {
-        unsigned char c = (unsigned char)bytes[i];
-        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        bool ok = len && i + len <= bytes.size();
-        for (size_t k = 1; ok && k < len; ++k) ok = ((unsigned char)bytes[i + k] & 0xC0) == 0x80;
-        if (ok && len == 2 && c < 0xC2) ok = false;
-        if (!ok) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(bytes, i, len);
-            i += len;
-        }
-    }
-    return out;
-}
 
 bool isPermissionError(int e) { return e == EACCES || e == EPERM; }
 bool isBusyError(int e) { return e == EBUSY || e == ETXTBSY; }
@@ -346,7 +327,7 @@ bool RNDeleteItems::startLogging(const RNItemList& array) {
     // The log cannot be opened: the user may go on without one (first button) or not start.
     int64_t answer = RNErrorDelegate::sharedControl().askToTheUser(
         "open_log_file_error", "", {}, "yes_btn", "no_btn", "", false, nullptr,
-        false, lumoWindow_.load());
+        false, nullptr);  // modal even for a main-window erase: the answer is needed right here
     return answer == kAlertFirstButtonReturn;
 }
 
@@ -607,7 +588,7 @@ void RNDeleteItems::addToNotTrashed(const std::string& url) {
 }
 
 std::pair<bool, bool> RNDeleteItems::askToErase(const char* formatKey, const char* messageKey, const std::string& url) {
-    const std::string name = displayName(RNFilesUtilities::sharedControl().itemNameWithURL(url).value_or(url));
+    const std::string name = util::displayText(RNFilesUtilities::sharedControl().itemNameWithURL(url).value_or(url));
     bool applyToAll = false;
     int64_t answer = kAlertFirstButtonReturn;
     RNMainThread::runOnMainAndWait([&] {

@@ -1,5 +1,7 @@
 #include "erase/RNLogController.h"
 
+#include "util/Utf8.h"
+
 #include "files/RNFilesUtilities.h"
 #include "util/Localization.h"
 #include "util/RNDateUtilities.h"
@@ -149,54 +151,15 @@ std::optional<double> RNLogController::creationDateOfFile(const std::string& pat
 std::string RNLogController::escapedPathForLog(std::string_view s) {
     std::string out;
     out.reserve(s.size());
-    size_t i = 0;
-    const size_t n = s.size();
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            if (c < 0x20 || c == 0x7F)
-                appendEscapedByte(out, c);
-            else
-                out += char(c);
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t len = util::utf8SequenceLength(s, i);
+        if (len == 0 || (len == 1 && (c < 0x20 || c == 0x7F))) {
+            appendEscapedByte(out, c);  // only this byte: what follows may be valid again
             ++i;
-            continue;
-        }
-        // Well-formed sequences only: no overlong forms, no surrogates, nothing above U+10FFFF.
-        size_t len = 0;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c == 0xE0) {
-            len = 3;
-            lo = 0xA0;
-        } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
-            len = 3;
-        } else if (c == 0xED) {
-            len = 3;
-            hi = 0x9F;
-        } else if (c == 0xF0) {
-            len = 4;
-            lo = 0x90;
-        } else if (c >= 0xF1 && c <= 0xF3) {
-            len = 4;
-        } else if (c == 0xF4) {
-            len = 4;
-            hi = 0x8F;
-        }
-        bool valid = len != 0 && i + len <= n;
-        for (size_t k = 1; valid && k < len; ++k) {
-            unsigned char d = static_cast<unsigned char>(s[i + k]);
-            unsigned char kLo = k == 1 ? lo : 0x80;
-            unsigned char kHi = k == 1 ? hi : 0xBF;
-            valid = d >= kLo && d <= kHi;
-        }
-        if (valid) {
+        } else {
             out.append(s.substr(i, len));
             i += len;
-        } else {
-            // Only this byte: what follows may start a valid character of its own.
-            appendEscapedByte(out, c);
-            ++i;
         }
     }
     return out;

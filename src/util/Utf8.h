@@ -1,0 +1,20 @@
+// File names are bytes and need not be valid UTF-8; these turn them into text for screens and
+// logs without losing track of which bytes were not text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace quillo::util {
+
+// Length of the well-formed UTF-8 sequence starting at s[i] (1 for ASCII), or 0 when no valid
+// sequence starts there (stray continuation, overlong form, surrogate, above U+10FFFF, cut short).
+std::size_t utf8SequenceLength(std::string_view s, std::size_t i);
+
+// Text for display: every byte that is not part of valid UTF-8 becomes `replacement`; with
+// `replaceControls`, so do C0 controls, DEL and C1 controls (a terminal takes those as commands).
+std::string displayText(std::string_view bytes, std::string_view replacement = "\xEF\xBF\xBD",
+                        bool replaceControls = false);
+
+}  // namespace quillo::util

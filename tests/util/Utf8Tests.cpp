@@ -1,0 +1,28 @@
+#include "util/Utf8.h"
+
+#include <gtest/gtest.h>
+
+using quillo::util::displayText;
+using quillo::util::utf8SequenceLength;
+
+TEST(UtilUtf8, SequenceLengthsAcceptOnlyWellFormedUtf8) {
+    EXPECT_EQ(utf8SequenceLength("a", 0), 1u);
+    EXPECT_EQ(utf8SequenceLength("\xc3\xa9", 0), 2u);
+    EXPECT_EQ(utf8SequenceLength("\xe2\x82\xac", 0), 3u);
+    EXPECT_EQ(utf8SequenceLength("\xf0\x9f\x98\x80", 0), 4u);
+    EXPECT_EQ(utf8SequenceLength("\xc0\xaf", 0), 0u) << "overlong";
+    EXPECT_EQ(utf8SequenceLength("\xe0\x80\xaf", 0), 0u) << "overlong";
+    EXPECT_EQ(utf8SequenceLength("\xed\xa0\x80", 0), 0u) << "surrogate";
+    EXPECT_EQ(utf8SequenceLength("\xf4\x90\x80\x80", 0), 0u) << "above U+10FFFF";
+    EXPECT_EQ(utf8SequenceLength("\xe2\x82", 0), 0u) << "cut short";
+    EXPECT_EQ(utf8SequenceLength("\x80", 0), 0u) << "stray continuation";
+    EXPECT_EQ(utf8SequenceLength("a", 1), 0u);
+}
+
+TEST(UtilUtf8, DisplayTextReplacesOnlyWhatIsNotText) {
+    EXPECT_EQ(displayText("bad\xff name"), "bad\xEF\xBF\xBD name");
+    EXPECT_EQ(displayText("\xe2\x82" "x"), "\xEF\xBF\xBD\xEF\xBF\xBD" "x") << "each stray byte, then valid again";
+    EXPECT_EQ(displayText("caf\xc3\xa9\x1b[31m", "?", true), "caf\xc3\xa9?[31m");
+    EXPECT_EQ(displayText("\xc2\x9b" "x", "?", true), "?x") << "C1 control";
+    EXPECT_EQ(displayText("tab\tkept"), "tab\tkept") << "controls stay unless asked";
+}
