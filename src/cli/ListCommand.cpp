@@ -56,10 +56,11 @@ int listCommand(const std::vector<std::string>& args) {
     for (const auto& t : trashes) {
         auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(t.trashURL);
         if (!listing) continue;
+        const files::TrashInfoReader info(files::deletingLastPathComponent(t.trashURL));
         for (const auto& item : listing->itemsToErase) {
             ++total;
-            const double added = files::deletionDateForItem(item.url);
             const std::string name = files::lastPathComponent(item.url);
+            const double added = info.deletionDate(name);
             if (json) {
                 out += (first ? "\n " : ",\n ") + JsonObject()
                                                        .add("name", name)

@@ -456,46 +456,96 @@ void RNDeleteItems::iterateFolderToDelete(const std::string& folder) {
     if (!canEnterFolder(folder)) return;
     int fd = files::openDirectoryNoFollow(AT_FDCWD, folder.c_str());
     if (fd < 0) return;
-    files::DirHandle dir(::fdopendir(fd));
+    emptyFolderAt(fd, folder);
+    ::close(fd);
+}
+
+bool RNDeleteItems::emptyFolderAt(int fd, const std::string& folder) {
+    // The common case -- an unlocked entry in a folder the user may change -- is decided from
+    // one statx relative to the open folder and removed with one unlinkat, so a big trash
+    // empties at close to the file system's own speed. Anything else takes the full checks.
+    const int dupFd = ::dup(fd);
+    files::DirHandle dir(dupFd >= 0 ? ::fdopendir(dupFd) : nullptr);
     if (!dir) {
-        ::close(fd);
-        return;
+        if (dupFd >= 0) ::close(dupFd);
+        return false;
     }
+    const uint64_t dev = files::deviceOf(fd);
+    struct stat self;
+    const bool folderOk = ::fstat(fd, &self) == 0 &&
+                          ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    const bool sticky = folderOk && (self.st_mode & S_ISVTX) && ::geteuid() != 0 && self.st_uid != ::geteuid();
+    bool allGone = true;
     while (dirent* e = ::readdir(dir.get())) {
         const char* name = e->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        if (userStopped()) return;
+        if (userStopped()) return false;
         const std::string child = files::appendPathComponent(folder, name);
-        struct stat st;
-        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            // Another file system mounted here is never entered; its mount point reports busy.
+        struct statx sx;
+        if (::statx(fd, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE, &sx) != 0) {
+            allGone = allGone && errno == ENOENT;
+            continue;
+        }
+        const bool locked = (sx.stx_attributes_mask & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) !=
+                                (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND) ||
+                            (sx.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND));
+        const bool simple = folderOk && !locked && !(sticky && sx.stx_uid != ::geteuid());
+        if (S_ISDIR(sx.stx_mode)) {
             int sub = files::openDirectoryNoFollow(fd, name);
-            const bool otherMount = sub >= 0 && files::isOtherMount(sub, files::deviceOf(fd));
-            if (sub >= 0) ::close(sub);
-            if (otherMount) {
+            if (sub >= 0 && files::isOtherMount(sub, dev)) {
+                // Another file system mounted here is never entered; its mount point reports busy.
+                ::close(sub);
                 manageItemURL(child, 0, true);
+                allGone = false;
                 continue;
             }
-            if (!checkForLockedFileWithURL(child)) continue;  // a locked folder kept keeps its content
-            iterateFolderToDelete(child);
-            if (RNFilesUtilities::sharedControl().isAnEmptyFolder(child)) manageItemURL(child, 0, true);
+            if (locked && !checkForLockedFileWithURL(child)) {  // a locked folder kept keeps its content
+                if (sub >= 0) ::close(sub);
+                allGone = false;
+                continue;
+            }
+            bool emptied = false;
+            if (sub >= 0 && ::faccessat(AT_FDCWD, child.c_str(), R_OK | X_OK, AT_EACCESS) == 0) {
+                emptied = emptyFolderAt(sub, child);
+            } else {
+                emptied = false;
+                iterateFolderToDelete(child);  // the slow way: may make it readable or queue it
+            }
+            if (sub >= 0) ::close(sub);
+            if (userStopped()) return false;
+            if (emptied || RNFilesUtilities::sharedControl().isAnEmptyFolder(child)) {
+                if (simple && ::unlinkat(fd, name, AT_REMOVEDIR) == 0) erased(child, 0);
+                else allGone = manageItemURL(child, 0, true) && allGone;
+            } else {
+                allGone = false;
+            }
+        } else if (simple && ::unlinkat(fd, name, 0) == 0) {
+            erased(child, sx.stx_size);
+        } else if (simple) {
+            manageError(errno, child);
+            allGone = false;
         } else {
-            manageItemURL(child, uint64_t(st.st_size), false);
+            allGone = manageItemURL(child, sx.stx_size, false) && allGone;
         }
     }
+    return allGone;
 }
 
-void RNDeleteItems::manageItemURL(const std::string& url, uint64_t size, bool /*isDirectory*/) {
-    if (!checkForLockedFileWithURL(url) || !permissionsCheckWithURL(url, true)) return;
+void RNDeleteItems::erased(const std::string& path, uint64_t size) {
+    totSizeDeleted_.fetch_add(size);
+    totItemsDeleted_.fetch_add(1);
+    writeLogEntryWithPath(path, size);
+}
+
+bool RNDeleteItems::manageItemURL(const std::string& url, uint64_t size, bool /*isDirectory*/) {
+    if (!checkForLockedFileWithURL(url) || !permissionsCheckWithURL(url, true)) return false;
     std::error_code error = RNQuilloFileUtilities::sharedControl().deleteItemWithURL(url);
     if (!error) {
-        totSizeDeleted_.fetch_add(size);
-        totItemsDeleted_.fetch_add(1);
-        writeLogEntryWithPath(url, size);
-    } else {
-        manageError(error.value(), url);
+        erased(url, size);
+        return true;
     }
+    manageError(error.value(), url);
+    return false;
 }
 
 bool RNDeleteItems::checkForLockedFileWithURL(const std::string& url) {

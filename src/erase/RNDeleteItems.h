@@ -101,7 +101,9 @@ private:
     // The local pass.
     void iterateLumoArrayToDelete(const RNItemList& array);
     void iterateFolderToDelete(const std::string& folder);
-    void manageItemURL(const std::string& url, uint64_t size, bool isDirectory);
+    bool emptyFolderAt(int fd, const std::string& folder);  // true when nothing is left in it
+    void erased(const std::string& path, uint64_t size);
+    bool manageItemURL(const std::string& url, uint64_t size, bool isDirectory);  // true: removed
     bool checkForLockedFileWithURL(const std::string& url);
     bool permissionsCheckWithURL(const std::string& url, bool checkForNoPermissions);
     bool checkPermissions(const std::string& path);

@@ -256,6 +256,12 @@ bool RNFilesUtilities::isAliasWithURL(const std::string& url) {
     return isAbsolute(url) && ::lstat(url.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool RNFilesUtilities::isASupportedPackage(const std::string& path) {
+    const std::string name = lastPathComponent(path);
+    const std::string ext = ".photoslibrary";
+    return name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0;
+}
+
 bool RNFilesUtilities::isVolumeWithURL(const std::string& url) {
     if (!isAbsolute(url)) return false;
     if (lastPathComponent(url) == "/") return true;

@@ -62,6 +62,9 @@ public:
     std::string itemDisplayNameWithURL(const std::string& url);
     std::optional<std::string> pathWithURL(const std::string& url, std::error_code* error = nullptr);
     bool isAliasWithURL(const std::string& url);
+    // Linux has no bundles shown as single files: nothing is a package here.
+    bool isPackageWithURL(const std::string&) { return false; }
+    static bool isASupportedPackage(const std::string& path);
     bool isVolumeWithURL(const std::string& url);
     bool isVolumeLockedWithURL(const std::string& url);
     uint64_t volumeCapacityWithURL(const std::string& url);

@@ -125,6 +125,23 @@ double deletionDateForItem(const std::string& itemPath) {
     return parseTrashInfoDeletionDate(text);
 }
 
+TrashInfoReader::TrashInfoReader(const std::string& trashDir)
+    : infoFd_(::open(appendPathComponent(trashDir, "info").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
+
+TrashInfoReader::~TrashInfoReader() {
+    if (infoFd_ >= 0) ::close(infoFd_);
+}
+
+double TrashInfoReader::deletionDate(const std::string& name) const {
+    if (infoFd_ < 0) return 0;
+    int fd = ::openat(infoFd_, (name + kInfoSuffix).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return 0;
+    char buf[4096];  // the key sits near the top; an info file this size holds it
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    return n > 0 ? parseTrashInfoDeletionDate(std::string(buf, size_t(n))) : 0;
+}
+
 bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& name) {
     const std::string cache = appendPathComponent(trashDir, "directorysizes");
     std::string text;

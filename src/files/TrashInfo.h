@@ -26,6 +26,21 @@ std::optional<TrashItemRef> trashItemRefForPath(const std::string& itemPath);
 double deletionDateForItem(const std::string& itemPath);
 double parseTrashInfoDeletionDate(const std::string& contents);
 
+// Reads the deletion dates of many items of one trash: the info folder is opened once and each
+// info file read relative to it.
+class TrashInfoReader {
+public:
+    explicit TrashInfoReader(const std::string& trashDir);
+    ~TrashInfoReader();
+    TrashInfoReader(const TrashInfoReader&) = delete;
+    TrashInfoReader& operator=(const TrashInfoReader&) = delete;
+    // The DeletionDate of files/NAME as seconds since 2001-01-01 UTC; 0 when unknown.
+    double deletionDate(const std::string& name) const;
+
+private:
+    int infoFd_ = -1;
+};
+
 // Call once files/NAME is gone: removes info/NAME.trashinfo and NAME's line in the
 // `directorysizes` cache. Does nothing (and answers false) while the item still exists, so an
 // info file is never lost for an item that is still there. True when nothing is left behind.

@@ -213,16 +213,34 @@ TEST_F(CliErase, TerminalConfirmationAnsweredThroughTmux) {
         run(tmux + "capture-pane -p", &s);
         return s;
     };
-    auto waitFor = [&](const std::string& text) {
-        for (int i = 0; i < 100; ++i) {
-            if (screen().find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
+    // Other questions may come first (installing the helper): decline them; confirm the erase.
+    auto lastLine = [](const std::string& text) {
+        size_t end = text.find_last_not_of(" \n");
+        if (end == std::string::npos) return std::string();
+        size_t start = text.rfind('\n', end);
+        return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
     };
-    bool asked = waitFor("Choose 1 or 2");
-    std::string shown = screen();
-    if (asked) run(tmux + "send-keys 1 Enter");
+    bool asked = false;
+    std::string shown, answeredAt;
+    for (int i = 0; i < 150 && !asked; ++i) {
+        shown = screen();
+        const std::string last = lastLine(shown);
+        if (shown == answeredAt || (last.find("Choose 1 or 2:") == std::string::npos && last.find("[y/N]:") == std::string::npos)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        answeredAt = shown;
+        const size_t title = shown.rfind(RNLocalizedString("lumo_erase_info"));
+        const size_t install = shown.rfind("1) ");
+        if (last.find("[y/N]:") != std::string::npos) {
+            run(tmux + "send-keys n Enter");
+        } else if (title != std::string::npos && shown.rfind("Choose 1 or 2:") > title && install > title) {
+            asked = true;
+            run(tmux + "send-keys 1 Enter");
+        } else {
+            run(tmux + "send-keys 2 Enter");
+        }
+    }
     for (int i = 0; i < 100 && !exists(status); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::string finalScreen = screen();
     run(tmux + "kill-server");

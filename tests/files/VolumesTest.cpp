@@ -113,6 +113,10 @@ TEST(FilesVolumes, DirectoryInfoOfFoldersLinksAndNothing) {
     EXPECT_EQ(viaLink->url, folder) << "url is the link's target";
     EXPECT_EQ(viaLink->path, link) << "path is the link itself";
 
+    EXPECT_TRUE(RNFilesUtilities::isASupportedPackage("/x/Photos Library.photoslibrary"));
+    EXPECT_FALSE(RNFilesUtilities::isASupportedPackage("/x/Library.PhotosLibrary")) << "case-sensitive";
+    EXPECT_FALSE(RNFilesUtilities::isASupportedPackage("/x/.photoslibrary/y"));
+
     auto root = f.directoryInfoForURL("/");
     ASSERT_TRUE(root);
     EXPECT_TRUE(root->isDisk);
