@@ -1,0 +1,522 @@
+#include "helper/RNHelperTool.h"
+
+#include "common/RNCommonHelper.h"
+#include "files/FileRemoval.h"
+#include "files/FolderWalk.h"
+#include "files/SystemLog.h"
+#include "helper/PolkitAuthority.h"
+#include "helper/TrashBookkeeping.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace quillo::helper {
+
+using namespace quillo::common;
+
+namespace {
+
+constexpr int kLockFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
+// How many progress messages a run may have queued before it waits for the loop to send them.
+constexpr size_t kMaxQueuedProgress = 1024;
+
+// Clears the lock flags of `name` in the verified folder `parentFd`. Only a regular file or a
+// folder of this file system is opened (never a device or a FIFO, never through a symlink), and
+// only when it is still the object that was looked at. A file with other hard links is not
+// unlocked: the flags belong to the inode, and its other names lie outside the trash.
+bool unlockItemAt(int parentFd, const std::string& name, std::string& why) {
+    struct stat before;
+    if (::fstatat(parentFd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    const bool isDir = S_ISDIR(before.st_mode);
+    if (!isDir && !S_ISREG(before.st_mode)) {
+        why = "neither a file nor a folder";
+        return false;
+    }
+    if (!isDir && before.st_nlink > 1) {
+        why = "the file has other hard links";
+        return false;
+    }
+    UniqueFd fd(::openat(parentFd, name.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isDir ? O_DIRECTORY : 0)));
+    if (!fd.valid()) {
+        why = std::strerror(errno);
+        return false;
+    }
+    struct stat after;
+    if (::fstat(fd.get(), &after) != 0 || after.st_dev != before.st_dev || after.st_ino != before.st_ino ||
+        (after.st_mode & S_IFMT) != (before.st_mode & S_IFMT)) {
+        why = "the item changed while it was unlocked";
+        return false;
+    }
+    if (isDir && files::isOtherMount(fd.get(), files::deviceOf(parentFd))) {
+        why = "another mounted file system";
+        return false;
+    }
+    int flags = 0;
+    if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+        if (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL) return true;  // no flags here: not locked
+        why = std::strerror(errno);
+        return false;
+    }
+    if (!(flags & kLockFlags)) return true;
+    flags &= ~kLockFlags;
+    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+uint64_t measureItemAt(int parentFd, const std::string& name) {
+    struct stat st;
+    if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    if (!S_ISDIR(st.st_mode)) return uint64_t(st.st_size);
+    UniqueFd dir(files::openDirectoryNoFollow(parentFd, name.c_str()));
+    if (!dir.valid() || files::isOtherMount(dir.get(), files::deviceOf(parentFd))) return 0;
+    files::WalkTotals totals;
+    files::walkFolderAt(dir.get(), totals);
+    return totals.totalSize;
+}
+
+std::string busErrorText(const sd_bus_error& e, int r) {
+    if (e.message) return e.message;
+    return std::strerror(r < 0 ? -r : r);
+}
+
+
+}  // namespace
+
+// The run's progress, queued for the loop thread.
+class RNHelperTool::QueuedProgress : public RNHelperToolProgress {
+public:
+    explicit QueuedProgress(RNHelperTool& tool) : tool_(tool) {}
+    void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) override {
+        tool_.pushProgress(Progress{false, count, totSize, itemSize, path});
+    }
+    void finishedWithNonErasedCount(uint64_t count) override { tool_.pushProgress(Progress{true, count, 0, 0, {}}); }
+
+private:
+    RNHelperTool& tool_;
+};
+
+RNHelperTool::RNHelperTool(std::chrono::milliseconds idleTimeout) : idleTimeout_(idleTimeout) {}
+
+RNHelperTool::~RNHelperTool() {
+    {
+        std::lock_guard lock(queueMutex_);
+        discardProgress_ = true;
+    }
+    queueRoom_.notify_all();
+    if (runThread_.joinable()) runThread_.join();
+}
+
+// ---- Authorization ---------------------------------------------------------------------------
+
+void RNHelperTool::checkAuthorization(std::string_view authorization, std::string_view command,
+                                      const std::string& sender, std::function<void(HelperError)> done) {
+    if (authorization.size() != kAuthorizationDataLength) {
+        done(HelperError::osStatus(kOSStatusParamErr, "the authorization data is not " +
+                                                          std::to_string(kAuthorizationDataLength) + " bytes long"));
+        return;
+    }
+    const std::optional<std::string> right = RNCommonHelper::authorizationRightForCommand(command);
+    const std::string actionId = right ? RNCommonHelper::polkitActionIdForRight(*right) : std::string();
+    if (actionId.empty()) {
+        files::systemLog("quillo3-helper internal error: no authorization right for " + std::string(command));
+        done(HelperError::osStatus(kErrAuthorizationDenied, "not authorized"));
+        return;
+    }
+    auto finish = [done = std::move(done)](int status) {
+        if (status == 0) done(HelperError());
+        else if (status == kErrAuthorizationCanceled) done(HelperError::osStatus(status, "canceled by the user"));
+        else done(HelperError::osStatus(status, "not authorized"));
+    };
+    if (polkitCheck_) {
+        polkitCheck_(sender, actionId, std::move(finish));
+    } else if (bus_) {
+        authSlot_ = PolkitAuthority::checkAuthorization(bus_, sender, actionId, std::move(finish));
+    } else {
+        files::systemLog("quillo3-helper: no system bus to ask polkit; erase refused");
+        finish(kErrAuthorizationDenied);
+    }
+}
+
+// ---- The erase run -----------------------------------------------------------------------------
+
+void RNHelperTool::doErase(const HelperRequest& request, const PathGuard& guard, RNHelperToolProgress& progress) {
+    erasedSize_ = request.erasedSize;
+    erasedCount_ = request.erasedCount;
+    notErasedCount_ = 0;
+
+    std::vector<std::string> work;
+    if (!request.unlockItems.empty()) work = unlockItemsWithArray(request.unlockItems, guard, progress);
+    work.insert(work.end(), request.permissionsItems.begin(), request.permissionsItems.end());
+    work.insert(work.end(), request.notTrashedBecauseFolderNotEmpty.begin(),
+                request.notTrashedBecauseFolderNotEmpty.end());
+
+    for (const std::string& path : work) {
+        // The item in hand when the stop comes is still finished; the next one is not started.
+        const bool last = isStoppedByUser_;
+        manageItemURL(path, false, guard, progress);
+        if (last) break;
+    }
+    progress.finishedWithNonErasedCount(notErasedCount_);
+}
+
+std::vector<std::string> RNHelperTool::unlockItemsWithArray(std::vector<std::string> paths, const PathGuard& guard,
+                                                            RNHelperToolProgress& progress) {
+    for (size_t i = paths.size(); i-- > 0;) {
+        GuardResult verified = guard.verify(paths[i]);
+        if (verified) {
+            std::string why;
+            if (!unlockItemAt(verified.item->parent.get(), verified.item->name, why)) {
+                files::systemLog("quillo3-helper: could not unlock " + paths[i] + ": " + why);
+                ++notErasedCount_;
+                progress.itemsErased(erasedCount_, erasedSize_, 0, paths[i]);
+                paths.erase(paths.begin() + long(i));
+            }
+        }
+        if (isStoppedByUser_) break;
+    }
+    return paths;
+}
+
+void RNHelperTool::manageItemURL(const std::string& path, bool /*isDirectory*/, const PathGuard& guard,
+                                 RNHelperToolProgress& progress) {
+    GuardResult verified = guard.verify(path);
+    if (!verified) {
+        files::systemLog("quillo3-helper: refused " + path + ": " + verified.refusal);
+        ++notErasedCount_;
+        progress.itemsErased(erasedCount_, erasedSize_, 0, path);
+        return;
+    }
+    const GuardedItem& item = *verified.item;
+    const uint64_t size = measureItemAt(item.parent.get(), item.name);
+    const int err = files::removeItemAt(item.parent.get(), item.name.c_str());
+    if (err != 0) {
+        files::systemLog("quillo3-helper: could not remove " + path + ": " + std::strerror(err));
+        ++notErasedCount_;
+    } else {
+        ++erasedCount_;
+        erasedSize_ += size;
+        if (item.topLevel && !forgetErasedItemAt(item.trashDir.get(), item.name))
+            files::systemLog("quillo3-helper: could not remove the trash information of " + path);
+    }
+    progress.itemsErased(erasedCount_, erasedSize_, size, path);
+}
+
+// ---- The service --------------------------------------------------------------------------------
+
+const sd_bus_vtable* RNHelperTool::vtable() {
+    static const sd_bus_vtable table[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_METHOD(kGetVersionMethod, kGetVersionIn, kGetVersionOut, &RNHelperTool::onGetVersion,
+                      SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD(kEraseMethod, kEraseIn, kEraseOut, &RNHelperTool::onErase, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD(kSetStoppedByUserMethod, kSetStoppedByUserIn, kSetStoppedByUserOut,
+                      &RNHelperTool::onSetStoppedByUser, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_SIGNAL(kItemsErasedSignal, kItemsErasedSignature, 0),
+        SD_BUS_SIGNAL(kFinishedSignal, kFinishedSignature, 0),
+        SD_BUS_VTABLE_END,
+    };
+    return table;
+}
+
+int RNHelperTool::run() {
+    int r = sd_event_new(&event_);
+    if (r < 0) {
+        files::systemLog(std::string("quillo3-helper: no event loop: ") + std::strerror(-r));
+        return 1;
+    }
+    r = sd_bus_open_system(&bus_);
+    if (r < 0) {
+        files::systemLog(std::string("quillo3-helper: cannot connect to the system bus: ") + std::strerror(-r));
+        return 1;
+    }
+    r = sd_bus_attach_event(bus_, event_, SD_EVENT_PRIORITY_NORMAL);
+    if (r >= 0) r = sd_bus_set_exit_on_disconnect(bus_, 1);
+    if (r >= 0) {
+        r = sd_bus_add_object_vtable(bus_, &objectSlot_, kHelperObjectPath, kHelperInterface, vtable(), this);
+    }
+    if (r < 0) {
+        files::systemLog(std::string("quillo3-helper: cannot publish the helper object: ") + std::strerror(-r));
+        return 1;
+    }
+    progressFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    r = progressFd_ < 0 ? -errno : sd_event_add_io(event_, &progressSource_, progressFd_, EPOLLIN, onProgressReady, this);
+    if (r >= 0) {
+        const uint64_t usec = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(idleTimeout_).count());
+        r = sd_event_add_time_relative(event_, &idleSource_, CLOCK_MONOTONIC, usec, 0, onIdle, this);
+    }
+    if (r < 0) {
+        files::systemLog(std::string("quillo3-helper: event loop setup failed: ") + std::strerror(-r));
+        return 1;
+    }
+    r = sd_bus_request_name(bus_, kHelperBusName, 0);
+    if (r < 0) {
+        files::systemLog(std::string("quillo3-helper: cannot own ") + kHelperBusName + ": " + std::strerror(-r));
+        return 1;
+    }
+
+    r = sd_event_loop(event_);
+    if (r != 0) files::systemLog("quillo3-helper: the system bus went away");
+
+    // A run in progress completes even when nobody can hear it any more.
+    {
+        std::lock_guard lock(queueMutex_);
+        discardProgress_ = true;
+        queue_.clear();
+    }
+    queueRoom_.notify_all();
+    if (runThread_.joinable()) runThread_.join();
+
+    if (pendingCall_) pendingCall_ = sd_bus_message_unref(pendingCall_);
+    authSlot_ = sd_bus_slot_unref(authSlot_);
+    objectSlot_ = sd_bus_slot_unref(objectSlot_);
+    idleSource_ = sd_event_source_unref(idleSource_);
+    progressSource_ = sd_event_source_unref(progressSource_);
+    if (progressFd_ >= 0) ::close(progressFd_);
+    progressFd_ = -1;
+    sd_bus_flush(bus_);
+    sd_bus_detach_event(bus_);
+    bus_ = sd_bus_close_unref(bus_);
+    event_ = sd_event_unref(event_);
+    return r == 0 ? 0 : 1;
+}
+
+void RNHelperTool::touch() {
+    if (!idleSource_) return;
+    const uint64_t usec = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(idleTimeout_).count());
+    sd_event_source_set_time_relative(idleSource_, usec);
+    sd_event_source_set_enabled(idleSource_, SD_EVENT_ONESHOT);
+}
+
+int RNHelperTool::onIdle(sd_event_source*, uint64_t, void* userdata) {
+    auto* self = static_cast<RNHelperTool*>(userdata);
+    if (self->busy()) {
+        self->touch();
+        return 0;
+    }
+    if (!self->nameReleased_) {
+        // New callers go to a fresh instance from now on; calls already queued for this one are
+        // still answered, and a run they start is finished before the exit.
+        sd_bus_release_name(self->bus_, kHelperBusName);
+        self->nameReleased_ = true;
+        while (sd_bus_process(self->bus_, nullptr) > 0) {
+        }
+        if (self->busy()) {
+            self->exitAfterRun_ = true;
+            return 0;
+        }
+    }
+    sd_event_exit(self->event_, 0);
+    return 0;
+}
+
+void RNHelperTool::exitIfDone() {
+    if (exitAfterRun_ && !busy()) sd_event_exit(event_, 0);
+}
+
+void RNHelperTool::replyError(sd_bus_message* call, const HelperError& error) {
+    const std::string message = error.busErrorMessage();
+    sd_bus_reply_method_errorf(call, error.busErrorName(), "%s", message.c_str());
+}
+
+bool RNHelperTool::callerUid(sd_bus_message* m, uid_t& uid) {
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender) return false;
+    // The bus daemon's answer comes from the kernel's peer credentials of the caller's socket.
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "GetConnectionUnixUser", &error, &reply, "s", sender);
+    uint32_t value = 0;
+    if (r >= 0) r = sd_bus_message_read(reply, "u", &value);
+    if (r < 0) files::systemLog(std::string("quillo3-helper: cannot identify ") + sender + ": " + busErrorText(error, r));
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    if (r < 0) return false;
+    uid = uid_t(value);
+    return true;
+}
+
+int RNHelperTool::onGetVersion(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<RNHelperTool*>(userdata);
+    self->touch();
+    return sd_bus_reply_method_return(m, "s", self->getVersion().c_str());
+}
+
+int RNHelperTool::onSetStoppedByUser(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    return static_cast<RNHelperTool*>(userdata)->handleSetStoppedByUser(m);
+}
+
+int RNHelperTool::handleSetStoppedByUser(sd_bus_message* m) {
+    touch();
+    int stopped = 0;
+    if (sd_bus_message_read(m, "b", &stopped) < 0) {
+        replyError(m, HelperError::osStatus(kOSStatusParamErr, "malformed arguments"));
+        return 1;
+    }
+    if (busy()) {
+        // Only the user whose erase is running (or root) may stop it.
+        uid_t uid = 0;
+        const uid_t owner = runActive_ ? runUid_ : pendingUid_;
+        if (!callerUid(m, uid) || (uid != 0 && uid != owner)) {
+            replyError(m, HelperError::osStatus(kErrAuthorizationDenied, "not the caller of the running erase"));
+            return 1;
+        }
+    }
+    setStoppedByUser(stopped != 0);
+    return sd_bus_reply_method_return(m, "");
+}
+
+int RNHelperTool::onErase(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    return static_cast<RNHelperTool*>(userdata)->handleErase(m);
+}
+
+int RNHelperTool::handleErase(sd_bus_message* m) {
+    touch();
+    const void* authorization = nullptr;
+    size_t authorizationSize = 0;
+    const void* requestBytes = nullptr;
+    size_t requestSize = 0;
+    int r = sd_bus_message_read_array(m, 'y', &authorization, &authorizationSize);
+    if (r >= 0) r = sd_bus_message_read_array(m, 'y', &requestBytes, &requestSize);
+    if (r < 0) {
+        replyError(m, HelperError::osStatus(kOSStatusParamErr, "malformed arguments"));
+        return 1;
+    }
+    // One root eraser at a time, whoever asks.
+    if (busy()) {
+        replyError(m, HelperError::osStatus(kOSStatusParamErr, "busy: another erase is in progress"));
+        return 1;
+    }
+    uid_t uid = 0;
+    if (!callerUid(m, uid)) {
+        replyError(m, HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"));
+        return 1;
+    }
+    isStoppedByUser_ = false;
+    pendingCall_ = sd_bus_message_ref(m);
+    pendingUid_ = uid;
+    pendingRequest_.assign(static_cast<const char*>(requestBytes), requestSize);
+    checkAuthorization(std::string_view(static_cast<const char*>(authorization), authorizationSize), kEraseCommand,
+                       sd_bus_message_get_sender(m), [this](HelperError error) { authorizationDone(std::move(error)); });
+    return 1;
+}
+
+void RNHelperTool::authorizationDone(HelperError error) {
+    authSlot_ = sd_bus_slot_unref(authSlot_);
+    sd_bus_message* call = pendingCall_;
+    pendingCall_ = nullptr;
+    if (!call) return;
+    std::optional<HelperRequest> request;
+    if (!error) request = decodeHelperRequest(pendingRequest_, &error);
+    pendingRequest_ = std::string();
+    const char* sender = sd_bus_message_get_sender(call);
+    if (error || !request || !sender) {
+        if (!error) error = HelperError::osStatus(kOSStatusParamErr, "no caller");
+        files::systemLog("quillo3-helper: erase request refused: " + error.busErrorMessage());
+        replyError(call, error);
+    } else {
+        // The reply goes out before the run's first signal: both leave through this thread.
+        sd_bus_reply_method_return(call, "");
+        runCaller_ = sender;
+        runUid_ = pendingUid_;
+        startRun(std::move(*request));
+    }
+    sd_bus_message_unref(call);
+    touch();
+    exitIfDone();
+}
+
+void RNHelperTool::startRun(HelperRequest request) {
+    if (runThread_.joinable()) runThread_.join();
+    {
+        std::lock_guard lock(queueMutex_);
+        discardProgress_ = false;
+        queue_.clear();
+    }
+    runActive_ = true;
+    const uid_t uid = runUid_;
+    runThread_ = std::thread([this, uid, request = std::move(request)] {
+        const PathGuard guard = PathGuard::forUser(uid);
+        QueuedProgress progress(*this);
+        doErase(request, guard, progress);
+    });
+}
+
+void RNHelperTool::pushProgress(Progress p) {
+    {
+        std::unique_lock lock(queueMutex_);
+        queueRoom_.wait(lock, [&] { return discardProgress_ || queue_.size() < kMaxQueuedProgress; });
+        if (discardProgress_) return;
+        queue_.push_back(std::move(p));
+    }
+    const uint64_t one = 1;
+    if (progressFd_ >= 0 && ::write(progressFd_, &one, sizeof one) < 0 && errno != EAGAIN)
+        files::systemLog(std::string("quillo3-helper: progress hand-off failed: ") + std::strerror(errno));
+}
+
+int RNHelperTool::onProgressReady(sd_event_source*, int fd, uint32_t, void* userdata) {
+    uint64_t counter = 0;
+    while (::read(fd, &counter, sizeof counter) > 0) {
+    }
+    static_cast<RNHelperTool*>(userdata)->drainProgress();
+    return 0;
+}
+
+void RNHelperTool::drainProgress() {
+    std::deque<Progress> batch;
+    {
+        std::lock_guard lock(queueMutex_);
+        batch.swap(queue_);
+    }
+    queueRoom_.notify_all();
+    for (const Progress& p : batch) {
+        sendProgress(p);
+        if (p.finished) finishRun();
+    }
+}
+
+void RNHelperTool::sendProgress(const Progress& p) {
+    if (!bus_ || runCaller_.empty()) return;
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_message_new_signal(bus_, &m, kHelperObjectPath, kHelperInterface,
+                                      p.finished ? kFinishedSignal : kItemsErasedSignal);
+    if (r >= 0) r = sd_bus_message_set_destination(m, runCaller_.c_str());
+    if (r >= 0) {
+        if (p.finished) {
+            r = sd_bus_message_append(m, "t", p.count);
+        } else {
+            r = sd_bus_message_append(m, "ttt", p.count, p.totSize, p.itemSize);
+            if (r >= 0) r = sd_bus_message_append_array(m, 'y', p.path.data(), p.path.size());
+        }
+    }
+    if (r >= 0) r = sd_bus_send(bus_, m, nullptr);
+    if (r < 0) files::systemLog(std::string("quillo3-helper: cannot send progress: ") + std::strerror(-r));
+    sd_bus_message_unref(m);
+}
+
+void RNHelperTool::finishRun() {
+    if (runThread_.joinable()) runThread_.join();
+    runActive_ = false;
+    runCaller_.clear();
+    touch();
+    exitIfDone();
+}
+
+}  // namespace quillo::helper

@@ -1,0 +1,150 @@
+// The privileged helper: a root service on the system bus that erases, on an administrator's
+// authorization, what the user's own rights could not remove from the user's trashes.
+//
+// Threads: the main thread runs the event loop (bus calls, polkit's answers, the idle timer and
+// the progress hand-off); each erase run has a thread of its own. sd-bus is used from the loop
+// thread only: the run queues its progress, the loop sends it.
+#pragma once
+
+#include "common/HelperBus.h"
+#include "common/HelperRequest.h"
+#include "helper/PathGuard.h"
+
+#include <sys/types.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+
+namespace quillo::helper {
+
+// Where a run reports: the caller's side of the progress messages.
+class RNHelperToolProgress {
+public:
+    virtual ~RNHelperToolProgress() = default;
+    virtual void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) = 0;
+    virtual void finishedWithNonErasedCount(uint64_t count) = 0;
+};
+
+class RNHelperTool {
+public:
+    // Asks polkit (or a stand-in in tests) about `actionId` for the bus name `sender`; `done`
+    // gets 0 or an OS status, exactly once.
+    using PolkitCheck =
+        std::function<void(const std::string& sender, const std::string& actionId, std::function<void(int)> done)>;
+
+    explicit RNHelperTool(std::chrono::milliseconds idleTimeout = std::chrono::seconds(60));
+    ~RNHelperTool();
+    RNHelperTool(const RNHelperTool&) = delete;
+    RNHelperTool& operator=(const RNHelperTool&) = delete;
+
+    // Serves on the system bus until a quiet idle period passes with no run in progress (the bus
+    // starts the helper again on the next call). 0 after an idle exit, 1 when the bus could not
+    // be used or went away.
+    int run();
+
+    // The authorization check for `command` on behalf of the bus name `sender`: data that is not
+    // exactly 32 bytes is -50 before polkit is asked; then polkit decides. `done` gets an empty
+    // error on success, exactly once (maybe before this returns).
+    void checkAuthorization(std::string_view authorization, std::string_view command, const std::string& sender,
+                            std::function<void(common::HelperError)> done);
+    // Replaces polkit (tests).
+    void setPolkitCheck(PolkitCheck check) { polkitCheck_ = std::move(check); }
+
+    // The protocol's messages, as the bus handlers call them.
+    std::string getVersion() const { return common::kHelperVersion; }
+    void setStoppedByUser(bool stopped) { isStoppedByUser_ = stopped; }
+    bool isStoppedByUser() const { return isStoppedByUser_; }
+
+    // One run, synchronously on the calling thread: unlock, remove, report, finish.
+    void doErase(const common::HelperRequest& request, const PathGuard& guard, RNHelperToolProgress& progress);
+    // Clears the immutable and append-only flags of each entry, last to first; gives back the
+    // entries that may go on to removal (those unlocked, those not yet visited when a stop came,
+    // and refused paths, which the removal refuses and reports). Entries that could not be
+    // unlocked are counted as not erased and reported.
+    std::vector<std::string> unlockItemsWithArray(std::vector<std::string> paths, const PathGuard& guard,
+                                                  RNHelperToolProgress& progress);
+    // Size, removal, counters and the report of one item.
+    void manageItemURL(const std::string& path, bool isDirectory, const PathGuard& guard,
+                       RNHelperToolProgress& progress);
+
+    uint64_t erasedSize() const { return erasedSize_; }
+    uint64_t erasedCount() const { return erasedCount_; }
+    uint64_t notErasedCount() const { return notErasedCount_; }
+
+private:
+    struct Progress {
+        bool finished = false;
+        uint64_t count = 0, totSize = 0, itemSize = 0;
+        std::string path;
+    };
+    class QueuedProgress;
+
+    // Bus handlers (loop thread).
+    static const sd_bus_vtable* vtable();
+    static int onGetVersion(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onErase(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onSetStoppedByUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onIdle(sd_event_source* s, uint64_t usec, void* userdata);
+    static int onProgressReady(sd_event_source* s, int fd, uint32_t revents, void* userdata);
+
+    int handleErase(sd_bus_message* m);
+    int handleSetStoppedByUser(sd_bus_message* m);
+    void authorizationDone(common::HelperError error);
+    void replyError(sd_bus_message* call, const common::HelperError& error);
+    bool callerUid(sd_bus_message* m, uid_t& uid);
+    void touch();
+    bool busy() const { return runActive_ || pendingCall_ != nullptr; }
+    void startRun(common::HelperRequest request);
+    void drainProgress();
+    void sendProgress(const Progress& p);
+    void finishRun();
+    void exitIfDone();
+    void pushProgress(Progress p);
+
+    // Shared by the loop and the run thread.
+    std::atomic<bool> isStoppedByUser_{false};
+    // Written by the run thread only.
+    uint64_t erasedSize_ = 0;
+    uint64_t erasedCount_ = 0;
+    uint64_t notErasedCount_ = 0;
+
+    // Loop thread only.
+    std::chrono::milliseconds idleTimeout_;
+    PolkitCheck polkitCheck_;
+    sd_bus* bus_ = nullptr;
+    sd_event* event_ = nullptr;
+    sd_bus_slot* objectSlot_ = nullptr;
+    sd_bus_slot* authSlot_ = nullptr;
+    sd_event_source* idleSource_ = nullptr;
+    sd_event_source* progressSource_ = nullptr;
+    sd_bus_message* pendingCall_ = nullptr;  // the erase call waiting for polkit
+    std::string pendingRequest_;
+    uid_t pendingUid_ = 0;
+    bool runActive_ = false;
+    uid_t runUid_ = 0;
+    std::string runCaller_;  // the unique bus name the run's signals go to
+    bool nameReleased_ = false;
+    bool exitAfterRun_ = false;
+    std::thread runThread_;
+    int progressFd_ = -1;  // eventfd: the run thread's "progress queued"
+
+    // The hand-off from the run thread to the loop.
+    std::mutex queueMutex_;
+    std::condition_variable queueRoom_;
+    std::deque<Progress> queue_;
+    bool discardProgress_ = false;  // the loop is gone: the run completes without reporting
+};
+
+}  // namespace quillo::helper

@@ -1,0 +1,267 @@
+// The helper's authorization check and erase run, without a bus: polkit is replaced by a
+// stand-in, progress is recorded, and every trash lives in a temporary home.
+#include "common/HelperBus.h"
+#include "common/HelperRequest.h"
+#include "common/RNCommonHelper.h"
+#include "helper/PolkitAuthority.h"
+#include "helper/RNHelperTool.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quillo;
+using namespace quillo::common;
+using quillo::helper::PathGuard;
+using quillo::helper::RNHelperTool;
+
+namespace {
+
+struct Report {
+    uint64_t count, totSize, itemSize;
+    std::string path;
+    bool operator==(const Report&) const = default;
+};
+
+class RecordingProgress : public helper::RNHelperToolProgress {
+public:
+    void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) override {
+        EXPECT_EQ(finishedCalls, 0) << "progress after the end of the run";
+        items.push_back({count, totSize, itemSize, path});
+    }
+    void finishedWithNonErasedCount(uint64_t count) override {
+        ++finishedCalls;
+        notErased = count;
+    }
+    std::vector<Report> items;
+    int finishedCalls = 0;
+    uint64_t notErased = 0;
+};
+
+bool setLocked(const std::string& path, bool locked) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = locked ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
+}
+
+class HelperErase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        files_ = home_.homeTrash() + "/files";
+        test::makeDirs(files_, 0700);
+        test::makeDirs(home_.homeTrash() + "/info", 0700);
+        outside_ = home_.root() + "/outside";
+        test::makeDirs(outside_);
+        test::writeFile(outside_ + "/victim", "keep");
+    }
+    // Trashes a file of `size` bytes as NAME, with its info file.
+    std::string trash(const std::string& name, size_t size) {
+        test::writeFile(files_ + "/" + name, std::string(size, 'x'));
+        test::TempHome::plantTrashInfo(home_.homeTrash(), name);
+        return files_ + "/" + name;
+    }
+    PathGuard guard() const { return PathGuard(::getuid(), home_.home(), {}); }
+    std::string info(const std::string& name) const { return home_.homeTrash() + "/info/" + name + ".trashinfo"; }
+
+    test::TempHome home_;
+    std::string files_, outside_;
+    RNHelperTool tool_;
+    RecordingProgress progress_;
+};
+
+}  // namespace
+
+TEST(HelperAuthorization, WrongLengthIsParamErrBeforePolkitIsAsked) {
+    RNHelperTool tool;
+    int polkitCalls = 0;
+    tool.setPolkitCheck([&](const std::string&, const std::string&, std::function<void(int)> done) {
+        ++polkitCalls;
+        done(0);
+    });
+    for (size_t length : {size_t(0), size_t(31), size_t(33)}) {
+        std::optional<HelperError> result;
+        tool.checkAuthorization(std::string(length, 'a'), kEraseCommand, ":1.5", [&](HelperError e) { result = e; });
+        ASSERT_TRUE(result) << length;
+        EXPECT_EQ(result->domain, HelperError::Domain::OSStatus);
+        EXPECT_EQ(result->code, kOSStatusParamErr);
+    }
+    EXPECT_EQ(polkitCalls, 0);
+}
+
+TEST(HelperAuthorization, PolkitDecidesForTheCallingBusName) {
+    RNHelperTool tool;
+    std::string askedSender, askedAction;
+    int answer = 0;
+    tool.setPolkitCheck([&](const std::string& sender, const std::string& action, std::function<void(int)> done) {
+        askedSender = sender;
+        askedAction = action;
+        done(answer);
+    });
+    const std::string token(kAuthorizationDataLength, '\0');
+    for (int status : {0, kErrAuthorizationCanceled, kErrAuthorizationDenied}) {
+        answer = status;
+        std::optional<HelperError> result;
+        tool.checkAuthorization(token, kEraseCommand, ":1.42", [&](HelperError e) { result = e; });
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->code, status);
+        EXPECT_EQ(bool(*result), status != 0);
+    }
+    EXPECT_EQ(askedSender, ":1.42");
+    EXPECT_EQ(askedAction, "org.quillo.quillo-3.eraseauthorized");
+}
+
+TEST(HelperAuthorization, NeverSucceedsWithoutPolkitOrForAnUnprotectedCommand) {
+    RNHelperTool tool;  // no bus, no stand-in: nobody to ask
+    std::optional<HelperError> result;
+    tool.checkAuthorization(std::string(32, 'a'), kEraseCommand, ":1.1", [&](HelperError e) { result = e; });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->code, kErrAuthorizationDenied);
+
+    bool asked = false;
+    tool.setPolkitCheck([&](const std::string&, const std::string&, std::function<void(int)> done) {
+        asked = true;
+        done(0);
+    });
+    result.reset();
+    tool.checkAuthorization(std::string(32, 'a'), "noSuchCommand:", ":1.1", [&](HelperError e) { result = e; });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->code, kErrAuthorizationDenied);
+    EXPECT_FALSE(asked);
+}
+
+TEST(HelperAuthorization, PolkitAnswersMapToStatusCodes) {
+    using helper::authorizationStatusForAnswer;
+    EXPECT_EQ(authorizationStatusForAnswer(true, false, {}), 0);
+    EXPECT_EQ(authorizationStatusForAnswer(false, false, {{"polkit.dismissed", "true"}}), kErrAuthorizationCanceled);
+    EXPECT_EQ(authorizationStatusForAnswer(false, false, {}), kErrAuthorizationDenied);
+    // A challenge that no authentication agent answered is a refusal, not success.
+    EXPECT_EQ(authorizationStatusForAnswer(false, true, {}), kErrAuthorizationDenied);
+    EXPECT_EQ(helper::authorizationStatusForError("org.freedesktop.DBus.Error.ServiceUnknown"), kErrAuthorizationDenied);
+    EXPECT_EQ(helper::authorizationStatusForError("org.freedesktop.PolicyKit1.Error.Failed"), kErrAuthorizationDenied);
+    EXPECT_TRUE(helper::isPolkitMissingError("org.freedesktop.DBus.Error.ServiceUnknown"));
+    EXPECT_FALSE(helper::isPolkitMissingError("org.freedesktop.PolicyKit1.Error.Failed"));
+}
+
+TEST_F(HelperErase, EmptyRequestOnlyFinishesWithZero) {
+    HelperRequest request;
+    request.erasedCount = 7;
+    request.erasedSize = 700;
+    tool_.doErase(request, guard(), progress_);
+    EXPECT_TRUE(progress_.items.empty());
+    EXPECT_EQ(progress_.finishedCalls, 1);
+    EXPECT_EQ(progress_.notErased, 0u);
+}
+
+TEST_F(HelperErase, RemovesInOrderWithTotalsFromTheRequestAndForgetsTrashRecords) {
+    const std::string a = trash("a", 10);
+    const std::string b = trash("b", 20);
+    test::makeDirs(files_ + "/folder/sub");
+    test::writeFile(files_ + "/folder/one", std::string(100, 'y'));
+    test::writeFile(files_ + "/folder/sub/two", std::string(1000, 'z'));
+    test::TempHome::plantTrashInfo(home_.homeTrash(), "folder");
+    test::writeFile(home_.homeTrash() + "/directorysizes", "1100 1700000000 folder\n5 1700000000 other%20one\n");
+
+    HelperRequest request;
+    request.unlockItems = {a};
+    request.permissionsItems = {b};
+    request.notTrashedBecauseFolderNotEmpty = {files_ + "/folder"};
+    request.erasedCount = 5;
+    request.erasedSize = 500;
+    tool_.doErase(request, guard(), progress_);
+
+    const std::vector<Report> expected = {{6, 510, 10, a}, {7, 530, 20, b}, {8, 1630, 1100, files_ + "/folder"}};
+    EXPECT_EQ(progress_.items, expected);
+    EXPECT_EQ(progress_.finishedCalls, 1);
+    EXPECT_EQ(progress_.notErased, 0u);
+    for (const char* name : {"a", "b", "folder"}) {
+        EXPECT_FALSE(test::exists(files_ + "/" + name)) << name;
+        EXPECT_FALSE(test::exists(info(name))) << name;
+    }
+    EXPECT_EQ(test::readFile(home_.homeTrash() + "/directorysizes"), "5 1700000000 other%20one\n");
+}
+
+TEST_F(HelperErase, RefusedAndFailedPathsAreCountedReportedAndLeftAlone) {
+    const std::string kept = trash("kept", 3);
+    test::makeDirs(files_ + "/dir");
+    test::writeFile(files_ + "/dir/inner", "abc");
+    ASSERT_EQ(::symlink(outside_.c_str(), (files_ + "/link").c_str()), 0);
+
+    HelperRequest request;
+    request.permissionsItems = {outside_ + "/victim", files_ + "/link/victim", files_ + "/../../outside/victim",
+                                files_ + "/missing", files_ + "/dir/inner"};
+    tool_.doErase(request, guard(), progress_);
+
+    ASSERT_EQ(progress_.items.size(), 5u);
+    EXPECT_EQ(progress_.items[0], (Report{0, 0, 0, outside_ + "/victim"}));
+    EXPECT_EQ(progress_.items[3].path, files_ + "/missing");
+    EXPECT_EQ(progress_.items[4], (Report{1, 3, 3, files_ + "/dir/inner"}));
+    EXPECT_EQ(progress_.notErased, 4u);
+    EXPECT_EQ(test::readFile(outside_ + "/victim"), "keep");
+    EXPECT_TRUE(test::exists(kept));
+    EXPECT_TRUE(test::exists(info("kept")));
+    EXPECT_TRUE(test::exists(files_ + "/dir"));  // a nested item leaves its top-level folder's records alone
+}
+
+TEST_F(HelperErase, ALinkIsRemovedNeverItsTarget) {
+    ASSERT_EQ(::symlink((outside_ + "/victim").c_str(), (files_ + "/link").c_str()), 0);
+    HelperRequest request;
+    request.permissionsItems = {files_ + "/link"};
+    tool_.doErase(request, guard(), progress_);
+    EXPECT_FALSE(test::exists(files_ + "/link"));
+    EXPECT_EQ(test::readFile(outside_ + "/victim"), "keep");
+    EXPECT_EQ(progress_.notErased, 0u);
+}
+
+TEST_F(HelperErase, StopDuringUnlockFinishesTheEntryInHandThenExactlyOneItem) {
+    const std::string a = trash("a", 1), b = trash("b", 1), c = trash("c", 1);
+    HelperRequest request;
+    request.unlockItems = {a, b, c};
+    request.permissionsItems = {trash("d", 1)};
+    tool_.setStoppedByUser(true);
+    tool_.doErase(request, guard(), progress_);
+    // The walk visited c only, then stopped; the removal handled the first entry and ended.
+    ASSERT_EQ(progress_.items.size(), 1u);
+    EXPECT_EQ(progress_.items[0].path, a);
+    EXPECT_EQ(progress_.finishedCalls, 1);
+    EXPECT_FALSE(test::exists(a));
+    EXPECT_TRUE(test::exists(b) && test::exists(c) && test::exists(files_ + "/d"));
+}
+
+TEST_F(HelperErase, LockedItemsAreUnlockedAndRemovedAndUnlockFailuresReported) {
+    if (!test::isRoot()) GTEST_SKIP() << "setting the immutable flag needs root";
+    const std::string locked = trash("locked", 4);
+    if (!setLocked(locked, true)) GTEST_SKIP() << "this file system has no immutable flag";
+    test::makeDirs(files_ + "/lockedDir");
+    test::writeFile(files_ + "/lockedDir/f", "12");
+    ASSERT_TRUE(setLocked(files_ + "/lockedDir", true));
+    // A locked file with another name outside the trash is not unlocked: the flag is the inode's.
+    const std::string linked = trash("linked", 5);
+    ASSERT_EQ(::link(linked.c_str(), (outside_ + "/otherName").c_str()), 0);
+    ASSERT_TRUE(setLocked(linked, true));
+
+    HelperRequest request;
+    request.unlockItems = {locked, files_ + "/lockedDir", linked, files_ + "/missing"};
+    tool_.doErase(request, guard(), progress_);
+
+    EXPECT_FALSE(test::exists(locked));
+    EXPECT_FALSE(test::exists(files_ + "/lockedDir"));
+    EXPECT_TRUE(test::exists(linked));
+    EXPECT_EQ(progress_.notErased, 2u);  // "linked" and "missing" could not be unlocked
+    ASSERT_EQ(progress_.items.size(), 4u);
+    // Unlock failures are reported as the walk meets them (last to first), then the removals.
+    EXPECT_EQ(progress_.items[0].path, files_ + "/missing");
+    EXPECT_EQ(progress_.items[1].path, linked);
+    EXPECT_EQ(progress_.items[2], (Report{1, 4, 4, locked}));
+    EXPECT_EQ(progress_.items[3], (Report{2, 6, 2, files_ + "/lockedDir"}));
+    setLocked(linked, false);
+}
