@@ -1,6 +1,7 @@
 #include "files/TrashInfo.h"
 
 #include "files/RNFilesUtilities.h"
+#include "files/UniqueFd.h"
 #include "files/FolderWalk.h"
 
 #include <dirent.h>
@@ -8,7 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/random.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -21,6 +25,9 @@ namespace quillo::files {
 namespace {
 
 constexpr const char* kInfoSuffix = ".trashinfo";
+constexpr char kDirectorySizes[] = "directorysizes";
+// The cache is one short line per trashed folder; anything larger is not ours to rewrite.
+constexpr off_t kMaxCacheBytes = 16 << 20;
 
 bool readSmallFile(const std::string& path, std::string& out, size_t limit = 1 << 20) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -62,10 +69,31 @@ std::string percentDecode(const std::string& s) {
     return out;
 }
 
-bool lexists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+bool readAll(int fd, std::string& out, off_t size) {
+    out.resize(size_t(size));
+    size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        done += size_t(n);
+    }
+    out.resize(done);
+    return true;
 }
+
+bool writeAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
 
 }  // namespace
 
@@ -142,17 +170,22 @@ double TrashInfoReader::deletionDate(const std::string& name) const {
     return n > 0 ? parseTrashInfoDeletionDate(std::string(buf, size_t(n))) : 0;
 }
 
-bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& name) {
-    const std::string cache = appendPathComponent(trashDir, "directorysizes");
+bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name) {
+    UniqueFd cache(::openat(trashDirFd, kDirectorySizes, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!cache.valid()) return errno == ENOENT;
+    struct stat st;
+    if (::fstat(cache.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCacheBytes) return false;
     std::string text;
-    if (!readSmallFile(cache, text, 64 << 20)) return !lexists(cache);
+    if (!readAll(cache.get(), text, st.st_size)) return false;
+    cache.reset();
+
     std::string kept;
     bool found = false;
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
+        const std::string line = text.substr(start, end - start);
         start = end + 1;
         // size mtime percent-encoded-name
         size_t a = line.find(' ');
@@ -164,25 +197,58 @@ bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& n
         if (!line.empty()) kept += line + "\n";
     }
     if (!found) return true;
-    std::string tmp = cache + ".XXXXXX";
-    int fd = ::mkstemp(tmp.data());
-    if (fd < 0) return false;
-    bool ok = ::write(fd, kept.data(), kept.size()) == ssize_t(kept.size());
-    ok = ::fsync(fd) == 0 && ok;
-    ::close(fd);
-    if (ok) ok = ::rename(tmp.c_str(), cache.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
+
+    std::string tmpName;
+    UniqueFd tmp;
+    for (int attempt = 0; attempt < 16 && !tmp.valid(); ++attempt) {
+        uint64_t random = 0;
+        if (::getrandom(&random, sizeof random, 0) != sizeof random) return false;
+        char buf[48];
+        std::snprintf(buf, sizeof buf, ".%s.%016llx", kDirectorySizes, static_cast<unsigned long long>(random));
+        tmpName = buf;
+        tmp.reset(::openat(trashDirFd, tmpName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!tmp.valid() && errno != EEXIST) return false;
+    }
+    if (!tmp.valid()) return false;
+    // The cache stays the user's: same owner, same permissions (never set-id bits).
+    bool ok = ::fchown(tmp.get(), st.st_uid, st.st_gid) == 0;
+    ok = ok && ::fchmod(tmp.get(), st.st_mode & 0666) == 0;
+    ok = ok && writeAll(tmp.get(), kept);
+    ok = ok && ::fsync(tmp.get()) == 0;
+    tmp.reset();
+    if (ok) ok = ::renameat(trashDirFd, tmpName.c_str(), trashDirFd, kDirectorySizes) == 0;
+    if (!ok) ::unlinkat(trashDirFd, tmpName.c_str(), 0);
     return ok;
+}
+
+bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name) {
+    UniqueFd files(::openat(trashDirFd, "files", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (files.valid()) {
+        struct stat st;
+        if (::fstatat(files.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return false;
+    }
+    bool ok = true;
+    UniqueFd info(::openat(trashDirFd, "info", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (info.valid()) {
+        const std::string infoName = name + kInfoSuffix;
+        if (::unlinkat(info.get(), infoName.c_str(), 0) != 0 && errno != ENOENT) ok = false;
+    } else if (errno != ENOENT) {
+        ok = false;
+    }
+    if (!removeDirectorySizesEntryAt(trashDirFd, name)) ok = false;
+    return ok;
+}
+
+bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& name) {
+    UniqueFd dir(::open(trashDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.valid() && removeDirectorySizesEntryAt(dir.get(), name);
 }
 
 bool forgetErasedTrashItem(const std::string& itemPath) {
     auto ref = trashItemRefForPath(itemPath);
     if (!ref) return true;  // not a trash item: nothing kept beside it
-    if (lexists(itemPath)) return false;
-    bool ok = true;
-    if (::unlink(ref->infoPath().c_str()) != 0 && errno != ENOENT) ok = false;
-    if (!removeDirectorySizesEntry(ref->trashDir, ref->name)) ok = false;
-    return ok;
+    UniqueFd dir(::open(ref->trashDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.valid() && forgetErasedTrashItemAt(dir.get(), ref->name);
 }
 
 size_t removeOrphanedTrashInfo(const std::string& trashDir) {

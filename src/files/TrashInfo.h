@@ -50,6 +50,11 @@ bool forgetErasedTrashItem(const std::string& itemPath);
 // cache holds no such line afterwards.
 bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& name);
 
+// The same relative to an open trash folder, for a caller that must not follow a path that
+// could be swapped (the root helper). The rewritten cache keeps its owner and mode.
+bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name);
+bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name);
+
 // Removes info files whose item no longer exists (after a whole trash was emptied); returns how
 // many were removed. Files that are not *.trashinfo are left alone.
 size_t removeOrphanedTrashInfo(const std::string& trashDir);

@@ -5,7 +5,7 @@
 #include "files/FolderWalk.h"
 #include "files/SystemLog.h"
 #include "helper/PolkitAuthority.h"
-#include "helper/TrashBookkeeping.h"
+#include "files/TrashInfo.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -212,7 +212,7 @@ void RNHelperTool::manageItemURL(const std::string& path, bool /*isDirectory*/, 
     } else {
         ++erasedCount_;
         erasedSize_ += size;
-        if (item.topLevel && !forgetErasedItemAt(item.trashDir.get(), item.name))
+        if (item.topLevel && !files::forgetErasedTrashItemAt(item.trashDir.get(), item.name))
             files::systemLog("quillo3-helper: could not remove the trash information of " + path);
     }
     progress.itemsErased(erasedCount_, erasedSize_, size, path);
