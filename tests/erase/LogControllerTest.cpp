@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -216,6 +219,8 @@ TEST_F(EraseLogController, NewFileWhenTheNewestIsTooOld) {
     EXPECT_EQ(second->currLogURL(), oldPath);  // the newest plain file, even when too old
     EXPECT_TRUE(second->searchLogFileWithURL(folder, 9));
 
+    // File times tick in jiffies: let the new file be born measurably later than the old one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_TRUE(second->openLogFile());
     std::string newPath = second->currLogURL();
     EXPECT_EQ(newPath, folder + "/" + expectedFileName("Selected Items", later));
