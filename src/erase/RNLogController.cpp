@@ -124,6 +124,7 @@ void appendEscapedByte(std::string& out, unsigned char c) {
 RNLogController::RNLogController(const RNDictionary& info) : infoDict_(info) {}
 
 RNLogController::~RNLogController() {
+    flushPending();
     if (currLogHandle_ >= 0) ::close(currLogHandle_);
 }
 
@@ -254,8 +255,16 @@ bool RNLogController::openLogFile() {
     return true;
 }
 
+void RNLogController::flushPending() {
+    if (pending_.empty() || currLogHandle_ < 0) return;
+    std::string lines;
+    lines.swap(pending_);
+    writeLine(lines);
+    lastFlush_ = std::chrono::steady_clock::now();
+}
+
 void RNLogController::writeLine(const std::string& line) {
-    // One write() per line on an O_APPEND descriptor: the line lands whole at the end of file.
+    // One write() per batch on an O_APPEND descriptor: whole lines land at the end of file.
     const char* p = line.data();
     size_t left = line.size();
     while (left > 0) {
@@ -282,7 +291,14 @@ void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size)
     totSize_ += size;
     ++itemsCount_;
     std::string number = util::RNNumberUtilities::sharedControl().numberToFormatString(double(itemsCount_));
-    writeLine(util::RNFormat("%@ %@\n", {number, escapedPathForLog(path)}));
+    // Item lines are gathered and written a batch at a time (at most a quarter of a second
+    // late): one write per erased file would cost the erase a third of its speed.
+    pending_ += number;
+    pending_ += ' ';
+    pending_ += escapedPathForLog(path);
+    pending_ += '\n';
+    if (pending_.size() >= kFlushBytes || std::chrono::steady_clock::now() - lastFlush_ >= kFlushInterval)
+        flushPending();
 }
 
 void RNLogController::writeEndSessionAndCloseFile() {
@@ -291,12 +307,14 @@ void RNLogController::writeEndSessionAndCloseFile() {
     std::string date = util::RNDateUtilities::sharedControl().stringWithSeconds(
         now() - util::RNDateUtilities::kReferenceDateUnixSeconds, 4, true, true);
     std::string end = util::RNLocalizedString(RNValue::lookup(infoDict_, "endStr").stringValue());
+    flushPending();
     writeLine(util::RNFormat(util::RNLocalizedString("items_erased"), {size, date, end}));
     closeLogFile();
 }
 
 void RNLogController::closeLogFile() {
     if (currLogHandle_ < 0) return;
+    flushPending();
     ::close(currLogHandle_);
     currLogHandle_ = -1;
     currLogURL_.clear();

@@ -12,6 +12,7 @@
 
 #include "erase/RNValue.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -72,6 +73,12 @@ private:
     double now() const;
     bool createNewLogFile(const std::string& folder, const std::string& name);
     void writeLine(const std::string& line);
+    void flushPending();
+
+    static constexpr size_t kFlushBytes = 64 * 1024;
+    static constexpr std::chrono::milliseconds kFlushInterval{250};
+    std::string pending_;  // item lines not yet written
+    std::chrono::steady_clock::time_point lastFlush_ = std::chrono::steady_clock::now();
 
     uint64_t totSize_ = 0;
     uint64_t itemsCount_ = 0;
