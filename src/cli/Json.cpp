@@ -1,6 +1,6 @@
 #include "cli/Json.h"
 
-#include "util/Utf8.h"
+#include "files/Utf8.h"
 
 #include <cmath>
 #include <cstdio>
@@ -12,7 +12,7 @@ std::string jsonString(std::string_view s) {
     char buf[8];
     for (size_t i = 0; i < s.size();) {
         unsigned char c = (unsigned char)s[i];
-        size_t len = util::utf8SequenceLength(s, i);
+        size_t len = files::utf8SequenceLength(s, i);
         if (len == 0) {
             std::snprintf(buf, sizeof buf, "\\udc%02x", c);
             out += buf;

@@ -1,7 +1,7 @@
 #include "cli/TerminalProgressWindow.h"
 
 #include "util/Localization.h"
-#include "util/Utf8.h"
+#include "files/Utf8.h"
 
 #include <sys/ioctl.h>
 
@@ -18,7 +18,7 @@ namespace {
 
 // Texts on the line come partly from outside (a volume's label, a path): control bytes and
 // escape sequences in them must not reach the terminal, and a broken UTF-8 byte shows as "?".
-std::string printable(const std::string& s) { return util::displayText(s, "?", true); }
+std::string printable(const std::string& s) { return files::displayText(s, "?", true); }
 
 // The first `width` characters of a valid UTF-8 text: a line longer than the terminal would
 // wrap, and "\r" would then rewrite only its last row.

@@ -4,7 +4,7 @@
 #include "files/RNQuilloFileUtilities.h"
 #include "util/Localization.h"
 #include "util/RNNumberUtilities.h"
-#include "util/Utf8.h"
+#include "files/Utf8.h"
 
 #include <cstdio>
 #include <future>
@@ -34,7 +34,7 @@ std::vector<MeasuredTrash> measureAllTrashes() {
     return result;
 }
 
-std::string displayText(const std::string& bytes) { return util::displayText(bytes); }
+std::string displayText(const std::string& bytes) { return files::displayText(bytes); }
 
 int volumesCommand(const std::vector<std::string>& args) {
     bool json = false;

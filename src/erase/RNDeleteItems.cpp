@@ -14,7 +14,7 @@
 #include "files/TrashInfo.h"
 #include "util/Localization.h"
 #include "util/RNNumberUtilities.h"
-#include "util/Utf8.h"
+#include "files/Utf8.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -638,7 +638,7 @@ void RNDeleteItems::addToNotTrashed(const std::string& url) {
 }
 
 std::pair<bool, bool> RNDeleteItems::askToErase(const char* formatKey, const char* messageKey, const std::string& url) {
-    const std::string name = util::displayText(RNFilesUtilities::sharedControl().itemNameWithURL(url).value_or(url));
+    const std::string name = files::displayText(RNFilesUtilities::sharedControl().itemNameWithURL(url).value_or(url));
     bool applyToAll = false;
     int64_t answer = kAlertFirstButtonReturn;
     RNMainThread::runOnMainAndWait([&] {

@@ -1,6 +1,6 @@
 #include "erase/RNLogController.h"
 
-#include "util/Utf8.h"
+#include "files/Utf8.h"
 
 #include "files/RNFilesUtilities.h"
 #include "util/Localization.h"
@@ -154,7 +154,7 @@ std::string RNLogController::escapedPathForLog(std::string_view s) {
     out.reserve(s.size());
     for (size_t i = 0; i < s.size();) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
-        const size_t len = util::utf8SequenceLength(s, i);
+        const size_t len = files::utf8SequenceLength(s, i);
         if (len == 0 || (len == 1 && (c < 0x20 || c == 0x7F))) {
             appendEscapedByte(out, c);  // only this byte: what follows may be valid again
             ++i;

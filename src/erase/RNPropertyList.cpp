@@ -1,5 +1,7 @@
 #include "erase/RNPropertyList.h"
 
+#include "files/Utf8.h"
+
 #include <plist/plist.h>
 
 #include <cstdlib>
@@ -183,41 +185,7 @@ plist_t toNode(const RNValue& v, int depth, std::string& error) {
 }  // namespace
 
 bool RNPropertyListStringIsWritable(const std::string& s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = p + s.size();
-    while (p < end) {
-        unsigned char c = *p;
-        if (c < 0x80) {
-            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
-            ++p;
-            continue;
-        }
-        int len;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (end - p < len) return false;
-        for (int i = 1; i < len; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        // Overlong forms, surrogates, beyond Unicode, and the two non-characters XML excludes.
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-            (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF || cp == 0xFFFE || cp == 0xFFFF)
-            return false;
-        p += len;
-    }
-    return true;
+    return files::isXmlText(s, /*allowCarriageReturn=*/true);
 }
 
 std::optional<RNDictionary> RNPropertyListReadDictionary(const std::string& bytes, std::string* error) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillo::util {
+namespace quillo::files {
 
 // Length of the well-formed UTF-8 sequence starting at s[i] (1 for ASCII), or 0 when no valid
 // sequence starts there (stray continuation, overlong form, surrogate, above U+10FFFF, cut short).
@@ -17,4 +17,8 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i);
 std::string displayText(std::string_view bytes, std::string_view replacement = "\xEF\xBF\xBD",
                         bool replaceControls = false);
 
-}  // namespace quillo::util
+// Text that an XML property list can carry and give back unchanged: valid UTF-8, no C0 control
+// but tab and line feed (and carriage return when allowed), and neither U+FFFE nor U+FFFF.
+bool isXmlText(std::string_view s, bool allowCarriageReturn);
+
+}  // namespace quillo::files

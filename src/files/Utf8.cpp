@@ -1,6 +1,6 @@
-#include "util/Utf8.h"
+#include "files/Utf8.h"
 
-namespace quillo::util {
+namespace quillo::files {
 
 std::size_t utf8SequenceLength(std::string_view s, std::size_t i) {
     if (i >= s.size()) return 0;
@@ -45,4 +45,19 @@ std::string displayText(std::string_view s, std::string_view replacement, bool r
     return out;
 }
 
-}  // namespace quillo::util
+bool isXmlText(std::string_view s, bool allowCarriageReturn) {
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t len = utf8SequenceLength(s, i);
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (len == 0) return false;
+        if (len == 1 && c < 0x20 && c != '\t' && c != '\n' && !(allowCarriageReturn && c == '\r')) return false;
+        // U+FFFE and U+FFFF: EF BF BE / EF BF BF.
+        if (len == 3 && c == 0xEF && static_cast<unsigned char>(s[i + 1]) == 0xBF &&
+            static_cast<unsigned char>(s[i + 2]) >= 0xBE)
+            return false;
+        i += len;
+    }
+    return true;
+}
+
+}  // namespace quillo::files

@@ -1,11 +1,12 @@
-#include "util/Utf8.h"
+#include "files/Utf8.h"
 
 #include <gtest/gtest.h>
 
-using quillo::util::displayText;
-using quillo::util::utf8SequenceLength;
+using quillo::files::displayText;
+using quillo::files::isXmlText;
+using quillo::files::utf8SequenceLength;
 
-TEST(UtilUtf8, SequenceLengthsAcceptOnlyWellFormedUtf8) {
+TEST(FilesUtf8, SequenceLengthsAcceptOnlyWellFormedUtf8) {
     EXPECT_EQ(utf8SequenceLength("a", 0), 1u);
     EXPECT_EQ(utf8SequenceLength("\xc3\xa9", 0), 2u);
     EXPECT_EQ(utf8SequenceLength("\xe2\x82\xac", 0), 3u);
@@ -19,10 +20,19 @@ TEST(UtilUtf8, SequenceLengthsAcceptOnlyWellFormedUtf8) {
     EXPECT_EQ(utf8SequenceLength("a", 1), 0u);
 }
 
-TEST(UtilUtf8, DisplayTextReplacesOnlyWhatIsNotText) {
+TEST(FilesUtf8, DisplayTextReplacesOnlyWhatIsNotText) {
     EXPECT_EQ(displayText("bad\xff name"), "bad\xEF\xBF\xBD name");
     EXPECT_EQ(displayText("\xe2\x82" "x"), "\xEF\xBF\xBD\xEF\xBF\xBD" "x") << "each stray byte, then valid again";
     EXPECT_EQ(displayText("caf\xc3\xa9\x1b[31m", "?", true), "caf\xc3\xa9?[31m");
     EXPECT_EQ(displayText("\xc2\x9b" "x", "?", true), "?x") << "C1 control";
     EXPECT_EQ(displayText("tab\tkept"), "tab\tkept") << "controls stay unless asked";
+}
+
+TEST(FilesUtf8, XmlTextIsWhatAPropertyListGivesBack) {
+    EXPECT_TRUE(isXmlText("plain\ttab\nline caf\xc3\xa9", false));
+    EXPECT_FALSE(isXmlText(std::string("nul\0", 4), false));
+    EXPECT_FALSE(isXmlText("cr\r", false));
+    EXPECT_TRUE(isXmlText("cr\r", true));
+    EXPECT_FALSE(isXmlText("\xef\xbf\xbe", true)) << "U+FFFE";
+    EXPECT_FALSE(isXmlText("bad\xff", true));
 }
