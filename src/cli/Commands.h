@@ -14,6 +14,8 @@ int listCommand(const std::vector<std::string>& args);
 int emptyCommand(const std::vector<std::string>& args);
 int eraseCommand(const std::vector<std::string>& args);
 int prefsCommand(const std::vector<std::string>& args);
+// helper status|install|remove: the privileged helper's state, and installing or removing it.
+int helperCommand(const std::vector<std::string>& args);
 
 // The usable trash of the volume named by its display name or mount point.
 std::optional<files::TrashLocation> findTrash(const std::vector<files::TrashLocation>& trashes,

@@ -3,6 +3,8 @@
 #include "cli/VolumesCommand.h"
 #include "files/RNQuilloFileUtilities.h"
 #include "files/TrashLocator.h"
+#include "helperclient/HelperInstallation.h"
+#include "helperclient/RNSecureAccess.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -122,6 +124,47 @@ int eraseCommand(const std::vector<std::string>& argsIn) {
     EraseOutcome o = runner.eraseItems(items);
     reportOutcome(o);
     return exitStatusFor(o);
+}
+
+int helperCommand(const std::vector<std::string>& args) {
+    using helperclient::HelperClientError;
+    using helperclient::RNSecureAccess;
+    const std::string usage = "usage: quillo-cli helper status|install|remove\n";
+    if (args.size() != 1) {
+        std::cerr << usage;
+        return 2;
+    }
+    RNSecureAccess access(nullptr);
+    if (args[0] == "status") {
+        bool installed = false;
+        const bool current = access.isHelperNeedBeInstalled(&installed);
+        std::cout << "helper: " << helperclient::HelperInstallation::current().installedHelperPath
+                  << (installed ? "" : " (not installed)") << "\n";
+        if (installed)
+            std::cout << "version: " << displayText(RNSecureAccess::helperVersion()) << " (expected "
+                      << helperclient::kExpectedHelperVersion << ")\n";
+        std::cout << "status: " << (current ? "current" : installed ? "needs update" : "not installed") << "\n";
+        return current ? 0 : 1;
+    }
+    if (args[0] == "install") {
+        HelperClientError error;
+        if (!access.blessHelperWithLabel(common::kHelperLabel, &error)) {
+            std::cerr << "quillo-cli: " << error.localizedDescription() << "\n";
+            return 1;
+        }
+        std::cerr << "quillo-cli: the helper is installed\n";
+        return 0;
+    }
+    if (args[0] == "remove") {
+        if (HelperClientError error = access.removeHelper()) {
+            std::cerr << "quillo-cli: " << error.localizedDescription() << "\n";
+            return 1;
+        }
+        std::cerr << "quillo-cli: the helper is removed\n";
+        return 0;
+    }
+    std::cerr << usage;
+    return 2;
 }
 
 }  // namespace quillo::cli

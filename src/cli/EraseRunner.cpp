@@ -8,6 +8,7 @@
 #include "erase/RNPreferences.h"
 #include "erase/RNRunLoopMainThread.h"
 #include "files/RNQuilloFileUtilities.h"
+#include "helperclient/RNSecureAccess.h"
 
 #include <atomic>
 #include <chrono>
@@ -37,11 +38,18 @@ EraseRunner::EraseRunner(bool assumeYes) {
         gProgressWindow.store(window.get());
         return window;
     });
+    RNDeleteItems::setPrivilegedEraserFactory([](RNSecureAccessDelegate* session) -> std::unique_ptr<RNPrivilegedEraser> {
+        return helperclient::RNSecureAccess::initWithDelegate(session);
+    });
+    // The application's start-up check, before anything is erased: install or update the helper
+    // when needed (asking on the terminal; with no terminal nothing is installed).
+    SetIsHelperAuthorized(helperclient::RNSecureAccess::initWithDelegate(nullptr)->installHelperAppIfNeeded());
 }
 
 EraseRunner::~EraseRunner() {
     removeInterruptHandler();
     RNDeleteItems::setProgressWindowFactory(nullptr);
+    RNDeleteItems::setPrivilegedEraserFactory(nullptr);
 }
 
 EraseOutcome EraseRunner::emptyAllTrashes() {
@@ -120,8 +128,7 @@ EraseOutcome EraseRunner::run(const RNDictionary& request, bool lumo) {
     loop->post([&, session, loop] {
         if (!session->askToContinue(request)) return;  // cancelled: "stopWorking" stops the loop
         if (lumo) return;                               // started on "waitForResponse"
-        // The menu starts the erase a moment after the answer, as the tray app does.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // (The tray menu lets its alert close for 0.1 s first; a terminal has nothing to wait for.)
         outcome.started = true;
         const RNItemList* items = itemListIf(RNValue::lookup(request, "itemsToErase"));
         if (items) session->proceedToEraseWithArray(*items);

@@ -20,6 +20,7 @@ void usage(std::ostream& out) {
            "  empty [--yes] VOLUME...     erase one volume's trash (volume name or mount point)\n"
            "  erase [--yes] PATH...       erase chosen trashed items\n"
            "  prefs [KEY [VALUE]]         read or change a preference\n"
+           "  helper status|install|remove  the privileged helper: its state, install it, remove it\n"
            "  help                        this text\n\n"
            "--yes answers the erase confirmation. Exit status: 0 all erased, 1 something not erased or\n"
            "nothing to erase, 2 bad usage, 130 stopped (Ctrl-C is the stop button).\n"
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
     if (command == "empty") return emptyCommand(args);
     if (command == "erase") return eraseCommand(args);
     if (command == "prefs") return prefsCommand(args);
+    if (command == "helper") return helperCommand(args);
     if (command == "help" || command == "--help" || command == "-h") {
         usage(std::cout);
         return 0;

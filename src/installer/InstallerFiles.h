@@ -1,0 +1,66 @@
+// What quillo-install-helper puts on the system for the privileged helper, and how it puts it
+// there and takes it away: the helper binary, its D-Bus activation file, its bus policy and its
+// polkit action. Standard C++ and POSIX only: this runs as root through pkexec.
+//
+// Every path is below an optional staging root (empty for the real system); the files' contents
+// always name the real paths, so a staged tree can be copied into place as it is.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quillo::installer {
+
+// Where the installed files live (without the staging root).
+inline constexpr char kHelperInstallDir[] = "/usr/local/libexec/quillo";
+inline constexpr char kInstalledHelperPath[] = "/usr/local/libexec/quillo/quillo3-helper";
+inline constexpr char kServiceFilePath[] = "/usr/share/dbus-1/system-services/org.quillo.Quillo3Helper.service";
+inline constexpr char kBusPolicyPath[] = "/etc/dbus-1/system.d/org.quillo.Quillo3Helper.conf";
+inline constexpr char kPolkitActionPath[] = "/usr/share/polkit-1/actions/org.quillo.quillo-3.policy";
+
+// The polkit action id of the erase right (polkit ids are lower case).
+std::string eraseActionId();
+
+// The files' contents.
+std::string serviceFileText();
+std::string busPolicyText();
+std::string polkitActionText();
+
+struct InstallerOptions {
+    std::string root;        // staging root; empty: the real system
+    std::string helperFrom;  // the helper binary to install (install only)
+    bool reloadBus = true;   // ask the system bus to re-read its configuration afterwards
+};
+
+class InstallerFiles {
+public:
+    explicit InstallerFiles(InstallerOptions options);
+
+    // Installs (or replaces) all four files; true when every one is in place. Lines describing
+    // what was done go to `log`, failures to `errors`.
+    bool install();
+    // Removes all four files and the helper's folder when empty; true when none is left.
+    bool remove();
+
+    const std::vector<std::string>& log() const { return log_; }
+    const std::vector<std::string>& errors() const { return errors_; }
+
+    // The helper binary an install without --from takes: quillo3-helper next to the installer,
+    // else the one in the build tree's helper folder beside the installer's. Empty when none.
+    static std::string defaultHelperSource(const std::string& installerExecutable);
+
+private:
+    std::string staged(const std::string& path) const { return options_.root + path; }
+    bool makeDirectories(const std::string& path);
+    // Writes `bytes` to `path` through a temporary file in the same folder and a rename, owned
+    // by root with `mode`; nothing is written when the file already holds exactly that.
+    bool writeFileAtomically(const std::string& path, const std::string& bytes, unsigned mode);
+    bool removeFile(const std::string& path);
+    void reloadBusConfiguration();
+
+    InstallerOptions options_;
+    std::vector<std::string> log_;
+    std::vector<std::string> errors_;
+};
+
+}  // namespace quillo::installer
