@@ -6,7 +6,9 @@
 #include "util/RNDateUtilities.h"
 #include "util/RNNumberUtilities.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 #include <iostream>
 
 namespace quillo::cli {
@@ -23,6 +25,24 @@ std::optional<files::TrashLocation> findTrash(const std::vector<files::TrashLoca
     for (const auto& t : trashes)
         if (t.volumeName == volume) return t;
     return std::nullopt;
+}
+
+// The date each item was trashed, from its info file. Reading thousands of small files is
+// bound by system calls, so the reads are shared between the cores.
+static std::vector<double> readDatesAdded(const std::string& trashURL, const std::vector<files::RNItemToErase>& items) {
+    const files::TrashInfoReader info(files::deletingLastPathComponent(trashURL));
+    std::vector<double> dates(items.size(), 0.0);
+    auto readRange = [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) dates[i] = info.deletionDate(files::lastPathComponent(items[i].url));
+    };
+    const size_t threads = items.size() < 512 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    std::vector<std::thread> pool;
+    const size_t chunk = (items.size() + threads - 1) / threads;
+    for (size_t t = 1; t < threads; ++t)
+        pool.emplace_back(readRange, std::min(items.size(), t * chunk), std::min(items.size(), (t + 1) * chunk));
+    readRange(0, std::min(items.size(), chunk));
+    for (auto& th : pool) th.join();
+    return dates;
 }
 
 int listCommand(const std::vector<std::string>& args) {
@@ -56,11 +76,12 @@ int listCommand(const std::vector<std::string>& args) {
     for (const auto& t : trashes) {
         auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(t.trashURL);
         if (!listing) continue;
-        const files::TrashInfoReader info(files::deletingLastPathComponent(t.trashURL));
-        for (const auto& item : listing->itemsToErase) {
+        const std::vector<double> datesAdded = readDatesAdded(t.trashURL, listing->itemsToErase);
+        for (size_t index = 0; index < listing->itemsToErase.size(); ++index) {
+            const auto& item = listing->itemsToErase[index];
             ++total;
             const std::string name = files::lastPathComponent(item.url);
-            const double added = info.deletionDate(name);
+            const double added = datesAdded[index];
             if (json) {
                 out += (first ? "\n " : ",\n ") + JsonObject()
                                                        .add("name", name)
