@@ -155,6 +155,22 @@ void RNErrorDelegate::showMessagePanel(RNWindowHandle parentWindow, const std::s
     });
 }
 
+RNPromptRequest RNErrorDelegate::questionRequest(const std::string& info, const std::optional<std::string>& message,
+                                                 const std::vector<std::string>& names,
+                                                 const std::vector<std::string>& buttonKeys, bool treatsAsError,
+                                                 std::optional<int> safeButton) {
+    const std::string_view table = treatsAsError ? kErrorsTable : std::string_view{};
+    RNPromptRequest request;
+    request.style = treatsAsError ? RNPromptRequest::Style::Warning : RNPromptRequest::Style::Informational;
+    request.title = replaceContentOfString(util::RNLocalizedString(info, table), names);
+    request.message = util::RNLocalizedString(message.value_or(std::string()), table);
+    // All three, also an empty one: the answer codes depend on the positions.
+    for (const std::string& key : buttonKeys) request.buttons.push_back(buttonText(key, table));
+    request.safeButton = safeButton.value_or(safeButtonForKeys(buttonKeys));
+    if (request.safeButton < 0 || request.safeButton > 2) request.safeButton = 0;
+    return request;
+}
+
 int64_t RNErrorDelegate::askToTheUser(const std::string& info, const std::optional<std::string>& message,
                                       const std::vector<std::string>& names,
                                       const std::string& defaultButton,
@@ -162,20 +178,9 @@ int64_t RNErrorDelegate::askToTheUser(const std::string& info, const std::option
                                       const std::string& otherButton, bool showView,
                                       bool* viewStatus, bool treatsAsError,
                                       RNWindowHandle parentWindow, std::optional<int> safeButton) {
-    const std::string_view table = treatsAsError ? kErrorsTable : std::string_view{};
-
-    RNPromptRequest request;
-    request.style = treatsAsError ? RNPromptRequest::Style::Warning
-                                  : RNPromptRequest::Style::Informational;
-    request.title = replaceContentOfString(util::RNLocalizedString(info, table), names);
-    request.message = util::RNLocalizedString(message.value_or(std::string()), table);
-    // All three, also an empty one: the answer codes depend on the positions.
-    request.buttons = {buttonText(defaultButton, table), buttonText(alternateButton, table),
-                       buttonText(otherButton, table)};
+    RNPromptRequest request = questionRequest(info, message, names, {defaultButton, alternateButton, otherButton},
+                                              treatsAsError, safeButton);
     if (showView) request.checkBoxTitle = util::RNLocalizedString("apply_to_all");
-    request.safeButton =
-        safeButton.value_or(safeButtonForKeys({defaultButton, alternateButton, otherButton}));
-    if (request.safeButton < 0 || request.safeButton > 2) request.safeButton = 0;
 
     if (parentWindow) {
         std::shared_ptr<RNPromptBackend> front = backend();
@@ -219,18 +224,9 @@ int64_t RNErrorDelegate::askToTheUserWithView(const std::string& info,
     RNUserDefaults& defaults = RNUserDefaults::standardUserDefaults();
     if (!preferenceKey.empty() && defaults.boolForKey(preferenceKey)) return kAlertFirstButtonReturn;
 
-    const std::string_view table = treatsAsError ? kErrorsTable : std::string_view{};
-    RNPromptRequest request;
-    request.style = treatsAsError ? RNPromptRequest::Style::Warning
-                                  : RNPromptRequest::Style::Informational;
-    request.title = replaceContentOfString(util::RNLocalizedString(info, table), names);
-    request.message = util::RNLocalizedString(message.value_or(std::string()), table);
-    request.buttons = {buttonText(defaultButton, table), buttonText(alternateButton, table),
-                       buttonText(otherButton, table)};
+    RNPromptRequest request = questionRequest(info, message, names, {defaultButton, alternateButton, otherButton},
+                                              treatsAsError, safeButton);
     request.checkBoxTitle = util::RNLocalizedString("suppression_message_text");
-    request.safeButton =
-        safeButton.value_or(safeButtonForKeys({defaultButton, alternateButton, otherButton}));
-    if (request.safeButton < 0 || request.safeButton > 2) request.safeButton = 0;
 
     Shown shown = runModalOnMain(request);
     const bool checked = shown.ran && shown.result.checkBox;

@@ -112,6 +112,11 @@ private:
     // Runs the request modally on the main thread and waits; an answer that is not one of its
     // buttons becomes the safe one.
     Shown runModalOnMain(const RNPromptRequest& request);
+    // The request both questions share: texts from the right table, three buttons, safe choice.
+    static RNPromptRequest questionRequest(const std::string& info, const std::optional<std::string>& message,
+                                           const std::vector<std::string>& names,
+                                           const std::vector<std::string>& buttonKeys, bool treatsAsError,
+                                           std::optional<int> safeButton);
     static int64_t normalizedAnswer(const RNPromptRequest& request, int64_t answer);
     static void reportUnshown(const RNPromptRequest& request);
 

@@ -56,18 +56,7 @@ std::string expectedFileName(const std::string& name, double unixSeconds) {
     return name + RNFormat(RNLocalizedString("log_name"), {slashFree(dateText(unixSeconds, 3))});
 }
 
-std::vector<std::string> listDir(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> listDir(const std::string& dir) { return quillo::test::listFolder(dir); }
 
 mode_t modeOf(const std::string& path) {
     struct stat st {};

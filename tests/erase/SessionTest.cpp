@@ -175,14 +175,9 @@ protected:
         return env.stateHome() + "/Quillo 3/" + RNLocalizedString(kindKey);
     }
     std::vector<std::string> logFiles(const char* kindKey) {
-        std::vector<std::string> names;
-        if (DIR* d = ::opendir(logFolder(kindKey).c_str())) {
-            while (dirent* e = ::readdir(d))
-                if (e->d_name[0] != '.') names.push_back(logFolder(kindKey) + "/" + e->d_name);
-            ::closedir(d);
-        }
-        std::sort(names.begin(), names.end());
-        return names;
+        std::vector<std::string> paths;
+        for (const auto& name : listFolder(logFolder(kindKey))) paths.push_back(logFolder(kindKey) + "/" + name);
+        return paths;
     }
     std::vector<std::string> lines(const std::string& text) {
         std::vector<std::string> out;

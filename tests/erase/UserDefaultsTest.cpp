@@ -22,18 +22,7 @@ namespace qt = quillo::test;
 
 namespace {
 
-std::vector<std::string> listDir(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        ::closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> listDir(const std::string& dir) { return quillo::test::listFolder(dir); }
 
 int countOf(const std::string& text, const std::string& what) {
     int n = 0;

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillo::test {
 
@@ -23,6 +24,8 @@ void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 
 std::string readFile(const std::string& path);
 void makeDirs(const std::string& path, mode_t mode = 0755);
 bool exists(const std::string& path);  // lstat: a dangling link exists too
+// The names in a folder, sorted, without "." and ".."; empty when it cannot be read.
+std::vector<std::string> listFolder(const std::string& path);
 
 // Removes a tree made by a test, clearing immutable/append-only flags first.
 void removeTree(const std::string& path);
