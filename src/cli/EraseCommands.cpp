@@ -3,6 +3,7 @@
 #include "cli/VolumesCommand.h"
 #include "files/RNQuilloFileUtilities.h"
 #include "files/TrashLocator.h"
+#include "util/RNNumberUtilities.h"
 #include "helperclient/HelperInstallation.h"
 #include "helperclient/RNSecureAccess.h"
 
@@ -31,6 +32,12 @@ bool takeYes(std::vector<std::string>& args) {
 
 void reportOutcome(const EraseOutcome& o) {
     if (o.stoppedByUser) std::cerr << "quillo-cli: stopped\n";
+    if (o.abandoned) return;  // cancelled or nothing erased: the prompts already said why
+    auto& numbers = util::RNNumberUtilities::sharedControl();
+    std::cerr << "quillo-cli: erased " << numbers.numberToFormatString(double(o.erasedCount)) << " items, "
+              << numbers.sizeToFormatString(o.erasedSize, 4, true);
+    if (o.notErasedCount) std::cerr << "; " << numbers.numberToFormatString(double(o.notErasedCount)) << " not erased";
+    std::cerr << "\n";
 }
 
 }  // namespace
