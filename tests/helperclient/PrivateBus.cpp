@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,12 +152,25 @@ PrivateBus::PrivateBus(Options options) {
         error_ = std::string("fork: ") + std::strerror(errno);
         return;
     }
-    for (int i = 0; i < 500; ++i) {
-        if (exists(socket)) break;
-        if (!alive(pid_)) break;
+    // The socket file appears at bind(), a moment before the daemon listens: wait until a
+    // connection is really accepted (under load that moment is long enough to fail a client).
+    auto accepting = [&socket] {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket.c_str());
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        return ok;
+    };
+    bool ready = false;
+    for (int i = 0; i < 500 && !ready; ++i) {
+        ready = exists(socket) && accepting();
+        if (ready || !alive(pid_)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!exists(socket)) {
+    if (!ready) {
         error_ = "dbus-daemon did not start: " + daemonLog();
         stop();
         return;
