@@ -338,19 +338,19 @@ TEST_F(EraseSession, InfoFilesAreNeverOrphanedNorLost) {
 }
 
 TEST_F(EraseSession, StopFinishesTheItemInHandAndEndsStopped) {
-    for (int i = 0; i < 400; ++i) plant("f" + std::to_string(i));
+    for (int i = 0; i < 1500; ++i) plant("f" + std::to_string(i));
     // Stop as soon as the erase runs: the pass ends before the next item.
     RNUserDefaults::standardUserDefaults().setBool(kPrefShowAlert, false);
     Outcome out = runErase(allTrashesRequest(), [](RNDeleteItems& s) { s.setIsStopped(true); });
     ASSERT_TRUE(out.finished);
     uint64_t left = 0;
-    for (int i = 0; i < 400; ++i) left += exists(files + "/f" + std::to_string(i));
+    for (int i = 0; i < 1500; ++i) left += exists(files + "/f" + std::to_string(i));
     EXPECT_GT(left, 0u) << "the pass stopped early";
     if (out.hasUserInfo) {
         EXPECT_TRUE(out.wasStoppedByUser);
-        EXPECT_EQ(out.erasedCount + left, 400u) << "no item half-handled";
+        EXPECT_EQ(out.erasedCount + left, 1500u) << "no item half-handled";
     }
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < 1500; ++i) {
         std::string n = "f" + std::to_string(i);
         EXPECT_EQ(exists(files + "/" + n), exists(trash + "/info/" + n + ".trashinfo")) << n;
     }
