@@ -120,7 +120,9 @@ int eraseCommand(const std::vector<std::string>& argsIn) {
         if (S_ISDIR(st.st_mode)) {
             uint64_t entries = 0;
             item.size = files.iterateFolderForSize(item.url, &entries).totalSize;
-            item.count = entries;  // as the main window counts a folder: without the folder itself
+            // The folder itself counts too (as in a trash listing): an empty folder stands for one
+            // item, and a count of 0 would read as "still measuring" to the session.
+            item.count = 1 + entries;
         } else {
             item.size = uint64_t(st.st_size);
             item.count = 1;

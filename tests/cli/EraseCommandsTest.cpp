@@ -99,6 +99,19 @@ TEST_F(CliErase, EraseChosenItemsOnly) {
     EXPECT_TRUE(exists(env.stateHome() + "/Quillo 3/" + RNLocalizedString("selected_items_log_name")));
 }
 
+TEST_F(CliErase, EraseOfAnEmptyFolderEndsAtOnce) {
+    makeDirs(files + "/empty");
+    TempHome::plantTrashInfo(trash, "empty");
+    std::string out;
+    EXPECT_EQ(run("timeout 30 " + std::string(QUILLO_CLI_PATH) + " erase --yes " + quote(files + "/empty") +
+                      " </dev/null 2>&1",
+                  &out),
+              0)
+        << out;
+    EXPECT_FALSE(exists(files + "/empty"));
+    EXPECT_FALSE(exists(trash + "/info/empty.trashinfo"));
+}
+
 TEST_F(CliErase, EraseRefusesAnythingThatIsNoTrashedItem) {
     plant("inside");
     makeDirs(files + "/folder");
