@@ -776,15 +776,15 @@ void RNDeleteItems::updateProgressFields(bool countUnknown, const std::string& e
 
 void RNDeleteItems::waitUntilItemsInfo() {
     // Waits for the count. It ends too when no count can come any more (every trash was empty,
-    // or the confirmation was cancelled), instead of waiting for ever.
-    bool toldStopping = false;
+    // or the confirmation was cancelled), and when the user stops: nothing will be erased then,
+    // and a count that never comes must not keep the erase, and its panel, up for ever.
     while (totItems_.load() == 0 && countPending_.load()) {
-        if (!toldStopping && userStopped()) {
-            toldStopping = true;
+        if (userStopped()) {
             auto self = shared_from_this();
             RNMainThread::postToMain([self] {
                 if (self->progressCntrl_) self->progressCntrl_->setMainText(RNLocalizedString("stopping"));
             });
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -395,6 +395,39 @@ TEST_F(EraseSession, LumoEraseAnswersWaitForResponseAndErasesTheChosenItems) {
     EXPECT_EQ(logFiles("selected_items_log_name").size(), 1u);
 }
 
+TEST_F(EraseSession, StopEndsAWaitForACountThatNeverComes) {
+    plant("kept");
+    RNItemToErase item = RNItemToErase::newItem();
+    item.url = files + "/kept";
+    // A main-window request sent while its list is still measuring: count 0, and in this test
+    // the list never reports.
+    RNDictionary itemsDict{{"itemsToErase", itemListValue({item})}, {"isLumoErase", true}};
+    RNDictionary request{{"isAllDisks", false}, {"isLumoErase", true}, {"volumeName", ""},
+                         {"size", uint64_t(0)}, {"count", uint64_t(0)}, {"itemsDict", itemsDict}};
+    auto session = RNDeleteItems::create();
+    auto& center = RNNotificationCenter::defaultCenter();
+    bool ended = false, withTotals = true;
+    auto t1 = center.addObserver(kWaitForResponse, session.get(), [&](const RNNotification&) {
+        loop->post([session, item, this] {
+            session->proceedToEraseWithArray(RNItemList{item});
+            std::thread([this] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                if (progress) progress->stopAction();
+            }).detach();
+        });
+    });
+    auto t2 = center.addObserver(kStopWorking, session.get(), [&](const RNNotification& n) {
+        ended = true;
+        withTotals = n.userInfo.has_value();
+    });
+    loop->post([&] { session->askToContinue(request); });
+    EXPECT_TRUE(loop->runUntil([&] { return ended; }, std::chrono::seconds(20))) << "the stop ended the wait";
+    center.removeObserver(t1);
+    center.removeObserver(t2);
+    EXPECT_FALSE(withTotals) << "nothing was erased: abandoned";
+    EXPECT_TRUE(exists(files + "/kept"));
+}
+
 // Locked items: only root can set or clear the immutable flag.
 class EraseSessionLocked : public EraseSession {
 protected:
