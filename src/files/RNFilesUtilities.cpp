@@ -127,7 +127,7 @@ void RNFilesUtilities::addTrashError(const std::string& url) {
 std::vector<TrashLocation> RNFilesUtilities::trashesAndVolumesLocations() {
     std::vector<TrashLocation> result;
     const TrashLocator locator = trashLocator();
-    for (const VolumeInfo& volume : volumesLocationArray(nullptr)) {
+    for (const VolumeInfo& volume : mountedVolumes(locator.homeVolume())) {
         if (volume.isLocked) continue;
         if (isKnownTrashError(volume.url)) continue;
         TrashLookup found = locator.lookup(volume.url, true);
@@ -154,7 +154,11 @@ std::vector<VolumeInfo> RNFilesUtilities::volumesLocationArray(const std::vector
             if (auto info = directoryInfoForURL(url)) result.push_back(std::move(*info));
         return result;
     }
-    const std::string homeVolume = trashLocator().homeVolume();
+    return mountedVolumes(trashLocator().homeVolume());
+}
+
+std::vector<VolumeInfo> RNFilesUtilities::mountedVolumes(const std::string& homeVolume) {
+    std::vector<VolumeInfo> result;
     const auto table = readMountTable();
     for (size_t i = 0; i < table.size(); ++i) {
         const MountEntry& m = table[i];

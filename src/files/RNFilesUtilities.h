@@ -90,6 +90,8 @@ public:
 
 private:
     RNFilesUtilities();
+    // The mounted volumes, never leaving out the one that holds the home trash.
+    std::vector<VolumeInfo> mountedVolumes(const std::string& homeVolume);
     bool isKnownTrashError(const std::string& url) const;
     void addTrashError(const std::string& url);
 
