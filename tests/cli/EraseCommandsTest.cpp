@@ -19,11 +19,6 @@ using quillo::util::RNLocalizedString;
 
 namespace {
 
-std::string quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 class CliErase : public ::testing::Test {
 protected:
@@ -47,10 +42,7 @@ protected:
     }
     // The same with every mount but / and /proc out of sight, so "--all" meets only our trash.
     int isolated(const std::string& args, std::string* out = nullptr) {
-        return run("unshare -m sh -c 'mount --make-rprivate / && "
-                   "for m in $(awk \"{print \\$5}\" /proc/self/mountinfo | sort -r); do "
-                   "case $m in /|/proc) ;; *) umount -l \"$m\" 2>/dev/null;; esac; done; exec \"$0\" \"$@\"' " +
-                       std::string(QUILLO_CLI_PATH) + " " + args + " </dev/null 2>&1",
+        return run(isolatedCommand() + QUILLO_CLI_PATH + " " + args + " </dev/null 2>&1",
                    out);
     }
     bool canIsolate() { return isRoot() && haveTool("unshare") && volume == "/"; }
@@ -65,7 +57,7 @@ TEST_F(CliErase, EmptyOneVolumeWithYesErasesAndLogs) {
     writeFile(files + "/dir/sub/f", "ab");
     TempHome::plantTrashInfo(trash, "dir");
     std::string out;
-    EXPECT_EQ(cli("empty --yes " + quote(volume), &out), 0) << out;
+    EXPECT_EQ(cli("empty --yes " + shellQuote(volume), &out), 0) << out;
     EXPECT_FALSE(exists(files + "/one"));
     EXPECT_FALSE(exists(files + "/dir"));
     EXPECT_FALSE(exists(trash + "/info/one.trashinfo"));
@@ -75,7 +67,7 @@ TEST_F(CliErase, EmptyOneVolumeWithYesErasesAndLogs) {
 TEST_F(CliErase, WithoutATerminalNothingIsErasedUnlessConfirmed) {
     plant("keep");
     std::string out;
-    EXPECT_EQ(cli("empty " + quote(volume), &out), 1) << out;
+    EXPECT_EQ(cli("empty " + shellQuote(volume), &out), 1) << out;
     EXPECT_TRUE(exists(files + "/keep"));
     EXPECT_NE(out.find("no terminal to ask on"), std::string::npos) << out;
     EXPECT_FALSE(exists(env.stateHome() + "/Quillo 3"));
@@ -83,7 +75,7 @@ TEST_F(CliErase, WithoutATerminalNothingIsErasedUnlessConfirmed) {
 
 TEST_F(CliErase, NothingToEraseIsStatusOne) {
     std::string out;
-    EXPECT_EQ(cli("empty --yes " + quote(volume), &out), 1) << out;
+    EXPECT_EQ(cli("empty --yes " + shellQuote(volume), &out), 1) << out;
 }
 
 TEST_F(CliErase, EraseChosenItemsOnly) {
@@ -91,7 +83,7 @@ TEST_F(CliErase, EraseChosenItemsOnly) {
     plant("other");
     plant("bad\xff");
     std::string out;
-    EXPECT_EQ(cli("erase --yes " + quote(files + "/chosen") + " " + quote(files + "/bad\xff"), &out), 0) << out;
+    EXPECT_EQ(cli("erase --yes " + shellQuote(files + "/chosen") + " " + shellQuote(files + "/bad\xff"), &out), 0) << out;
     EXPECT_FALSE(exists(files + "/chosen"));
     EXPECT_FALSE(exists(files + "/bad\xff"));
     EXPECT_TRUE(exists(files + "/other"));
@@ -103,7 +95,7 @@ TEST_F(CliErase, EraseOfAnEmptyFolderEndsAtOnce) {
     makeDirs(files + "/empty");
     TempHome::plantTrashInfo(trash, "empty");
     std::string out;
-    EXPECT_EQ(run("timeout 30 " + std::string(QUILLO_CLI_PATH) + " erase --yes " + quote(files + "/empty") +
+    EXPECT_EQ(run("timeout 30 " + std::string(QUILLO_CLI_PATH) + " erase --yes " + shellQuote(files + "/empty") +
                       " </dev/null 2>&1",
                   &out),
               0)
@@ -121,7 +113,7 @@ TEST_F(CliErase, EraseRefusesAnythingThatIsNoTrashedItem) {
     for (const std::string& bad : {outside, files + "/folder/nested", files + "/missing", files + "/..",
                                    trash + "/info/inside.trashinfo"}) {
         std::string out;
-        EXPECT_EQ(cli("erase --yes " + quote(files + "/inside") + " " + quote(bad), &out), 2) << bad;
+        EXPECT_EQ(cli("erase --yes " + shellQuote(files + "/inside") + " " + shellQuote(bad), &out), 2) << bad;
         EXPECT_NE(out.find("not an item in a trash"), std::string::npos) << out;
     }
     EXPECT_TRUE(exists(files + "/inside")) << "nothing is erased when one path is refused";
@@ -134,14 +126,14 @@ TEST_F(CliErase, ListShowsItemsWithTheirDates) {
     makeDirs(files + "/folder");
     writeFile(files + "/folder/a", "aa");
     std::string out;
-    ASSERT_EQ(cli("list --json " + quote(volume), &out), 0) << out;
+    ASSERT_EQ(cli("list --json " + shellQuote(volume), &out), 0) << out;
     EXPECT_NE(out.find("\"name\":\"doc\",\"path\":\"" + files + "/doc\",\"size\":2000,\"count\":1,\"dateAdded\":"),
               std::string::npos)
         << out;
     EXPECT_NE(out.find("\"name\":\"folder\",\"path\":\"" + files + "/folder\",\"size\":2,\"count\":2,\"dateAdded\":0,"),
               std::string::npos)
         << out;
-    ASSERT_EQ(cli("list " + quote(volume), &out), 0);
+    ASSERT_EQ(cli("list " + shellQuote(volume), &out), 0);
     EXPECT_NE(out.find("doc\t2.00 KB\t"), std::string::npos) << out;
     EXPECT_NE(out.find("folder\t2 bytes\t--\t"), std::string::npos) << out;
     EXPECT_EQ(cli("list no-such-volume", &out), 2);
@@ -163,14 +155,14 @@ TEST_F(CliErase, PrefsReadWriteAndTypeChecks) {
     EXPECT_NE(out.find("keyCode: 16777223"), std::string::npos) << out;
     EXPECT_TRUE(exists(env.configHome() + "/quillo/org.quillo.quillo-3.plist"));
     plant("kept-by-prefs");
-    EXPECT_EQ(cli("empty --yes " + quote(volume), &out), 0);
+    EXPECT_EQ(cli("empty --yes " + shellQuote(volume), &out), 0);
     EXPECT_FALSE(exists(env.stateHome() + "/Quillo 3")) << "write_log off: no log";
 }
 
 TEST_F(CliErase, BadUsage) {
     std::string out;
     EXPECT_EQ(cli("empty", &out), 2);
-    EXPECT_EQ(cli("empty --all " + quote(volume), &out), 2);
+    EXPECT_EQ(cli("empty --all " + shellQuote(volume), &out), 2);
     EXPECT_EQ(cli("empty --bogus", &out), 2);
     EXPECT_EQ(cli("erase", &out), 2);
     EXPECT_EQ(cli("empty --yes no-such-volume", &out), 2);
@@ -190,17 +182,14 @@ TEST_F(CliErase, UnprivilegedUserWithoutHelperIsToldWhatWasNotErased) {
     if (!canIsolate() || !haveTool("setpriv") || !haveTool("chattr")) GTEST_SKIP() << "needs root, setpriv, chattr";
     plant("locked");
     plant("free");
-    run("chown -R 65534:65534 " + quote(env.root()));
+    run("chown -R 65534:65534 " + shellQuote(env.root()));
     ::chmod(env.root().c_str(), 0755);
-    ASSERT_EQ(run("chattr +i " + quote(files + "/locked")), 0);
+    ASSERT_EQ(run("chattr +i " + shellQuote(files + "/locked")), 0);
     std::string out;
-    int rc = run("unshare -m sh -c 'mount --make-rprivate / && "
-                 "for m in $(awk \"{print \\$5}\" /proc/self/mountinfo | sort -r); do "
-                 "case $m in /|/proc) ;; *) umount -l \"$m\" 2>/dev/null;; esac; done; "
-                 "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" empty --all --yes' " +
-                     std::string(QUILLO_CLI_PATH) + " </dev/null 2>&1",
+    int rc = run(isolatedCommand("setpriv --reuid=65534 --regid=65534 --clear-groups") + QUILLO_CLI_PATH +
+                     " empty --all --yes </dev/null 2>&1",
                  &out);
-    run("chattr -i " + quote(files + "/locked"));
+    run("chattr -i " + shellQuote(files + "/locked"));
     EXPECT_EQ(rc, 1) << out;
     EXPECT_TRUE(exists(files + "/locked"));
     EXPECT_TRUE(exists(trash + "/info/locked.trashinfo"));
@@ -216,11 +205,11 @@ TEST_F(CliErase, TerminalConfirmationAnsweredThroughTmux) {
     const std::string socket = "quillo-test-" + std::to_string(::getpid());
     const std::string status = env.root() + "/status";
     const std::string tmux = "tmux -L " + socket + " ";
-    std::string command = "env HOME=" + quote(env.home()) + " XDG_DATA_HOME=" + quote(env.dataHome()) +
-                          " XDG_CONFIG_HOME=" + quote(env.configHome()) + " XDG_STATE_HOME=" +
-                          quote(env.stateHome()) + " " + QUILLO_CLI_PATH + " erase " +
-                          quote(files + "/typed-away") + "; echo $? > " + quote(status) + "; sleep 30";
-    ASSERT_EQ(run(tmux + "new-session -d -x 150 -y 40 " + quote(command)), 0);
+    std::string command = "env HOME=" + shellQuote(env.home()) + " XDG_DATA_HOME=" + shellQuote(env.dataHome()) +
+                          " XDG_CONFIG_HOME=" + shellQuote(env.configHome()) + " XDG_STATE_HOME=" +
+                          shellQuote(env.stateHome()) + " " + QUILLO_CLI_PATH + " erase " +
+                          shellQuote(files + "/typed-away") + "; echo $? > " + shellQuote(status) + "; sleep 30";
+    ASSERT_EQ(run(tmux + "new-session -d -x 150 -y 40 " + shellQuote(command)), 0);
     auto screen = [&] {
         std::string s;
         run(tmux + "capture-pane -p", &s);

@@ -50,10 +50,7 @@ TEST(CliVolumes, NoUsableTrashIsAnError) {
     if (!isRoot() || !haveTool("unshare")) GTEST_SKIP() << "needs root and unshare";
     writeFile(env.dataHome() + "/Trash", "a file where the trash should be");
     std::string out;
-    int rc = run("unshare -m sh -c 'mount --make-rprivate / && "
-                 "for m in $(awk \"{print \\$5}\" /proc/self/mountinfo | sort -r); do "
-                 "case $m in /|/proc) ;; *) umount -l \"$m\" 2>/dev/null;; esac; done; " +
-                     std::string(QUILLO_CLI_PATH) + " volumes' 2>&1",
+    int rc = run(isolatedCommand() + QUILLO_CLI_PATH + " volumes 2>&1",
                  &out);
     EXPECT_EQ(rc, 1) << out;
     EXPECT_NE(out.find("no mounted volume has a usable trash"), std::string::npos) << out;

@@ -38,11 +38,6 @@ namespace {
 
 constexpr char kLockFile[] = "/run/lock/quillo-helper-system-files.lock";
 
-std::string quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 class HelperEndToEnd : public ::testing::Test {
 protected:
@@ -66,7 +61,7 @@ protected:
             if (exists(path)) GTEST_SKIP() << "a real installation exists (" << path << "); not touching it";
 
         std::string out;
-        ASSERT_EQ(run(std::string(QUILLO_INSTALLER_PATH) + " install --from " + quote(QUILLO_HELPER_PATH) + " 2>&1", &out),
+        ASSERT_EQ(run(std::string(QUILLO_INSTALLER_PATH) + " install --from " + shellQuote(QUILLO_HELPER_PATH) + " 2>&1", &out),
                   0)
             << out;
         installedHere = true;
@@ -81,14 +76,14 @@ protected:
         out_ = env.root() + "/out";
         makeDirs(out_, 0755);
         makeDirs(env.home(), 0755);
-        run("chown -R 65534:65534 " + quote(trash) + " " + quote(out_) + " " + quote(env.home()));
+        run("chown -R 65534:65534 " + shellQuote(trash) + " " + shellQuote(out_) + " " + shellQuote(env.home()));
     }
 
     void TearDown() override {
         bus.reset();
         if (!rulesFile.empty()) ::unlink(rulesFile.c_str());
         if (installedHere) run(std::string(QUILLO_INSTALLER_PATH) + " remove >/dev/null 2>&1");
-        if (mount && mount->ok()) run("chattr -R -i " + quote(mount->mountPoint()) + " 2>/dev/null");
+        if (mount && mount->ok()) run("chattr -R -i " + shellQuote(mount->mountPoint()) + " 2>/dev/null");
         mount.reset();
         if (lockFd >= 0) ::close(lockFd);
     }
@@ -116,12 +111,12 @@ protected:
     // A trashed item of nobody's (file or folder) with its info file.
     void plantInfo(const std::string& name) {
         TempHome::plantTrashInfo(trash, name);
-        run("chown 65534:65534 " + quote(trash + "/info/" + name + ".trashinfo"));
+        run("chown 65534:65534 " + shellQuote(trash + "/info/" + name + ".trashinfo"));
     }
     void plantLockedAndRootOwned() {
         writeFile(files + "/locked", "locked\n");
-        run("chown 65534:65534 " + quote(files + "/locked"));
-        ASSERT_EQ(run("chattr +i " + quote(files + "/locked")), 0);
+        run("chown 65534:65534 " + shellQuote(files + "/locked"));
+        ASSERT_EQ(run("chattr +i " + shellQuote(files + "/locked")), 0);
         plantInfo("locked");
         makeDirs(files + "/rootdir/sub", 0755);
         writeFile(files + "/rootdir/sub/f", "0123456789");
@@ -181,17 +176,16 @@ protected:
         const std::string script = env.root() + "/cli.sh";
         writeFile(script,
                   "#!/bin/sh\n"
-                  "export DBUS_SYSTEM_BUS_ADDRESS=" + quote(bus->address()) + "\n"
-                  "unshare -m sh -c 'mount --make-rprivate / && "
-                  "for m in $(awk \"{print \\$5}\" /proc/self/mountinfo | sort -r); do "
-                  "case $m in /|/proc|" + mount->mountPoint() + ") ;; *) umount -l \"$m\" 2>/dev/null;; esac; done; "
-                  "exec setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + env.home() +
-                      " XDG_DATA_HOME=" + env.dataHome() + " XDG_CONFIG_HOME=" + env.configHome() +
-                      " XDG_STATE_HOME=" + env.stateHome() + " \"$0\" \"$@\"' " + QUILLO_CLI_PATH + " " + args +
-                      "\necho $? > " + quote(status) + "\nsleep 60\n",
+                  "export DBUS_SYSTEM_BUS_ADDRESS=" + shellQuote(bus->address()) + "\n" +
+                  isolatedCommand("setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + env.home() +
+                                      " XDG_DATA_HOME=" + env.dataHome() + " XDG_CONFIG_HOME=" + env.configHome() +
+                                      " XDG_STATE_HOME=" + env.stateHome(),
+                                  {mount->mountPoint()}) +
+                      QUILLO_CLI_PATH + " " + args +
+                      "\necho $? > " + shellQuote(status) + "\nsleep 60\n",
                   0755);
         const std::string tmux = "tmux -L quillo-e2e-" + std::to_string(::getpid()) + " ";
-        if (run(tmux + "new-session -d -x 160 -y 50 " + quote(script)) != 0) return -3;
+        if (run(tmux + "new-session -d -x 160 -y 50 " + shellQuote(script)) != 0) return -3;
         std::string answered;
         for (int i = 0; i < 600 && !exists(status); ++i) {  // at most a minute
             std::string s;
@@ -214,7 +208,7 @@ protected:
 
     std::string logText() {
         std::string all;
-        run("find " + quote(env.stateHome() + "/Quillo 3") + " -type f -exec cat {} + 2>/dev/null", &all);
+        run("find " + shellQuote(env.stateHome() + "/Quillo 3") + " -type f -exec cat {} + 2>/dev/null", &all);
         return all;
     }
 
@@ -284,7 +278,7 @@ TEST_F(HelperEndToEnd, PathOutsideTheCallersTrashIsRefusedAndCounted) {
     const std::string outside = mount->mountPoint() + "/outside";
     writeFile(outside, "root's own");
     writeFile(files + "/mine", "mine");
-    run("chown 65534:65534 " + quote(files + "/mine"));
+    run("chown 65534:65534 " + shellQuote(files + "/mine"));
     plantInfo("mine");
     startBus(true);
     auto req = request({}, {outside, files + "/mine"}, 0, 0);
@@ -304,7 +298,7 @@ TEST_F(HelperEndToEnd, StopEndsTheRunAfterTheItemInHand) {
         for (int j = 0; j < 40; ++j) writeFile(dir + "/f" + std::to_string(j), "x");
         items.push_back(dir);
     }
-    run("chown -R 65534:65534 " + quote(files));
+    run("chown -R 65534:65534 " + shellQuote(files));
     startBus(true);
     auto req = request({}, items, 0, 0);
     Outcome o = asNobody([&](RecordingDelegate& s, std::ostream& out) {
@@ -331,12 +325,12 @@ TEST_F(HelperEndToEnd, CliEmptyAllErasesWhatPolkitGrants) {
     if (!haveTool("tmux") || !haveTool("unshare")) GTEST_SKIP() << "needs tmux and unshare";
     plantLockedAndRootOwned();
     writeFile(files + "/free", "free");
-    run("chown 65534:65534 " + quote(files + "/free"));
+    run("chown 65534:65534 " + shellQuote(files + "/free"));
     plantInfo("free");
     startBus(true);
 
     std::string status;
-    int rc = run("DBUS_SYSTEM_BUS_ADDRESS=" + quote(bus->address()) + " setpriv --reuid=65534 --regid=65534 "
+    int rc = run("DBUS_SYSTEM_BUS_ADDRESS=" + shellQuote(bus->address()) + " setpriv --reuid=65534 --regid=65534 "
                  "--clear-groups " + std::string(QUILLO_CLI_PATH) + " helper status 2>&1",
                  &status);
     EXPECT_EQ(rc, 0) << status;

@@ -13,11 +13,6 @@ namespace installer = quillo::installer;
 
 namespace {
 
-std::string quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
 
 class HelperClientInstaller : public ::testing::Test {
 protected:
@@ -28,12 +23,12 @@ protected:
         writeFile(home.root() + "/helper-v1", "helper one");
     }
     int install(const std::string& from, std::string* out = nullptr) {
-        return run(std::string(QUILLO_INSTALLER_PATH) + " install --from " + quote(from) + " --root " + quote(root) +
+        return run(std::string(QUILLO_INSTALLER_PATH) + " install --from " + shellQuote(from) + " --root " + shellQuote(root) +
                        " 2>&1",
                    out);
     }
     int remove(std::string* out = nullptr) {
-        return run(std::string(QUILLO_INSTALLER_PATH) + " remove --root " + quote(root) + " 2>&1", out);
+        return run(std::string(QUILLO_INSTALLER_PATH) + " remove --root " + shellQuote(root) + " 2>&1", out);
     }
     std::string at(const char* path) { return root + path; }
 
@@ -130,7 +125,7 @@ TEST_F(HelperClientInstaller, RefusesToRunUnprivileged) {
     ::chmod(home.root().c_str(), 0755);
     std::string out;
     int rc = run("setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(QUILLO_INSTALLER_PATH) +
-                     " install --from " + quote(home.root() + "/helper-v1") + " --root " + quote(root) + " 2>&1",
+                     " install --from " + shellQuote(home.root() + "/helper-v1") + " --root " + shellQuote(root) + " 2>&1",
                  &out);
     EXPECT_EQ(rc, 1);
     EXPECT_NE(out.find("must be run as root"), std::string::npos) << out;

@@ -24,14 +24,6 @@ namespace quillo::test {
 
 namespace {
 
-std::string shellQuote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
-    }
-    return out + "'";
-}
 
 std::string makeTempDir(const std::string& stem) {
     const char* tmp = std::getenv("TMPDIR");
@@ -42,6 +34,24 @@ std::string makeTempDir(const std::string& stem) {
 }
 
 }  // namespace
+
+std::string shellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+std::string isolatedCommand(const std::string& runner, const std::vector<std::string>& keep) {
+    std::string kept = "/|/proc";
+    for (const auto& k : keep) kept += "|" + k;
+    return "unshare -m sh -c 'mount --make-rprivate / && "
+           "for m in $(awk \"{print \\$5}\" /proc/self/mountinfo | sort -r); do "
+           "case $m in " + kept + ") ;; *) umount -l \"$m\" 2>/dev/null;; esac; done; "
+           "exec " + runner + (runner.empty() ? "" : " ") + "\"$0\" \"$@\"' ";
+}
 
 bool isRoot() { return geteuid() == 0; }
 

@@ -19,6 +19,13 @@ bool isRoot();
 // standard output.
 int run(const std::string& command, std::string* output = nullptr);
 bool haveTool(const std::string& name);
+// A word for sh: the text in single quotes, with its own single quotes escaped.
+std::string shellQuote(const std::string& s);
+// The start of a command line that runs a program in a private mount namespace where every
+// mount but /, /proc and `keep` is out of sight (root only), so that nothing a test erases can
+// reach another volume's trash. Append the program and its arguments; `runner` (e.g. a setpriv
+// call) goes in front of the program.
+std::string isolatedCommand(const std::string& runner = "", const std::vector<std::string>& keep = {});
 
 void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);
 std::string readFile(const std::string& path);
