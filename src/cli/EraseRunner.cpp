@@ -119,9 +119,8 @@ EraseOutcome EraseRunner::run(const RNDictionary& request, bool lumo) {
         }
         const RNItemList* items = itemListIf(n.info("itemsDict")["itemsToErase"]);
         RNItemList copy = items ? *items : RNItemList{};
-        loop->post([session, copy, &outcome] {
-            outcome.started = true;
-            session->proceedToEraseWithArray(copy);
+        loop->post([session, copy] {
+                session->proceedToEraseWithArray(copy);
         });
     });
 
@@ -129,7 +128,6 @@ EraseOutcome EraseRunner::run(const RNDictionary& request, bool lumo) {
         if (!session->askToContinue(request)) return;  // cancelled: "stopWorking" stops the loop
         if (lumo) return;                               // started on "waitForResponse"
         // (The tray menu lets its alert close for 0.1 s first; a terminal has nothing to wait for.)
-        outcome.started = true;
         const RNItemList* items = itemListIf(RNValue::lookup(request, "itemsToErase"));
         if (items) session->proceedToEraseWithArray(*items);
         else session->proceedToEraseWithArray(session->itemsToErase());

@@ -11,7 +11,6 @@
 namespace quillo::cli {
 
 struct EraseOutcome {
-    bool started = false;     // the user confirmed and the erase ran
     bool abandoned = true;    // "stopWorking" came without totals
     bool stoppedByUser = false;
     uint64_t erasedCount = 0;

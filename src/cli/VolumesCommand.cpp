@@ -34,8 +34,6 @@ std::vector<MeasuredTrash> measureAllTrashes() {
     return result;
 }
 
-std::string displayText(const std::string& bytes) { return files::displayText(bytes); }
-
 int volumesCommand(const std::vector<std::string>& args) {
     bool json = false;
     for (const auto& a : args) {

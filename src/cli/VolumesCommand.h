@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "files/RNFilesUtilities.h"
+#include "files/Utf8.h"
 
 namespace quillo::cli {
 
@@ -18,8 +19,8 @@ struct MeasuredTrash {
 // Lists every usable trash and measures each, volumes in parallel.
 std::vector<MeasuredTrash> measureAllTrashes();
 
-// Displays a byte path: invalid UTF-8 bytes become U+FFFD so a terminal is never fed garbage.
-std::string displayText(const std::string& bytes);
+// Byte paths are shown with invalid UTF-8 bytes as U+FFFD, so a terminal is never fed garbage.
+using files::displayText;
 
 int volumesCommand(const std::vector<std::string>& args);
 

@@ -98,11 +98,6 @@ RNItemList RNDeleteItems::itemsToErase() const {
     return itemsToErase_;
 }
 
-RNDictionary RNDeleteItems::toAuthorizeInfo() const {
-    std::lock_guard lock(mutex_);
-    return toAuthorizeInfo_;
-}
-
 bool RNDeleteItems::isStoppedByUser() const { return progressCntrl_ && progressCntrl_->wasStopped(); }
 bool RNDeleteItems::userStopped() const { return isStoppedByUser(); }
 

@@ -77,8 +77,6 @@ public:
     void setIsWorking(bool working) override { isWorking_.store(working); }
     void showErrorWithError(const std::string& localizedDescription) override;
 
-    // Which paths went to the privileged pass ("unlockItems", "permissionsItems").
-    RNDictionary toAuthorizeInfo() const;
 
 private:
     RNDeleteItems();

@@ -29,25 +29,6 @@ constexpr char kDirectorySizes[] = "directorysizes";
 // The cache is one short line per trashed folder; anything larger is not ours to rewrite.
 constexpr off_t kMaxCacheBytes = 16 << 20;
 
-bool readSmallFile(const std::string& path, std::string& out, size_t limit = 1 << 20) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) <= limit;
-    if (ok) {
-        out.resize(size_t(st.st_size));
-        size_t done = 0;
-        while (done < out.size()) {
-            ssize_t n = ::read(fd, out.data() + done, out.size() - done);
-            if (n <= 0) break;
-            done += size_t(n);
-        }
-        out.resize(done);
-    }
-    ::close(fd);
-    return ok;
-}
-
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -147,10 +128,7 @@ double parseTrashInfoDeletionDate(const std::string& contents) {
 
 double deletionDateForItem(const std::string& itemPath) {
     auto ref = trashItemRefForPath(itemPath);
-    if (!ref) return 0;
-    std::string text;
-    if (!readSmallFile(ref->infoPath(), text, 64 * 1024)) return 0;
-    return parseTrashInfoDeletionDate(text);
+    return ref ? TrashInfoReader(ref->trashDir).deletionDate(ref->name) : 0;
 }
 
 TrashInfoReader::TrashInfoReader(const std::string& trashDir)
