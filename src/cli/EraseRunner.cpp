@@ -120,7 +120,7 @@ EraseOutcome EraseRunner::run(const RNDictionary& request, bool lumo) {
         const RNItemList* items = itemListIf(n.info("itemsDict")["itemsToErase"]);
         RNItemList copy = items ? *items : RNItemList{};
         loop->post([session, copy] {
-                session->proceedToEraseWithArray(copy);
+            session->proceedToEraseWithArray(copy);
         });
     });
 
