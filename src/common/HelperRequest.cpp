@@ -76,6 +76,66 @@ bool readCount(plist_t dict, const char* key, uint64_t& out, std::string& why) {
     return true;
 }
 
+// Whether the element nesting of `xml` stays within `limit`, by a scan of its tags that reads
+// the markup the way the property-list reader does: comments end at the first "-->", CDATA at
+// the first "]]>", processing instructions at the first "?>", a tag at the first '>' (empty when
+// the character before it is '/'). Anything the reader would read differently is refused rather
+// than guessed at: a document type with an internal subset and any other "<!" construct. An
+// unterminated construct is refused too (the reader fails on it anyway).
+bool nestingWithin(std::string_view xml, size_t limit, std::string& why) {
+    size_t depth = 0;
+    size_t i = 0;
+    auto skipPast = [&](std::string_view end) {
+        const size_t at = xml.find(end, i);
+        if (at == std::string_view::npos) return false;
+        i = at + end.size();
+        return true;
+    };
+    auto startsWith = [&](std::string_view s) { return xml.substr(i, s.size()) == s; };
+    while ((i = xml.find('<', i)) != std::string_view::npos) {
+        ++i;
+        bool closed = true;
+        if (startsWith("?")) {
+            closed = skipPast("?>");
+        } else if (startsWith("!--")) {
+            i += 3;
+            closed = skipPast("-->");
+        } else if (startsWith("![CDATA[")) {
+            i += 8;
+            closed = skipPast("]]>");
+        } else if (startsWith("!DOCTYPE")) {
+            const size_t end = xml.find_first_of("[>", i);
+            if (end == std::string_view::npos || xml[end] == '[') {
+                why = "a document type with an internal subset is not accepted";
+                return false;
+            }
+            i = end + 1;
+        } else if (startsWith("!")) {
+            why = "unknown markup";
+            return false;
+        } else if (startsWith("/")) {
+            if (depth > 0) --depth;
+            closed = skipPast(">");
+        } else {
+            const size_t end = xml.find_first_of("<>", i);
+            if (end == std::string_view::npos || xml[end] == '<') {
+                closed = false;
+            } else {
+                if (xml[end - 1] != '/' && ++depth > limit) {
+                    why = "the request is nested too deeply";
+                    return false;
+                }
+                i = end + 1;
+            }
+        }
+        if (!closed) {
+            why = "unterminated markup";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool isPropertyListText(std::string_view s) {
@@ -114,6 +174,7 @@ std::optional<HelperRequest> decodeHelperRequest(std::string_view bytes, HelperE
     // is attack surface a root process does not need.
     if (plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size())))
         return fail("not an XML property list");
+    if (std::string why; !nestingWithin(bytes, kMaxHelperRequestNesting, why)) return fail(why);
     // The reader gets its own NUL-terminated copy, so nothing past the end can ever be read.
     const std::string text(bytes);
     plist_t raw = nullptr;

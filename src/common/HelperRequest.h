@@ -23,6 +23,10 @@ inline constexpr char kErasedCountKey[] = "erasedCount";
 
 // Larger requests are refused before parsing: the helper parses as root.
 inline constexpr std::size_t kMaxHelperRequestBytes = 64u << 20;
+// A request is <plist><dict><array><string> deep; deeper nesting is refused before parsing (the
+// property-list library frees, and may parse, recursively: a million nested arrays would end the
+// root helper with a stack overflow). The margin leaves room for keys the decoder ignores.
+inline constexpr std::size_t kMaxHelperRequestNesting = 8;
 
 struct HelperRequest {
     std::vector<std::string> unlockItems;       // locked items the user could not unlock

@@ -123,6 +123,50 @@ TEST(CommonHelperRequest, OversizedDataIsRefusedBeforeParsing) {
     EXPECT_NE(error.message.find("too large"), std::string::npos);
 }
 
+TEST(CommonHelperRequest, DeepNestingIsRefusedBeforeParsing) {
+    const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>x</key>";
+    auto nested = [&](size_t levels, const std::string& between = "") {
+        std::string xml = head;
+        for (size_t i = 0; i < levels; ++i) xml += "<array>" + between;
+        for (size_t i = 0; i < levels; ++i) xml += "</array>";
+        return xml + "</dict></plist>";
+    };
+    // A million levels (about 15 MB): the parser and its recursive free would overflow the stack.
+    for (const std::string& bytes :
+         {nested(1000000), nested(kMaxHelperRequestNesting),
+          // End tags inside comments and CDATA do not hide the depth around them.
+          nested(200000, "<!-- </array></array> --><key>k</key><string><![CDATA[</array></array>]]></string>")}) {
+        HelperError error;
+        EXPECT_FALSE(decode(bytes, error));
+        EXPECT_EQ(error.domain, HelperError::Domain::PropertyList);
+        EXPECT_EQ(error.code, kPropertyListReadCorruptError);
+        EXPECT_NE(error.message.find("nested too deeply"), std::string::npos) << error.message;
+    }
+    // What the reader would read otherwise is refused, not guessed at.
+    for (const std::string& bytes :
+         {head + "<!DOCTYPE x [ <!ENTITY a \"]>\"> ]><array></array></dict></plist>",
+          head + "<!ELEMENT x ANY><array/></dict></plist>", head + "<!-- never closed <array>"}) {
+        HelperError error;
+        EXPECT_FALSE(decode(bytes, error)) << bytes;
+        EXPECT_EQ(error.domain, HelperError::Domain::PropertyList);
+    }
+    // Every real request is far shallower; comments, CDATA and empty elements are still read.
+    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                            "<plist version=\"1.0\"><!-- c --><dict><key>other</key><dict><key>a</key><array>"
+                            "<array><true/></array></array></dict>"
+                            "<key>unlockItems</key><array><string><![CDATA[/t/.Trash-1/files/<a>]]></string></array>"
+                            "</dict></plist>";
+    HelperError error;
+    std::optional<HelperRequest> r = decode(xml, error);
+    ASSERT_TRUE(r) << error.message;
+    EXPECT_EQ(r->unlockItems, std::vector<std::string>{"/t/.Trash-1/files/<a>"});
+    std::optional<std::string> sample = encodeHelperRequest(sampleRequest());
+    ASSERT_TRUE(sample);
+    EXPECT_TRUE(decode(*sample, error)) << error.message;
+}
+
 TEST(CommonHelperBus, OSStatusMessagesCarryTheCodeBothWays) {
     const HelperError denied = HelperError::osStatus(kErrAuthorizationDenied, "not authorized");
     EXPECT_STREQ(denied.busErrorName(), kOSStatusErrorName);

@@ -17,12 +17,17 @@
 
 #include <gtest/gtest.h>
 
+#include "common/HelperBus.h"
+
+#include <systemd/sd-bus.h>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -206,6 +211,44 @@ protected:
         return exists(status) ? std::stoi(readFile(status)) : -1;
     }
 
+    // A raw erase call with `request` as the request bytes, on a connection of the calling
+    // process; gives "ok" or the error reply's name and message.
+    static std::string rawErase(const std::string& request) {
+        sd_bus* bus = nullptr;
+        if (sd_bus_open_system(&bus) < 0) return "no bus";
+        sd_bus_message* m = nullptr;
+        sd_bus_message* reply = nullptr;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        const std::string token(quillo::common::kAuthorizationDataLength, '\0');
+        int r = sd_bus_message_new_method_call(bus, &m, quillo::common::kHelperBusName,
+                                               quillo::common::kHelperObjectPath, quillo::common::kHelperInterface,
+                                               quillo::common::kEraseMethod);
+        if (r >= 0) r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
+        if (r >= 0) r = sd_bus_message_append_array(m, 'y', request.data(), request.size());
+        if (r >= 0) r = sd_bus_call(bus, m, 60 * 1000000ull, &error, &reply);
+        std::string result = r >= 0 ? "ok"
+                                    : std::string(error.name ? error.name : "?") + " " +
+                                          (error.message ? error.message : std::strerror(-r));
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+        sd_bus_message_unref(m);
+        sd_bus_flush_close_unref(bus);
+        return result;
+    }
+    // The process id of the helper on the bus, or 0.
+    static uint32_t helperPid() {
+        sd_bus* bus = nullptr;
+        if (sd_bus_open_system(&bus) < 0) return 0;
+        sd_bus_message* reply = nullptr;
+        uint32_t pid = 0;
+        if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "GetConnectionUnixProcessID", nullptr, &reply, "s", quillo::common::kHelperBusName) >= 0)
+            sd_bus_message_read(reply, "u", &pid);
+        sd_bus_message_unref(reply);
+        sd_bus_flush_close_unref(bus);
+        return pid;
+    }
+
     std::string logText() {
         std::string all;
         run("find " + shellQuote(env.stateHome() + "/Quillo 3") + " -type f -exec cat {} + 2>/dev/null", &all);
@@ -362,4 +405,36 @@ TEST_F(HelperEndToEnd, CliEmptyAllRefusedByPolkitReportsWhatStayed) {
     EXPECT_TRUE(exists(trash + "/info/rootdir.trashinfo"));
     EXPECT_NE(screen.find(RNLocalizedString("user_not_authorized", "Errors")), std::string::npos) << screen;
     EXPECT_NE(screen.find(RNLocalizedString("not_erased", "Errors")), std::string::npos) << screen;
+}
+
+TEST_F(HelperEndToEnd, DeeplyNestedRequestIsRefusedAndTheHelperLivesOn) {
+    writeFile(files + "/mine", "mine");
+    run("chown 65534:65534 " + shellQuote(files + "/mine"));
+    plantInfo("mine");
+    startBus(true);
+    std::string deep = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>x</key>";
+    for (int i = 0; i < 1000000; ++i) deep += "<array>";
+    for (int i = 0; i < 1000000; ++i) deep += "</array>";
+    deep += "</dict></plist>";
+    Outcome o = asNobody([&](RecordingDelegate& s, std::ostream& out) {
+        RNSecureAccess access(nullptr);
+        access.getHelperToolVersion();
+        out << "version " << RNSecureAccess::helperVersion() << "\n";
+        out << "pidBefore " << helperPid() << "\n";
+        out << "deep " << rawErase(deep) << "\n";
+        out << "pidAfter " << helperPid() << "\n";
+        // The same helper still erases a sound request.
+        eraseAndWait(s, request({}, {files + "/mine"}, 0, 0), out);
+    });
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.get("version"), std::vector<std::string>{"2.0.0"});
+    ASSERT_EQ(o.get("deep").size(), 1u);
+    EXPECT_EQ(o.get("deep")[0].rfind(std::string(quillo::common::kPropertyListErrorName) + " ", 0), 0u) << o.get("deep")[0];
+    EXPECT_NE(o.get("deep")[0].find("nested too deeply"), std::string::npos) << o.get("deep")[0];
+    ASSERT_EQ(o.get("pidBefore").size(), 1u);
+    EXPECT_NE(o.get("pidBefore")[0], "0");
+    EXPECT_EQ(o.get("pidAfter"), o.get("pidBefore")) << bus->daemonLog();
+    EXPECT_EQ(o.get("waited"), std::vector<std::string>{"1"});
+    EXPECT_EQ(o.get("notErased"), std::vector<std::string>{"0"});
+    EXPECT_FALSE(exists(files + "/mine"));
 }
