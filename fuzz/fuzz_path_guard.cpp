@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,21 @@ std::string fdPath(int fd) {
     return n > 0 ? std::string(buf, size_t(n)) : std::string();
 }
 
+// The trashes go when the run ends (libFuzzer ends a run with exit()); the links inside are
+// removed, never followed.
+void removeRoot() {
+    std::error_code ignored;
+    if (!gRoot.empty()) std::filesystem::remove_all(gRoot, ignored);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/quillo-fuzz-XXXXXX";
-    if (!::mkdtemp(pattern)) std::abort();
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/quillo-fuzz-XXXXXX";
+    if (!::mkdtemp(pattern.data())) std::abort();
     gRoot = pattern;
+    std::atexit(removeRoot);
     const std::string uid = std::to_string(::getuid());
     const std::string home = gRoot + "/home";
     const std::string vol = gRoot + "/vol";
