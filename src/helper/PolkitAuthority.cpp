@@ -16,6 +16,7 @@ namespace {
 
 struct PendingCheck {
     PolkitAuthority::Done done;
+    std::string cancellationId;
 };
 
 int readDetails(sd_bus_message* m, std::map<std::string, std::string>& details) {
@@ -39,10 +40,14 @@ int onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
         const sd_bus_error* e = sd_bus_message_get_error(reply);
         const std::string name = e && e->name ? e->name : "";
         const std::string message = e && e->message ? e->message : "";
-        if (isPolkitMissingError(name))
+        if (isPolkitMissingError(name)) {
             files::systemLog("quillo3-helper: polkit is not available on the system bus (" + name + ": " + message +
                              "); erase refused");
-        else
+        } else if (name == SD_BUS_ERROR_NO_REPLY || name == SD_BUS_ERROR_TIMEOUT) {
+            // Nobody answered the authentication dialog in time: it is closed, the erase refused.
+            files::systemLog("quillo3-helper: no answer from polkit in time; erase refused");
+            PolkitAuthority::cancelCheckAuthorization(sd_bus_message_get_bus(reply), pending->cancellationId);
+        } else
             files::systemLog("quillo3-helper: polkit CheckAuthorization failed: " + name + ": " + message);
         status = authorizationStatusForError(name);
     } else {
@@ -81,8 +86,8 @@ int authorizationStatusForAnswer(bool isAuthorized, bool isChallenge,
 }
 
 int authorizationStatusForError(const std::string& errorName) {
-    // polkit's own "Cancelled" is a cancellation through the cancellation id, which the helper
-    // never uses; every error refuses.
+    // polkit's own "Cancelled" answers a cancellation through the cancellation id, which the
+    // helper sends only when it no longer waits for the answer; every error refuses.
     (void)errorName;
     return kErrAuthorizationDenied;
 }
@@ -96,16 +101,16 @@ bool isPolkitMissingError(const std::string& errorName) {
 }
 
 sd_bus_slot* PolkitAuthority::checkAuthorization(sd_bus* bus, const std::string& sender, const std::string& actionId,
-                                                 Done done) {
+                                                 const std::string& cancellationId, Done done) {
     sd_bus_message* m = nullptr;
     int r = sd_bus_message_new_method_call(bus, &m, kPolkitBusName, kPolkitObjectPath, kPolkitInterface,
                                            "CheckAuthorization");
     if (r >= 0) r = sd_bus_message_append(m, "(sa{sv})", "system-bus-name", 1, "name", "s", sender.c_str());
     if (r >= 0) r = sd_bus_message_append(m, "s", actionId.c_str());
     if (r >= 0) r = sd_bus_message_append(m, "a{ss}", 0);
-    if (r >= 0) r = sd_bus_message_append(m, "us", kPolkitAllowUserInteraction, "");
+    if (r >= 0) r = sd_bus_message_append(m, "us", kPolkitAllowUserInteraction, cancellationId.c_str());
     sd_bus_slot* slot = nullptr;
-    auto pending = std::make_unique<PendingCheck>(PendingCheck{std::move(done)});
+    auto pending = std::make_unique<PendingCheck>(PendingCheck{std::move(done), cancellationId});
     if (r >= 0) r = sd_bus_call_async(bus, &slot, m, onReply, pending.get(), kTimeoutUsec);
     sd_bus_message_unref(m);
     if (r < 0) {
@@ -116,6 +121,14 @@ sd_bus_slot* PolkitAuthority::checkAuthorization(sd_bus* bus, const std::string&
     sd_bus_slot_set_destroy_callback(slot, destroyPending);
     pending.release();
     return slot;
+}
+
+void PolkitAuthority::cancelCheckAuthorization(sd_bus* bus, const std::string& cancellationId) {
+    if (!bus || cancellationId.empty()) return;
+    // A floating call whose answer (an error when polkit already finished) is dropped.
+    int r = sd_bus_call_method_async(bus, nullptr, kPolkitBusName, kPolkitObjectPath, kPolkitInterface,
+                                     "CancelCheckAuthorization", nullptr, nullptr, "s", cancellationId.c_str());
+    if (r < 0) files::systemLog(std::string("quillo3-helper: cannot cancel a polkit check: ") + std::strerror(-r));
 }
 
 }  // namespace quillo::helper

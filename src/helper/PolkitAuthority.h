@@ -24,15 +24,20 @@ public:
     using Done = std::function<void(int status)>;
 
     // CheckAuthorization for subject ("system-bus-name", {"name": sender}) and `actionId`,
-    // user interaction allowed. `done` is called once, on the bus's event loop (or right away
-    // when the call cannot even be sent). Returns the pending call's slot (owned by the caller;
-    // unreffing it cancels the call without calling `done`), or null when `done` was already
-    // called.
+    // user interaction allowed, under `cancellationId` (unique per check). `done` is called
+    // once, on the bus's event loop (or right away when the call cannot even be sent). Returns
+    // the pending call's slot (owned by the caller; unreffing it forgets the call without
+    // calling `done`, while polkit goes on asking: see cancelCheckAuthorization), or null when
+    // `done` was already called. A check polkit has not answered after kTimeoutUsec is refused
+    // and cancelled.
     static sd_bus_slot* checkAuthorization(sd_bus* bus, const std::string& sender, const std::string& actionId,
-                                           Done done);
+                                           const std::string& cancellationId, Done done);
+    // Asks polkit to end the check started under `cancellationId` (its authentication dialog
+    // closes); no answer is awaited.
+    static void cancelCheckAuthorization(sd_bus* bus, const std::string& cancellationId);
 
     // How long the user may take to answer the password dialog.
-    static constexpr uint64_t kTimeoutUsec = 10ull * 60 * 1000000;
+    static constexpr uint64_t kTimeoutUsec = 2ull * 60 * 1000000;
 };
 
 }  // namespace quillo::helper

@@ -99,6 +99,24 @@ std::string busErrorText(const sd_bus_error& e, int r) {
 
 }  // namespace
 
+struct RNHelperTool::PendingAuthorization {
+    RNHelperTool* tool = nullptr;
+    uid_t uid = 0;
+    std::string sender;          // the caller's unique bus name
+    std::string request;         // the request bytes, decoded once authorized
+    std::string cancellationId;  // polkit's name for the check
+    bool stopped = false;        // a stop that came while waiting
+    sd_bus_message* call = nullptr;
+    sd_bus_slot* polkitSlot = nullptr;
+    sd_bus_slot* watchSlot = nullptr;  // the caller's departure
+
+    ~PendingAuthorization() {
+        sd_bus_slot_unref(polkitSlot);
+        sd_bus_slot_unref(watchSlot);
+        sd_bus_message_unref(call);
+    }
+};
+
 // The run's progress, queued for the loop thread.
 class RNHelperTool::QueuedProgress : public RNHelperToolProgress {
 public:
@@ -126,7 +144,8 @@ RNHelperTool::~RNHelperTool() {
 // ---- Authorization ---------------------------------------------------------------------------
 
 void RNHelperTool::checkAuthorization(std::string_view authorization, std::string_view command,
-                                      const std::string& sender, std::function<void(HelperError)> done) {
+                                      const std::string& sender, std::function<void(HelperError)> done,
+                                      const std::string& cancellationId, sd_bus_slot** slot) {
     if (authorization.size() != kAuthorizationDataLength) {
         done(HelperError::osStatus(kOSStatusParamErr, "the authorization data is not " +
                                                           std::to_string(kAuthorizationDataLength) + " bytes long"));
@@ -147,7 +166,9 @@ void RNHelperTool::checkAuthorization(std::string_view authorization, std::strin
     if (polkitCheck_) {
         polkitCheck_(sender, actionId, std::move(finish));
     } else if (bus_) {
-        authSlot_ = PolkitAuthority::checkAuthorization(bus_, sender, actionId, std::move(finish));
+        sd_bus_slot* pending = PolkitAuthority::checkAuthorization(bus_, sender, actionId, cancellationId, std::move(finish));
+        if (slot) *slot = pending;
+        else sd_bus_slot_unref(pending);
     } else {
         files::systemLog("quillo3-helper: no system bus to ask polkit; erase refused");
         finish(kErrAuthorizationDenied);
@@ -283,8 +304,7 @@ int RNHelperTool::run() {
     queueRoom_.notify_all();
     if (runThread_.joinable()) runThread_.join();
 
-    if (pendingCall_) pendingCall_ = sd_bus_message_unref(pendingCall_);
-    authSlot_ = sd_bus_slot_unref(authSlot_);
+    pending_.clear();
     objectSlot_ = sd_bus_slot_unref(objectSlot_);
     idleSource_ = sd_event_source_unref(idleSource_);
     progressSource_ = sd_event_source_unref(progressSource_);
@@ -306,7 +326,7 @@ void RNHelperTool::touch() {
 
 int RNHelperTool::onIdle(sd_event_source*, uint64_t, void* userdata) {
     auto* self = static_cast<RNHelperTool*>(userdata);
-    if (self->busy()) {
+    if (self->active()) {
         self->touch();
         return 0;
     }
@@ -317,7 +337,7 @@ int RNHelperTool::onIdle(sd_event_source*, uint64_t, void* userdata) {
         self->nameReleased_ = true;
         while (sd_bus_process(self->bus_, nullptr) > 0) {
         }
-        if (self->busy()) {
+        if (self->active()) {
             self->exitAfterRun_ = true;
             return 0;
         }
@@ -327,7 +347,7 @@ int RNHelperTool::onIdle(sd_event_source*, uint64_t, void* userdata) {
 }
 
 void RNHelperTool::exitIfDone() {
-    if (exitAfterRun_ && !busy()) sd_event_exit(event_, 0);
+    if (exitAfterRun_ && !active()) sd_event_exit(event_, 0);
 }
 
 void RNHelperTool::replyError(sd_bus_message* call, const HelperError& error) {
@@ -370,16 +390,19 @@ int RNHelperTool::handleSetStoppedByUser(sd_bus_message* m) {
         replyError(m, HelperError::osStatus(kOSStatusParamErr, "malformed arguments"));
         return 1;
     }
-    if (busy()) {
+    uid_t uid = 0;
+    const bool known = callerUid(m, uid);
+    if (runActive_) {
         // Only the user whose erase is running (or root) may stop it.
-        uid_t uid = 0;
-        const uid_t owner = runActive_ ? runUid_ : pendingUid_;
-        if (!callerUid(m, uid) || (uid != 0 && uid != owner)) {
+        if (!known || (uid != 0 && uid != runUid_)) {
             replyError(m, HelperError::osStatus(kErrAuthorizationDenied, "not the caller of the running erase"));
             return 1;
         }
+        setStoppedByUser(stopped != 0);
+    } else if (auto it = known ? pending_.find(uid) : pending_.end(); it != pending_.end()) {
+        // The caller's own request, still waiting for polkit, starts stopped.
+        it->second->stopped = stopped != 0;
     }
-    setStoppedByUser(stopped != 0);
     return sd_bus_reply_method_return(m, "");
 }
 
@@ -404,47 +427,104 @@ int RNHelperTool::handleErase(sd_bus_message* m) {
         replyError(m, HelperError::osStatus(kOSStatusParamErr, "busy: another erase is in progress"));
         return 1;
     }
+    const char* sender = sd_bus_message_get_sender(m);
+    if (!sender) {
+        replyError(m, HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"));
+        return 1;
+    }
+    auto pending = std::make_unique<PendingAuthorization>();
+    pending->tool = this;
+    pending->sender = sender;
+    // The caller's departure is watched before the caller is identified: one that leaves
+    // earlier is not found by the bus daemon, one that leaves later is seen leaving.
+    const std::string match = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+                              sender + "'";
+    r = sd_bus_add_match(bus_, &pending->watchSlot, match.c_str(), onCallerNameChanged, pending.get());
+    if (r < 0) {
+        files::systemLog(std::string("quillo3-helper: cannot watch ") + sender + ": " + std::strerror(-r));
+        replyError(m, HelperError::osStatus(kOSStatusParamErr, "busy: the caller cannot be watched"));
+        return 1;
+    }
     uid_t uid = 0;
     if (!callerUid(m, uid)) {
         replyError(m, HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"));
         return 1;
     }
-    isStoppedByUser_ = false;
-    pendingCall_ = sd_bus_message_ref(m);
-    pendingUid_ = uid;
-    pendingRequest_.assign(static_cast<const char*>(requestBytes), requestSize);
-    checkAuthorization(std::string_view(static_cast<const char*>(authorization), authorizationSize), kEraseCommand,
-                       sd_bus_message_get_sender(m), [this](HelperError error) { authorizationDone(std::move(error)); });
+    // One waiting request per user: a user cannot pile up password dialogs.
+    if (pending_.count(uid)) {
+        replyError(m, HelperError::osStatus(kOSStatusParamErr, "busy: an erase request of yours waits for authorization"));
+        return 1;
+    }
+    pending->uid = uid;
+    pending->call = sd_bus_message_ref(m);
+    pending->request.assign(static_cast<const char*>(requestBytes), requestSize);
+    pending->cancellationId = "quillo3-helper-" + std::to_string(++checksStarted_);
+    const std::string id = pending->cancellationId;
+    pending_[uid] = std::move(pending);
+    sd_bus_slot* slot = nullptr;
+    checkAuthorization(
+        std::string_view(static_cast<const char*>(authorization), authorizationSize), kEraseCommand, sender,
+        [this, uid, id](HelperError error) { authorizationDone(uid, id, std::move(error)); }, id, &slot);
+    // The answer may have come already (a malformed token, polkit unreachable).
+    auto it = pending_.find(uid);
+    if (it != pending_.end() && it->second->cancellationId == id) it->second->polkitSlot = slot;
+    else sd_bus_slot_unref(slot);
     return 1;
 }
 
-void RNHelperTool::authorizationDone(HelperError error) {
-    authSlot_ = sd_bus_slot_unref(authSlot_);
-    sd_bus_message* call = pendingCall_;
-    pendingCall_ = nullptr;
-    if (!call) return;
-    std::optional<HelperRequest> request;
-    if (!error) request = decodeHelperRequest(pendingRequest_, &error);
-    pendingRequest_ = std::string();
-    const char* sender = sd_bus_message_get_sender(call);
-    if (error || !request || !sender) {
-        if (!error) error = HelperError::osStatus(kOSStatusParamErr, "no caller");
-        files::systemLog("quillo3-helper: erase request refused: " + error.busErrorMessage());
-        replyError(call, error);
-    } else {
-        // The reply goes out before the run's first signal: both leave through this thread.
-        sd_bus_reply_method_return(call, "");
-        runCaller_ = sender;
-        runUid_ = pendingUid_;
-        startRun(std::move(*request));
-    }
-    sd_bus_message_unref(call);
+int RNHelperTool::onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* pending = static_cast<PendingAuthorization*>(userdata);
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
+    if (newOwner && *newOwner) return 0;  // a unique name only ever goes away
+    // `pending` is gone after this call.
+    pending->tool->callerLeft(pending->uid, pending->cancellationId);
+    return 0;
+}
+
+void RNHelperTool::callerLeft(uid_t uid, const std::string& cancellationId) {
+    auto it = pending_.find(uid);
+    if (it == pending_.end() || it->second->cancellationId != cancellationId) return;
+    std::unique_ptr<PendingAuthorization> pending = std::move(it->second);
+    pending_.erase(it);
+    files::systemLog("quillo3-helper: " + pending->sender + " left while waiting for authorization; check cancelled");
+    // polkit closes the authentication dialog; its answer, if any, is no longer listened for.
+    if (pending->polkitSlot) PolkitAuthority::cancelCheckAuthorization(bus_, cancellationId);
     touch();
     exitIfDone();
 }
 
-void RNHelperTool::startRun(HelperRequest request) {
+void RNHelperTool::authorizationDone(uid_t uid, const std::string& cancellationId, HelperError error) {
+    auto it = pending_.find(uid);
+    if (it == pending_.end() || it->second->cancellationId != cancellationId) return;
+    std::unique_ptr<PendingAuthorization> pending = std::move(it->second);
+    pending_.erase(it);
+    std::optional<HelperRequest> request;
+    if (!error) request = decodeHelperRequest(pending->request, &error);
+    pending->request = std::string();
+    // Another user's request may have been authorized first.
+    if (!error && busy()) error = HelperError::osStatus(kOSStatusParamErr, "busy: another erase is in progress");
+    if (error || !request) {
+        if (!error) error = HelperError::osStatus(kOSStatusParamErr, "no request");
+        files::systemLog("quillo3-helper: erase request refused: " + error.busErrorMessage());
+        replyError(pending->call, error);
+    } else {
+        // The reply goes out before the run's first signal: both leave through this thread.
+        sd_bus_reply_method_return(pending->call, "");
+        runCaller_ = pending->sender;
+        runUid_ = pending->uid;
+        startRun(std::move(*request), pending->stopped);
+    }
+    touch();
+    exitIfDone();
+}
+
+void RNHelperTool::startRun(HelperRequest request, bool stopped) {
     if (runThread_.joinable()) runThread_.join();
+    isStoppedByUser_ = stopped;
     {
         std::lock_guard lock(queueMutex_);
         discardProgress_ = false;

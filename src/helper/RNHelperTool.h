@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -56,9 +58,11 @@ public:
 
     // The authorization check for `command` on behalf of the bus name `sender`: data that is not
     // exactly 32 bytes is -50 before polkit is asked; then polkit decides. `done` gets an empty
-    // error on success, exactly once (maybe before this returns).
+    // error on success, exactly once (maybe before this returns). On the bus, polkit's pending
+    // check is stored in `*slot` (unreffing it forgets the check) under `cancellationId`.
     void checkAuthorization(std::string_view authorization, std::string_view command, const std::string& sender,
-                            std::function<void(common::HelperError)> done);
+                            std::function<void(common::HelperError)> done, const std::string& cancellationId = {},
+                            sd_bus_slot** slot = nullptr);
     // Replaces polkit (tests).
     void setPolkitCheck(PolkitCheck check) { polkitCheck_ = std::move(check); }
 
@@ -90,6 +94,8 @@ private:
         std::string path;
     };
     class QueuedProgress;
+    // An erase request waiting for polkit's answer (one per calling uid).
+    struct PendingAuthorization;
 
     // Bus handlers (loop thread).
     static const sd_bus_vtable* vtable();
@@ -98,15 +104,21 @@ private:
     static int onSetStoppedByUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onIdle(sd_event_source* s, uint64_t usec, void* userdata);
     static int onProgressReady(sd_event_source* s, int fd, uint32_t revents, void* userdata);
+    static int onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     int handleErase(sd_bus_message* m);
     int handleSetStoppedByUser(sd_bus_message* m);
-    void authorizationDone(common::HelperError error);
+    void authorizationDone(uid_t uid, const std::string& cancellationId, common::HelperError error);
+    void callerLeft(uid_t uid, const std::string& cancellationId);
     void replyError(sd_bus_message* call, const common::HelperError& error);
     bool callerUid(sd_bus_message* m, uid_t& uid);
     void touch();
-    bool busy() const { return runActive_ || pendingCall_ != nullptr; }
-    void startRun(common::HelperRequest request);
+    // The one erase slot: held by an authorized, running erase only. A request waiting for
+    // polkit holds nothing, so that a prompt nobody answers cannot keep other users out.
+    bool busy() const { return runActive_; }
+    // Something still to finish before an idle exit: a run, or a request waiting for polkit.
+    bool active() const { return runActive_ || !pending_.empty(); }
+    void startRun(common::HelperRequest request, bool stopped);
     void drainProgress();
     void sendProgress(const Progress& p);
     void finishRun();
@@ -126,12 +138,10 @@ private:
     sd_bus* bus_ = nullptr;
     sd_event* event_ = nullptr;
     sd_bus_slot* objectSlot_ = nullptr;
-    sd_bus_slot* authSlot_ = nullptr;
     sd_event_source* idleSource_ = nullptr;
     sd_event_source* progressSource_ = nullptr;
-    sd_bus_message* pendingCall_ = nullptr;  // the erase call waiting for polkit
-    std::string pendingRequest_;
-    uid_t pendingUid_ = 0;
+    std::map<uid_t, std::unique_ptr<PendingAuthorization>> pending_;  // by calling uid
+    uint64_t checksStarted_ = 0;  // numbers the polkit checks' cancellation ids
     bool runActive_ = false;
     uid_t runUid_ = 0;
     std::string runCaller_;  // the unique bus name the run's signals go to

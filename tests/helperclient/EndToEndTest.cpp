@@ -18,21 +18,28 @@
 #include <gtest/gtest.h>
 
 #include "common/HelperBus.h"
+#include "common/HelperRequest.h"
 
 #include <systemd/sd-bus.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <grp.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 using namespace quillo::test;
+using quillo::common::HelperRequest;
 using quillo::erase::RNArray;
 using quillo::erase::RNDictionary;
 using quillo::helperclient::RNSecureAccess;
@@ -42,6 +49,97 @@ namespace installer = quillo::installer;
 namespace {
 
 constexpr char kLockFile[] = "/run/lock/quillo-helper-system-files.lock";
+
+// A polkit authentication agent for one process that never answers: polkitd hands it the
+// process's authentication and waits, as it waits for a user who leaves the dialog open. It
+// records what polkitd asks (begin, cancel) and serves on a thread of its own.
+class SilentAgent {
+public:
+    ~SilentAgent() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        for (sd_bus_message* m : unanswered_) sd_bus_message_unref(m);
+        sd_bus_slot_unref(slot_);
+        sd_bus_flush_close_unref(bus_);
+    }
+    // Registers for process `pid`; empty on success, else why not.
+    std::string registerFor(pid_t pid) {
+        int r = sd_bus_open_system(&bus_);
+        if (r < 0) return std::string("no bus: ") + std::strerror(-r);
+        static const sd_bus_vtable vtable[] = {
+            SD_BUS_VTABLE_START(0),
+            // polkitd calls as its own user.
+            SD_BUS_METHOD("BeginAuthentication", "sssa{ss}sa(sa{sv})", "", onBegin, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("CancelAuthentication", "s", "", onCancel, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_VTABLE_END,
+        };
+        r = sd_bus_add_object_vtable(bus_, &slot_, kPath, "org.freedesktop.PolicyKit1.AuthenticationAgent", vtable, this);
+        if (r < 0) return std::string("cannot export the agent: ") + std::strerror(-r);
+        // polkit tells processes apart by pid and start time (field 22 of /proc/PID/stat).
+        const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        for (int i = 3; i <= 22 && fields >> field; ++i) {
+        }
+        const uint64_t startTime = std::stoull(field);
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        r = sd_bus_call_method(bus_, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+                               "org.freedesktop.PolicyKit1.Authority", "RegisterAuthenticationAgent", &error, nullptr,
+                               "(sa{sv})ss", "unix-process", 2, "pid", "u", uint32_t(pid), "start-time", "t",
+                               startTime, "C", kPath);
+        std::string why = r < 0 ? std::string(error.name ? error.name : "") + " " +
+                                      (error.message ? error.message : std::strerror(-r))
+                                : std::string();
+        sd_bus_error_free(&error);
+        if (r >= 0) thread_ = std::thread([this] { serve(); });
+        return why;
+    }
+    // Waits (bounded) until polkitd has asked `count` times to begin, or cancelled `count` times.
+    bool waitForBegin(int count, int ms) { return waitFor([&] { return begun_ >= count; }, ms); }
+    bool waitForCancel(int count, int ms) { return waitFor([&] { return cancelled_ >= count; }, ms); }
+    int begun() { std::lock_guard lock(mutex_); return begun_; }
+    int cancelled() { std::lock_guard lock(mutex_); return cancelled_; }
+
+private:
+    static constexpr char kPath[] = "/org/quillo/test/SilentAgent";
+
+    void serve() {
+        while (!stop_) {
+            std::unique_lock lock(mutex_);
+            while (sd_bus_process(bus_, nullptr) > 0) {
+            }
+            lock.unlock();
+            sd_bus_wait(bus_, 100000);
+        }
+    }
+    static int onBegin(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* self = static_cast<SilentAgent*>(userdata);
+        self->unanswered_.push_back(sd_bus_message_ref(m));  // never answered
+        ++self->begun_;
+        self->changed_.notify_all();
+        return 1;
+    }
+    static int onCancel(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* self = static_cast<SilentAgent*>(userdata);
+        ++self->cancelled_;
+        self->changed_.notify_all();
+        return sd_bus_reply_method_return(m, "");
+    }
+    bool waitFor(const std::function<bool()>& done, int ms) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(ms), done);
+    }
+
+    sd_bus* bus_ = nullptr;
+    sd_bus_slot* slot_ = nullptr;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;  // held while the thread dispatches
+    std::condition_variable changed_;
+    std::vector<sd_bus_message*> unanswered_;
+    int begun_ = 0;
+    int cancelled_ = 0;
+};
 
 
 class HelperEndToEnd : public ::testing::Test {
@@ -233,6 +331,30 @@ protected:
         sd_bus_message_unref(reply);
         sd_bus_message_unref(m);
         sd_bus_flush_close_unref(bus);
+        return result;
+    }
+    // rawErase as `uid`, in a child process.
+    static std::string eraseAs(uid_t uid, const std::string& request) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) return "no pipe";
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(out[0]);
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+                ::_exit(126);
+            ::alarm(90);
+            const std::string result = rawErase(request);
+            const bool written = ::write(out[1], result.data(), result.size()) == ssize_t(result.size());
+            ::_exit(written ? 0 : 1);
+        }
+        ::close(out[1]);
+        std::string result;
+        char buf[512];
+        for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) result.append(buf, size_t(n));
+        ::close(out[0]);
+        int status = 0;
+        if (pid > 0) ::waitpid(pid, &status, 0);
         return result;
     }
     // The process id of the helper on the bus, or 0.
@@ -437,4 +559,71 @@ TEST_F(HelperEndToEnd, DeeplyNestedRequestIsRefusedAndTheHelperLivesOn) {
     EXPECT_EQ(o.get("waited"), std::vector<std::string>{"1"});
     EXPECT_EQ(o.get("notErased"), std::vector<std::string>{"0"});
     EXPECT_FALSE(exists(files + "/mine"));
+}
+
+// A user without the grant whose password dialog nobody answers holds no slot: another user's
+// granted erase runs meanwhile; and when the waiting caller goes, the helper cancels its check.
+TEST_F(HelperEndToEnd, UnansweredAuthenticationDoesNotBlockOtherUsers) {
+    constexpr uid_t kWaitingUid = 1;  // daemon: a second unprivileged user, without the grant
+    writeFile(files + "/mine", "mine");
+    run("chown 65534:65534 " + shellQuote(files + "/mine"));
+    plantInfo("mine");
+    startBus(true);
+
+    // The waiting caller: its own process, started when its agent is in place.
+    int go[2];
+    ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+    std::fflush(nullptr);
+    const pid_t waiting = ::fork();
+    ASSERT_GE(waiting, 0);
+    if (waiting == 0) {
+        ::close(go[1]);
+        char byte = 0;
+        if (::read(go[0], &byte, 1) != 1) ::_exit(3);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kWaitingUid, kWaitingUid, kWaitingUid) != 0 ||
+            ::setresuid(kWaitingUid, kWaitingUid, kWaitingUid) != 0)
+            ::_exit(126);
+        ::alarm(120);
+        HelperRequest none;
+        rawErase(*quillo::common::encodeHelperRequest(none));
+        ::_exit(0);
+    }
+    ::close(go[0]);
+    SilentAgent agent;
+    const std::string why = agent.registerFor(waiting);
+    EXPECT_TRUE(why.empty()) << why << bus->daemonLog();
+    EXPECT_EQ(::write(go[1], "g", 1), 1);
+    ::close(go[1]);
+    auto reapWaiting = [&] {
+        ::kill(waiting, SIGKILL);
+        int status = 0;
+        ::waitpid(waiting, &status, 0);
+    };
+    if (!why.empty() || !agent.waitForBegin(1, 30000)) {
+        reapWaiting();
+        std::string ps; run("ps -o user,pid,args -C polkitd", &ps);
+        FAIL() << "polkitd never asked the agent: " << ps << bus->daemonLog();
+    }
+
+    // Meanwhile nobody, with the grant, erases.
+    Outcome o = asNobody([&](RecordingDelegate& s, std::ostream& out) {
+        eraseAndWait(s, request({}, {files + "/mine"}, 0, 0), out);
+    });
+    EXPECT_EQ(o.get("waited"), std::vector<std::string>{"1"}) << bus->daemonLog();
+    EXPECT_TRUE(o.get("error").empty()) << o.get("error")[0];
+    EXPECT_EQ(o.get("notErased"), std::vector<std::string>{"0"});
+    EXPECT_FALSE(exists(files + "/mine"));
+    EXPECT_EQ(agent.cancelled(), 0);
+
+    // One waiting request per user: the same user's second request is refused at once.
+    const std::string empty = *quillo::common::encodeHelperRequest(HelperRequest{});
+    const std::string second = eraseAs(kWaitingUid, empty);
+    EXPECT_EQ(second.rfind(std::string(quillo::common::kOSStatusErrorName) + " -50: busy", 0), 0u) << second;
+
+    // The waiting caller goes: its check is cancelled, which closes its dialog, and the user
+    // may ask again (no agent for the new process: polkit refuses at once).
+    reapWaiting();
+    EXPECT_TRUE(agent.waitForCancel(1, 20000)) << bus->daemonLog();
+    const std::string third = eraseAs(kWaitingUid, empty);
+    EXPECT_EQ(third.rfind(std::string(quillo::common::kOSStatusErrorName) + " -60005", 0), 0u) << third;
 }
