@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,22 +20,46 @@
 
 namespace quillo::installer {
 
+using files::UniqueFd;
+
 namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kReadFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 std::string errnoText(int err) { return std::strerror(err); }
 
-bool readWholeFile(const std::string& path, std::string& out, std::string& why, bool followLinks) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
-    if (fd < 0) {
-        why = errnoText(errno);
-        return false;
+// Why a folder on the way could not be opened.
+std::string openFailure(int err) {
+    return err == ELOOP || err == ENOTDIR ? "not a folder (a symbolic link is never followed)" : errnoText(err);
+}
+
+// The names of a path, without empty ones and ".".
+std::vector<std::string> components(const std::string& path) {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < path.size()) {
+        size_t next = path.find('/', pos);
+        if (next == std::string::npos) next = path.size();
+        std::string name = path.substr(pos, next - pos);
+        if (!name.empty() && name != ".") out.push_back(std::move(name));
+        pos = next + 1;
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = "not a regular file";
-        ::close(fd);
-        return false;
-    }
+    return out;
+}
+
+// A folder on the way to the staging root: root's, and when others may write in it, sticky (so
+// that they cannot rename or remove what root owns there, such as the next folder).
+bool trustedOnTheWay(const struct stat& st) {
+    return S_ISDIR(st.st_mode) && st.st_uid == 0 && (!(st.st_mode & 022) || (st.st_mode & S_ISVTX));
+}
+
+std::string ownerText(const struct stat& st) {
+    if (st.st_uid != 0) return "owned by uid " + std::to_string(st.st_uid);
+    return "writable by group or others";
+}
+
+bool readAll(int fd, std::string& out, std::string& why) {
     out.clear();
     char buf[1 << 16];
     for (;;) {
@@ -42,14 +67,31 @@ bool readWholeFile(const std::string& path, std::string& out, std::string& why, 
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             why = errnoText(errno);
-            ::close(fd);
             return false;
         }
-        if (n == 0) break;
+        if (n == 0) return true;
         out.append(buf, size_t(n));
     }
-    ::close(fd);
-    return true;
+}
+
+std::string baseName(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string randomSuffix() {
+    unsigned char bytes[6] = {};
+    if (::getrandom(bytes, sizeof bytes, 0) != ssize_t(sizeof bytes)) {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        std::memcpy(bytes, &now, sizeof bytes);
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) {
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    return out;
 }
 
 bool writeAll(int fd, const std::string& bytes) {
@@ -133,73 +175,128 @@ InstallerFiles::InstallerFiles(InstallerOptions options) : options_(std::move(op
 
 std::string InstallerFiles::defaultHelperSource(const std::string& installerExecutable) {
     const std::string dir = parentOf(installerExecutable);
-    for (const std::string& candidate : {dir + "/quillo3-helper", parentOf(dir) + "/helper/quillo3-helper"})
+    for (const std::string& candidate : {dir + "/quillo3-helper", parentOf(dir) + "/libexec/quillo/quillo3-helper",
+                                         parentOf(dir) + "/helper/quillo3-helper"})
         if (isExecutableFile(candidate)) return candidate;
     return {};
 }
 
-bool InstallerFiles::makeDirectories(const std::string& path) {
-    std::string sofar;
-    size_t pos = 1;
-    while (pos <= path.size()) {
-        size_t next = path.find('/', pos);
-        if (next == std::string::npos) next = path.size();
-        sofar = path.substr(0, next);
-        pos = next + 1;
-        if (sofar.empty()) continue;
-        struct stat st;
-        if (::stat(sofar.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode)) {
-                errors_.push_back(sofar + " is not a folder");
-                return false;
-            }
-            continue;
-        }
-        if (::mkdir(sofar.c_str(), 0755) != 0 && errno != EEXIST) {
-            errors_.push_back("cannot create " + sofar + ": " + errnoText(errno));
+bool InstallerFiles::openRoot() {
+    if (root_.valid()) return true;
+    const std::string path = options_.root.empty() ? std::string("/") : options_.root;
+    UniqueFd dir(::open("/", kFolderFlags));
+    std::string sofar = "/";
+    const std::vector<std::string> names = components(path);
+    struct stat st;
+    for (size_t i = 0;; ++i) {
+        if (!dir.valid() || ::fstat(dir.get(), &st) != 0) {
+            errors_.push_back("cannot open " + sofar + ": " + openFailure(errno));
             return false;
         }
+        if (!trustedOnTheWay(st)) {
+            errors_.push_back("refusing the root " + path + ": the folder " + sofar + " is " + ownerText(st) +
+                              " (every folder up to the root must be root's own)");
+            return false;
+        }
+        if (i == names.size()) break;
+        if (names[i] == "..") {
+            errors_.push_back("refusing the root " + path + ": \"..\" in the path");
+            return false;
+        }
+        sofar += (sofar == "/" ? "" : "/") + names[i];
+        dir.reset(::openat(dir.get(), names[i].c_str(), kFolderFlags));
     }
+    root_ = std::move(dir);
     return true;
 }
 
+UniqueFd InstallerFiles::openFolder(const std::string& path, bool create, bool* missing) {
+    if (missing) *missing = false;
+    UniqueFd dir(::openat(root_.get(), ".", kFolderFlags));
+    std::string sofar = options_.root;
+    for (const std::string& name : components(path)) {
+        sofar += "/" + name;
+        if (name == "..") {
+            errors_.push_back("cannot open " + sofar);
+            return {};
+        }
+        UniqueFd next(::openat(dir.get(), name.c_str(), kFolderFlags));
+        if (!next.valid() && errno == ENOENT && create) {
+            if (::mkdirat(dir.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
+                errors_.push_back("cannot create " + sofar + ": " + errnoText(errno));
+                return {};
+            }
+            next.reset(::openat(dir.get(), name.c_str(), kFolderFlags));
+        }
+        if (!next.valid()) {
+            if (errno == ENOENT && missing) *missing = true;
+            else errors_.push_back("cannot open " + sofar + ": " + openFailure(errno));
+            return {};
+        }
+        dir = std::move(next);
+    }
+    return dir;
+}
+
 bool InstallerFiles::writeFileAtomically(const std::string& path, const std::string& bytes, unsigned mode) {
-    const std::string dir = parentOf(path);
-    if (!makeDirectories(dir)) return false;
+    UniqueFd dir = openFolder(parentOf(path), true);
+    if (!dir.valid()) return false;
+    const std::string name = baseName(path);
+    const std::string shown = staged(path);
 
     struct stat st;
-    std::string existing, why;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 && st.st_gid == 0 &&
-        (st.st_mode & 07777) == mode && readWholeFile(path, existing, why, false) && existing == bytes) {
-        log_.push_back("unchanged " + path);
-        return true;
+    if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+        st.st_gid == 0 && (st.st_mode & 07777) == mode) {
+        UniqueFd existing(::openat(dir.get(), name.c_str(), kReadFlags));
+        std::string text, why;
+        if (existing.valid() && readAll(existing.get(), text, why) && text == bytes) {
+            log_.push_back("unchanged " + shown);
+            return true;
+        }
     }
 
-    std::string tmpl = dir + "/.quillo-install.XXXXXX";
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) {
-        errors_.push_back("cannot write in " + dir + ": " + errnoText(errno));
+    // The staging file: made here, by root, never through a link, and checked before the rename
+    // puts it in place.
+    std::string temp;
+    UniqueFd fd;
+    for (int attempt = 0; attempt < 100 && !fd.valid(); ++attempt) {
+        temp = ".quillo-install." + randomSuffix();
+        fd.reset(::openat(dir.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd.valid() && errno != EEXIST) break;
+    }
+    if (!fd.valid()) {
+        errors_.push_back("cannot write in " + staged(parentOf(path)) + ": " + errnoText(errno));
         return false;
     }
-    bool ok = writeAll(fd, bytes) && ::fchown(fd, 0, 0) == 0 && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-    const int err = errno;
-    ::close(fd);
-    if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) {
-        log_.push_back("installed " + path);
+    bool ok = writeAll(fd.get(), bytes) && ::fchown(fd.get(), 0, 0) == 0 && ::fchmod(fd.get(), mode) == 0 &&
+              ::fsync(fd.get()) == 0;
+    int err = errno;
+    if (ok && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
+               st.st_size != off_t(bytes.size()))) {
+        ok = false;
+        err = EIO;
+    }
+    fd.reset();
+    if (ok && ::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) == 0) {
+        log_.push_back("installed " + shown);
         return true;
     }
-    errors_.push_back("cannot write " + path + ": " + errnoText(ok ? errno : err));
-    ::unlink(tmpl.c_str());
+    errors_.push_back("cannot write " + shown + ": " + errnoText(ok ? errno : err));
+    ::unlinkat(dir.get(), temp.c_str(), 0);
     return false;
 }
 
 bool InstallerFiles::removeFile(const std::string& path) {
-    if (::unlink(path.c_str()) == 0) {
-        log_.push_back("removed " + path);
+    bool missing = false;
+    UniqueFd dir = openFolder(parentOf(path), false, &missing);
+    if (!dir.valid()) return missing;
+    const std::string name = baseName(path);
+    if (::unlinkat(dir.get(), name.c_str(), 0) == 0) {
+        log_.push_back("removed " + staged(path));
         return true;
     }
     if (errno == ENOENT) return true;
-    errors_.push_back("cannot remove " + path + ": " + errnoText(errno));
+    errors_.push_back("cannot remove " + staged(path) + ": " + errnoText(errno));
     return false;
 }
 
@@ -209,28 +306,33 @@ bool InstallerFiles::install() {
         return false;
     }
     std::string helper, why;
-    if (!readWholeFile(options_.helperFrom, helper, why, true) || helper.empty()) {
+    UniqueFd source(::open(options_.helperFrom.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    struct stat sourceStat;
+    if (!source.valid() || ::fstat(source.get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode) ||
+        !readAll(source.get(), helper, why) || helper.empty()) {
         errors_.push_back("cannot read the helper binary " + options_.helperFrom + ": " +
-                          (why.empty() ? std::string("empty file") : why));
+                          (why.empty() ? std::string(source.valid() ? "not a regular file or empty" : errnoText(errno)) : why));
         return false;
     }
+    if (!openRoot()) return false;
     // The helper's folder holds what the bus runs as root: it must be root's alone.
-    const std::string dir = staged(kHelperInstallDir);
-    if (!makeDirectories(dir)) return false;
+    UniqueFd dir = openFolder(kHelperInstallDir, true);
+    if (!dir.valid()) return false;
     struct stat st;
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        errors_.push_back(dir + " is not a folder");
+    if (::fstat(dir.get(), &st) != 0) {
+        errors_.push_back("cannot look at " + staged(kHelperInstallDir) + ": " + errnoText(errno));
         return false;
     }
-    if ((st.st_uid != 0 || (st.st_mode & 022)) && (::chown(dir.c_str(), 0, 0) != 0 || ::chmod(dir.c_str(), 0755) != 0)) {
-        errors_.push_back("cannot make " + dir + " root's own: " + errnoText(errno));
+    if ((st.st_uid != 0 || st.st_gid != 0 || (st.st_mode & 07777) != 0755) &&
+        (::fchown(dir.get(), 0, 0) != 0 || ::fchmod(dir.get(), 0755) != 0)) {
+        errors_.push_back("cannot make " + staged(kHelperInstallDir) + " root's own: " + errnoText(errno));
         return false;
     }
 
-    bool ok = writeFileAtomically(staged(kInstalledHelperPath), helper, 0755);
-    ok = ok && writeFileAtomically(staged(kServiceFilePath), serviceFileText(), 0644);
-    ok = ok && writeFileAtomically(staged(kBusPolicyPath), busPolicyText(), 0644);
-    ok = ok && writeFileAtomically(staged(kPolkitActionPath), polkitActionText(), 0644);
+    bool ok = writeFileAtomically(kInstalledHelperPath, helper, 0755);
+    ok = ok && writeFileAtomically(kServiceFilePath, serviceFileText(), 0644);
+    ok = ok && writeFileAtomically(kBusPolicyPath, busPolicyText(), 0644);
+    ok = ok && writeFileAtomically(kPolkitActionPath, polkitActionText(), 0644);
     // A half-done install leaves an activation file that would start a helper the bus may not
     // let own its name; the next install completes it, and reloading is harmless either way.
     reloadBusConfiguration();
@@ -238,13 +340,21 @@ bool InstallerFiles::install() {
 }
 
 bool InstallerFiles::remove() {
+    if (!openRoot()) return false;
     bool ok = true;
     // The activation file first: from then on the bus starts no new helper.
     for (const char* path : {kServiceFilePath, kBusPolicyPath, kPolkitActionPath, kInstalledHelperPath})
-        ok = removeFile(staged(path)) && ok;
-    const std::string dir = staged(kHelperInstallDir);
-    if (::rmdir(dir.c_str()) == 0) log_.push_back("removed " + dir);
-    else if (errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST) errors_.push_back("cannot remove " + dir + ": " + errnoText(errno));
+        ok = removeFile(path) && ok;
+    bool missing = false;
+    UniqueFd parent = openFolder(parentOf(kHelperInstallDir), false, &missing);
+    const std::string name = baseName(kHelperInstallDir);
+    if (parent.valid()) {
+        if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0) log_.push_back("removed " + staged(kHelperInstallDir));
+        else if (errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST)
+            errors_.push_back("cannot remove " + staged(kHelperInstallDir) + ": " + errnoText(errno));
+    } else if (!missing) {
+        ok = false;
+    }
     reloadBusConfiguration();
     return ok;
 }

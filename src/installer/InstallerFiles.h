@@ -4,7 +4,16 @@
 //
 // Every path is below an optional staging root (empty for the real system); the files' contents
 // always name the real paths, so a staged tree can be copied into place as it is.
+//
+// Nothing is done by path: the root is reached from "/" one folder at a time, each opened without
+// following a symbolic link and each owned by root (a folder others may change must be sticky),
+// and every folder below it is opened (or made) relative to its parent, again never through a
+// link; files are written, re-owned and removed relative to their folder's descriptor. So a
+// tree someone else can change (symbolic links, folders swapped while the installer runs) never
+// makes the installer write, re-own or remove anything outside it.
 #pragma once
+
+#include "files/UniqueFd.h"
 
 #include <string>
 #include <vector>
@@ -46,19 +55,27 @@ public:
     const std::vector<std::string>& errors() const { return errors_; }
 
     // The helper binary an install without --from takes: quillo3-helper next to the installer,
-    // else the one in the build tree's helper folder beside the installer's. Empty when none.
+    // else the installed one of the same prefix (PREFIX/libexec/quillo), else the one in the
+    // build tree's helper folder beside the installer's. Empty when none.
     static std::string defaultHelperSource(const std::string& installerExecutable);
 
 private:
     std::string staged(const std::string& path) const { return options_.root + path; }
-    bool makeDirectories(const std::string& path);
-    // Writes `bytes` to `path` through a temporary file in the same folder and a rename, owned
-    // by root with `mode`; nothing is written when the file already holds exactly that.
+    // Opens the staging root (or "/"), checking every folder on the way.
+    bool openRoot();
+    // Opens the folder `path` (a real path, below the root) one component at a time without
+    // following links; creates missing folders (root's, 0755) when `create`. An invalid
+    // descriptor when it is missing (and not created) or cannot be opened; `missing` tells which.
+    files::UniqueFd openFolder(const std::string& path, bool create, bool* missing = nullptr);
+    // Writes `bytes` as `path` (a real path) through a temporary file in the same folder and a
+    // rename, owned by root with `mode`; nothing is written when the file already holds exactly
+    // that.
     bool writeFileAtomically(const std::string& path, const std::string& bytes, unsigned mode);
     bool removeFile(const std::string& path);
     void reloadBusConfiguration();
 
     InstallerOptions options_;
+    files::UniqueFd root_;
     std::vector<std::string> log_;
     std::vector<std::string> errors_;
 };

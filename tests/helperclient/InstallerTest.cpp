@@ -1,12 +1,22 @@
 // quillo-install-helper into a staging root: what it writes, with which owner and mode, that it
-// can run twice, that it takes everything away again, and that it refuses to run unprivileged.
+// can run twice, that it takes everything away again, and that it refuses to run unprivileged;
+// and that a staging tree others can change (symbolic links, folders swapped while it runs) never makes it write, re-own
+// or remove anything outside.
 #include "common/RNCommonHelper.h"
 #include "installer/InstallerFiles.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 using namespace quillo::test;
 namespace installer = quillo::installer;
@@ -20,7 +30,8 @@ protected:
         if (!isRoot()) GTEST_SKIP() << "the installer runs as root only";
         root = home.root() + "/stage";
         makeDirs(root);
-        writeFile(home.root() + "/helper-v1", "helper one");
+        ASSERT_FALSE(trusted.path().empty()) << "cannot make a folder under /run";
+        writeFile(trusted.path() + "/helper-v1", "helper one");
     }
     int install(const std::string& from, std::string* out = nullptr) {
         return run(std::string(QUILLO_INSTALLER_PATH) + " install --from " + shellQuote(from) + " --root " + shellQuote(root) +
@@ -33,6 +44,7 @@ protected:
     std::string at(const char* path) { return root + path; }
 
     TempHome home;
+    RootOnlyFolder trusted;  // where the helper binaries to install are
     std::string root;
 };
 
@@ -64,7 +76,7 @@ TEST(HelperClientInstallerFiles, TheActionIsTheOneTheHelperChecks) {
 
 TEST_F(HelperClientInstaller, InstallsAllFilesRootOwnedAndRunsTwice) {
     std::string out;
-    ASSERT_EQ(install(home.root() + "/helper-v1", &out), 0) << out;
+    ASSERT_EQ(install(trusted.path() + "/helper-v1", &out), 0) << out;
     for (const char* path : kAllFiles) {
         struct stat st;
         ASSERT_EQ(::lstat(at(path).c_str(), &st), 0) << path;
@@ -80,10 +92,10 @@ TEST_F(HelperClientInstaller, InstallsAllFilesRootOwnedAndRunsTwice) {
     EXPECT_EQ(out.find("reload"), std::string::npos) << out;
 
     // Again: nothing changes; then a new helper binary replaces the old one, and only it.
-    ASSERT_EQ(install(home.root() + "/helper-v1", &out), 0) << out;
+    ASSERT_EQ(install(trusted.path() + "/helper-v1", &out), 0) << out;
     EXPECT_EQ(out.find("installed"), std::string::npos) << out;
-    writeFile(home.root() + "/helper-v2", "helper two");
-    ASSERT_EQ(install(home.root() + "/helper-v2", &out), 0) << out;
+    writeFile(trusted.path() + "/helper-v2", "helper two");
+    ASSERT_EQ(install(trusted.path() + "/helper-v2", &out), 0) << out;
     EXPECT_EQ(readFile(at(installer::kInstalledHelperPath)), "helper two");
     EXPECT_NE(out.find(std::string("installed ") + at(installer::kInstalledHelperPath)), std::string::npos) << out;
     EXPECT_NE(out.find(std::string("unchanged ") + at(installer::kBusPolicyPath)), std::string::npos) << out;
@@ -91,7 +103,7 @@ TEST_F(HelperClientInstaller, InstallsAllFilesRootOwnedAndRunsTwice) {
     // A tampered folder is made root's own again, a tampered file rewritten.
     ::chmod(at(installer::kHelperInstallDir).c_str(), 0777);
     writeFile(at(installer::kPolkitActionPath), "<policyconfig/>", 0666);
-    ASSERT_EQ(install(home.root() + "/helper-v2", &out), 0) << out;
+    ASSERT_EQ(install(trusted.path() + "/helper-v2", &out), 0) << out;
     struct stat st;
     ASSERT_EQ(::stat(at(installer::kHelperInstallDir).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
@@ -102,7 +114,7 @@ TEST_F(HelperClientInstaller, InstallsAllFilesRootOwnedAndRunsTwice) {
 
 TEST_F(HelperClientInstaller, RemoveTakesEverythingAwayAndRunsTwice) {
     std::string out;
-    ASSERT_EQ(install(home.root() + "/helper-v1", &out), 0) << out;
+    ASSERT_EQ(install(trusted.path() + "/helper-v1", &out), 0) << out;
     writeFile(root + "/usr/share/polkit-1/actions/other.policy", "not ours");
     ASSERT_EQ(remove(&out), 0) << out;
     for (const char* path : kAllFiles) EXPECT_FALSE(exists(at(path))) << path;
@@ -113,7 +125,7 @@ TEST_F(HelperClientInstaller, RemoveTakesEverythingAwayAndRunsTwice) {
 
 TEST_F(HelperClientInstaller, NothingIsWrittenWithoutAHelperToInstall) {
     std::string out;
-    EXPECT_EQ(install(home.root() + "/no-such-helper", &out), 1);
+    EXPECT_EQ(install(trusted.path() + "/no-such-helper", &out), 1);
     EXPECT_NE(out.find("no-such-helper"), std::string::npos) << out;
     for (const char* path : kAllFiles) EXPECT_FALSE(exists(at(path))) << path;
     EXPECT_EQ(run(std::string(QUILLO_INSTALLER_PATH) + " frobnicate 2>/dev/null"), 2);
@@ -125,10 +137,103 @@ TEST_F(HelperClientInstaller, RefusesToRunUnprivileged) {
     ::chmod(home.root().c_str(), 0755);
     std::string out;
     int rc = run("setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(QUILLO_INSTALLER_PATH) +
-                     " install --from " + shellQuote(home.root() + "/helper-v1") + " --root " + shellQuote(root) + " 2>&1",
+                     " install --from " + shellQuote(trusted.path() + "/helper-v1") + " --root " + shellQuote(root) + " 2>&1",
                  &out);
     EXPECT_EQ(rc, 1);
     EXPECT_NE(out.find("must be run as root"), std::string::npos) << out;
     EXPECT_NE(out.find("pkexec"), std::string::npos) << out;
     EXPECT_FALSE(exists(at(installer::kInstalledHelperPath)));
+}
+
+// A victim folder of another user (uid 1), with one file; the tests check that it stays so.
+namespace {
+struct Victim {
+    explicit Victim(const std::string& dir) : dir(dir) {
+        makeDirs(dir, 0700);
+        writeFile(dir + "/keep", "keep");
+        ::chown((dir + "/keep").c_str(), 1, 1);
+        ::chown(dir.c_str(), 1, 1);
+        ::chmod(dir.c_str(), 0700);
+    }
+    void expectUntouched() const {
+        struct stat st;
+        ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 1u);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(listFolder(dir), std::vector<std::string>{"keep"});
+        EXPECT_EQ(readFile(dir + "/keep"), "keep");
+    }
+    std::string dir;
+};
+}  // namespace
+
+TEST_F(HelperClientInstaller, NeverFollowsLinksInTheTree) {
+    Victim victim(home.root() + "/victim");
+    // A root others own is refused outright, whatever it holds.
+    const std::string theirs = home.root() + "/theirs";
+    makeDirs(theirs + "/usr/local/libexec", 0755);
+    ASSERT_EQ(::symlink(victim.dir.c_str(), (theirs + "/usr/local/libexec/quillo").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.dir.c_str(), (theirs + "/etc").c_str()), 0);
+    run("chown -R 65534:65534 " + shellQuote(theirs));
+    std::string out;
+    EXPECT_EQ(run(std::string(QUILLO_INSTALLER_PATH) + " install --from " + shellQuote(trusted.path() + "/helper-v1") +
+                      " --root " + shellQuote(theirs) + " 2>&1",
+                  &out),
+              1);
+    EXPECT_NE(out.find("refusing the root " + theirs), std::string::npos) << out;
+    EXPECT_EQ(run(std::string(QUILLO_INSTALLER_PATH) + " remove --root " + shellQuote(theirs) + " 2>&1", &out), 1);
+    EXPECT_NE(out.find("refusing the root"), std::string::npos) << out;
+    victim.expectUntouched();
+
+    // A root of root's own with links in it: nothing is written or removed through them.
+    makeDirs(root + "/usr/local/libexec", 0755);
+    ASSERT_EQ(::symlink(victim.dir.c_str(), at(installer::kHelperInstallDir).c_str()), 0);
+    ASSERT_EQ(::symlink(victim.dir.c_str(), (root + "/etc").c_str()), 0);
+    EXPECT_EQ(install(trusted.path() + "/helper-v1", &out), 1) << out;
+    EXPECT_NE(out.find("not a folder"), std::string::npos) << out;
+    victim.expectUntouched();
+    // Files to remove that sit behind a link are not reached.
+    makeDirs(victim.dir + "/dbus-1/system.d", 0755);
+    writeFile(victim.dir + "/dbus-1/system.d/org.quillo.Quillo3Helper.conf", "theirs");
+    writeFile(victim.dir + "/quillo3-helper", "theirs");
+    EXPECT_EQ(remove(&out), 1) << out;
+    EXPECT_EQ(readFile(victim.dir + "/dbus-1/system.d/org.quillo.Quillo3Helper.conf"), "theirs");
+    EXPECT_EQ(readFile(victim.dir + "/quillo3-helper"), "theirs");
+}
+
+TEST_F(HelperClientInstaller, FoldersSwappedWithLinksWhileItRunsChangeNothingOutside) {
+    if (!haveTool("setpriv")) GTEST_SKIP() << "setpriv missing";
+    ::chmod(home.root().c_str(), 0755);  // nobody reaches the tree
+    Victim victim(home.root() + "/victim");
+    // nobody owns the folder that holds the helper's folder, makes the helper's folder as its
+    // own whenever it is missing and swaps it with a link to the victim as fast as it can.
+    const std::string libexec = root + "/usr/local/libexec";
+    makeDirs(at(installer::kHelperInstallDir), 0755);
+    ASSERT_EQ(::symlink(victim.dir.c_str(), (libexec + "/link").c_str()), 0);
+    run("chown -R 65534:65534 " + shellQuote(libexec));
+    const std::string a = at(installer::kHelperInstallDir), b = libexec + "/link";
+    std::fflush(nullptr);
+    const pid_t swapper = ::fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+        if (::setgid(kNobodyGid) != 0 || ::setuid(kNobodyUid) != 0) ::_exit(126);
+        ::alarm(120);
+        for (;;) {
+            ::mkdir(a.c_str(), 0755);  // its own folder again, after a remove took the last one
+            ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+        }
+    }
+    int failures = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    int rounds = 0;
+    for (; std::chrono::steady_clock::now() < until || rounds < 20; ++rounds) {
+        failures += install(trusted.path() + "/helper-v1") != 0;
+        failures += remove() != 0;
+    }
+    ::kill(swapper, SIGKILL);
+    int status = 0;
+    ::waitpid(swapper, &status, 0);
+    victim.expectUntouched();
+    // The loop also let some runs through: the test exercised both outcomes.
+    EXPECT_LT(failures, 4 * rounds) << rounds << " rounds";
 }

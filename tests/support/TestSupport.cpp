@@ -161,6 +161,18 @@ void TempHome::plantTrashInfo(const std::string& trashDir, const std::string& na
               "[Trash Info]\nPath=/somewhere/" + name + "\nDeletionDate=" + deletionDate + "\n");
 }
 
+RootOnlyFolder::RootOnlyFolder() {
+    std::string pattern = "/run/quillo-test-" + std::to_string(::getpid()) + "-XXXXXX";
+    if (::mkdtemp(pattern.data())) {
+        path_ = pattern;
+        ::chmod(path_.c_str(), 0755);  // unprivileged users may read what is in it, not change it
+    }
+}
+
+RootOnlyFolder::~RootOnlyFolder() {
+    if (!path_.empty()) removeTree(path_);
+}
+
 bool isMountRoot(const std::string& path) {
     struct statx sx;
     if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) == 0 &&

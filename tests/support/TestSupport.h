@@ -63,6 +63,21 @@ private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
+// A fresh folder that only root can change, all the way up (under /run, root's and not writable
+// by others, unlike $TMPDIR): where the helper's installer will take a helper binary from.
+// Root only; `path()` is empty when it could not be made. Removed on destruction.
+class RootOnlyFolder {
+public:
+    RootOnlyFolder();
+    ~RootOnlyFolder();
+    RootOnlyFolder(const RootOnlyFolder&) = delete;
+    RootOnlyFolder& operator=(const RootOnlyFolder&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 // A real mount (root only) at a unique folder under `parent`; unmounted on every way out.
 // `ok()` is false when mounting failed: the test must then not write below mountPoint().
 class ScopedMount {
