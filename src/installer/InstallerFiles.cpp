@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -47,6 +48,9 @@ std::vector<std::string> components(const std::string& path) {
     }
     return out;
 }
+
+// Nobody but root can change it: root's, not writable by group or others.
+bool onlyRootCanChange(const struct stat& st) { return st.st_uid == 0 && !(st.st_mode & 022); }
 
 // A folder on the way to the staging root: root's, and when others may write in it, sticky (so
 // that they cannot rename or remove what root owns there, such as the next folder).
@@ -117,6 +121,11 @@ bool isExecutableFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111);
 }
 
+const char kInstallFirst[] =
+    "A helper run as root is taken only from a file that only root can change, in folders only root can "
+    "change. Install the build first (sudo cmake --install BUILD_DIR) and run the installed "
+    "quillo-install-helper, or give --from a helper binary in such a place";
+
 }  // namespace
 
 std::string eraseActionId() {
@@ -179,6 +188,70 @@ std::string InstallerFiles::defaultHelperSource(const std::string& installerExec
                                          parentOf(dir) + "/helper/quillo3-helper"})
         if (isExecutableFile(candidate)) return candidate;
     return {};
+}
+
+bool InstallerFiles::readTrustedFile(const std::string& path, std::string& bytes, std::string& why) {
+    std::string absolute = path;
+    if (absolute.empty()) {
+        why = "no path";
+        return false;
+    }
+    if (absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) {
+            why = "no current folder: " + errnoText(errno);
+            return false;
+        }
+        absolute = std::string(cwd) + "/" + absolute;
+    }
+    const std::vector<std::string> names = components(absolute);
+    if (names.empty()) {
+        why = "not a file";
+        return false;
+    }
+    UniqueFd dir(::open("/", kFolderFlags));
+    std::string sofar = "/";
+    struct stat st;
+    for (size_t i = 0;; ++i) {
+        if (!dir.valid() || ::fstat(dir.get(), &st) != 0) {
+            why = sofar + ": " + openFailure(errno);
+            return false;
+        }
+        if (!onlyRootCanChange(st)) {
+            why = "the folder " + sofar + " is " + ownerText(st);
+            return false;
+        }
+        if (i + 1 == names.size()) break;
+        if (names[i] == "..") {
+            why = "\"..\" in the path";
+            return false;
+        }
+        sofar += (sofar == "/" ? "" : "/") + names[i];
+        dir.reset(::openat(dir.get(), names[i].c_str(), kFolderFlags));
+    }
+    UniqueFd file(::openat(dir.get(), names.back().c_str(), kReadFlags));
+    struct stat before, after;
+    if (!file.valid() || ::fstat(file.get(), &before) != 0) {
+        why = errno == ELOOP ? "a symbolic link (never followed)" : errnoText(errno);
+        return false;
+    }
+    if (!S_ISREG(before.st_mode)) {
+        why = "not a regular file";
+        return false;
+    }
+    if (!onlyRootCanChange(before)) {
+        why = "the file is " + ownerText(before);
+        return false;
+    }
+    if (!readAll(file.get(), bytes, why)) return false;
+    // What was read is the file as it stood throughout.
+    if (::fstat(file.get(), &after) != 0 || after.st_size != before.st_size || off_t(bytes.size()) != before.st_size ||
+        after.st_mtim.tv_sec != before.st_mtim.tv_sec || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
+        after.st_ctim.tv_sec != before.st_ctim.tv_sec || after.st_ctim.tv_nsec != before.st_ctim.tv_nsec) {
+        why = "the file changed while it was read";
+        return false;
+    }
+    return true;
 }
 
 bool InstallerFiles::openRoot() {
@@ -306,12 +379,13 @@ bool InstallerFiles::install() {
         return false;
     }
     std::string helper, why;
-    UniqueFd source(::open(options_.helperFrom.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    struct stat sourceStat;
-    if (!source.valid() || ::fstat(source.get(), &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode) ||
-        !readAll(source.get(), helper, why) || helper.empty()) {
-        errors_.push_back("cannot read the helper binary " + options_.helperFrom + ": " +
-                          (why.empty() ? std::string(source.valid() ? "not a regular file or empty" : errnoText(errno)) : why));
+    if (!readTrustedFile(options_.helperFrom, helper, why)) {
+        errors_.push_back("will not install the helper binary " + options_.helperFrom + ": " + why + ". " +
+                          kInstallFirst);
+        return false;
+    }
+    if (helper.empty()) {
+        errors_.push_back("cannot read the helper binary " + options_.helperFrom + ": empty file");
         return false;
     }
     if (!openRoot()) return false;

@@ -59,6 +59,12 @@ public:
     // build tree's helper folder beside the installer's. Empty when none.
     static std::string defaultHelperSource(const std::string& installerExecutable);
 
+    // Reads the helper binary to install from `path`, which must be a regular file that only
+    // root can change: owned by root, not writable by group or others, in folders (every one up
+    // to "/") of which the same holds, none of them a symbolic link. False with the reason in
+    // `why` otherwise.
+    static bool readTrustedFile(const std::string& path, std::string& bytes, std::string& why);
+
 private:
     std::string staged(const std::string& path) const { return options_.root + path; }
     // Opens the staging root (or "/"), checking every folder on the way.

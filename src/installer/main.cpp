@@ -20,7 +20,10 @@ void usage(FILE* out) {
                  "install  puts the helper binary in /usr/local/libexec/quillo/, its D-Bus activation file,\n"
                  "         its bus policy and its polkit action in place, then asks the system bus to reload\n"
                  "remove   takes all of them away\n"
-                 "--from   the helper binary to install (default: quillo3-helper next to this program)\n"
+                 "--from   the helper binary to install (default: quillo3-helper next to this program, in\n"
+                 "         PREFIX/libexec/quillo, or in the build tree); it and every folder above it must be\n"
+                 "         root's and not writable by group or others: install a build tree first with\n"
+                 "         sudo cmake --install BUILD_DIR\n"
                  "--root   install below DIR instead of / (a staging tree; the bus is not reloaded)\n");
 }
 

@@ -1,6 +1,7 @@
 // quillo-install-helper into a staging root: what it writes, with which owner and mode, that it
 // can run twice, that it takes everything away again, and that it refuses to run unprivileged;
-// and that a staging tree others can change (symbolic links, folders swapped while it runs) never makes it write, re-own
+// that it takes a helper only from where nobody but root can change it, and that a staging tree
+// others can change (symbolic links, folders swapped while it runs) never makes it write, re-own
 // or remove anything outside.
 #include "common/RNCommonHelper.h"
 #include "installer/InstallerFiles.h"
@@ -143,6 +144,42 @@ TEST_F(HelperClientInstaller, RefusesToRunUnprivileged) {
     EXPECT_NE(out.find("must be run as root"), std::string::npos) << out;
     EXPECT_NE(out.find("pkexec"), std::string::npos) << out;
     EXPECT_FALSE(exists(at(installer::kInstalledHelperPath)));
+}
+
+TEST_F(HelperClientInstaller, TakesTheHelperOnlyFromWhereOnlyRootCanChangeIt) {
+    const std::string src = trusted.path();
+    makeDirs(src + "/theirs", 0755);
+    makeDirs(src + "/shared", 0775);
+    ::chmod((src + "/shared").c_str(), 0775);
+    writeFile(src + "/user-owned", "theirs");
+    writeFile(src + "/group-writable", "anyone in the group", 0664);
+    ::chmod((src + "/group-writable").c_str(), 0664);
+    writeFile(src + "/theirs/helper", "in their folder");
+    writeFile(src + "/shared/helper", "in a shared folder");
+    ASSERT_EQ(::chown((src + "/user-owned").c_str(), kNobodyUid, kNobodyGid), 0);
+    ASSERT_EQ(::chown((src + "/theirs").c_str(), kNobodyUid, kNobodyGid), 0);
+    ASSERT_EQ(::symlink((src + "/helper-v1").c_str(), (src + "/link").c_str()), 0);
+    writeFile(home.root() + "/in-tmp", "below a folder everyone may write in");
+
+    for (const std::string& from : {src + "/user-owned", src + "/group-writable", src + "/theirs/helper",
+                                    src + "/shared/helper", src + "/link", home.root() + "/in-tmp"}) {
+        std::string out;
+        EXPECT_EQ(install(from, &out), 1) << from << "\n" << out;
+        EXPECT_NE(out.find("will not install the helper binary " + from), std::string::npos) << out;
+        EXPECT_NE(out.find("sudo cmake --install"), std::string::npos) << out;
+        for (const char* path : kAllFiles) EXPECT_FALSE(exists(at(path))) << from << ": " << path;
+    }
+    // The same bytes from a place only root can change are installed.
+    std::string out;
+    ASSERT_EQ(install(src + "/helper-v1", &out), 0) << out;
+    EXPECT_EQ(readFile(at(installer::kInstalledHelperPath)), "helper one");
+
+    // Without --from, an installed layout (sudo cmake --install) offers PREFIX/libexec/quillo.
+    makeDirs(src + "/prefix/bin");
+    makeDirs(src + "/prefix/libexec/quillo");
+    writeFile(src + "/prefix/libexec/quillo/quillo3-helper", "installed", 0755);
+    EXPECT_EQ(installer::InstallerFiles::defaultHelperSource(src + "/prefix/bin/quillo-install-helper"),
+              src + "/prefix/libexec/quillo/quillo3-helper");
 }
 
 // A victim folder of another user (uid 1), with one file; the tests check that it stays so.
