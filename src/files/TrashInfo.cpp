@@ -148,11 +148,16 @@ double TrashInfoReader::deletionDate(const std::string& name) const {
     return n > 0 ? parseTrashInfoDeletionDate(std::string(buf, size_t(n))) : 0;
 }
 
-bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name) {
+bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller) {
     UniqueFd cache(::openat(trashDirFd, kDirectorySizes, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!cache.valid()) return errno == ENOENT;
-    struct stat st;
+    struct stat st, trash;
     if (::fstat(cache.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCacheBytes) return false;
+    // Only the caller's own cache in the caller's own trash is rewritten. A cache with another
+    // name (a hard link) or another owner is someone else's file: rewriting it would leave a
+    // file of theirs in this trash, or hand this trash's data to them.
+    if (::fstat(trashDirFd, &trash) != 0 || trash.st_uid != caller || st.st_uid != caller || st.st_nlink != 1)
+        return false;
     std::string text;
     if (!readAll(cache.get(), text, st.st_size)) return false;
     cache.reset();
@@ -188,8 +193,8 @@ bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name) {
         if (!tmp.valid() && errno != EEXIST) return false;
     }
     if (!tmp.valid()) return false;
-    // The cache stays the user's: same owner, same permissions (never set-id bits).
-    bool ok = ::fchown(tmp.get(), st.st_uid, st.st_gid) == 0;
+    // The cache belongs to the trash's owner, with its former permissions (never set-id bits).
+    bool ok = ::geteuid() != 0 || ::fchown(tmp.get(), trash.st_uid, trash.st_gid) == 0;
     ok = ok && ::fchmod(tmp.get(), st.st_mode & 0666) == 0;
     ok = ok && writeAll(tmp.get(), kept);
     ok = ok && ::fsync(tmp.get()) == 0;
@@ -199,7 +204,7 @@ bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name) {
     return ok;
 }
 
-bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name) {
+bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name, uid_t caller) {
     UniqueFd files(::openat(trashDirFd, "files", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (files.valid()) {
         struct stat st;
@@ -213,20 +218,20 @@ bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name) {
     } else if (errno != ENOENT) {
         ok = false;
     }
-    if (!removeDirectorySizesEntryAt(trashDirFd, name)) ok = false;
+    if (!removeDirectorySizesEntryAt(trashDirFd, name, caller)) ok = false;
     return ok;
 }
 
 bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& name) {
     UniqueFd dir(::open(trashDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.valid() && removeDirectorySizesEntryAt(dir.get(), name);
+    return dir.valid() && removeDirectorySizesEntryAt(dir.get(), name, ::geteuid());
 }
 
 bool forgetErasedTrashItem(const std::string& itemPath) {
     auto ref = trashItemRefForPath(itemPath);
     if (!ref) return true;  // not a trash item: nothing kept beside it
     UniqueFd dir(::open(ref->trashDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.valid() && forgetErasedTrashItemAt(dir.get(), ref->name);
+    return dir.valid() && forgetErasedTrashItemAt(dir.get(), ref->name, ::geteuid());
 }
 
 size_t removeOrphanedTrashInfo(const std::string& trashDir) {

@@ -212,7 +212,7 @@ void RNHelperTool::manageItemURL(const std::string& path, bool /*isDirectory*/, 
     } else {
         ++erasedCount_;
         erasedSize_ += size;
-        if (item.topLevel && !files::forgetErasedTrashItemAt(item.trashDir.get(), item.name))
+        if (item.topLevel && !files::forgetErasedTrashItemAt(item.trashDir.get(), item.name, guard.uid()))
             files::systemLog("quillo3-helper: could not remove the trash information of " + path);
     }
     progress.itemsErased(erasedCount_, erasedSize_, size, path);

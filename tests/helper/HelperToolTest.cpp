@@ -12,8 +12,11 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 using namespace quillo;
 using namespace quillo::common;
@@ -264,4 +267,71 @@ TEST_F(HelperErase, LockedItemsAreUnlockedAndRemovedAndUnlockFailuresReported) {
     EXPECT_EQ(progress_.items[2], (Report{1, 4, 4, locked}));
     EXPECT_EQ(progress_.items[3], (Report{2, 6, 2, files_ + "/lockedDir"}));
     setLocked(linked, false);
+}
+
+// The trash cache is rewritten only when it is the caller's own file: a hard link to another
+// user's file, or a cache owned by someone else, stays as it is, and a rewritten cache belongs
+// to the trash folder's owner.
+TEST_F(HelperErase, DirectorySizesIsRewrittenOnlyWhenItIsTheCallersOwnFile) {
+    if (!test::isRoot()) GTEST_SKIP() << "files of other users need root";
+    const std::string trashDir = home_.homeTrash();
+    const std::string cache = trashDir + "/directorysizes";
+    const std::string line = "3 1700000000 folder\n";
+    auto trashFolder = [&](const std::string& name) {
+        test::makeDirs(files_ + "/" + name);
+        test::writeFile(files_ + "/" + name + "/f", "abc");
+        test::TempHome::plantTrashInfo(trashDir, name);
+        return files_ + "/" + name;
+    };
+    auto ownersInTrash = [&] {
+        std::vector<uid_t> owners;
+        for (const std::string& name : test::listFolder(trashDir)) {
+            if (name == "directorysizes") continue;
+            struct stat st;
+            if (::lstat((trashDir + "/" + name).c_str(), &st) == 0) owners.push_back(st.st_uid);
+        }
+        return owners;
+    };
+
+    // Another user's file, hard-linked into root's trash as its cache.
+    const std::string theirs = outside_ + "/theirs";
+    test::writeFile(theirs, line);
+    ASSERT_EQ(::chown(theirs.c_str(), test::kNobodyUid, test::kNobodyGid), 0);
+    ASSERT_EQ(::link(theirs.c_str(), cache.c_str()), 0);
+    HelperRequest request;
+    request.permissionsItems = {trashFolder("folder")};
+    tool_.doErase(request, guard(), progress_);
+    EXPECT_FALSE(test::exists(files_ + "/folder"));
+    struct stat st;
+    ASSERT_EQ(::stat(cache.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 2u) << "the linked cache was replaced";
+    EXPECT_EQ(test::readFile(theirs), line);
+    EXPECT_EQ(test::listFolder(trashDir), (std::vector<std::string>{"directorysizes", "files", "info"}));
+    for (uid_t owner : ownersInTrash()) EXPECT_NE(owner, test::kNobodyUid) << "a file of another user in the trash";
+    ASSERT_EQ(::unlink(cache.c_str()), 0);
+
+    // A cache owned by another user, with one name only.
+    test::writeFile(cache, line);
+    ASSERT_EQ(::chown(cache.c_str(), test::kNobodyUid, test::kNobodyGid), 0);
+    request.permissionsItems = {trashFolder("folder")};
+    RecordingProgress second;
+    tool_.doErase(request, guard(), second);
+    EXPECT_FALSE(test::exists(files_ + "/folder"));
+    EXPECT_EQ(test::readFile(cache), line);
+    ASSERT_EQ(::unlink(cache.c_str()), 0);
+
+    // The caller's own trash and cache: rewritten, and still the caller's.
+    for (const std::string& path : {trashDir, files_, trashDir + "/info"})
+        ASSERT_EQ(::chown(path.c_str(), test::kNobodyUid, test::kNobodyGid), 0);
+    test::writeFile(cache, line + "5 1700000000 other\n", 0640);
+    ASSERT_EQ(::chown(cache.c_str(), test::kNobodyUid, test::kNobodyGid), 0);
+    request.permissionsItems = {trashFolder("folder")};
+    RecordingProgress third;
+    tool_.doErase(request, PathGuard(test::kNobodyUid, home_.home(), {}), third);
+    EXPECT_FALSE(test::exists(files_ + "/folder"));
+    EXPECT_EQ(test::readFile(cache), "5 1700000000 other\n");
+    ASSERT_EQ(::stat(cache.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, test::kNobodyUid);
+    EXPECT_EQ(st.st_gid, test::kNobodyGid);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
