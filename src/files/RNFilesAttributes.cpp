@@ -165,6 +165,12 @@ bool RNFilesUtilities::unlockWithURL(const std::string& url) {
     if (::lstat(url.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return false;
     int fd = ::open(url.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return false;
+    // Never through a mount point (a bind-mounted file or folder): the flags are the source's.
+    struct stat parent;
+    if (::lstat(deletingLastPathComponent(url).c_str(), &parent) != 0 || isOtherMount(fd, uint64_t(parent.st_dev))) {
+        ::close(fd);
+        return false;
+    }
     int current = 0;
     bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &current) == 0;
     if (ok && (current & kLockFlags)) {

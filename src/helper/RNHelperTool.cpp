@@ -61,7 +61,8 @@ bool unlockItemAt(int parentFd, const std::string& name, std::string& why) {
         why = "the item changed while it was unlocked";
         return false;
     }
-    if (isDir && files::isOtherMount(fd.get(), files::deviceOf(parentFd))) {
+    // A file can be a mount point too (a bind mount): its flags belong to the mount's source.
+    if (files::isOtherMount(fd.get(), files::deviceOf(parentFd))) {
         why = "another mounted file system";
         return false;
     }

@@ -335,3 +335,30 @@ TEST_F(HelperErase, DirectorySizesIsRewrittenOnlyWhenItIsTheCallersOwnFile) {
     EXPECT_EQ(st.st_gid, test::kNobodyGid);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
+
+// An immutable file bind-mounted into a trash by an administrator: the flag is the source's,
+// and the helper neither clears it nor removes anything there.
+TEST_F(HelperErase, ABindMountedLockedFileKeepsItsFlagAtTheSource) {
+    if (!test::isRoot()) GTEST_SKIP() << "bind mounts and the immutable flag need root";
+    const std::string source = outside_ + "/locked";
+    test::writeFile(source, "precious");
+    if (!setLocked(source, true)) GTEST_SKIP() << "this file system has no immutable flag";
+    const std::string target = trash("mounted", 0);
+    ASSERT_EQ(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+
+    HelperRequest request;
+    request.unlockItems = {target};
+    tool_.doErase(request, guard(), progress_);
+    ::umount2(target.c_str(), MNT_DETACH);
+
+    int flags = 0;
+    const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
+    ::close(fd);
+    EXPECT_TRUE(flags & FS_IMMUTABLE_FL) << "the flag was cleared at the mount's source";
+    EXPECT_EQ(test::readFile(source), "precious");
+    EXPECT_EQ(progress_.notErased, 1u);
+    EXPECT_TRUE(test::exists(target));
+    setLocked(source, false);
+}
