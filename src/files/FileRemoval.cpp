@@ -2,8 +2,8 @@
 
 #include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
+#include "files/TreeWalk.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,42 +14,47 @@ namespace quillo::files {
 
 namespace {
 
-int removeContents(int dirFd, uint64_t dev) {
-    int fd = ::dup(dirFd);
-    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (!dir) {
-        int err = errno;
-        if (fd >= 0) ::close(fd);
-        return err;
-    }
+// Empties the open folder `dirFd` without recursion and with a bounded number of open
+// descriptors, whatever the depth; answers the first error.
+int removeContents(int dirFd) {
     int first = 0;
-    while (dirent* e = ::readdir(dir)) {
-        const char* name = e->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        struct stat st;
-        int err = 0;
-        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            err = errno == ENOENT ? 0 : errno;
-        } else if (!S_ISDIR(st.st_mode)) {
-            if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT) err = errno;
-        } else {
-            int sub = openDirectoryNoFollow(dirFd, name);
-            if (sub < 0) {
-                err = errno;
-                // An unreadable but empty folder can still go.
-                if (::unlinkat(dirFd, name, AT_REMOVEDIR) == 0) err = 0;
-            } else if (isOtherMount(sub, dev)) {
-                ::close(sub);
-                err = EBUSY;
-            } else {
-                err = removeContents(sub, dev);
-                ::close(sub);
-                if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && err == 0 && errno != ENOENT) err = errno;
-            }
-        }
+    auto note = [&first](int err) {
         if (err && !first) first = err;
+    };
+    TreeWalk walk(dirFd);
+    TreeWalk::Event e;
+    while (walk.next(e)) {
+        if (e.kind == TreeWalk::Kind::FolderEnd) {
+            if (e.moved) note(ESTALE);  // moved away while it was emptied: left where it went
+            else if (::unlinkat(e.dirFd, e.name, AT_REMOVEDIR) != 0 && errno != ENOENT) note(errno);
+            continue;
+        }
+        bool isDir = e.type == DT_DIR;
+        if (e.type == DT_UNKNOWN) {
+            struct stat st;
+            if (::fstatat(e.dirFd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT) note(errno);
+                continue;
+            }
+            isDir = S_ISDIR(st.st_mode);
+        }
+        if (!isDir) {
+            if (::unlinkat(e.dirFd, e.name, 0) != 0 && errno != ENOENT) note(errno);
+            continue;
+        }
+        const int err = walk.enter();
+        if (err == 0) continue;
+        if (err == EXDEV) {
+            note(EBUSY);  // another file system mounted here: never entered, its mount point stays
+            walk.keep();
+        } else if (err == ENOTDIR) {
+            // No longer a folder (swapped for a symlink or a file): the entry itself goes.
+            if (::unlinkat(e.dirFd, e.name, 0) != 0 && errno != ENOENT) note(errno);
+        } else if (err != ENOENT && ::unlinkat(e.dirFd, e.name, AT_REMOVEDIR) != 0) {
+            note(err);  // unreadable, and not empty
+            walk.keep();
+        }
     }
-    ::closedir(dir);
     return first;
 }
 
@@ -68,7 +73,7 @@ int removeItemAt(int parentFd, const char* name) {
         ::close(sub);
         return EBUSY;
     }
-    int err = removeContents(sub, deviceOf(sub));
+    int err = removeContents(sub);
     ::close(sub);
     if (::unlinkat(parentFd, name, AT_REMOVEDIR) != 0 && err == 0) err = errno;
     return err;

@@ -1,6 +1,7 @@
 // Removal of an item and everything below it, relative to directory descriptors: symlinks are
 // removed, never followed, and a file system mounted inside a folder is never entered (its
-// mount point stays and reports EBUSY).
+// mount point stays and reports EBUSY). Iterative, with a bounded number of open descriptors,
+// whatever the depth of the tree.
 #pragma once
 
 #include <system_error>
