@@ -96,17 +96,17 @@ private:
     void eraseWithAdminPrivileges();
     void stopWorking();  // abandon
 
-    // The local pass.
+    // The local pass. Below a trashed item every check and change is made relative to an open
+    // folder (`dirFd` + `name`); `url` is the item's full path, for the log and the questions.
     void iterateLumoArrayToDelete(const RNItemList& array);
-    void iterateFolderToDelete(const std::string& folder);
-    bool emptyFolderAt(int fd, const std::string& folder);  // true when nothing is left in it
+    bool eraseFolderContentsAt(int parentFd, const std::string& name, const std::string& url);  // true: emptied
     void erased(const std::string& path, uint64_t size);
-    bool manageItemURL(const std::string& url, uint64_t size, bool isDirectory);  // true: removed
-    bool checkForLockedFileWithURL(const std::string& url);
-    bool permissionsCheckWithURL(const std::string& url, bool checkForNoPermissions);
-    bool checkPermissions(const std::string& path);
-    bool canEnterFolder(const std::string& folder);
-    void manageError(int error, const std::string& url);
+    bool manageItemAt(int dirFd, const std::string& name, const std::string& url, uint64_t size);  // true: removed
+    bool checkForLockedItemAt(int dirFd, const std::string& name, const std::string& url);
+    bool permissionsCheckAt(int dirFd, const std::string& name, const std::string& url, bool checkForNoPermissions);
+    bool checkPermissionsAt(int dirFd, const std::string& name);
+    bool canEnterFolderAt(int dirFd, const std::string& name, const std::string& url);
+    void manageErrorAt(int error, int dirFd, const std::string& name, const std::string& url);
     void addURLToArray(const char* key, const std::string& path);
     void addToNotTrashed(const std::string& url);
     // Asks on the main thread; answers {erase, applyToAll}.

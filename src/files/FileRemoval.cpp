@@ -4,15 +4,22 @@
 #include "files/RNFilesUtilities.h"
 #include "files/TreeWalk.h"
 
+#include "files/UniqueFd.h"
+
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace quillo::files {
 
 namespace {
+
+constexpr int kLockFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 
 // Empties the open folder `dirFd` without recursion and with a bounded number of open
 // descriptors, whatever the depth; answers the first error.
@@ -59,6 +66,53 @@ int removeContents(int dirFd) {
 }
 
 }  // namespace
+
+bool unlockItemAt(int parentFd, const std::string& name, std::string& why) {
+    struct stat before;
+    if (::fstatat(parentFd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    const bool isDir = S_ISDIR(before.st_mode);
+    if (!isDir && !S_ISREG(before.st_mode)) {
+        why = "neither a file nor a folder";
+        return false;
+    }
+    if (!isDir && before.st_nlink > 1) {
+        why = "the file has other hard links";
+        return false;
+    }
+    UniqueFd fd(::openat(parentFd, name.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isDir ? O_DIRECTORY : 0)));
+    if (!fd.valid()) {
+        why = std::strerror(errno);
+        return false;
+    }
+    struct stat after;
+    if (::fstat(fd.get(), &after) != 0 || after.st_dev != before.st_dev || after.st_ino != before.st_ino ||
+        (after.st_mode & S_IFMT) != (before.st_mode & S_IFMT)) {
+        why = "the item changed while it was unlocked";
+        return false;
+    }
+    // A file can be a mount point too (a bind mount): its flags belong to the mount's source.
+    if (isOtherMount(fd.get(), deviceOf(parentFd))) {
+        why = "another mounted file system";
+        return false;
+    }
+    int flags = 0;
+    if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+        if (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL) return true;  // no flags here: not locked
+        why = std::strerror(errno);
+        return false;
+    }
+    if (!(flags & kLockFlags)) return true;
+    flags &= ~kLockFlags;
+    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 int removeItemAt(int parentFd, const char* name) {
     struct stat st;

@@ -1,5 +1,7 @@
 #include "files/FolderWalk.h"
 
+#include "files/TreeWalk.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +11,6 @@
 #include <linux/stat.h>
 
 #include <cstring>
-#include <vector>
 
 namespace quillo::files {
 
@@ -31,45 +32,21 @@ bool isOtherMount(int fd, uint64_t parentDev) {
 }
 
 void walkFolderAt(int rootFd, WalkTotals& totals) {
-    int fd = ::dup(rootFd);
-    if (fd < 0) return;
-    const uint64_t dev = deviceOf(fd);
-    std::vector<DIR*> stack;
-    if (DIR* d = ::fdopendir(fd)) stack.push_back(d);
-    else ::close(fd);
-
-    while (!stack.empty()) {
-        DIR* top = stack.back();
-        dirent* e = ::readdir(top);
-        if (!e) {
-            ::closedir(top);
-            stack.pop_back();
-            continue;
-        }
-        const char* name = e->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    TreeWalk walk(rootFd);
+    TreeWalk::Event e;
+    while (walk.next(e)) {
+        if (e.kind != TreeWalk::Kind::Item) continue;
         ++totals.entries;
-        const int topFd = ::dirfd(top);
-        bool isDir = e->d_type == DT_DIR;
-        if (e->d_type == DT_UNKNOWN || !isDir) {
+        if (e.type != DT_DIR) {
             struct stat st;
-            if (::fstatat(topFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished or unreadable
-            if (S_ISDIR(st.st_mode)) {
-                isDir = true;
-            } else {
+            if (::fstatat(e.dirFd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished or unreadable
+            if (!S_ISDIR(st.st_mode)) {
                 totals.totalSize += uint64_t(st.st_size);
                 totals.fileSize += uint64_t(st.st_size);
                 continue;
             }
         }
-        int sub = openDirectoryNoFollow(topFd, name);
-        if (sub < 0) continue;  // unreadable folder: counted, contributes nothing
-        if (isOtherMount(sub, dev)) {
-            ::close(sub);
-            continue;
-        }
-        if (DIR* d = ::fdopendir(sub)) stack.push_back(d);
-        else ::close(sub);
+        walk.enter();  // an unreadable folder or another mount: counted, contributes nothing
     }
 }
 

@@ -1,6 +1,7 @@
 // The folder walk behind every size the system shows: one readdir pass and one fstatat per
 // entry, relative to directory descriptors, never following symlinks and never crossing into
-// another mounted file system. Memory is one open directory per level of depth.
+// another mounted file system. It reaches the bottom of any tree with a bounded number of open
+// folders (see TreeWalk).
 #pragma once
 
 #include <dirent.h>

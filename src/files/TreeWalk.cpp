@@ -119,6 +119,7 @@ bool TreeWalk::next(Event& event) {
         }
         lastWasItem_ = false;
         if (top == 0) {
+            rootKept_ = frame.kept;
             popFrame();
             return false;
         }

@@ -62,6 +62,8 @@ public:
     // The path of the last event's entry relative to the walk's folder ("a/b/c").
     std::string relativePath() const;
     size_t movedCount() const { return moved_; }
+    // After the end: whether anything was kept in the walk's own folder (see keep()).
+    bool keptAny() const { return rootKept_; }
     size_t openFolders() const { return openCount_; }
     size_t maxOpenSeen() const { return maxOpenSeen_; }
 
@@ -98,6 +100,7 @@ private:
     int currentFd_ = -1;
     size_t currentFrame_ = 0;  // index of the frame holding the last event's entry
     bool lastWasItem_ = false;
+    bool rootKept_ = false;
 };
 
 }  // namespace quillo::files

@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -254,3 +257,57 @@ TEST_F(CliErase, TerminalConfirmationAnsweredThroughTmux) {
 }
 
 }  // namespace
+
+// A trashed folder 3,000 levels deep (its paths far past PATH_MAX) under a descriptor limit of
+// 256: counted to its last entry and erased completely by the local pass, with one log line
+// per item.
+TEST_F(CliErase, AChainDeeperThanTheDescriptorLimitIsCountedAndErased) {
+    constexpr size_t kDepth = 3000;
+    ASSERT_TRUE(makeDeepChain(files + "/deep", kDepth));
+    TempHome::plantTrashInfo(trash, "deep");
+    std::string out;
+    ASSERT_EQ(run("ulimit -n 256 && " + std::string(QUILLO_CLI_PATH) + " volumes --json </dev/null 2>&1", &out), 0);
+    EXPECT_NE(out.find("\"count\":" + std::to_string(kDepth + 2) + ",\"size\":1}"), std::string::npos)
+        << out.substr(0, 400);
+    const int rc = run("ulimit -n 256 && " + std::string(QUILLO_CLI_PATH) + " empty --yes " + shellQuote(volume) +
+                           " </dev/null 2>&1",
+                       &out);
+    EXPECT_EQ(rc, 0) << out.substr(0, 400);
+    EXPECT_FALSE(exists(files + "/deep"));
+    EXPECT_FALSE(exists(trash + "/info/deep.trashinfo"));
+    std::string log;
+    ASSERT_EQ(run("cat " + shellQuote(env.stateHome() + "/Quillo 3") + "/*/*", &log), 0);
+    size_t leafLines = 0;
+    for (size_t at = log.find("/leaf"); at != std::string::npos; at = log.find("/leaf", at + 1)) ++leafLines;
+    EXPECT_EQ(leafLines, 1u);
+}
+
+// A folder swapped for a symlink to another place, again and again, while the erase is inside
+// it: nothing outside the trash is touched.
+TEST_F(CliErase, AFolderSwappedForASymlinkDuringTheEraseLeavesTheOutsideAlone) {
+    const std::string outside = env.root() + "/outside";
+    makeDirs(outside);
+    makeDirs(files + "/box/a");
+    for (int i = 0; i < 3000; ++i) {
+        writeFile(files + "/box/a/f" + std::to_string(i), "t");
+        writeFile(outside + "/f" + std::to_string(i), "keep");
+    }
+    ASSERT_EQ(::symlink(outside.c_str(), (files + "/box/link").c_str()), 0);
+    TempHome::plantTrashInfo(trash, "box");
+    std::atomic<bool> done{false};
+    std::atomic<size_t> swaps{0};
+    std::thread swapper([&] {
+        const std::string box = files + "/box";
+        while (!done) {
+            if (::renameat2(AT_FDCWD, (box + "/a").c_str(), AT_FDCWD, (box + "/link").c_str(), RENAME_EXCHANGE) == 0)
+                ++swaps;
+        }
+    });
+    std::string out;
+    cli("empty --yes " + shellQuote(volume), &out);
+    done = true;
+    swapper.join();
+    EXPECT_GT(swaps.load(), 0u);
+    EXPECT_EQ(listFolder(outside).size(), 3000u) << out.substr(0, 400);
+    for (int i = 0; i < 3000; i += 97) EXPECT_EQ(readFile(outside + "/f" + std::to_string(i)), "keep");
+}

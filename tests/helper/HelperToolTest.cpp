@@ -362,3 +362,20 @@ TEST_F(HelperErase, ABindMountedLockedFileKeepsItsFlagAtTheSource) {
     EXPECT_TRUE(test::exists(target));
     setLocked(source, false);
 }
+
+// A root-owned chain deeper than the descriptor limit, handed to the helper as one item:
+// measured to its last entry and removed completely.
+TEST_F(HelperErase, ARootOwnedChainDeeperThanTheDescriptorLimitIsRemoved) {
+    test::ScopedFileLimit limit(128);
+    ASSERT_TRUE(limit.ok());
+    ASSERT_TRUE(test::makeDeepChain(files_ + "/deep", 3000));
+    test::TempHome::plantTrashInfo(home_.homeTrash(), "deep");
+    HelperRequest request;
+    request.permissionsItems = {files_ + "/deep"};
+    tool_.doErase(request, guard(), progress_);
+    EXPECT_EQ(progress_.notErased, 0u);
+    ASSERT_EQ(progress_.items.size(), 1u);
+    EXPECT_EQ(progress_.items[0], (Report{1, 1, 1, files_ + "/deep"}));
+    EXPECT_FALSE(test::exists(files_ + "/deep"));
+    EXPECT_FALSE(test::exists(info("deep")));
+}
