@@ -348,6 +348,11 @@ bool RNDeleteItems::prepareLogFile(const RNItemList& array) {
 }
 
 void RNDeleteItems::doIterateTrashes(const RNItemList& array) {
+    {
+        std::lock_guard lock(mutex_);
+        handedOver_.clear();
+        for (const RNItemToErase& item : array) handedOver_.push_back(item.url);
+    }
     iterateLumoArrayToDelete(array);
     bool queued;
     {
@@ -397,8 +402,56 @@ void RNDeleteItems::eraseWithAdminPrivileges() {
 
 void RNDeleteItems::stopWorking() {
     isWorking_.store(false);
+    // Nothing was erased: the log and the notifications stay those of an abandoned erase, but
+    // what stayed is still said.
+    noteItemsLeft();
+    if (!userStopped()) reportItemsLeft("not_erased");
     closeProgressWindow();
     sendPartialStopWorking();
+}
+
+void RNDeleteItems::noteItemsLeft() {
+    std::vector<std::string> left;
+    {
+        std::lock_guard lock(mutex_);
+        for (const std::string& path : handedOver_) {
+            struct stat st;
+            if (::lstat(path.c_str(), &st) == 0 || errno != ENOENT) left.push_back(path);
+        }
+    }
+    std::lock_guard lock(mutex_);
+    itemsLeft_ = std::move(left);
+}
+
+std::vector<std::string> RNDeleteItems::itemsLeft() const {
+    std::lock_guard lock(mutex_);
+    return itemsLeft_;
+}
+
+std::string RNDeleteItems::namesOfFirstItems(const std::vector<std::string>& paths, size_t few) {
+    std::string text;
+    for (size_t i = 0; i < paths.size() && i < few; ++i) {
+        if (i) text += ", ";
+        text += files::displayText(files::lastPathComponent(paths[i]));
+    }
+    if (paths.size() > few) {
+        text += " ";
+        text += util::RNFormat(RNLocalizedString("and_more"),
+                               {util::RNNumberUtilities::sharedControl().numberToFormatString(double(paths.size() - few))});
+    }
+    return text;
+}
+
+void RNDeleteItems::reportItemsLeft(const char* titleKey) {
+    const std::vector<std::string> left = itemsLeft();
+    if (left.empty()) return;
+    RNArray names;
+    if (left.size() > 1) names.push_back(util::RNNumberUtilities::sharedControl().numberToFormatString(double(left.size())));
+    names.push_back(namesOfFirstItems(left));
+    RNErrorDelegate::sharedControl().showError(RNDictionary{
+        {"error", titleKey},
+        {"message", left.size() == 1 ? "items_left_sing" : "items_left_plur"},
+        {"mess_names", names}});
 }
 
 void RNDeleteItems::showErrorWithError(const std::string& localizedDescription) {
@@ -858,13 +911,28 @@ void RNDeleteItems::finishErase() {
     if (logCntrl_) logCntrl_->writeEndSessionAndCloseFile();
 
     auto& errors = RNErrorDelegate::sharedControl();
+    noteItemsLeft();
+    const std::vector<std::string> left = itemsLeft();
     const uint64_t busy = itemBusyCount_.load();
+    // The report names what stayed (the first few items) below its title.
+    const char* leftKey = left.size() == 1 ? "items_left_sing" : "items_left_plur";
+    RNArray leftNames;
+    if (left.size() > 1) leftNames.push_back(util::RNNumberUtilities::sharedControl().numberToFormatString(double(left.size())));
+    leftNames.push_back(namesOfFirstItems(left));
+    auto report = [&](const char* title, RNArray titleNames) {
+        RNDictionary info{{"error", title}, {"additionalName", std::move(titleNames)}};
+        if (!left.empty()) {
+            info["message"] = leftKey;
+            info["mess_names"] = leftNames;
+        }
+        errors.showError(info);
+    };
     if (busy == 1) {
-        errors.showError("busy_sing", "", {});
+        report("busy_sing", {});
     } else if (busy >= 2) {
-        errors.showError("busy_plur", "", {util::RNNumberUtilities::sharedControl().numberToFormatString(double(busy))});
+        report("busy_plur", {util::RNNumberUtilities::sharedControl().numberToFormatString(double(busy))});
     } else if (notErasedCount_.load() != 0) {
-        errors.showError(isHelperAuthorized_ ? "not_erased" : "user_not_authorized", "", {});
+        report(isHelperAuthorized_ ? "not_erased" : "user_not_authorized", {});
     }
 
     rootAccess_.reset();

@@ -67,6 +67,11 @@ public:
     uint64_t totSize() const { return totSize_.load(); }
     RNGenericProgressWindowCntrl* progressCntrl() const { return progressCntrl_.get(); }
     bool isStoppedByUser() const;
+    // The erased items (trashed items or chosen ones) still there when the erase ended, in the
+    // order they were handed over; empty until then.
+    std::vector<std::string> itemsLeft() const;
+    // "a, b, c and 4 more": the first few of `paths` by name.
+    static std::string namesOfFirstItems(const std::vector<std::string>& paths, size_t few = 3);
     void setIsStopped(bool stopped);
 
     // RNSecureAccessDelegate: the privileged pass reports here.
@@ -95,6 +100,8 @@ private:
     void doIterateTrashes(const RNItemList& array);
     void eraseWithAdminPrivileges();
     void stopWorking();  // abandon
+    void noteItemsLeft();
+    void reportItemsLeft(const char* titleKey);
 
     // The local pass. Below a trashed item every check and change is made relative to an open
     // folder (`dirFd` + `name`); `url` is the item's full path, for the log and the questions.
@@ -157,6 +164,8 @@ private:
     RNDictionary toAuthorizeInfo_;
     std::vector<std::string> notErased_;
     std::set<std::string> trashDirs_;  // trashes whose items this erase touched
+    std::vector<std::string> handedOver_;  // the items of this erase
+    std::vector<std::string> itemsLeft_;
 
     std::unique_ptr<RNGenericProgressWindowCntrl> progressCntrl_;
     std::unique_ptr<RNPrivilegedEraser> rootAccess_;

@@ -198,6 +198,30 @@ TEST_F(CliErase, UnprivilegedUserWithoutHelperIsToldWhatWasNotErased) {
     EXPECT_TRUE(exists(trash + "/info/locked.trashinfo"));
     EXPECT_FALSE(exists(files + "/free"));
     EXPECT_NE(out.find(RNLocalizedString("user_not_authorized", "Errors")), std::string::npos) << out;
+    EXPECT_NE(out.find("1 not erased: locked\n"), std::string::npos) << out;
+}
+
+// An erase in which nothing could be removed and nothing went to the helper is abandoned (its
+// log keeps its start line only), yet the last line still says what stayed, and the status is 1.
+TEST_F(CliErase, AnAbandonedEraseStillSaysWhatStayed) {
+    if (!canIsolate() || !haveTool("setpriv") || !haveTool("chattr")) GTEST_SKIP() << "needs root, setpriv, chattr";
+    for (const char* name : {"l1", "l2", "l3", "l4", "l5"}) plant(name);
+    run("chown -R 65534:65534 " + shellQuote(env.root()));
+    ::chmod(env.root().c_str(), 0755);
+    ASSERT_EQ(run("chattr +i " + shellQuote(files) + "/l*"), 0);
+    std::string out;
+    int rc = run(isolatedCommand("setpriv --reuid=65534 --regid=65534 --clear-groups") + QUILLO_CLI_PATH +
+                     " empty --all --yes </dev/null 2>&1",
+                 &out);
+    run("chattr -i " + shellQuote(files) + "/l*");
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_EQ(listFolder(files).size(), 5u);
+    const size_t last = out.rfind("quillo-cli: ");
+    ASSERT_NE(last, std::string::npos) << out;
+    const std::string line = out.substr(last);
+    EXPECT_EQ(line.rfind("quillo-cli: nothing erased; 5 not erased: l", 0), 0u) << out;
+    EXPECT_NE(line.find(", l"), std::string::npos) << out;
+    EXPECT_EQ(line.substr(line.size() - std::string(" and 2 more\n").size()), " and 2 more\n") << out;
 }
 
 // A real terminal: tmux runs quillo-cli and the test types the answers.

@@ -484,6 +484,74 @@ TEST_F(EraseSessionLocked, ApplyToAllSkipKeepsEveryLockedItem) {
     }
 }
 
+// An answer without "apply to all" is for that item only: the next locked item is asked about
+// again.
+TEST_F(EraseSessionLocked, AnAnswerWithoutApplyToAllIsAskedAgainForTheNextLockedItem) {
+    for (const char* n : {"l1", "l2", "l3"}) {
+        plant(n);
+        lock(files + "/" + n);
+    }
+    plant("free");
+    backend->queueAnswer(kAlertFirstButtonReturn);          // confirmation
+    backend->queueAnswer(kAlertSecondButtonReturn, false);  // "erase", this one only
+    backend->queueAnswer(kAlertFirstButtonReturn, false);   // "skip", this one only
+    backend->queueAnswer(kAlertFirstButtonReturn, false);
+    Outcome out = runErase(allTrashesRequest());
+    EXPECT_EQ(backend->calls(), 4) << "each locked item asked about";
+    EXPECT_EQ(out.erasedCount, 2u);
+    size_t left = 0;
+    for (const char* n : {"l1", "l2", "l3"}) {
+        if (exists(files + std::string("/") + n)) ++left;
+        run("chattr -i '" + files + "/" + n + "' 2>/dev/null");
+    }
+    EXPECT_EQ(left, 2u);
+}
+
+// The same for the no-permission question: files in a locked folder cannot be removed (EPERM),
+// even by root.
+TEST_F(EraseSessionLocked, AnAnswerWithoutApplyToAllIsAskedAgainForTheNextItemWithoutPermission) {
+    plantFolder("box");
+    for (const char* n : {"p1", "p2", "p3"}) writeFile(files + "/box/" + n, "p");
+    lock(files + "/box");
+    plant("free");
+    backend->queueAnswer(kAlertFirstButtonReturn);
+    for (int i = 0; i < 3; ++i) backend->queueAnswer(kAlertFirstButtonReturn, false);  // "skip", this one only
+    Outcome out = runErase(allTrashesRequest());
+    run("chattr -i '" + files + "/box'");
+    EXPECT_EQ(backend->calls(), 4) << "each item without permission asked about";
+    const auto prompts = backend->prompts();
+    for (size_t i = 1; i < prompts.size() && i < 4; ++i) {
+        bool matches = false;
+        for (const char* n : {"p1", "p2", "p3"})
+            matches |= prompts[i].title ==
+                       quillo::util::RNFormat(RNLocalizedString("undeleted_no_permissions_sing_str"), {n});
+        EXPECT_TRUE(matches) << prompts[i].title;
+    }
+    EXPECT_EQ(out.erasedCount, 1u);
+    EXPECT_EQ(listFolder(files + "/box").size(), 3u);
+}
+
+// Nothing could be removed and nothing went to the helper: the erase is abandoned (no totals),
+// and the report still names what stayed.
+TEST_F(EraseSessionLocked, AnAbandonedEraseStillReportsWhatStayed) {
+    for (const char* n : {"l1", "l2"}) {
+        plant(n);
+        lock(files + "/" + n);
+    }
+    backend->queueAnswer(kAlertFirstButtonReturn);
+    backend->queueAnswer(kAlertFirstButtonReturn, true);  // "skip", for all
+    Outcome out = runErase(allTrashesRequest());
+    for (const char* n : {"l1", "l2"}) run("chattr -i '" + files + "/" + n + "'");
+    EXPECT_FALSE(out.hasUserInfo) << "abandoned";
+    EXPECT_EQ(out.session->itemsLeft().size(), 2u);
+    const auto prompts = backend->prompts();
+    ASSERT_EQ(prompts.size(), 3u);
+    EXPECT_EQ(prompts.back().title, RNLocalizedString("not_erased", "Errors"));
+    EXPECT_NE(prompts.back().message.find("l1"), std::string::npos) << prompts.back().message;
+    EXPECT_NE(prompts.back().message.find("l2"), std::string::npos) << prompts.back().message;
+    EXPECT_EQ(prompts.back().message.rfind("2 ", 0), 0u) << prompts.back().message;
+}
+
 TEST_F(EraseSessionLocked, ItemInUseIsReportedBusy) {
     plantFolder("with-mount");
     writeFile(files + "/with-mount/plain", "p");

@@ -147,6 +147,10 @@ TEST(HelperAuthorization, PolkitAnswersMapToStatusCodes) {
     EXPECT_EQ(authorizationStatusForAnswer(true, false, {}), 0);
     EXPECT_EQ(authorizationStatusForAnswer(false, false, {{"polkit.dismissed", "true"}}), kErrAuthorizationCanceled);
     EXPECT_EQ(authorizationStatusForAnswer(false, false, {}), kErrAuthorizationDenied);
+    // Only "true" means the user dismissed the dialog.
+    for (const char* value : {"false", "TRUE", "1", ""})
+        EXPECT_EQ(authorizationStatusForAnswer(false, false, {{"polkit.dismissed", value}}), kErrAuthorizationDenied)
+            << value;
     // A challenge that no authentication agent answered is a refusal, not success.
     EXPECT_EQ(authorizationStatusForAnswer(false, true, {}), kErrAuthorizationDenied);
     EXPECT_EQ(helper::authorizationStatusForError("org.freedesktop.DBus.Error.ServiceUnknown"), kErrAuthorizationDenied);
