@@ -12,6 +12,7 @@
 
 #include "erase/RNValue.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -84,6 +85,9 @@ private:
     uint64_t itemsCount_ = 0;
     std::string currLogURL_;
     int currLogHandle_ = -1;
+    // A write failed (a full disk): the rest of this session's log is dropped, and the user was
+    // told once.
+    std::atomic<bool> writeFailed_{false};
     RNDictionary infoDict_;
     Clock clock_;
 };

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -334,4 +335,65 @@ TEST_F(CliErase, AFolderSwappedForASymlinkDuringTheEraseLeavesTheOutsideAlone) {
     EXPECT_GT(swaps.load(), 0u);
     EXPECT_EQ(listFolder(outside).size(), 3000u) << out.substr(0, 400);
     for (int i = 0; i < 3000; i += 97) EXPECT_EQ(readFile(outside + "/f" + std::to_string(i)), "keep");
+}
+
+// The log's volume fills up during the erase: the erase goes on to the end with the right
+// totals, and the user is told once.
+TEST_F(CliErase, AFullLogVolumeIsSaidOnceAndTheEraseGoesOn) {
+    if (!isRoot()) GTEST_SKIP() << "mounting needs root";
+    ScopedMount state(env.root(), ScopedMount::Kind::Tmpfs);
+    ASSERT_TRUE(state.ok()) << state.error();
+    // Leave a few kilobytes free for the log.
+    struct statvfs vfs;
+    ASSERT_EQ(::statvfs(state.mountPoint().c_str(), &vfs), 0);
+    const std::string filler = state.mountPoint() + "/filler";
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::posix_fallocate(fd, 0, off_t(vfs.f_bavail * vfs.f_frsize) - 12 * 1024), 0);
+    ::close(fd);
+    constexpr int kItems = 2000;
+    for (int i = 0; i < kItems; ++i) writeFile(files + "/a-rather-long-name-for-a-trashed-file-" + std::to_string(i), "ab");
+    std::string out;
+    const int rc = run("XDG_STATE_HOME=" + shellQuote(state.mountPoint()) + " " + QUILLO_CLI_PATH + " empty --yes " +
+                           shellQuote(volume) + " </dev/null 2>&1",
+                       &out);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_TRUE(listFolder(files).empty());
+    const std::string told = quillo::util::RNFormat(RNLocalizedString("log_write_error", "Errors"), {"No space left on device"});
+    const size_t first = out.find(told);
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find(told, first + 1), std::string::npos) << "told more than once: " << out;
+    EXPECT_NE(out.find("quillo-cli: erased 2,000 items, 4.00 KB\n"), std::string::npos) << out;
+}
+
+// The volume is lazily unmounted while its trash is erased: the erase ends, says how it ended,
+// and neither crashes nor hangs.
+TEST_F(CliErase, ALazyUnmountDuringTheEraseEndsIt) {
+    if (!isRoot() || !haveTool("umount")) GTEST_SKIP() << "mounting needs root";
+    ScopedMount volumeMount(env.root(), ScopedMount::Kind::Tmpfs);
+    ASSERT_TRUE(volumeMount.ok()) << volumeMount.error();
+    const std::string vtrash = volumeMount.mountPoint() + "/.Trash-0";
+    makeDirs(vtrash + "/files", 0700);
+    makeDirs(vtrash + "/info", 0700);
+    for (int d = 0; d < 30; ++d) {  // 12,000 files of a 4 KB page each: 48 of the 64 MB
+        const std::string dir = vtrash + "/files/d" + std::to_string(d);
+        makeDirs(dir);
+        for (int i = 0; i < 400; ++i) writeFile(dir + "/f" + std::to_string(i), "x");
+        TempHome::plantTrashInfo(vtrash, "d" + std::to_string(d));
+    }
+    std::atomic<bool> unmounted{false};
+    std::thread unmounter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        unmounted = run("umount -l " + shellQuote(volumeMount.mountPoint())) == 0;
+    });
+    std::string out;
+    const auto start = std::chrono::steady_clock::now();
+    const int rc = run("timeout -s KILL 120 " + std::string(QUILLO_CLI_PATH) + " empty --yes " +
+                           shellQuote(volumeMount.mountPoint()) + " </dev/null 2>&1",
+                       &out);
+    unmounter.join();
+    EXPECT_TRUE(unmounted);
+    EXPECT_TRUE(rc == 0 || rc == 1) << "status " << rc << ": " << out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(100));
+    EXPECT_NE(out.rfind("quillo-cli: "), std::string::npos) << out;
 }
