@@ -225,7 +225,7 @@ ItemSizeInfo RNFilesUtilities::iterateFolderForSize(const std::string& url, uint
     ItemSizeInfo info;
     if (!isAbsolute(url)) return info;
     WalkTotals totals;
-    walkFolder(url, totals);
+    walkFolder(url, totals, folderWalkWorkers());
     info.totalSize = totals.totalSize;
     info.fileSize = totals.fileSize;
     if (itemsFound) *itemsFound += totals.entries;

@@ -2,6 +2,7 @@
 // trees walked with very few open folders, chains deeper than the descriptor limit, a folder
 // moved away during a walk.
 #include "files/FileRemoval.h"
+#include "files/FolderWalk.h"
 #include "files/TreeWalk.h"
 #include "support/TestSupport.h"
 
@@ -165,4 +166,28 @@ TEST_F(TreeWalkTest, AFolderMovedAwayDuringTheWalkIsNotFollowedBackUp) {
     EXPECT_TRUE(exists(root + "/a"));  // abandoned, not removed
     EXPECT_EQ(readFile(outside + "/victim"), "keep");
     EXPECT_FALSE(exists(root + "/z-sibling")) << "the walk goes on with the rest of its own folder";
+}
+
+// The walk with several workers (a queue of folders) gives exactly the totals of one worker,
+// on a tree both wide and deep.
+TEST_F(TreeWalkTest, SeveralWorkersGiveTheSameTotalsAsOne) {
+    makeBinaryTree(root, 6);
+    for (int i = 0; i < 40; ++i) {
+        const std::string wide = root + "/wide" + std::to_string(i);
+        makeDirs(wide);
+        for (int j = 0; j < i; ++j) writeFile(wide + "/f" + std::to_string(j), std::string(size_t(j), 'w'));
+    }
+    ASSERT_TRUE(makeDeepChain(root + "/chain", 300));
+    WalkTotals one;
+    ASSERT_TRUE(walkFolder(root, one, 1));
+    for (unsigned workers : {2u, 3u, 4u}) {
+        for (int round = 0; round < 3; ++round) {
+            WalkTotals many;
+            ASSERT_TRUE(walkFolder(root, many, workers));
+            EXPECT_EQ(many.entries, one.entries) << workers;
+            EXPECT_EQ(many.totalSize, one.totalSize) << workers;
+            EXPECT_EQ(many.fileSize, one.fileSize) << workers;
+        }
+    }
+    EXPECT_EQ(one.entries, 253u + 40u + 780u + 302u);
 }
