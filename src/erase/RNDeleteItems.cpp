@@ -27,6 +27,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
+#include <optional>
 #include <thread>
 
 namespace quillo::erase {
@@ -514,7 +517,128 @@ bool RNDeleteItems::canEnterFolderAt(int dirFd, const std::string& name, const s
     return false;
 }
 
-bool RNDeleteItems::eraseFolderContentsAt(int parentFd, const std::string& name, const std::string& url) {
+namespace {
+
+bool isLockedStatx(const struct statx& sx) {
+    return (sx.stx_attributes_mask & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) !=
+               (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND) ||
+           (sx.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND));
+}
+
+constexpr unsigned kEraseStatxMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE | STATX_INO;
+
+// Subfolders handed from the erase's worker to its second worker.
+class HandOffQueue {
+public:
+    explicit HandOffQueue(std::function<bool(const std::string& name)> work) : work_(std::move(work)) {}
+    ~HandOffQueue() { finish(); }
+    // Hands `name` over when the second worker has nothing waiting; false: do it yourself.
+    bool offer(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        if (!waiting_.empty() || failed_) return false;
+        if (!thread_.joinable()) {
+            try {
+                thread_ = std::thread([this] { run(); });
+            } catch (const std::system_error&) {
+                failed_ = true;
+                return false;
+            }
+        }
+        waiting_.push_back(name);
+        changed_.notify_one();
+        return true;
+    }
+    // Waits for the second worker; gives the folders it could not remove completely.
+    std::vector<std::string> finish() {
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        return std::move(left_);
+    }
+
+private:
+    void run() {
+        for (;;) {
+            std::string name;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return closed_ || !waiting_.empty(); });
+                if (waiting_.empty()) return;
+                name = std::move(waiting_.front());
+                waiting_.pop_front();
+            }
+            if (!work_(name)) {
+                std::lock_guard lock(mutex_);
+                left_.push_back(name);
+            }
+        }
+    }
+
+    std::function<bool(const std::string&)> work_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> waiting_;
+    std::vector<std::string> left_;
+    bool closed_ = false;
+    bool failed_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+bool RNDeleteItems::eraseFolderPlainlyAt(int parentFd, const std::string& name, const std::string& url) {
+    files::UniqueFd top(files::openDirectoryNoFollow(parentFd, name.c_str()));
+    if (!top.valid() || files::isOtherMount(top.get(), files::deviceOf(parentFd))) return false;
+    const uid_t me = ::geteuid();
+    // Per folder: may its entries go with a plain unlinkat.
+    std::vector<bool> plain;
+    {
+        struct statx sx;
+        if (::statx(parentFd, name.c_str(), AT_SYMLINK_NOFOLLOW, kEraseStatxMask, &sx) != 0) return false;
+        plain.push_back(::faccessat(parentFd, name.c_str(), W_OK | X_OK, AT_EACCESS) == 0 &&
+                        !((sx.stx_mode & S_ISVTX) && me != 0 && sx.stx_uid != me));
+    }
+    const std::string base = url + "/";
+    files::TreeWalk walk(top.get());
+    files::TreeWalk::Event e;
+    while (walk.next(e)) {
+        if (userStopped()) return false;
+        if (e.kind == files::TreeWalk::Kind::FolderEnd) {
+            plain.pop_back();
+            if (e.kept) continue;
+            if (::unlinkat(e.dirFd, e.name, AT_REMOVEDIR) == 0) erased(base + walk.relativePath(), 0);
+            else walk.keep();
+            continue;
+        }
+        struct statx sx;
+        if (!plain.back() || ::statx(e.dirFd, e.name, AT_SYMLINK_NOFOLLOW, kEraseStatxMask, &sx) != 0 ||
+            isLockedStatx(sx)) {
+            walk.keep();  // left for the full checks
+            continue;
+        }
+        if (!S_ISDIR(sx.stx_mode)) {
+            if (::unlinkat(e.dirFd, e.name, 0) == 0) erased(base + walk.relativePath(), sx.stx_size);
+            else walk.keep();
+            continue;
+        }
+        if (::faccessat(e.dirFd, e.name, R_OK | W_OK | X_OK, AT_EACCESS) != 0 || walk.enter(sx.stx_ino) != 0) {
+            walk.keep();
+            continue;
+        }
+        plain.push_back(!((sx.stx_mode & S_ISVTX) && me != 0 && sx.stx_uid != me));
+    }
+    if (walk.keptAny() || userStopped()) return false;
+    top.reset();
+    if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) return false;
+    erased(url, 0);
+    return true;
+}
+
+bool RNDeleteItems::eraseFolderContentsAt(int parentFd, const std::string& name, const std::string& url,
+                                          bool handOff) {
     // The common case -- an unlocked entry in a folder the user may change -- is decided from
     // one statx relative to the open folder and removed with one unlinkat, so a big trash
     // empties at close to the file system's own speed, whatever the depth. Anything else takes
@@ -547,7 +671,7 @@ bool RNDeleteItems::eraseFolderContentsAt(int parentFd, const std::string& name,
         f.selfSimple = selfSimple;
         return f;
     };
-    constexpr unsigned kMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE | STATX_INO;
+    constexpr unsigned kMask = kEraseStatxMask;
     std::vector<Folder> folders;
     {
         struct statx sx;
@@ -555,10 +679,15 @@ bool RNDeleteItems::eraseFolderContentsAt(int parentFd, const std::string& name,
         folders.push_back(folderFor(parentFd, name.c_str(), sx, false));
     }
     const std::string base = url + "/";
+    const int topFd = top.get();
+    std::optional<HandOffQueue> second;
+    if (handOff) second.emplace([this, topFd, &base](const std::string& sub) {
+        return eraseFolderPlainlyAt(topFd, sub, base + sub);
+    });
     files::TreeWalk walk(top.get());
     files::TreeWalk::Event e;
     while (walk.next(e)) {
-        if (userStopped()) return false;
+        if (userStopped()) break;
         if (e.kind == files::TreeWalk::Kind::FolderEnd) {
             const Folder done = folders.back();
             folders.pop_back();
@@ -580,9 +709,7 @@ bool RNDeleteItems::eraseFolderContentsAt(int parentFd, const std::string& name,
             if (errno != ENOENT) walk.keep();
             continue;
         }
-        const bool locked = (sx.stx_attributes_mask & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) !=
-                                (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND) ||
-                            (sx.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND));
+        const bool locked = isLockedStatx(sx);
         const bool simple = here.writable && !locked && !(here.sticky && sx.stx_uid != me);
         if (!S_ISDIR(sx.stx_mode)) {
             if (simple && ::unlinkat(e.dirFd, e.name, 0) == 0) {
@@ -605,6 +732,8 @@ bool RNDeleteItems::eraseFolderContentsAt(int parentFd, const std::string& name,
             continue;
         }
         Folder inner = folderFor(e.dirFd, e.name, sx, simple);
+        // A plain subfolder of the trashed folder goes to the second worker when it is free.
+        if (second && e.depth == 1 && simple && inner.writable && !inner.sticky && second->offer(e.name)) continue;
         if (!inner.writable) {
             // Nothing in it can go with the user's rights: the folder goes as a whole, asked
             // about once (and handed to the helper), instead of entry by entry.
@@ -626,8 +755,22 @@ bool RNDeleteItems::eraseFolderContentsAt(int parentFd, const std::string& name,
             folders.push_back(inner);
         }
     }
+    bool allGone = !walk.keptAny();
+    if (second) {
+        // What the second worker left goes through the full checks here, one subfolder at a time.
+        for (const std::string& sub : second->finish()) {
+            if (userStopped()) break;
+            const std::string child = base + sub;
+            if (eraseFolderContentsAt(topFd, sub, child, false) ||
+                RNFilesUtilities::sharedControl().isAnEmptyFolder(child)) {
+                if (!manageItemAt(topFd, sub, child, 0)) allGone = false;
+            } else {
+                allGone = false;
+            }
+        }
+    }
     if (userStopped()) return false;
-    return !walk.keptAny();
+    return allGone;
 }
 
 void RNDeleteItems::erased(const std::string& path, uint64_t size) {

@@ -106,7 +106,13 @@ private:
     // The local pass. Below a trashed item every check and change is made relative to an open
     // folder (`dirFd` + `name`); `url` is the item's full path, for the log and the questions.
     void iterateLumoArrayToDelete(const RNItemList& array);
-    bool eraseFolderContentsAt(int parentFd, const std::string& name, const std::string& url);  // true: emptied
+    // true: emptied. With `handOff`, subfolders of the folder go to a second worker while this
+    // one goes on (both cores inside one trashed folder).
+    bool eraseFolderContentsAt(int parentFd, const std::string& name, const std::string& url, bool handOff = true);
+    // The second worker's part: removes the folder `name` and what is below it by the plain
+    // path only (unlocked entries in folders the user may change), and leaves everything else
+    // for the full checks. true: nothing is left.
+    bool eraseFolderPlainlyAt(int parentFd, const std::string& name, const std::string& url);
     void erased(const std::string& path, uint64_t size);
     bool manageItemAt(int dirFd, const std::string& name, const std::string& url, uint64_t size);  // true: removed
     bool checkForLockedItemAt(int dirFd, const std::string& name, const std::string& url);

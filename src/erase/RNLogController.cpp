@@ -259,6 +259,11 @@ bool RNLogController::openLogFile() {
 }
 
 void RNLogController::flushPending() {
+    std::lock_guard lock(entryMutex_);
+    flushPendingLocked();
+}
+
+void RNLogController::flushPendingLocked() {
     if (pending_.empty() || currLogHandle_ < 0) return;
     std::string lines;
     lines.swap(pending_);
@@ -297,6 +302,7 @@ void RNLogController::writeStartSession() {
 }
 
 void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size) {
+    std::lock_guard lock(entryMutex_);
     if (currLogHandle_ < 0) return;
     totSize_ += size;
     ++itemsCount_;
@@ -308,7 +314,7 @@ void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size)
     pending_ += escapedPathForLog(path);
     pending_ += '\n';
     if (pending_.size() >= kFlushBytes || std::chrono::steady_clock::now() - lastFlush_ >= kFlushInterval)
-        flushPending();
+        flushPendingLocked();
 }
 
 void RNLogController::writeEndSessionAndCloseFile() {

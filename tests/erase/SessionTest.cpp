@@ -10,6 +10,7 @@
 #include "files/RNFilesUtilities.h"
 #include "support/TestSupport.h"
 #include "util/Localization.h"
+#include "util/RNNumberUtilities.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -428,6 +431,46 @@ TEST_F(EraseSession, StopEndsAWaitForACountThatNeverComes) {
     EXPECT_TRUE(exists(files + "/kept"));
 }
 
+// One trashed folder of many subfolders is emptied by two workers: every entry is erased and
+// logged exactly once, numbered 1..N without gaps, each folder after its content.
+TEST_F(EraseSession, TwoWorkersInsideOneFolderLogEveryItemOnceAndInOrderPerFolder) {
+    plantFolder("big");
+    std::set<std::string> expected{files + "/big"};
+    for (int d = 0; d < 60; ++d) {
+        const std::string sub = files + "/big/sub" + std::to_string(d);
+        makeDirs(sub + "/inner");
+        expected.insert(sub);
+        expected.insert(sub + "/inner");
+        for (int i = 0; i < 30; ++i) {
+            writeFile(sub + "/f" + std::to_string(i), "12");
+            writeFile(sub + "/inner/g" + std::to_string(i), "3");
+            expected.insert(sub + "/f" + std::to_string(i));
+            expected.insert(sub + "/inner/g" + std::to_string(i));
+        }
+    }
+    Outcome out = runErase(allTrashesRequest());
+    EXPECT_FALSE(exists(files + "/big"));
+    EXPECT_EQ(out.erasedCount, expected.size());
+    EXPECT_EQ(out.erasedSize, 60u * 30u * 3u);
+    auto logs = logFiles("selected_items_log_name");
+    ASSERT_EQ(logs.size(), 1u);
+    auto l = lines(readFile(logs[0]));
+    ASSERT_EQ(l.size(), expected.size() + 2);
+    std::map<std::string, size_t> at;
+    for (size_t i = 1; i + 1 < l.size(); ++i) {
+        const size_t space = l[i].find(' ');
+        EXPECT_EQ(l[i].substr(0, space), quillo::util::RNNumberUtilities::sharedControl().numberToFormatString(double(i)));
+        EXPECT_TRUE(at.emplace(l[i].substr(space + 1), i).second) << "logged twice: " << l[i];
+    }
+    for (const std::string& path : expected) {
+        ASSERT_TRUE(at.count(path)) << "not logged: " << path;
+        const std::string parent = path.substr(0, path.rfind('/'));
+        if (at.count(parent)) {
+            EXPECT_LT(at[path], at[parent]) << path;
+        }
+    }
+}
+
 // Locked items: only root can set or clear the immutable flag.
 class EraseSessionLocked : public EraseSession {
 protected:
@@ -550,6 +593,27 @@ TEST_F(EraseSessionLocked, AnAbandonedEraseStillReportsWhatStayed) {
     EXPECT_NE(prompts.back().message.find("l1"), std::string::npos) << prompts.back().message;
     EXPECT_NE(prompts.back().message.find("l2"), std::string::npos) << prompts.back().message;
     EXPECT_EQ(prompts.back().message.rfind("2 ", 0), 0u) << prompts.back().message;
+}
+
+// What the second worker leaves (locked files deep in subfolders) goes through the questions
+// once, and everything else goes.
+TEST_F(EraseSessionLocked, LockedFilesInsideSubfoldersOfOneFolderAreAskedAboutOnce) {
+    plantFolder("big");
+    for (int d = 0; d < 20; ++d) {
+        makeDirs(files + "/big/s" + std::to_string(d));
+        for (int i = 0; i < 20; ++i) writeFile(files + "/big/s" + std::to_string(d) + "/f" + std::to_string(i), "x");
+    }
+    lock(files + "/big/s3/f7");
+    lock(files + "/big/s15/f0");
+    backend->queueAnswer(kAlertFirstButtonReturn);
+    backend->queueAnswer(kAlertFirstButtonReturn, true);  // "skip", for all
+    Outcome out = runErase(allTrashesRequest());
+    run("chattr -i '" + files + "/big/s3/f7' '" + files + "/big/s15/f0'");
+    EXPECT_EQ(backend->calls(), 2);
+    EXPECT_EQ(out.erasedCount, 20u * 20u - 2u + 18u);
+    EXPECT_EQ(listFolder(files + "/big"), (std::vector<std::string>{"s15", "s3"}));
+    EXPECT_EQ(listFolder(files + "/big/s3"), std::vector<std::string>{"f7"});
+    EXPECT_EQ(listFolder(files + "/big/s15"), std::vector<std::string>{"f0"});
 }
 
 TEST_F(EraseSessionLocked, ItemInUseIsReportedBusy) {
