@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
 
 using namespace quillo::test;
 namespace installer = quillo::installer;
@@ -131,4 +136,31 @@ TEST_F(HelperClientInstaller, RefusesToRunUnprivileged) {
     EXPECT_NE(out.find("must be run as root"), std::string::npos) << out;
     EXPECT_NE(out.find("pkexec"), std::string::npos) << out;
     EXPECT_FALSE(exists(at(installer::kInstalledHelperPath)));
+}
+
+// remove ends a helper that is still running: here a stand-in program at a temporary path,
+// which keeps running after its file is deleted.
+TEST(InstallerStop, EndsProcessesRunningTheProgramAlsoOnceItIsDeleted) {
+    quillo::test::TempHome env;
+    const std::string fake = env.root() + "/fake-helper";
+    ASSERT_EQ(quillo::test::run("cp /bin/sleep " + quillo::test::shellQuote(fake)), 0);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 2; ++i) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::execl(fake.c_str(), fake.c_str(), "60", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        pids.push_back(pid);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both are running the program now
+    ASSERT_EQ(::unlink(fake.c_str()), 0);
+    EXPECT_EQ(quillo::installer::InstallerFiles::stopProcessesRunning(fake), 2u);
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    }
+    EXPECT_EQ(quillo::installer::InstallerFiles::stopProcessesRunning(fake), 0u);
 }
