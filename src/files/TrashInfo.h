@@ -27,6 +27,8 @@ std::optional<TrashItemRef> trashItemRefForPath(const std::string& itemPath);
 // local time. 0 when the file or the key is missing or malformed. The first DeletionDate wins.
 double deletionDateForItem(const std::string& itemPath);
 double parseTrashInfoDeletionDate(const std::string& contents);
+// Reads the system's time zone again (a listing calls it once before its dates).
+void refreshTimeZone();
 
 // Reads the deletion dates of many items of one trash: the info folder is opened once and each
 // info file read relative to it.
