@@ -58,9 +58,14 @@ void walkOne(int rootFd, WalkTotals& totals, WalkQueue* queue) {
     TreeWalk walk(rootFd);
     TreeWalk::Event e;
     const uint64_t dev = queue ? deviceOf(rootFd) : 0;
+    // A folder is handed over only after some work of this worker's own since the last one: a
+    // chain of single folders would otherwise bounce between the workers at every level.
+    constexpr size_t kEntriesBetweenHandOffs = 64;
+    size_t sinceHandOff = 0;
     while (walk.next(e)) {
         if (e.kind != TreeWalk::Kind::Item) continue;
         ++totals.entries;
+        ++sinceHandOff;
         if (e.type != DT_DIR) {
             struct stat st;
             if (::fstatat(e.dirFd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished or unreadable
@@ -70,11 +75,12 @@ void walkOne(int rootFd, WalkTotals& totals, WalkQueue* queue) {
                 continue;
             }
         }
-        if (queue && queue->idle.load(std::memory_order_relaxed) > 0) {
+        if (queue && sinceHandOff >= kEntriesBetweenHandOffs && queue->idle.load(std::memory_order_relaxed) > 0) {
             UniqueFd sub(openDirectoryNoFollow(e.dirFd, e.name));
             if (!sub.valid() || isOtherMount(sub.get(), dev)) continue;
             std::lock_guard lock(queue->mutex);
             if (queue->folders.size() < WalkQueue::kMaxWaiting) {
+                sinceHandOff = 0;
                 queue->folders.push_back(std::move(sub));
                 queue->changed.notify_one();
                 continue;

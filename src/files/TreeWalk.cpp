@@ -4,6 +4,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <linux/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,20 +19,45 @@ bool isDots(const char* name) { return name[0] == '.' && (name[1] == 0 || (name[
 
 }  // namespace
 
-TreeWalk::TreeWalk(int rootFd, size_t maxOpen) : maxOpen_(std::max<size_t>(maxOpen, 3)) {
-    const int fd = ::dup(rootFd);
-    if (fd < 0) return;
-    struct stat st;
-    DIR* dir = ::fstat(fd, &st) == 0 ? ::fdopendir(fd) : nullptr;
-    if (!dir) {
-        ::close(fd);
-        return;
+namespace {
+
+constexpr size_t kBufferSize = 8192;
+
+// Device and inode of an open folder from one statx, and whether it is the root of a mount.
+bool folderIdentity(int fd, dev_t& dev, ino_t& ino, bool& mountRoot, bool& isDir) {
+    struct statx sx;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO, &sx) != 0) return false;
+    dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    ino = ino_t(sx.stx_ino);
+    mountRoot = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    isDir = S_ISDIR(sx.stx_mode);
+    return true;
+}
+
+}  // namespace
+
+bool TreeWalk::openFrame(Frame& frame, UniqueFd fd, const dev_t* parentDev) {
+    bool mountRoot = false, isDir = false;
+    if (!folderIdentity(fd.get(), frame.dev, frame.ino, mountRoot, isDir)) return false;
+    if (!isDir) {
+        errno = ENOTDIR;
+        return false;
     }
-    ::rewinddir(dir);  // the shared file offset may not be at the start
+    // A bind mount of the same file system keeps the device number; the mount-root flag tells.
+    if (parentDev && (frame.dev != *parentDev || mountRoot)) {
+        errno = EXDEV;
+        return false;
+    }
+    frame.fd = std::move(fd);
+    frame.buffer.reset(new char[kBufferSize]);
+    return true;
+}
+
+TreeWalk::TreeWalk(int rootFd, size_t maxOpen) : maxOpen_(std::max<size_t>(maxOpen, 3)) {
+    // A description of its own: reading it moves no offset the caller shares.
+    UniqueFd fd(::openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
     Frame root;
-    root.dir = dir;
-    root.dev = st.st_dev;
-    root.ino = st.st_ino;
+    if (!fd.valid() || !openFrame(root, std::move(fd), nullptr)) return;
     stack_.push_back(std::move(root));
     openCount_ = maxOpenSeen_ = 1;
 }
@@ -39,25 +67,33 @@ TreeWalk::~TreeWalk() {
 }
 
 void TreeWalk::closeFrame(Frame& frame) {
-    if (frame.dir) {
-        ::closedir(frame.dir);
-        frame.dir = nullptr;
-        --openCount_;
-    } else if (frame.fd.valid()) {
+    if (frame.fd.valid()) {
         frame.fd.reset();
         --openCount_;
     }
+    frame.buffer.reset();
 }
 
 bool TreeWalk::readEntry(Frame& frame, std::string& name, unsigned char& type) {
-    if (frame.dir) {
-        while (dirent* e = ::readdir(frame.dir)) {
+    if (!frame.released) {
+        for (;;) {
+            if (frame.bufferPos >= frame.bufferLength) {
+                if (frame.endOfFolder || !frame.fd.valid()) return false;
+                const ssize_t n = ::getdents64(frame.fd.get(), frame.buffer.get(), kBufferSize);
+                if (n <= 0) {
+                    frame.endOfFolder = true;
+                    return false;
+                }
+                frame.bufferPos = 0;
+                frame.bufferLength = size_t(n);
+            }
+            const auto* e = reinterpret_cast<const struct dirent64*>(frame.buffer.get() + frame.bufferPos);
+            frame.bufferPos += e->d_reclen;
             if (isDots(e->d_name)) continue;
             name = e->d_name;
             type = e->d_type;
             return true;
         }
-        return false;
     }
     if (frame.nextPending >= frame.pending.size()) return false;
     auto& entry = frame.pending[frame.nextPending++];
@@ -67,30 +103,27 @@ bool TreeWalk::readEntry(Frame& frame, std::string& name, unsigned char& type) {
 }
 
 void TreeWalk::release(Frame& frame) {
-    if (frame.dir) {
-        // What is left to read is kept by name: the position of a folder stream cannot be
-        // trusted across a close on every file system.
-        std::vector<std::pair<std::string, unsigned char>> rest;
-        while (dirent* e = ::readdir(frame.dir))
-            if (!isDots(e->d_name)) rest.emplace_back(e->d_name, e->d_type);
-        if (frame.released) {
-            frame.pending.erase(frame.pending.begin(), frame.pending.begin() + long(frame.nextPending));
-            frame.nextPending = 0;
-            frame.pending.insert(frame.pending.end(), std::make_move_iterator(rest.begin()),
-                                 std::make_move_iterator(rest.end()));
-        } else {
-            frame.pending = std::move(rest);
-        }
+    if (!frame.released) {
+        // What is left to read is kept by name: the position in a folder cannot be trusted
+        // across a close on every file system.
+        std::string name;
+        unsigned char type = DT_UNKNOWN;
+        while (readEntry(frame, name, type)) frame.pending.emplace_back(std::move(name), type);
+        frame.nextPending = 0;
+        frame.released = true;
     }
     closeFrame(frame);
-    frame.released = true;
 }
 
 bool TreeWalk::reopenParent(size_t index) {
     Frame& parent = stack_[index - 1];
     UniqueFd fd(::openat(stack_[index].descriptor(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || st.st_dev != parent.dev || st.st_ino != parent.ino) return false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool mountRoot = false, isDir = false;
+    if (!fd.valid() || !folderIdentity(fd.get(), dev, ino, mountRoot, isDir) || dev != parent.dev ||
+        ino != parent.ino)
+        return false;
     parent.fd = std::move(fd);
     ++openCount_;
     firstOpen_ = index - 1;
@@ -154,17 +187,9 @@ int TreeWalk::enter(uint64_t expectedIno) {
     const dev_t parentDev = stack_[currentFrame_].dev;
     UniqueFd fd(openDirectoryNoFollow(currentFd_, current_.c_str()));
     if (!fd.valid()) return errno == ELOOP ? ENOTDIR : errno;
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return errno;
-    if (isOtherMount(fd.get(), uint64_t(parentDev))) return EXDEV;
-    if (expectedIno && uint64_t(st.st_ino) != expectedIno) return ESTALE;
-    DIR* dir = ::fdopendir(fd.get());
-    if (!dir) return errno;
-    (void)fd.release();
     Frame frame;
-    frame.dir = dir;
-    frame.dev = st.st_dev;
-    frame.ino = st.st_ino;
+    if (!openFrame(frame, std::move(fd), &parentDev)) return errno;
+    if (expectedIno && uint64_t(frame.ino) != expectedIno) return ESTALE;
     frame.name = current_;
     frame.prefixLength = prefix_.size();
     prefix_ += current_;

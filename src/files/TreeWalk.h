@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,8 +70,11 @@ public:
 
 private:
     struct Frame {
-        DIR* dir = nullptr;  // open stream (or null: released, or reopened with `fd`)
-        UniqueFd fd;         // the reopened descriptor of a released frame
+        UniqueFd fd;  // open (or not: released)
+        // Entries read with getdents64 and not yet handed out (while never released).
+        std::unique_ptr<char[]> buffer;
+        size_t bufferPos = 0, bufferLength = 0;
+        bool endOfFolder = false;
         std::vector<std::pair<std::string, unsigned char>> pending;  // left to read once released
         size_t nextPending = 0;
         bool released = false;
@@ -79,9 +83,12 @@ private:
         std::string name;    // in the parent
         size_t prefixLength = 0;  // length of prefix_ before this frame's name was added
         bool kept = false;
-        int descriptor() const { return dir ? ::dirfd(dir) : fd.get(); }
-        bool isOpen() const { return dir || fd.valid(); }
+        int descriptor() const { return fd.get(); }
+        bool isOpen() const { return fd.valid(); }
     };
+    // Opens the frame's reading state for the open folder `fd`; false (with errno) when it is
+    // not a folder, or (EXDEV) another mount than `parentDev` when that is given.
+    static bool openFrame(Frame& frame, UniqueFd fd, const dev_t* parentDev);
 
     bool readEntry(Frame& frame, std::string& name, unsigned char& type);
     void release(Frame& frame);
