@@ -1,5 +1,6 @@
 // Drives the file core for bench/files/run: builds trees, walks and lists them.
 //   quillo-bench-files generate DIR FOLDERS FILES_PER_FOLDER   make a trash-like tree
+//   quillo-bench-files chain DIR DEPTH                          a chain of DEPTH folders, a file at the bottom
 //   quillo-bench-files walk DIR                                 iterateFolderForSize
 //   quillo-bench-files list DIR [THREADS]                       binItemsAndInfoWithURL
 #include "files/RNFilesUtilities.h"
@@ -40,6 +41,28 @@ static int generate(const std::string& dir, long folders, long perFolder) {
     return 0;
 }
 
+// Built relative to descriptors: the chain's paths may be far longer than PATH_MAX.
+static int chain(const std::string& dir, long depth) {
+    if (::mkdir(dir.c_str(), 0755) != 0) {
+        std::perror(dir.c_str());
+        return 1;
+    }
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (long i = 0; fd >= 0 && i < depth; ++i) {
+        int next = ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0) {
+        std::perror("chain");
+        return 1;
+    }
+    int file = ::openat(fd, "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (file >= 0) ::close(file);
+    ::close(fd);
+    return file >= 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr, "usage: %s generate|walk|list DIR ...\n", argv[0]);
@@ -47,6 +70,7 @@ int main(int argc, char** argv) {
     }
     std::string mode = argv[1], dir = argv[2];
     if (mode == "generate" && argc == 5) return generate(dir, std::atol(argv[3]), std::atol(argv[4]));
+    if (mode == "chain" && argc == 4) return chain(dir, std::atol(argv[3]));
     if (mode == "walk") {
         uint64_t found = 0;
         ItemSizeInfo info = RNFilesUtilities::sharedControl().iterateFolderForSize(dir, &found);

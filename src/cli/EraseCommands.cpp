@@ -32,11 +32,17 @@ bool takeYes(std::vector<std::string>& args) {
 
 void reportOutcome(const EraseOutcome& o) {
     if (o.stoppedByUser) std::cerr << "quillo-cli: stopped\n";
-    if (o.abandoned) return;  // cancelled or nothing erased: the prompts already said why
+    // A cancelled erase, or one with nothing to erase, leaves nothing to say: the prompts said
+    // why. Whatever stayed behind is always said, on the last line.
+    if (o.abandoned && o.itemsLeft.empty()) return;
     auto& numbers = util::RNNumberUtilities::sharedControl();
-    std::cerr << "quillo-cli: erased " << numbers.numberToFormatString(double(o.erasedCount)) << " items, "
-              << numbers.sizeToFormatString(o.erasedSize, 4, true);
-    if (o.notErasedCount) std::cerr << "; " << numbers.numberToFormatString(double(o.notErasedCount)) << " not erased";
+    if (o.abandoned) std::cerr << "quillo-cli: nothing erased";
+    else
+        std::cerr << "quillo-cli: erased " << numbers.numberToFormatString(double(o.erasedCount)) << " items, "
+                  << numbers.sizeToFormatString(o.erasedSize, 4, true);
+    const uint64_t notErased = std::max<uint64_t>(o.notErasedCount, o.itemsLeft.size());
+    if (notErased) std::cerr << "; " << numbers.numberToFormatString(double(notErased)) << " not erased";
+    if (!o.itemsLeft.empty()) std::cerr << ": " << erase::RNDeleteItems::namesOfFirstItems(o.itemsLeft);
     std::cerr << "\n";
 }
 

@@ -25,7 +25,7 @@ std::atomic<TerminalProgressWindow*> gProgressWindow{nullptr};
 
 int exitStatusFor(const EraseOutcome& o) {
     if (o.stoppedByUser) return 130;
-    if (o.abandoned || o.erasedCount == 0 || o.notErasedCount != 0) return 1;
+    if (o.abandoned || o.erasedCount == 0 || o.notErasedCount != 0 || !o.itemsLeft.empty()) return 1;
     return 0;
 }
 
@@ -109,6 +109,7 @@ EraseOutcome EraseRunner::run(const RNDictionary& request, bool lumo) {
         } else {
             outcome.stoppedByUser = session->isStoppedByUser();
         }
+        outcome.itemsLeft = session->itemsLeft();
         loop->stop();
     });
     // The main window starts its erase when the session answers "waitForResponse".

@@ -7,6 +7,8 @@
 #include "files/RNFilesUtilities.h"
 
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace quillo::cli {
 
@@ -16,6 +18,7 @@ struct EraseOutcome {
     uint64_t erasedCount = 0;
     uint64_t erasedSize = 0;
     uint64_t notErasedCount = 0;
+    std::vector<std::string> itemsLeft;  // the erased items still there at the end
 };
 
 // Exit status for an outcome: 0 all erased, 1 something not erased or nothing to erase,

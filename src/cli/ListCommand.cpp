@@ -68,8 +68,9 @@ int listCommand(const std::vector<std::string>& args) {
         }
         trashes = {*t};
     }
-    auto& numbers = util::RNNumberUtilities::sharedControl();
-    auto& dates = util::RNDateUtilities::sharedControl();
+    // The formatters load ICU's data: only the text listing needs them.
+    util::RNNumberUtilities* numbers = json ? nullptr : &util::RNNumberUtilities::sharedControl();
+    util::RNDateUtilities* dates = json ? nullptr : &util::RNDateUtilities::sharedControl();
     std::string out = json ? "[" : "";
     bool first = true;
     size_t total = 0;
@@ -93,8 +94,8 @@ int listCommand(const std::vector<std::string>& args) {
                                                        .str();
                 first = false;
             } else {
-                std::string date = added == 0 ? "--" : dates.stringWithSeconds(added, 1, true, true);
-                out += displayText(name) + "\t" + numbers.sizeToFormatString(item.size, 4, true) + "\t" + date +
+                std::string date = added == 0 ? "--" : dates->stringWithSeconds(added, 1, true, true);
+                out += displayText(name) + "\t" + numbers->sizeToFormatString(item.size, 4, true) + "\t" + date +
                        "\t" + displayText(item.url) + "\n";
             }
             if (out.size() > (1 << 16)) {

@@ -7,11 +7,14 @@
 #include "erase/RNOperationQueue.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
+#include "files/FileRemoval.h"
 #include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
 #include "files/RNQuilloFileUtilities.h"
 #include "files/SystemLog.h"
 #include "files/TrashInfo.h"
+#include "files/TreeWalk.h"
+#include "files/UniqueFd.h"
 #include "util/Localization.h"
 #include "util/RNNumberUtilities.h"
 #include "files/Utf8.h"
@@ -24,6 +27,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
+#include <optional>
 #include <thread>
 
 namespace quillo::erase {
@@ -345,6 +351,11 @@ bool RNDeleteItems::prepareLogFile(const RNItemList& array) {
 }
 
 void RNDeleteItems::doIterateTrashes(const RNItemList& array) {
+    {
+        std::lock_guard lock(mutex_);
+        handedOver_.clear();
+        for (const RNItemToErase& item : array) handedOver_.push_back(item.url);
+    }
     iterateLumoArrayToDelete(array);
     bool queued;
     {
@@ -394,8 +405,56 @@ void RNDeleteItems::eraseWithAdminPrivileges() {
 
 void RNDeleteItems::stopWorking() {
     isWorking_.store(false);
+    // Nothing was erased: the log and the notifications stay those of an abandoned erase, but
+    // what stayed is still said.
+    noteItemsLeft();
+    if (!userStopped()) reportItemsLeft("not_erased");
     closeProgressWindow();
     sendPartialStopWorking();
+}
+
+void RNDeleteItems::noteItemsLeft() {
+    std::vector<std::string> left;
+    {
+        std::lock_guard lock(mutex_);
+        for (const std::string& path : handedOver_) {
+            struct stat st;
+            if (::lstat(path.c_str(), &st) == 0 || errno != ENOENT) left.push_back(path);
+        }
+    }
+    std::lock_guard lock(mutex_);
+    itemsLeft_ = std::move(left);
+}
+
+std::vector<std::string> RNDeleteItems::itemsLeft() const {
+    std::lock_guard lock(mutex_);
+    return itemsLeft_;
+}
+
+std::string RNDeleteItems::namesOfFirstItems(const std::vector<std::string>& paths, size_t few) {
+    std::string text;
+    for (size_t i = 0; i < paths.size() && i < few; ++i) {
+        if (i) text += ", ";
+        text += files::displayText(files::lastPathComponent(paths[i]));
+    }
+    if (paths.size() > few) {
+        text += " ";
+        text += util::RNFormat(RNLocalizedString("and_more"),
+                               {util::RNNumberUtilities::sharedControl().numberToFormatString(double(paths.size() - few))});
+    }
+    return text;
+}
+
+void RNDeleteItems::reportItemsLeft(const char* titleKey) {
+    const std::vector<std::string> left = itemsLeft();
+    if (left.empty()) return;
+    RNArray names;
+    if (left.size() > 1) names.push_back(util::RNNumberUtilities::sharedControl().numberToFormatString(double(left.size())));
+    names.push_back(namesOfFirstItems(left));
+    RNErrorDelegate::sharedControl().showError(RNDictionary{
+        {"error", titleKey},
+        {"message", left.size() == 1 ? "items_left_sing" : "items_left_plur"},
+        {"mess_names", names}});
 }
 
 void RNDeleteItems::showErrorWithError(const std::string& localizedDescription) {
@@ -412,117 +471,305 @@ void RNDeleteItems::writeLogEntryWithPath(const std::string& path, uint64_t size
 void RNDeleteItems::iterateLumoArrayToDelete(const RNItemList& array) {
     auto& files = RNFilesUtilities::sharedControl();
     for (const RNItemToErase& item : array) {
-        const bool isDirectory = item.isDirectory();
         if (auto ref = files::trashItemRefForPath(item.url)) {
             std::lock_guard lock(mutex_);
             trashDirs_.insert(ref->trashDir);
         }
-        if (isDirectory) {
-            iterateFolderToDelete(item.url);
-            if (files.isAnEmptyFolder(item.url)) manageItemURL(item.url, 0, true);
-        } else {
-            manageItemURL(item.url, item.size, false);
-        }
+        // The trashed item's own folder (a trash's files/) is reached by its path; everything
+        // below it relative to open folders.
+        const std::string name = files::lastPathComponent(item.url);
+        files::UniqueFd parent(
+            ::open(files::deletingLastPathComponent(item.url).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         struct stat st;
-        if (::lstat(item.url.c_str(), &st) != 0 && errno == ENOENT) {
+        if (!parent.valid() || name.empty() || name == "/" ||
+            ::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) files::forgetErasedTrashItem(item.url);
+            if (userStopped()) break;
+            continue;
+        }
+        const bool isDirectory = S_ISDIR(st.st_mode);
+        if (isDirectory) {
+            if (eraseFolderContentsAt(parent.get(), name, item.url) || files.isAnEmptyFolder(item.url))
+                manageItemAt(parent.get(), name, item.url, 0);
+        } else {
+            manageItemAt(parent.get(), name, item.url, item.size);
+        }
+        if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
             files::forgetErasedTrashItem(item.url);
-        } else if (isDirectory && files.isDirectoryWithURL(item.url) && !files.isAnEmptyFolder(item.url)) {
+        } else if (isDirectory && S_ISDIR(st.st_mode) && !files.isAnEmptyFolder(item.url)) {
             addToNotTrashed(item.url);
         }
         if (userStopped()) break;
     }
 }
 
-bool RNDeleteItems::canEnterFolder(const std::string& folder) {
+bool RNDeleteItems::canEnterFolderAt(int dirFd, const std::string& name, const std::string& url) {
     // Emptying a folder needs read and search permission on it. The user's own folder gets
     // u+rwx (the counterpart of making an item writable); anyone else's goes the no-rights way.
-    if (::faccessat(AT_FDCWD, folder.c_str(), R_OK | X_OK, AT_EACCESS) == 0) return true;
+    if (::faccessat(dirFd, name.c_str(), R_OK | X_OK, AT_EACCESS) == 0) return true;
     struct stat st;
-    if (::lstat(folder.c_str(), &st) == 0 && st.st_uid == ::geteuid() &&
-        ::chmod(folder.c_str(), (st.st_mode & 07777) | S_IRWXU) == 0 &&
-        ::faccessat(AT_FDCWD, folder.c_str(), R_OK | X_OK, AT_EACCESS) == 0)
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == ::geteuid() &&
+        ::fchmodat(dirFd, name.c_str(), (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0 &&
+        ::faccessat(dirFd, name.c_str(), R_OK | X_OK, AT_EACCESS) == 0)
         return true;
-    permissionsCheckWithURL(folder, false);
+    permissionsCheckAt(dirFd, name, url, false);
     return false;
 }
 
-void RNDeleteItems::iterateFolderToDelete(const std::string& folder) {
-    if (userStopped()) return;
-    if (!canEnterFolder(folder)) return;
-    int fd = files::openDirectoryNoFollow(AT_FDCWD, folder.c_str());
-    if (fd < 0) return;
-    emptyFolderAt(fd, folder);
-    ::close(fd);
+namespace {
+
+bool isLockedStatx(const struct statx& sx) {
+    return (sx.stx_attributes_mask & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) !=
+               (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND) ||
+           (sx.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND));
 }
 
-bool RNDeleteItems::emptyFolderAt(int fd, const std::string& folder) {
-    // The common case -- an unlocked entry in a folder the user may change -- is decided from
-    // one statx relative to the open folder and removed with one unlinkat, so a big trash
-    // empties at close to the file system's own speed. Anything else takes the full checks.
-    const int dupFd = ::dup(fd);
-    files::DirHandle dir(dupFd >= 0 ? ::fdopendir(dupFd) : nullptr);
-    if (!dir) {
-        if (dupFd >= 0) ::close(dupFd);
-        return false;
+constexpr unsigned kEraseStatxMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE | STATX_INO;
+
+// Subfolders handed from the erase's worker to its second worker.
+class HandOffQueue {
+public:
+    explicit HandOffQueue(std::function<bool(const std::string& name)> work) : work_(std::move(work)) {}
+    ~HandOffQueue() { finish(); }
+    // Hands `name` over when the second worker has nothing waiting; false: do it yourself.
+    bool offer(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        if (!waiting_.empty() || failed_) return false;
+        if (!thread_.joinable()) {
+            try {
+                thread_ = std::thread([this] { run(); });
+            } catch (const std::system_error&) {
+                failed_ = true;
+                return false;
+            }
+        }
+        waiting_.push_back(name);
+        changed_.notify_one();
+        return true;
     }
-    const uint64_t dev = files::deviceOf(fd);
-    struct stat self;
-    const bool folderOk = ::fstat(fd, &self) == 0 &&
-                          ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-    const bool sticky = folderOk && (self.st_mode & S_ISVTX) && ::geteuid() != 0 && self.st_uid != ::geteuid();
-    bool allGone = true;
-    while (dirent* e = ::readdir(dir.get())) {
-        const char* name = e->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        if (userStopped()) return false;
-        const std::string child = files::appendPathComponent(folder, name);
+    // Waits for the second worker; gives the folders it could not remove completely.
+    std::vector<std::string> finish() {
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        return std::move(left_);
+    }
+
+private:
+    void run() {
+        for (;;) {
+            std::string name;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return closed_ || !waiting_.empty(); });
+                if (waiting_.empty()) return;
+                name = std::move(waiting_.front());
+                waiting_.pop_front();
+            }
+            if (!work_(name)) {
+                std::lock_guard lock(mutex_);
+                left_.push_back(name);
+            }
+        }
+    }
+
+    std::function<bool(const std::string&)> work_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> waiting_;
+    std::vector<std::string> left_;
+    bool closed_ = false;
+    bool failed_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+bool RNDeleteItems::eraseFolderPlainlyAt(int parentFd, const std::string& name, const std::string& url) {
+    files::UniqueFd top(files::openDirectoryNoFollow(parentFd, name.c_str()));
+    if (!top.valid() || files::isOtherMount(top.get(), files::deviceOf(parentFd))) return false;
+    const uid_t me = ::geteuid();
+    // Per folder: may its entries go with a plain unlinkat.
+    std::vector<bool> plain;
+    {
         struct statx sx;
-        if (::statx(fd, name, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE, &sx) != 0) {
-            allGone = allGone && errno == ENOENT;
+        if (::statx(parentFd, name.c_str(), AT_SYMLINK_NOFOLLOW, kEraseStatxMask, &sx) != 0) return false;
+        plain.push_back(::faccessat(parentFd, name.c_str(), W_OK | X_OK, AT_EACCESS) == 0 &&
+                        !((sx.stx_mode & S_ISVTX) && me != 0 && sx.stx_uid != me));
+    }
+    const std::string base = url + "/";
+    files::TreeWalk walk(top.get());
+    files::TreeWalk::Event e;
+    while (walk.next(e)) {
+        if (userStopped()) return false;
+        if (e.kind == files::TreeWalk::Kind::FolderEnd) {
+            plain.pop_back();
+            if (e.kept) continue;
+            if (::unlinkat(e.dirFd, e.name, AT_REMOVEDIR) == 0) erased(base + walk.relativePath(), 0);
+            else walk.keep();
             continue;
         }
-        const bool locked = (sx.stx_attributes_mask & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) !=
-                                (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND) ||
-                            (sx.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND));
-        const bool simple = folderOk && !locked && !(sticky && sx.stx_uid != ::geteuid());
-        if (S_ISDIR(sx.stx_mode)) {
-            int sub = files::openDirectoryNoFollow(fd, name);
-            if (sub >= 0 && files::isOtherMount(sub, dev)) {
-                // Another file system mounted here is never entered; its mount point reports busy.
-                ::close(sub);
-                manageItemURL(child, 0, true);
-                allGone = false;
+        struct statx sx;
+        if (!plain.back() || ::statx(e.dirFd, e.name, AT_SYMLINK_NOFOLLOW, kEraseStatxMask, &sx) != 0 ||
+            isLockedStatx(sx)) {
+            walk.keep();  // left for the full checks
+            continue;
+        }
+        if (!S_ISDIR(sx.stx_mode)) {
+            if (::unlinkat(e.dirFd, e.name, 0) == 0) erased(base + walk.relativePath(), sx.stx_size);
+            else walk.keep();
+            continue;
+        }
+        if (::faccessat(e.dirFd, e.name, R_OK | W_OK | X_OK, AT_EACCESS) != 0 || walk.enter(sx.stx_ino) != 0) {
+            walk.keep();
+            continue;
+        }
+        plain.push_back(!((sx.stx_mode & S_ISVTX) && me != 0 && sx.stx_uid != me));
+    }
+    if (walk.keptAny() || userStopped()) return false;
+    top.reset();
+    if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) return false;
+    erased(url, 0);
+    return true;
+}
+
+bool RNDeleteItems::eraseFolderContentsAt(int parentFd, const std::string& name, const std::string& url,
+                                          bool handOff) {
+    // The common case -- an unlocked entry in a folder the user may change -- is decided from
+    // one statx relative to the open folder and removed with one unlinkat, so a big trash
+    // empties at close to the file system's own speed, whatever the depth. Anything else takes
+    // the full checks, still relative to the open folder.
+    if (userStopped()) return false;
+    if (!canEnterFolderAt(parentFd, name, url)) return false;
+    files::UniqueFd top(files::openDirectoryNoFollow(parentFd, name.c_str()));
+    if (!top.valid()) return false;
+    if (files::isOtherMount(top.get(), files::deviceOf(parentFd))) {
+        // Another file system mounted on the trashed folder is never entered.
+        itemBusyCount_.fetch_add(1);
+        notErasedCount_.fetch_add(1);
+        return false;
+    }
+    const uid_t me = ::geteuid();
+    // Per folder being emptied: may its entries be removed with a plain unlinkat, and may the
+    // folder itself (once empty) be removed that way.
+    struct Folder {
+        bool writable = false;
+        bool sticky = false;
+        bool selfSimple = false;
+    };
+    auto folderFor = [me](int dirFd, const char* name, const struct statx& sx, bool selfSimple) {
+        Folder f;
+        f.writable = ::faccessat(dirFd, name, W_OK | X_OK, AT_EACCESS) == 0;
+        if (!f.writable && sx.stx_uid == me &&
+            ::fchmodat(dirFd, name, (sx.stx_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0)
+            f.writable = ::faccessat(dirFd, name, W_OK | X_OK, AT_EACCESS) == 0;
+        f.sticky = (sx.stx_mode & S_ISVTX) && me != 0 && sx.stx_uid != me;
+        f.selfSimple = selfSimple;
+        return f;
+    };
+    constexpr unsigned kMask = kEraseStatxMask;
+    std::vector<Folder> folders;
+    {
+        struct statx sx;
+        if (::statx(parentFd, name.c_str(), AT_SYMLINK_NOFOLLOW, kMask, &sx) != 0) return false;
+        folders.push_back(folderFor(parentFd, name.c_str(), sx, false));
+    }
+    const std::string base = url + "/";
+    const int topFd = top.get();
+    std::optional<HandOffQueue> second;
+    if (handOff) second.emplace([this, topFd, &base](const std::string& sub) {
+        return eraseFolderPlainlyAt(topFd, sub, base + sub);
+    });
+    files::TreeWalk walk(top.get());
+    files::TreeWalk::Event e;
+    while (walk.next(e)) {
+        if (userStopped()) break;
+        if (e.kind == files::TreeWalk::Kind::FolderEnd) {
+            const Folder done = folders.back();
+            folders.pop_back();
+            if (e.moved) {
+                files::systemLog("Quillo: a folder was moved while it was erased; left where it went: " + base +
+                                 walk.relativePath());
                 continue;
             }
-            if (locked && !checkForLockedFileWithURL(child)) {  // a locked folder kept keeps its content
-                if (sub >= 0) ::close(sub);
-                allGone = false;
-                continue;
+            if (e.kept) continue;
+            const std::string child = base + walk.relativePath();
+            if (done.selfSimple && ::unlinkat(e.dirFd, e.name, AT_REMOVEDIR) == 0) erased(child, 0);
+            else if (!manageItemAt(e.dirFd, e.name, child, 0)) walk.keep();
+            continue;
+        }
+        const Folder& here = folders.back();
+        const std::string child = base + walk.relativePath();
+        struct statx sx;
+        if (::statx(e.dirFd, e.name, AT_SYMLINK_NOFOLLOW, kMask, &sx) != 0) {
+            if (errno != ENOENT) walk.keep();
+            continue;
+        }
+        const bool locked = isLockedStatx(sx);
+        const bool simple = here.writable && !locked && !(here.sticky && sx.stx_uid != me);
+        if (!S_ISDIR(sx.stx_mode)) {
+            if (simple && ::unlinkat(e.dirFd, e.name, 0) == 0) {
+                erased(child, sx.stx_size);
+            } else if (simple) {
+                manageErrorAt(errno, e.dirFd, e.name, child);
+                walk.keep();
+            } else if (!manageItemAt(e.dirFd, e.name, child, sx.stx_size)) {
+                walk.keep();
             }
-            bool emptied = false;
-            if (sub >= 0 && ::faccessat(AT_FDCWD, child.c_str(), R_OK | X_OK, AT_EACCESS) == 0) {
-                emptied = emptyFolderAt(sub, child);
-            } else {
-                emptied = false;
-                iterateFolderToDelete(child);  // the slow way: may make it readable or queue it
-            }
-            if (sub >= 0) ::close(sub);
-            if (userStopped()) return false;
-            if (emptied || RNFilesUtilities::sharedControl().isAnEmptyFolder(child)) {
-                if (simple && ::unlinkat(fd, name, AT_REMOVEDIR) == 0) erased(child, 0);
-                else allGone = manageItemURL(child, 0, true) && allGone;
-            } else {
-                allGone = false;
-            }
-        } else if (simple && ::unlinkat(fd, name, 0) == 0) {
-            erased(child, sx.stx_size);
-        } else if (simple) {
-            manageError(errno, child);
-            allGone = false;
+            continue;
+        }
+        // A locked folder kept keeps its content.
+        if (locked && !checkForLockedItemAt(e.dirFd, e.name, child)) {
+            walk.keep();
+            continue;
+        }
+        if (!canEnterFolderAt(e.dirFd, e.name, child)) {
+            walk.keep();
+            continue;
+        }
+        Folder inner = folderFor(e.dirFd, e.name, sx, simple);
+        // A plain subfolder of the trashed folder goes to the second worker when it is free.
+        if (second && e.depth == 1 && simple && inner.writable && !inner.sticky && second->offer(e.name)) continue;
+        if (!inner.writable) {
+            // Nothing in it can go with the user's rights: the folder goes as a whole, asked
+            // about once (and handed to the helper), instead of entry by entry.
+            permissionsCheckAt(e.dirFd, e.name, child, false);
+            walk.keep();
+            continue;
+        }
+        const int err = walk.enter(sx.stx_ino);
+        if (err == EXDEV) {
+            // Another file system mounted here is never entered; its mount point reports busy.
+            manageErrorAt(EBUSY, e.dirFd, e.name, child);
+            walk.keep();
+        } else if (err == ESTALE || err == ENOTDIR || err == ENOENT) {
+            // Swapped or gone since it was looked at: whatever is there now is not followed.
+            if (err != ENOENT) walk.keep();
+        } else if (err != 0) {
+            if (!manageItemAt(e.dirFd, e.name, child, 0)) walk.keep();
         } else {
-            allGone = manageItemURL(child, sx.stx_size, false) && allGone;
+            folders.push_back(inner);
         }
     }
+    bool allGone = !walk.keptAny();
+    if (second) {
+        // What the second worker left goes through the full checks here, one subfolder at a time.
+        for (const std::string& sub : second->finish()) {
+            if (userStopped()) break;
+            const std::string child = base + sub;
+            if (eraseFolderContentsAt(topFd, sub, child, false) ||
+                RNFilesUtilities::sharedControl().isAnEmptyFolder(child)) {
+                if (!manageItemAt(topFd, sub, child, 0)) allGone = false;
+            } else {
+                allGone = false;
+            }
+        }
+    }
+    if (userStopped()) return false;
     return allGone;
 }
 
@@ -532,26 +779,25 @@ void RNDeleteItems::erased(const std::string& path, uint64_t size) {
     writeLogEntryWithPath(path, size);
 }
 
-bool RNDeleteItems::manageItemURL(const std::string& url, uint64_t size, bool /*isDirectory*/) {
-    if (!checkForLockedFileWithURL(url) || !permissionsCheckWithURL(url, true)) return false;
-    std::error_code error = RNQuilloFileUtilities::sharedControl().deleteItemWithURL(url);
-    if (!error) {
+bool RNDeleteItems::manageItemAt(int dirFd, const std::string& name, const std::string& url, uint64_t size) {
+    if (!checkForLockedItemAt(dirFd, name, url) || !permissionsCheckAt(dirFd, name, url, true)) return false;
+    const int error = files::removeItemAt(dirFd, name.c_str());
+    if (error == 0) {
         erased(url, size);
         return true;
     }
-    manageError(error.value(), url);
+    manageErrorAt(error, dirFd, name, url);
     return false;
 }
 
-bool RNDeleteItems::checkForLockedFileWithURL(const std::string& url) {
-    auto& files = RNFilesUtilities::sharedControl();
-    if (!files.isLockedWithURL(url)) return true;
+bool RNDeleteItems::checkForLockedItemAt(int dirFd, const std::string& name, const std::string& url) {
+    if (!files::isLockedItemAt(dirFd, name)) return true;
     if (!isHelperAuthorized_) {
         notErasedCount_.fetch_add(1);
         return false;
     }
     bool tryUnlock;
-    if (files.isHiddenWithURL(url)) {
+    if (files::isHiddenItemAt(dirFd, name)) {
         tryUnlock = true;
     } else if (deleteLockedAlreadyAsked_) {
         tryUnlock = deleteLocked_;
@@ -562,23 +808,20 @@ bool RNDeleteItems::checkForLockedFileWithURL(const std::string& url) {
         tryUnlock = erase;
     }
     if (!tryUnlock) return false;
-    if (files.unlockWithURL(url)) return true;
+    std::string why;
+    if (files::unlockItemAt(dirFd, name, why)) return true;
     addURLToArray("unlockItems", url);
     return false;
 }
 
-bool RNDeleteItems::permissionsCheckWithURL(const std::string& url, bool checkForNoPermissions) {
-    auto& files = RNFilesUtilities::sharedControl();
-    if (checkForNoPermissions) {
-        auto path = files.pathWithURL(url);
-        if (!path && files.isAliasWithURL(url)) path = url;  // a dangling link is still an item
-        if (checkPermissions(path.value_or(std::string()))) return true;
-    }
+bool RNDeleteItems::permissionsCheckAt(int dirFd, const std::string& name, const std::string& url,
+                                       bool checkForNoPermissions) {
+    if (checkForNoPermissions && checkPermissionsAt(dirFd, name)) return true;
     if (!isHelperAuthorized_) {
         notErasedCount_.fetch_add(1);
         return false;
     }
-    if (files.isHiddenWithURL(url)) {
+    if (files::isHiddenItemAt(dirFd, name)) {
         addURLToArray("permissionsItems", url);
         return false;
     }
@@ -593,27 +836,26 @@ bool RNDeleteItems::permissionsCheckWithURL(const std::string& url, bool checkFo
     return false;
 }
 
-bool RNDeleteItems::checkPermissions(const std::string& path) {
+bool RNDeleteItems::checkPermissionsAt(int dirFd, const std::string& name) {
     // Removing an entry needs write and search permission on its folder, and under a sticky
     // folder the item or the folder must be the user's. Nothing is opened: a FIFO would block,
     // a device could react.
-    if (path.empty()) return true;
-    const std::string parent = files::deletingLastPathComponent(path);
     struct stat folder, item;
-    if (::lstat(parent.c_str(), &folder) != 0 || ::lstat(path.c_str(), &item) != 0) return true;  // let removal tell
+    if (::fstat(dirFd, &folder) != 0 || ::fstatat(dirFd, name.c_str(), &item, AT_SYMLINK_NOFOLLOW) != 0)
+        return true;  // let removal tell
     const uid_t me = ::geteuid();
-    if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    if (::faccessat(dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
         if (errno != EACCES) return true;
-        if (folder.st_uid != me || ::chmod(parent.c_str(), (folder.st_mode & 07777) | S_IRWXU) != 0) return false;
-        if (::faccessat(AT_FDCWD, parent.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
+        if (folder.st_uid != me || ::fchmod(dirFd, (folder.st_mode & 07777) | S_IRWXU) != 0) return false;
+        if (::faccessat(dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0) return false;
     }
     if ((folder.st_mode & S_ISVTX) && me != 0 && item.st_uid != me && folder.st_uid != me) return false;
     return true;
 }
 
-void RNDeleteItems::manageError(int error, const std::string& url) {
+void RNDeleteItems::manageErrorAt(int error, int dirFd, const std::string& name, const std::string& url) {
     if (isPermissionError(error)) {
-        permissionsCheckWithURL(url, false);
+        permissionsCheckAt(dirFd, name, url, false);
     } else if (isBusyError(error)) {
         itemBusyCount_.fetch_add(1);
         notErasedCount_.fetch_add(1);
@@ -812,13 +1054,28 @@ void RNDeleteItems::finishErase() {
     if (logCntrl_) logCntrl_->writeEndSessionAndCloseFile();
 
     auto& errors = RNErrorDelegate::sharedControl();
+    noteItemsLeft();
+    const std::vector<std::string> left = itemsLeft();
     const uint64_t busy = itemBusyCount_.load();
+    // The report names what stayed (the first few items) below its title.
+    const char* leftKey = left.size() == 1 ? "items_left_sing" : "items_left_plur";
+    RNArray leftNames;
+    if (left.size() > 1) leftNames.push_back(util::RNNumberUtilities::sharedControl().numberToFormatString(double(left.size())));
+    leftNames.push_back(namesOfFirstItems(left));
+    auto report = [&](const char* title, RNArray titleNames) {
+        RNDictionary info{{"error", title}, {"additionalName", std::move(titleNames)}};
+        if (!left.empty()) {
+            info["message"] = leftKey;
+            info["mess_names"] = leftNames;
+        }
+        errors.showError(info);
+    };
     if (busy == 1) {
-        errors.showError("busy_sing", "", {});
+        report("busy_sing", {});
     } else if (busy >= 2) {
-        errors.showError("busy_plur", "", {util::RNNumberUtilities::sharedControl().numberToFormatString(double(busy))});
+        report("busy_plur", {util::RNNumberUtilities::sharedControl().numberToFormatString(double(busy))});
     } else if (notErasedCount_.load() != 0) {
-        errors.showError(isHelperAuthorized_ ? "not_erased" : "user_not_authorized", "", {});
+        report(isHelperAuthorized_ ? "not_erased" : "user_not_authorized", {});
     }
 
     rootAccess_.reset();

@@ -67,6 +67,11 @@ public:
     uint64_t totSize() const { return totSize_.load(); }
     RNGenericProgressWindowCntrl* progressCntrl() const { return progressCntrl_.get(); }
     bool isStoppedByUser() const;
+    // The erased items (trashed items or chosen ones) still there when the erase ended, in the
+    // order they were handed over; empty until then.
+    std::vector<std::string> itemsLeft() const;
+    // "a, b, c and 4 more": the first few of `paths` by name.
+    static std::string namesOfFirstItems(const std::vector<std::string>& paths, size_t few = 3);
     void setIsStopped(bool stopped);
 
     // RNSecureAccessDelegate: the privileged pass reports here.
@@ -95,18 +100,26 @@ private:
     void doIterateTrashes(const RNItemList& array);
     void eraseWithAdminPrivileges();
     void stopWorking();  // abandon
+    void noteItemsLeft();
+    void reportItemsLeft(const char* titleKey);
 
-    // The local pass.
+    // The local pass. Below a trashed item every check and change is made relative to an open
+    // folder (`dirFd` + `name`); `url` is the item's full path, for the log and the questions.
     void iterateLumoArrayToDelete(const RNItemList& array);
-    void iterateFolderToDelete(const std::string& folder);
-    bool emptyFolderAt(int fd, const std::string& folder);  // true when nothing is left in it
+    // true: emptied. With `handOff`, subfolders of the folder go to a second worker while this
+    // one goes on (both cores inside one trashed folder).
+    bool eraseFolderContentsAt(int parentFd, const std::string& name, const std::string& url, bool handOff = true);
+    // The second worker's part: removes the folder `name` and what is below it by the plain
+    // path only (unlocked entries in folders the user may change), and leaves everything else
+    // for the full checks. true: nothing is left.
+    bool eraseFolderPlainlyAt(int parentFd, const std::string& name, const std::string& url);
     void erased(const std::string& path, uint64_t size);
-    bool manageItemURL(const std::string& url, uint64_t size, bool isDirectory);  // true: removed
-    bool checkForLockedFileWithURL(const std::string& url);
-    bool permissionsCheckWithURL(const std::string& url, bool checkForNoPermissions);
-    bool checkPermissions(const std::string& path);
-    bool canEnterFolder(const std::string& folder);
-    void manageError(int error, const std::string& url);
+    bool manageItemAt(int dirFd, const std::string& name, const std::string& url, uint64_t size);  // true: removed
+    bool checkForLockedItemAt(int dirFd, const std::string& name, const std::string& url);
+    bool permissionsCheckAt(int dirFd, const std::string& name, const std::string& url, bool checkForNoPermissions);
+    bool checkPermissionsAt(int dirFd, const std::string& name);
+    bool canEnterFolderAt(int dirFd, const std::string& name, const std::string& url);
+    void manageErrorAt(int error, int dirFd, const std::string& name, const std::string& url);
     void addURLToArray(const char* key, const std::string& path);
     void addToNotTrashed(const std::string& url);
     // Asks on the main thread; answers {erase, applyToAll}.
@@ -157,6 +170,8 @@ private:
     RNDictionary toAuthorizeInfo_;
     std::vector<std::string> notErased_;
     std::set<std::string> trashDirs_;  // trashes whose items this erase touched
+    std::vector<std::string> handedOver_;  // the items of this erase
+    std::vector<std::string> itemsLeft_;
 
     std::unique_ptr<RNGenericProgressWindowCntrl> progressCntrl_;
     std::unique_ptr<RNPrivilegedEraser> rootAccess_;

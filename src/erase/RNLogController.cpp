@@ -1,5 +1,7 @@
 #include "erase/RNLogController.h"
 
+#include "erase/RNErrorDelegate.h"
+
 #include "files/Utf8.h"
 
 #include "files/RNFilesUtilities.h"
@@ -17,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace quillo::erase {
@@ -256,6 +259,11 @@ bool RNLogController::openLogFile() {
 }
 
 void RNLogController::flushPending() {
+    std::lock_guard lock(entryMutex_);
+    flushPendingLocked();
+}
+
+void RNLogController::flushPendingLocked() {
     if (pending_.empty() || currLogHandle_ < 0) return;
     std::string lines;
     lines.swap(pending_);
@@ -264,14 +272,21 @@ void RNLogController::flushPending() {
 }
 
 void RNLogController::writeLine(const std::string& line) {
+    if (writeFailed_.load()) return;
     // One write() per batch on an O_APPEND descriptor: whole lines land at the end of file.
     const char* p = line.data();
     size_t left = line.size();
     while (left > 0) {
         ssize_t w = ::write(currLogHandle_, p, left);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;  // a full disk loses log lines, never the erase
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            // A full disk loses the rest of the log, never the erase. Later batches are not
+            // tried: a line cut short must not be followed by others. The user is told once.
+            const int err = w < 0 ? errno : ENOSPC;
+            if (!writeFailed_.exchange(true))
+                RNErrorDelegate::sharedControl().showError("log_write_error", "log_write_error_mess",
+                                                           {std::strerror(err)});
+            return;
         }
         p += w;
         left -= size_t(w);
@@ -287,6 +302,7 @@ void RNLogController::writeStartSession() {
 }
 
 void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size) {
+    std::lock_guard lock(entryMutex_);
     if (currLogHandle_ < 0) return;
     totSize_ += size;
     ++itemsCount_;
@@ -298,7 +314,7 @@ void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size)
     pending_ += escapedPathForLog(path);
     pending_ += '\n';
     if (pending_.size() >= kFlushBytes || std::chrono::steady_clock::now() - lastFlush_ >= kFlushInterval)
-        flushPending();
+        flushPendingLocked();
 }
 
 void RNLogController::writeEndSessionAndCloseFile() {

@@ -12,6 +12,8 @@
 
 #include "erase/RNValue.h"
 
+#include <atomic>
+#include <mutex>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -74,6 +76,7 @@ private:
     bool createNewLogFile(const std::string& folder, const std::string& name);
     void writeLine(const std::string& line);
     void flushPending();
+    void flushPendingLocked();
 
     static constexpr size_t kFlushBytes = 64 * 1024;
     static constexpr std::chrono::milliseconds kFlushInterval{250};
@@ -84,6 +87,11 @@ private:
     uint64_t itemsCount_ = 0;
     std::string currLogURL_;
     int currLogHandle_ = -1;
+    // Item lines may come from the two workers of an erase at once.
+    std::mutex entryMutex_;
+    // A write failed (a full disk): the rest of this session's log is dropped, and the user was
+    // told once.
+    std::atomic<bool> writeFailed_{false};
     RNDictionary infoDict_;
     Clock clock_;
 };

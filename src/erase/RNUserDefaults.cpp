@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +67,31 @@ bool writeAll(int fd, const std::string& bytes) {
 }
 
 // Renames without ever replacing an existing file.
+// Holds an exclusive lock on the preferences folder while a change is read in, applied and
+// written, so that two processes saving at the same instant both keep their change. (The folder
+// itself is locked: a lock file would be one more file beside the preferences.) When the folder
+// cannot be made or opened, the change goes on unlocked: the save will then fail and say so.
+class SaveLock {
+public:
+    explicit SaveLock(const std::string& plistPath) {
+        std::string ignored;
+        const std::string dir = parentOf(plistPath);
+        if (!makeDirs(dir, ignored)) return;
+        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0) return;
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~SaveLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    SaveLock(const SaveLock&) = delete;
+    SaveLock& operator=(const SaveLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 int renameNoReplace(const std::string& from, const std::string& to) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS) return errno;
@@ -455,6 +481,7 @@ bool RNUserDefaults::setObject(const std::string& key, const RNValue& value) {
     bool ok = true;
     {
         std::lock_guard lock(mutex_);
+        SaveLock saveLock(path_);
         ensureLoadedLocked();
         RNDictionary before = effectiveLocked();
         // Take in another process's save first, unless ours is still waiting to be written.

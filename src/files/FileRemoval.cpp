@@ -2,58 +2,117 @@
 
 #include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
+#include "files/TreeWalk.h"
 
-#include <dirent.h>
+#include "files/UniqueFd.h"
+
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace quillo::files {
 
 namespace {
 
-int removeContents(int dirFd, uint64_t dev) {
-    int fd = ::dup(dirFd);
-    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (!dir) {
-        int err = errno;
-        if (fd >= 0) ::close(fd);
-        return err;
-    }
+constexpr int kLockFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
+
+// Empties the open folder `dirFd` without recursion and with a bounded number of open
+// descriptors, whatever the depth; answers the first error.
+int removeContents(int dirFd) {
     int first = 0;
-    while (dirent* e = ::readdir(dir)) {
-        const char* name = e->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        struct stat st;
-        int err = 0;
-        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            err = errno == ENOENT ? 0 : errno;
-        } else if (!S_ISDIR(st.st_mode)) {
-            if (::unlinkat(dirFd, name, 0) != 0 && errno != ENOENT) err = errno;
-        } else {
-            int sub = openDirectoryNoFollow(dirFd, name);
-            if (sub < 0) {
-                err = errno;
-                // An unreadable but empty folder can still go.
-                if (::unlinkat(dirFd, name, AT_REMOVEDIR) == 0) err = 0;
-            } else if (isOtherMount(sub, dev)) {
-                ::close(sub);
-                err = EBUSY;
-            } else {
-                err = removeContents(sub, dev);
-                ::close(sub);
-                if (::unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && err == 0 && errno != ENOENT) err = errno;
-            }
-        }
+    auto note = [&first](int err) {
         if (err && !first) first = err;
+    };
+    TreeWalk walk(dirFd);
+    TreeWalk::Event e;
+    while (walk.next(e)) {
+        if (e.kind == TreeWalk::Kind::FolderEnd) {
+            if (e.moved) note(ESTALE);  // moved away while it was emptied: left where it went
+            else if (::unlinkat(e.dirFd, e.name, AT_REMOVEDIR) != 0 && errno != ENOENT) note(errno);
+            continue;
+        }
+        bool isDir = e.type == DT_DIR;
+        if (e.type == DT_UNKNOWN) {
+            struct stat st;
+            if (::fstatat(e.dirFd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT) note(errno);
+                continue;
+            }
+            isDir = S_ISDIR(st.st_mode);
+        }
+        if (!isDir) {
+            if (::unlinkat(e.dirFd, e.name, 0) != 0 && errno != ENOENT) note(errno);
+            continue;
+        }
+        const int err = walk.enter();
+        if (err == 0) continue;
+        if (err == EXDEV) {
+            note(EBUSY);  // another file system mounted here: never entered, its mount point stays
+            walk.keep();
+        } else if (err == ENOTDIR) {
+            // No longer a folder (swapped for a symlink or a file): the entry itself goes.
+            if (::unlinkat(e.dirFd, e.name, 0) != 0 && errno != ENOENT) note(errno);
+        } else if (err != ENOENT && ::unlinkat(e.dirFd, e.name, AT_REMOVEDIR) != 0) {
+            note(err);  // unreadable, and not empty
+            walk.keep();
+        }
     }
-    ::closedir(dir);
     return first;
 }
 
 }  // namespace
+
+bool unlockItemAt(int parentFd, const std::string& name, std::string& why) {
+    struct stat before;
+    if (::fstatat(parentFd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    const bool isDir = S_ISDIR(before.st_mode);
+    if (!isDir && !S_ISREG(before.st_mode)) {
+        why = "neither a file nor a folder";
+        return false;
+    }
+    if (!isDir && before.st_nlink > 1) {
+        why = "the file has other hard links";
+        return false;
+    }
+    UniqueFd fd(::openat(parentFd, name.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isDir ? O_DIRECTORY : 0)));
+    if (!fd.valid()) {
+        why = std::strerror(errno);
+        return false;
+    }
+    struct stat after;
+    if (::fstat(fd.get(), &after) != 0 || after.st_dev != before.st_dev || after.st_ino != before.st_ino ||
+        (after.st_mode & S_IFMT) != (before.st_mode & S_IFMT)) {
+        why = "the item changed while it was unlocked";
+        return false;
+    }
+    // A file can be a mount point too (a bind mount): its flags belong to the mount's source.
+    if (isOtherMount(fd.get(), deviceOf(parentFd))) {
+        why = "another mounted file system";
+        return false;
+    }
+    int flags = 0;
+    if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+        if (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL) return true;  // no flags here: not locked
+        why = std::strerror(errno);
+        return false;
+    }
+    if (!(flags & kLockFlags)) return true;
+    flags &= ~kLockFlags;
+    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 int removeItemAt(int parentFd, const char* name) {
     struct stat st;
@@ -68,7 +127,7 @@ int removeItemAt(int parentFd, const char* name) {
         ::close(sub);
         return EBUSY;
     }
-    int err = removeContents(sub, deviceOf(sub));
+    int err = removeContents(sub);
     ::close(sub);
     if (::unlinkat(parentFd, name, AT_REMOVEDIR) != 0 && err == 0) err = errno;
     return err;

@@ -1,6 +1,7 @@
 // Removal of an item and everything below it, relative to directory descriptors: symlinks are
 // removed, never followed, and a file system mounted inside a folder is never entered (its
-// mount point stays and reports EBUSY).
+// mount point stays and reports EBUSY). Iterative, with a bounded number of open descriptors,
+// whatever the depth of the tree.
 #pragma once
 
 #include <system_error>
@@ -14,5 +15,12 @@ int removeItemAt(int parentFd, const char* name);
 
 // The same for an absolute path.
 std::error_code removeItemAtPath(const std::string& path);
+
+// Clears the immutable and append-only flags of `name` in the open folder `parentFd`; true when
+// it holds none afterwards, otherwise false with the reason in `why`. Only a regular file or a
+// folder of this file system is opened (never a device or a FIFO, never through a symlink, never
+// a mount point), and only when it is still the object that was looked at. A file with other
+// hard links is not unlocked: the flags belong to the inode, and its other names lie elsewhere.
+bool unlockItemAt(int parentFd, const std::string& name, std::string& why);
 
 }  // namespace quillo::files

@@ -1,6 +1,7 @@
 // The folder walk behind every size the system shows: one readdir pass and one fstatat per
 // entry, relative to directory descriptors, never following symlinks and never crossing into
-// another mounted file system. Memory is one open directory per level of depth.
+// another mounted file system. It reaches the bottom of any tree with a bounded number of open
+// folders (see TreeWalk).
 #pragma once
 
 #include <dirent.h>
@@ -18,9 +19,13 @@ struct WalkTotals {
 };
 
 // Walks below `path`; false when the folder itself cannot be opened (totals stay zero).
-bool walkFolder(const std::string& path, WalkTotals& totals);
-// The same below an already open directory (the descriptor is not closed).
-void walkFolderAt(int dirfd, WalkTotals& totals);
+bool walkFolder(const std::string& path, WalkTotals& totals, unsigned workers = 1);
+// The same below an already open directory (the descriptor is not closed). With more than one
+// worker, subfolders are handed to the other workers (a queue of folders): the totals are the
+// same, only reached sooner.
+void walkFolderAt(int dirfd, WalkTotals& totals, unsigned workers = 1);
+// How many workers a single folder's walk uses: both cores (at most four).
+unsigned folderWalkWorkers();
 
 // Opens a directory for reading without following a symlink in its last component.
 int openDirectoryNoFollow(int dirfd, const char* name);

@@ -2,6 +2,7 @@
 #include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
 #include "files/RNLabels.h"
+#include "files/TreeWalk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <cctype>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 namespace quillo::files {
 
@@ -67,9 +69,9 @@ bool listedInHiddenFile(int dirfd, const std::string& dirPath, const std::string
 // Reads the immutable/append-only flags: from statx where the file system reports them,
 // otherwise through FS_IOC_GETFLAGS on a read-only, non-blocking open of a file or folder (never
 // of a device, FIFO or socket, which an open could disturb). -1 when they cannot be read.
-int lockFlags(const std::string& path) {
+int lockFlagsAt(int dirFd, const char* path) {
     struct statx sx;
-    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) != 0) return -1;
+    if (::statx(dirFd, path, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &sx) != 0) return -1;
     const uint64_t known = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
     if ((sx.stx_attributes_mask & known) == known) {
         int flags = 0;
@@ -78,7 +80,7 @@ int lockFlags(const std::string& path) {
         return flags;
     }
     if (!S_ISREG(sx.stx_mode) && !S_ISDIR(sx.stx_mode)) return 0;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = ::openat(dirFd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return -1;
     int flags = 0;
     int rc = ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
@@ -86,38 +88,47 @@ int lockFlags(const std::string& path) {
     return rc == 0 ? (flags & kLockFlags) : 0;
 }
 
+int lockFlags(const std::string& path) { return lockFlagsAt(AT_FDCWD, path.c_str()); }
+
+// A folder is empty when nothing but empty folders and the folder's own custom-icon file (a
+// name with "icon" listed in its .hidden file) lies below it. Dot-named files pass without a
+// verdict of their own; a folder that cannot be read is never called empty.
 enum class Emptiness { Unknown, Empty, NotEmpty };
 
-Emptiness folderEmptiness(int dirfd) {
-    int fd = ::dup(dirfd);
-    DirHandle dir(fd >= 0 ? ::fdopendir(fd) : nullptr);
-    if (!dir) {
-        if (fd >= 0) ::close(fd);
-        return Emptiness::NotEmpty;  // cannot look inside: never claim it is empty
-    }
-    bool anyEntry = false;
-    Emptiness verdict = Emptiness::Unknown;
-    while (dirent* e = ::readdir(dir.get())) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        anyEntry = true;
-        struct stat st;
-        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            int sub = openDirectoryNoFollow(dirfd, name.c_str());
-            Emptiness inner = sub >= 0 ? folderEmptiness(sub) : Emptiness::NotEmpty;
-            if (sub >= 0) ::close(sub);
+Emptiness folderEmptiness(int rootFd) {
+    struct Level {
+        bool anyEntry = false;
+        bool emptyVerdict = false;
+        Emptiness result() const {
+            return !anyEntry ? Emptiness::Empty : emptyVerdict ? Emptiness::Empty : Emptiness::Unknown;
+        }
+    };
+    std::vector<Level> levels(1);  // the root, then one per folder entered
+    TreeWalk walk(rootFd);
+    TreeWalk::Event e;
+    while (walk.next(e)) {
+        if (e.kind == TreeWalk::Kind::FolderEnd) {
+            if (e.moved) return Emptiness::NotEmpty;
+            const Emptiness inner = levels.back().result();
+            levels.pop_back();
             if (inner != Emptiness::Empty) return Emptiness::NotEmpty;
-            verdict = Emptiness::Empty;
+            levels.back().emptyVerdict = true;
             continue;
         }
-        if (name[0] == '.') continue;  // passed over without a verdict of its own
-        if (!listedInHiddenFile(dirfd, {}, name)) return Emptiness::NotEmpty;
-        if (!containsIgnoringCase(name, "icon")) return Emptiness::NotEmpty;
-        verdict = Emptiness::Empty;  // the folder's own custom-icon file
+        levels.back().anyEntry = true;
+        struct stat st;
+        if (::fstatat(e.dirFd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (walk.enter() != 0) return Emptiness::NotEmpty;  // cannot look inside
+            levels.emplace_back();
+            continue;
+        }
+        if (e.name[0] == '.') continue;  // passed over without a verdict of its own
+        if (!listedInHiddenFile(e.dirFd, {}, e.name) || !containsIgnoringCase(e.name, "icon"))
+            return Emptiness::NotEmpty;
+        levels.back().emptyVerdict = true;  // the folder's own custom-icon file
     }
-    if (!anyEntry) return Emptiness::Empty;
-    return verdict;
+    return levels.front().result();
 }
 
 }  // namespace
@@ -143,6 +154,12 @@ bool RNFilesUtilities::isDirectoryWithURL(const std::string& url) {
     return isAbsolute(url) && ::lstat(url.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool isHiddenItemAt(int dirFd, const std::string& name) {
+    return (!name.empty() && name[0] == '.') || listedInHiddenFile(dirFd, {}, name);
+}
+
+bool isLockedItemAt(int dirFd, const std::string& name) { return lockFlagsAt(dirFd, name.c_str()) > 0; }
+
 bool RNFilesUtilities::isHiddenWithURL(const std::string& url) {
     if (!isAbsolute(url)) return false;
     auto name = itemNameWithURL(url);
@@ -165,6 +182,12 @@ bool RNFilesUtilities::unlockWithURL(const std::string& url) {
     if (::lstat(url.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) return false;
     int fd = ::open(url.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return false;
+    // Never through a mount point (a bind-mounted file or folder): the flags are the source's.
+    struct stat parent;
+    if (::lstat(deletingLastPathComponent(url).c_str(), &parent) != 0 || isOtherMount(fd, uint64_t(parent.st_dev))) {
+        ::close(fd);
+        return false;
+    }
     int current = 0;
     bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &current) == 0;
     if (ok && (current & kLockFlags)) {
@@ -202,7 +225,7 @@ ItemSizeInfo RNFilesUtilities::iterateFolderForSize(const std::string& url, uint
     ItemSizeInfo info;
     if (!isAbsolute(url)) return info;
     WalkTotals totals;
-    walkFolder(url, totals);
+    walkFolder(url, totals, folderWalkWorkers());
     info.totalSize = totals.totalSize;
     info.fileSize = totals.fileSize;
     if (itemsFound) *itemsFound += totals.entries;

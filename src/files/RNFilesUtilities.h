@@ -100,6 +100,12 @@ private:
     std::optional<TrashLocator> locator_;
 };
 
+// The same attributes relative to an open folder, for work below a trashed item whose path may
+// be longer than the system takes: hidden (a dot name, or listed in the folder's .hidden file)
+// and locked (immutable or append-only).
+bool isHiddenItemAt(int dirFd, const std::string& name);
+bool isLockedItemAt(int dirFd, const std::string& name);
+
 // Last path component ("/" for the root).
 std::string lastPathComponent(const std::string& path);
 // dir + "/" + name without doubling the slash.

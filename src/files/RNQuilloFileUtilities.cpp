@@ -54,6 +54,9 @@ std::optional<TrashListing> RNQuilloFileUtilities::binItemsAndInfoWithURL(const 
     }
 
     std::atomic<size_t> next{0};
+    const unsigned threads = unsigned(std::min<size_t>(measureThreads_, folders.size()));
+    // Fewer folders than threads: the threads left over help inside the folders.
+    const unsigned perFolder = threads ? std::max(1u, measureThreads_ / threads) : 1;
     auto measure = [&] {
         for (size_t i; (i = next.fetch_add(1)) < folders.size();) {
             RNItemToErase& item = listing.itemsToErase[folders[i]];
@@ -61,14 +64,13 @@ std::optional<TrashListing> RNQuilloFileUtilities::binItemsAndInfoWithURL(const 
             if (sub < 0) continue;
             if (!isOtherMount(sub, dev)) {
                 WalkTotals totals;
-                walkFolderAt(sub, totals);
+                walkFolderAt(sub, totals, perFolder);
                 item.size = totals.totalSize;
                 item.count = 1 + totals.entries;
             }
             ::close(sub);
         }
     };
-    const unsigned threads = unsigned(std::min<size_t>(measureThreads_, folders.size()));
     std::vector<std::thread> pool;
     for (unsigned t = 1; t < threads; ++t) pool.emplace_back(measure);
     measure();

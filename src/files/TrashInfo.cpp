@@ -11,14 +11,17 @@
 
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <memory>
-#include <sstream>
+#include <string_view>
+#include <unordered_map>
 
 namespace quillo::files {
 
@@ -93,22 +96,77 @@ std::optional<TrashItemRef> trashItemRefForPath(const std::string& itemPath) {
     return TrashItemRef{trashDir, name};
 }
 
+namespace {
+
+// Local time to seconds since 1970 without mktime: mktime re-reads the time zone (a stat of
+// /etc/localtime) and takes glibc's time-zone lock on every call, which a listing of thousands
+// of info files on two threads pays for each one. The offset from UTC is found with localtime_r
+// and kept per hour, per thread.
+std::atomic<unsigned> gZoneGeneration{0};
+
+struct ZoneCache {
+    unsigned generation = ~0u;
+    std::string tz;
+    std::unordered_map<int64_t, long> offsetByHour;
+};
+
+time_t localToUnix(const struct tm& local) {
+    struct tm copy = local;
+    const time_t asUtc = ::timegm(&copy);
+    if (asUtc == time_t(-1)) return asUtc;
+    thread_local ZoneCache cache;
+    // The cache holds while neither TZ nor the zone read at the start of a listing changes.
+    const char* tzEnv = std::getenv("TZ");
+    const std::string_view tz = tzEnv ? std::string_view(tzEnv) : std::string_view("\x01unset");
+    const unsigned generation = gZoneGeneration.load(std::memory_order_relaxed);
+    if (cache.generation != generation || cache.tz != tz) {
+        if (cache.tz != tz) ::tzset();
+        cache.generation = generation;
+        cache.tz = std::string(tz);
+        cache.offsetByHour.clear();
+    }
+    auto& offsetByHour = cache.offsetByHour;
+    auto offsetAt = [&offsetByHour](time_t t) {
+        const int64_t hour = int64_t(t) / 3600;
+        auto it = offsetByHour.find(hour);
+        if (it != offsetByHour.end()) return it->second;
+        struct tm lt;
+        const time_t at = time_t(hour * 3600);
+        const long offset = ::localtime_r(&at, &lt) ? lt.tm_gmtoff : 0;
+        if (offsetByHour.size() > 4096) offsetByHour.clear();
+        offsetByHour.emplace(hour, offset);
+        return offset;
+    };
+    // Two steps settle on the offset in force at the result (as mktime would outside the
+    // hour a clock change skips or repeats).
+    time_t t = asUtc - offsetAt(asUtc);
+    t = asUtc - offsetAt(t);
+    return t;
+}
+
+std::string_view trimmed(std::string_view v) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) v.remove_suffix(1);
+    return v;
+}
+
+}  // namespace
+
 double parseTrashInfoDeletionDate(const std::string& contents) {
-    std::istringstream in(contents);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = line.substr(0, eq);
-        while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.pop_back();
-        if (key != "DeletionDate") continue;
-        std::string value = line.substr(eq + 1);
-        size_t lead = value.find_first_not_of(" \t");
-        value = lead == std::string::npos ? "" : value.substr(lead);
+    std::string_view text(contents);
+    while (!text.empty()) {
+        const size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        if (trimmed(line.substr(0, eq)) != "DeletionDate") continue;
+        std::string_view value = line.substr(eq + 1);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+        const std::string v(value.substr(0, 64));
         struct tm tm {};
         int consumed = 0;
-        if (std::sscanf(value.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+        if (std::sscanf(v.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
                         &tm.tm_min, &tm.tm_sec, &consumed) != 6 || consumed < 19)
             return 0;
         if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
@@ -118,8 +176,8 @@ double parseTrashInfoDeletionDate(const std::string& contents) {
         tm.tm_mon -= 1;
         tm.tm_isdst = -1;
         // Some writers append a "Z": that one time is UTC rather than local.
-        bool utc = consumed < int(value.size()) && value[size_t(consumed)] == 'Z';
-        time_t t = utc ? ::timegm(&tm) : ::mktime(&tm);
+        const bool utc = consumed < int(v.size()) && v[size_t(consumed)] == 'Z';
+        const time_t t = utc ? ::timegm(&tm) : localToUnix(tm);
         if (t == time_t(-1)) return 0;
         return double(t) - kReferenceDateOffset;  // first occurrence wins
     }
@@ -131,8 +189,15 @@ double deletionDateForItem(const std::string& itemPath) {
     return ref ? TrashInfoReader(ref->trashDir).deletionDate(ref->name) : 0;
 }
 
+void refreshTimeZone() {
+    ::tzset();
+    gZoneGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
 TrashInfoReader::TrashInfoReader(const std::string& trashDir)
-    : infoFd_(::open(appendPathComponent(trashDir, "info").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
+    : infoFd_(::open(appendPathComponent(trashDir, "info").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
+    refreshTimeZone();  // once per listing: the zone may have changed since the last one
+}
 
 TrashInfoReader::~TrashInfoReader() {
     if (infoFd_ >= 0) ::close(infoFd_);
@@ -148,11 +213,16 @@ double TrashInfoReader::deletionDate(const std::string& name) const {
     return n > 0 ? parseTrashInfoDeletionDate(std::string(buf, size_t(n))) : 0;
 }
 
-bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name) {
+bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller) {
     UniqueFd cache(::openat(trashDirFd, kDirectorySizes, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!cache.valid()) return errno == ENOENT;
-    struct stat st;
+    struct stat st, trash;
     if (::fstat(cache.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCacheBytes) return false;
+    // Only the caller's own cache in the caller's own trash is rewritten. A cache with another
+    // name (a hard link) or another owner is someone else's file: rewriting it would leave a
+    // file of theirs in this trash, or hand this trash's data to them.
+    if (::fstat(trashDirFd, &trash) != 0 || trash.st_uid != caller || st.st_uid != caller || st.st_nlink != 1)
+        return false;
     std::string text;
     if (!readAll(cache.get(), text, st.st_size)) return false;
     cache.reset();
@@ -188,8 +258,8 @@ bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name) {
         if (!tmp.valid() && errno != EEXIST) return false;
     }
     if (!tmp.valid()) return false;
-    // The cache stays the user's: same owner, same permissions (never set-id bits).
-    bool ok = ::fchown(tmp.get(), st.st_uid, st.st_gid) == 0;
+    // The cache belongs to the trash's owner, with its former permissions (never set-id bits).
+    bool ok = ::geteuid() != 0 || ::fchown(tmp.get(), trash.st_uid, trash.st_gid) == 0;
     ok = ok && ::fchmod(tmp.get(), st.st_mode & 0666) == 0;
     ok = ok && writeAll(tmp.get(), kept);
     ok = ok && ::fsync(tmp.get()) == 0;
@@ -199,7 +269,7 @@ bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name) {
     return ok;
 }
 
-bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name) {
+bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name, uid_t caller) {
     UniqueFd files(::openat(trashDirFd, "files", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (files.valid()) {
         struct stat st;
@@ -213,20 +283,20 @@ bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name) {
     } else if (errno != ENOENT) {
         ok = false;
     }
-    if (!removeDirectorySizesEntryAt(trashDirFd, name)) ok = false;
+    if (!removeDirectorySizesEntryAt(trashDirFd, name, caller)) ok = false;
     return ok;
 }
 
 bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& name) {
     UniqueFd dir(::open(trashDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.valid() && removeDirectorySizesEntryAt(dir.get(), name);
+    return dir.valid() && removeDirectorySizesEntryAt(dir.get(), name, ::geteuid());
 }
 
 bool forgetErasedTrashItem(const std::string& itemPath) {
     auto ref = trashItemRefForPath(itemPath);
     if (!ref) return true;  // not a trash item: nothing kept beside it
     UniqueFd dir(::open(ref->trashDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.valid() && forgetErasedTrashItemAt(dir.get(), ref->name);
+    return dir.valid() && forgetErasedTrashItemAt(dir.get(), ref->name, ::geteuid());
 }
 
 size_t removeOrphanedTrashInfo(const std::string& trashDir) {

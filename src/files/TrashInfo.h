@@ -2,6 +2,8 @@
 // (where it came from and when it was trashed) and the optional `directorysizes` cache.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 
@@ -25,6 +27,8 @@ std::optional<TrashItemRef> trashItemRefForPath(const std::string& itemPath);
 // local time. 0 when the file or the key is missing or malformed. The first DeletionDate wins.
 double deletionDateForItem(const std::string& itemPath);
 double parseTrashInfoDeletionDate(const std::string& contents);
+// Reads the system's time zone again (a listing calls it once before its dates).
+void refreshTimeZone();
 
 // Reads the deletion dates of many items of one trash: the info folder is opened once and each
 // info file read relative to it.
@@ -46,14 +50,16 @@ private:
 // info file is never lost for an item that is still there. True when nothing is left behind.
 bool forgetErasedTrashItem(const std::string& itemPath);
 
-// Removes the directorysizes line of `name` (temporary file + atomic rename); true when the
-// cache holds no such line afterwards.
+// Removes the directorysizes line of `name` (temporary file + atomic rename) for the calling
+// user; true when the cache holds no such line afterwards.
 bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& name);
 
 // The same relative to an open trash folder, for a caller that must not follow a path that
-// could be swapped (the root helper). The rewritten cache keeps its owner and mode.
-bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name);
-bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name);
+// could be swapped (the root helper), on behalf of the user `caller`. The cache is rewritten
+// only when the trash folder and the cache both belong to `caller` and the cache has no other
+// name; the new file belongs to the trash folder's owner and keeps the cache's mode.
+bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name, uid_t caller);
+bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller);
 
 // Removes info files whose item no longer exists (after a whole trash was emptied); returns how
 // many were removed. Files that are not *.trashinfo are left alone.

@@ -26,59 +26,8 @@ using namespace quillo::common;
 
 namespace {
 
-constexpr int kLockFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 // How many progress messages a run may have queued before it waits for the loop to send them.
 constexpr size_t kMaxQueuedProgress = 1024;
-
-// Clears the lock flags of `name` in the verified folder `parentFd`. Only a regular file or a
-// folder of this file system is opened (never a device or a FIFO, never through a symlink), and
-// only when it is still the object that was looked at. A file with other hard links is not
-// unlocked: the flags belong to the inode, and its other names lie outside the trash.
-bool unlockItemAt(int parentFd, const std::string& name, std::string& why) {
-    struct stat before;
-    if (::fstatat(parentFd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    const bool isDir = S_ISDIR(before.st_mode);
-    if (!isDir && !S_ISREG(before.st_mode)) {
-        why = "neither a file nor a folder";
-        return false;
-    }
-    if (!isDir && before.st_nlink > 1) {
-        why = "the file has other hard links";
-        return false;
-    }
-    UniqueFd fd(::openat(parentFd, name.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isDir ? O_DIRECTORY : 0)));
-    if (!fd.valid()) {
-        why = std::strerror(errno);
-        return false;
-    }
-    struct stat after;
-    if (::fstat(fd.get(), &after) != 0 || after.st_dev != before.st_dev || after.st_ino != before.st_ino ||
-        (after.st_mode & S_IFMT) != (before.st_mode & S_IFMT)) {
-        why = "the item changed while it was unlocked";
-        return false;
-    }
-    if (isDir && files::isOtherMount(fd.get(), files::deviceOf(parentFd))) {
-        why = "another mounted file system";
-        return false;
-    }
-    int flags = 0;
-    if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
-        if (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL) return true;  // no flags here: not locked
-        why = std::strerror(errno);
-        return false;
-    }
-    if (!(flags & kLockFlags)) return true;
-    flags &= ~kLockFlags;
-    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) != 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    return true;
-}
 
 uint64_t measureItemAt(int parentFd, const std::string& name) {
     struct stat st;
@@ -203,7 +152,7 @@ std::vector<std::string> RNHelperTool::unlockItemsWithArray(std::vector<std::str
         GuardResult verified = guard.verify(paths[i]);
         if (verified) {
             std::string why;
-            if (!unlockItemAt(verified.item->parent.get(), verified.item->name, why)) {
+            if (!files::unlockItemAt(verified.item->parent.get(), verified.item->name, why)) {
                 files::systemLog("quillo3-helper: could not unlock " + paths[i] + ": " + why);
                 ++notErasedCount_;
                 progress.itemsErased(erasedCount_, erasedSize_, 0, paths[i]);
@@ -233,7 +182,7 @@ void RNHelperTool::manageItemURL(const std::string& path, bool /*isDirectory*/, 
     } else {
         ++erasedCount_;
         erasedSize_ += size;
-        if (item.topLevel && !files::forgetErasedTrashItemAt(item.trashDir.get(), item.name))
+        if (item.topLevel && !files::forgetErasedTrashItemAt(item.trashDir.get(), item.name, guard.uid()))
             files::systemLog("quillo3-helper: could not remove the trash information of " + path);
     }
     progress.itemsErased(erasedCount_, erasedSize_, size, path);

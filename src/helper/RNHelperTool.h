@@ -8,6 +8,7 @@
 
 #include "common/HelperBus.h"
 #include "common/HelperRequest.h"
+#include "common/RNHelperToolProtocol.h"
 #include "helper/PathGuard.h"
 
 #include <sys/types.h>
@@ -32,14 +33,9 @@
 namespace quillo::helper {
 
 // Where a run reports: the caller's side of the progress messages.
-class RNHelperToolProgress {
-public:
-    virtual ~RNHelperToolProgress() = default;
-    virtual void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) = 0;
-    virtual void finishedWithNonErasedCount(uint64_t count) = 0;
-};
+using RNHelperToolProgress = common::RNHelperToolProtocolProgress;
 
-class RNHelperTool {
+class RNHelperTool : public common::RNHelperToolProtocol {
 public:
     // Asks polkit (or a stand-in in tests) about `actionId` for the bus name `sender`; `done`
     // gets 0 or an OS status, exactly once.
@@ -47,7 +43,7 @@ public:
         std::function<void(const std::string& sender, const std::string& actionId, std::function<void(int)> done)>;
 
     explicit RNHelperTool(std::chrono::milliseconds idleTimeout = std::chrono::seconds(60));
-    ~RNHelperTool();
+    ~RNHelperTool() override;
     RNHelperTool(const RNHelperTool&) = delete;
     RNHelperTool& operator=(const RNHelperTool&) = delete;
 
@@ -67,8 +63,8 @@ public:
     void setPolkitCheck(PolkitCheck check) { polkitCheck_ = std::move(check); }
 
     // The protocol's messages, as the bus handlers call them.
-    std::string getVersion() const { return common::kHelperVersion; }
-    void setStoppedByUser(bool stopped) { isStoppedByUser_ = stopped; }
+    std::string getVersion() const override { return common::kHelperVersion; }
+    void setStoppedByUser(bool stopped) override { isStoppedByUser_ = stopped; }
     bool isStoppedByUser() const { return isStoppedByUser_; }
 
     // One run, synchronously on the calling thread: unlock, remove, report, finish.

@@ -8,6 +8,7 @@
 // request is finished on the main thread.
 #pragma once
 
+#include "common/RNHelperToolProtocol.h"
 #include "erase/RNPrivilegedEraser.h"
 #include "erase/RNValue.h"
 #include "helperclient/HelperBusConnection.h"
@@ -24,7 +25,7 @@ namespace quillo::helperclient {
 
 inline constexpr char kExpectedHelperVersion[] = "2.0.0";
 
-class RNSecureAccess : public erase::RNPrivilegedEraser {
+class RNSecureAccess : public erase::RNPrivilegedEraser, public common::RNHelperToolProtocolProgress {
 public:
     // initWithDelegate: makes the authorization token and keeps the (weakly held) delegate,
     // which may be null for the start-up check.
@@ -65,8 +66,8 @@ public:
     void stoppedByUser(bool stopped) override;
 
     // The helper's progress (connection thread).
-    void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& itemPath);
-    void finishedWithNonErasedCount(uint64_t count);
+    void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& itemPath) override;
+    void finishedWithNonErasedCount(uint64_t count) override;
 
     // The 32-byte token sent with every erase request.
     const std::string& authorization() const { return authorization_; }

@@ -5,6 +5,7 @@
 #include "common/HelperBus.h"
 #include "common/RNCommonHelper.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -430,7 +432,32 @@ bool InstallerFiles::remove() {
         ok = false;
     }
     reloadBusConfiguration();
+    // A helper still running keeps serving from the deleted binary until its idle exit: end it.
+    if (options_.reloadBus && options_.root.empty()) {
+        if (size_t stopped = stopProcessesRunning(kInstalledHelperPath))
+            log_.push_back("stopped the running helper (" + std::to_string(stopped) + " process" +
+                           (stopped == 1 ? ")" : "es)"));
+    }
     return ok;
+}
+
+size_t InstallerFiles::stopProcessesRunning(const std::string& executable) {
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return 0;
+    size_t stopped = 0;
+    const std::string deleted = executable + " (deleted)";
+    while (dirent* e = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(e->d_name, &end, 10);
+        if (pid <= 1 || *end != '\0' || pid == long(::getpid())) continue;
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(("/proc/" + std::string(e->d_name) + "/exe").c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        const std::string exe(target, size_t(n));
+        if ((exe == executable || exe == deleted) && ::kill(pid_t(pid), SIGTERM) == 0) ++stopped;
+    }
+    ::closedir(proc);
+    return stopped;
 }
 
 void InstallerFiles::reloadBusConfiguration() {

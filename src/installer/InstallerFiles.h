@@ -54,6 +54,11 @@ public:
     const std::vector<std::string>& log() const { return log_; }
     const std::vector<std::string>& errors() const { return errors_; }
 
+    // Ends (SIGTERM) every process running the program at `executable` (also once that file is
+    // deleted); gives how many were signalled. remove() does it for the installed helper, which
+    // the bus would otherwise leave running until its idle exit.
+    static size_t stopProcessesRunning(const std::string& executable);
+
     // The helper binary an install without --from takes: quillo3-helper next to the installer,
     // else the installed one of the same prefix (PREFIX/libexec/quillo), else the one in the
     // build tree's helper folder beside the installer's. Empty when none.

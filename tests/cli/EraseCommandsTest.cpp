@@ -8,9 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -195,6 +199,30 @@ TEST_F(CliErase, UnprivilegedUserWithoutHelperIsToldWhatWasNotErased) {
     EXPECT_TRUE(exists(trash + "/info/locked.trashinfo"));
     EXPECT_FALSE(exists(files + "/free"));
     EXPECT_NE(out.find(RNLocalizedString("user_not_authorized", "Errors")), std::string::npos) << out;
+    EXPECT_NE(out.find("1 not erased: locked\n"), std::string::npos) << out;
+}
+
+// An erase in which nothing could be removed and nothing went to the helper is abandoned (its
+// log keeps its start line only), yet the last line still says what stayed, and the status is 1.
+TEST_F(CliErase, AnAbandonedEraseStillSaysWhatStayed) {
+    if (!canIsolate() || !haveTool("setpriv") || !haveTool("chattr")) GTEST_SKIP() << "needs root, setpriv, chattr";
+    for (const char* name : {"l1", "l2", "l3", "l4", "l5"}) plant(name);
+    run("chown -R 65534:65534 " + shellQuote(env.root()));
+    ::chmod(env.root().c_str(), 0755);
+    ASSERT_EQ(run("chattr +i " + shellQuote(files) + "/l*"), 0);
+    std::string out;
+    int rc = run(isolatedCommand("setpriv --reuid=65534 --regid=65534 --clear-groups") + QUILLO_CLI_PATH +
+                     " empty --all --yes </dev/null 2>&1",
+                 &out);
+    run("chattr -i " + shellQuote(files) + "/l*");
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_EQ(listFolder(files).size(), 5u);
+    const size_t last = out.rfind("quillo-cli: ");
+    ASSERT_NE(last, std::string::npos) << out;
+    const std::string line = out.substr(last);
+    EXPECT_EQ(line.rfind("quillo-cli: nothing erased; 5 not erased: l", 0), 0u) << out;
+    EXPECT_NE(line.find(", l"), std::string::npos) << out;
+    EXPECT_EQ(line.substr(line.size() - std::string(" and 2 more\n").size()), " and 2 more\n") << out;
 }
 
 // A real terminal: tmux runs quillo-cli and the test types the answers.
@@ -254,3 +282,118 @@ TEST_F(CliErase, TerminalConfirmationAnsweredThroughTmux) {
 }
 
 }  // namespace
+
+// A trashed folder 3,000 levels deep (its paths far past PATH_MAX) under a descriptor limit of
+// 256: counted to its last entry and erased completely by the local pass, with one log line
+// per item.
+TEST_F(CliErase, AChainDeeperThanTheDescriptorLimitIsCountedAndErased) {
+    constexpr size_t kDepth = 3000;
+    ASSERT_TRUE(makeDeepChain(files + "/deep", kDepth));
+    TempHome::plantTrashInfo(trash, "deep");
+    std::string out;
+    ASSERT_EQ(run("ulimit -n 256 && " + std::string(QUILLO_CLI_PATH) + " volumes --json </dev/null 2>&1", &out), 0);
+    EXPECT_NE(out.find("\"count\":" + std::to_string(kDepth + 2) + ",\"size\":1}"), std::string::npos)
+        << out.substr(0, 400);
+    const int rc = run("ulimit -n 256 && " + std::string(QUILLO_CLI_PATH) + " empty --yes " + shellQuote(volume) +
+                           " </dev/null 2>&1",
+                       &out);
+    EXPECT_EQ(rc, 0) << out.substr(0, 400);
+    EXPECT_FALSE(exists(files + "/deep"));
+    EXPECT_FALSE(exists(trash + "/info/deep.trashinfo"));
+    std::string log;
+    ASSERT_EQ(run("cat " + shellQuote(env.stateHome() + "/Quillo 3") + "/*/*", &log), 0);
+    size_t leafLines = 0;
+    for (size_t at = log.find("/leaf"); at != std::string::npos; at = log.find("/leaf", at + 1)) ++leafLines;
+    EXPECT_EQ(leafLines, 1u);
+}
+
+// A folder swapped for a symlink to another place, again and again, while the erase is inside
+// it: nothing outside the trash is touched.
+TEST_F(CliErase, AFolderSwappedForASymlinkDuringTheEraseLeavesTheOutsideAlone) {
+    const std::string outside = env.root() + "/outside";
+    makeDirs(outside);
+    makeDirs(files + "/box/a");
+    for (int i = 0; i < 3000; ++i) {
+        writeFile(files + "/box/a/f" + std::to_string(i), "t");
+        writeFile(outside + "/f" + std::to_string(i), "keep");
+    }
+    ASSERT_EQ(::symlink(outside.c_str(), (files + "/box/link").c_str()), 0);
+    TempHome::plantTrashInfo(trash, "box");
+    std::atomic<bool> done{false};
+    std::atomic<size_t> swaps{0};
+    std::thread swapper([&] {
+        const std::string box = files + "/box";
+        while (!done) {
+            if (::renameat2(AT_FDCWD, (box + "/a").c_str(), AT_FDCWD, (box + "/link").c_str(), RENAME_EXCHANGE) == 0)
+                ++swaps;
+        }
+    });
+    std::string out;
+    cli("empty --yes " + shellQuote(volume), &out);
+    done = true;
+    swapper.join();
+    EXPECT_GT(swaps.load(), 0u);
+    EXPECT_EQ(listFolder(outside).size(), 3000u) << out.substr(0, 400);
+    for (int i = 0; i < 3000; i += 97) EXPECT_EQ(readFile(outside + "/f" + std::to_string(i)), "keep");
+}
+
+// The log's volume fills up during the erase: the erase goes on to the end with the right
+// totals, and the user is told once.
+TEST_F(CliErase, AFullLogVolumeIsSaidOnceAndTheEraseGoesOn) {
+    if (!isRoot()) GTEST_SKIP() << "mounting needs root";
+    ScopedMount state(env.root(), ScopedMount::Kind::Tmpfs);
+    ASSERT_TRUE(state.ok()) << state.error();
+    // Leave a few kilobytes free for the log.
+    struct statvfs vfs;
+    ASSERT_EQ(::statvfs(state.mountPoint().c_str(), &vfs), 0);
+    const std::string filler = state.mountPoint() + "/filler";
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::posix_fallocate(fd, 0, off_t(vfs.f_bavail * vfs.f_frsize) - 12 * 1024), 0);
+    ::close(fd);
+    constexpr int kItems = 2000;
+    for (int i = 0; i < kItems; ++i) writeFile(files + "/a-rather-long-name-for-a-trashed-file-" + std::to_string(i), "ab");
+    std::string out;
+    const int rc = run("XDG_STATE_HOME=" + shellQuote(state.mountPoint()) + " " + QUILLO_CLI_PATH + " empty --yes " +
+                           shellQuote(volume) + " </dev/null 2>&1",
+                       &out);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_TRUE(listFolder(files).empty());
+    const std::string told = quillo::util::RNFormat(RNLocalizedString("log_write_error", "Errors"), {"No space left on device"});
+    const size_t first = out.find(told);
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find(told, first + 1), std::string::npos) << "told more than once: " << out;
+    EXPECT_NE(out.find("quillo-cli: erased 2,000 items, 4.00 KB\n"), std::string::npos) << out;
+}
+
+// The volume is lazily unmounted while its trash is erased: the erase ends, says how it ended,
+// and neither crashes nor hangs.
+TEST_F(CliErase, ALazyUnmountDuringTheEraseEndsIt) {
+    if (!isRoot() || !haveTool("umount")) GTEST_SKIP() << "mounting needs root";
+    ScopedMount volumeMount(env.root(), ScopedMount::Kind::Tmpfs);
+    ASSERT_TRUE(volumeMount.ok()) << volumeMount.error();
+    const std::string vtrash = volumeMount.mountPoint() + "/.Trash-0";
+    makeDirs(vtrash + "/files", 0700);
+    makeDirs(vtrash + "/info", 0700);
+    for (int d = 0; d < 30; ++d) {  // 12,000 files of a 4 KB page each: 48 of the 64 MB
+        const std::string dir = vtrash + "/files/d" + std::to_string(d);
+        makeDirs(dir);
+        for (int i = 0; i < 400; ++i) writeFile(dir + "/f" + std::to_string(i), "x");
+        TempHome::plantTrashInfo(vtrash, "d" + std::to_string(d));
+    }
+    std::atomic<bool> unmounted{false};
+    std::thread unmounter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        unmounted = run("umount -l " + shellQuote(volumeMount.mountPoint())) == 0;
+    });
+    std::string out;
+    const auto start = std::chrono::steady_clock::now();
+    const int rc = run("timeout -s KILL 120 " + std::string(QUILLO_CLI_PATH) + " empty --yes " +
+                           shellQuote(volumeMount.mountPoint()) + " </dev/null 2>&1",
+                       &out);
+    unmounter.join();
+    EXPECT_TRUE(unmounted);
+    EXPECT_TRUE(rc == 0 || rc == 1) << "status " << rc << ": " << out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(100));
+    EXPECT_NE(out.rfind("quillo-cli: "), std::string::npos) << out;
+}

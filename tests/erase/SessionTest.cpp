@@ -10,6 +10,7 @@
 #include "files/RNFilesUtilities.h"
 #include "support/TestSupport.h"
 #include "util/Localization.h"
+#include "util/RNNumberUtilities.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -428,6 +431,46 @@ TEST_F(EraseSession, StopEndsAWaitForACountThatNeverComes) {
     EXPECT_TRUE(exists(files + "/kept"));
 }
 
+// One trashed folder of many subfolders is emptied by two workers: every entry is erased and
+// logged exactly once, numbered 1..N without gaps, each folder after its content.
+TEST_F(EraseSession, TwoWorkersInsideOneFolderLogEveryItemOnceAndInOrderPerFolder) {
+    plantFolder("big");
+    std::set<std::string> expected{files + "/big"};
+    for (int d = 0; d < 60; ++d) {
+        const std::string sub = files + "/big/sub" + std::to_string(d);
+        makeDirs(sub + "/inner");
+        expected.insert(sub);
+        expected.insert(sub + "/inner");
+        for (int i = 0; i < 30; ++i) {
+            writeFile(sub + "/f" + std::to_string(i), "12");
+            writeFile(sub + "/inner/g" + std::to_string(i), "3");
+            expected.insert(sub + "/f" + std::to_string(i));
+            expected.insert(sub + "/inner/g" + std::to_string(i));
+        }
+    }
+    Outcome out = runErase(allTrashesRequest());
+    EXPECT_FALSE(exists(files + "/big"));
+    EXPECT_EQ(out.erasedCount, expected.size());
+    EXPECT_EQ(out.erasedSize, 60u * 30u * 3u);
+    auto logs = logFiles("selected_items_log_name");
+    ASSERT_EQ(logs.size(), 1u);
+    auto l = lines(readFile(logs[0]));
+    ASSERT_EQ(l.size(), expected.size() + 2);
+    std::map<std::string, size_t> at;
+    for (size_t i = 1; i + 1 < l.size(); ++i) {
+        const size_t space = l[i].find(' ');
+        EXPECT_EQ(l[i].substr(0, space), quillo::util::RNNumberUtilities::sharedControl().numberToFormatString(double(i)));
+        EXPECT_TRUE(at.emplace(l[i].substr(space + 1), i).second) << "logged twice: " << l[i];
+    }
+    for (const std::string& path : expected) {
+        ASSERT_TRUE(at.count(path)) << "not logged: " << path;
+        const std::string parent = path.substr(0, path.rfind('/'));
+        if (at.count(parent)) {
+            EXPECT_LT(at[path], at[parent]) << path;
+        }
+    }
+}
+
 // Locked items: only root can set or clear the immutable flag.
 class EraseSessionLocked : public EraseSession {
 protected:
@@ -482,6 +525,95 @@ TEST_F(EraseSessionLocked, ApplyToAllSkipKeepsEveryLockedItem) {
         EXPECT_TRUE(exists(trash + "/info/" + n + ".trashinfo")) << "a kept item keeps its info file";
         run("chattr -i '" + files + "/" + n + "'");
     }
+}
+
+// An answer without "apply to all" is for that item only: the next locked item is asked about
+// again.
+TEST_F(EraseSessionLocked, AnAnswerWithoutApplyToAllIsAskedAgainForTheNextLockedItem) {
+    for (const char* n : {"l1", "l2", "l3"}) {
+        plant(n);
+        lock(files + "/" + n);
+    }
+    plant("free");
+    backend->queueAnswer(kAlertFirstButtonReturn);          // confirmation
+    backend->queueAnswer(kAlertSecondButtonReturn, false);  // "erase", this one only
+    backend->queueAnswer(kAlertFirstButtonReturn, false);   // "skip", this one only
+    backend->queueAnswer(kAlertFirstButtonReturn, false);
+    Outcome out = runErase(allTrashesRequest());
+    EXPECT_EQ(backend->calls(), 4) << "each locked item asked about";
+    EXPECT_EQ(out.erasedCount, 2u);
+    size_t left = 0;
+    for (const char* n : {"l1", "l2", "l3"}) {
+        if (exists(files + std::string("/") + n)) ++left;
+        run("chattr -i '" + files + "/" + n + "' 2>/dev/null");
+    }
+    EXPECT_EQ(left, 2u);
+}
+
+// The same for the no-permission question: files in a locked folder cannot be removed (EPERM),
+// even by root.
+TEST_F(EraseSessionLocked, AnAnswerWithoutApplyToAllIsAskedAgainForTheNextItemWithoutPermission) {
+    plantFolder("box");
+    for (const char* n : {"p1", "p2", "p3"}) writeFile(files + "/box/" + n, "p");
+    lock(files + "/box");
+    plant("free");
+    backend->queueAnswer(kAlertFirstButtonReturn);
+    for (int i = 0; i < 3; ++i) backend->queueAnswer(kAlertFirstButtonReturn, false);  // "skip", this one only
+    Outcome out = runErase(allTrashesRequest());
+    run("chattr -i '" + files + "/box'");
+    EXPECT_EQ(backend->calls(), 4) << "each item without permission asked about";
+    const auto prompts = backend->prompts();
+    for (size_t i = 1; i < prompts.size() && i < 4; ++i) {
+        bool matches = false;
+        for (const char* n : {"p1", "p2", "p3"})
+            matches |= prompts[i].title ==
+                       quillo::util::RNFormat(RNLocalizedString("undeleted_no_permissions_sing_str"), {n});
+        EXPECT_TRUE(matches) << prompts[i].title;
+    }
+    EXPECT_EQ(out.erasedCount, 1u);
+    EXPECT_EQ(listFolder(files + "/box").size(), 3u);
+}
+
+// Nothing could be removed and nothing went to the helper: the erase is abandoned (no totals),
+// and the report still names what stayed.
+TEST_F(EraseSessionLocked, AnAbandonedEraseStillReportsWhatStayed) {
+    for (const char* n : {"l1", "l2"}) {
+        plant(n);
+        lock(files + "/" + n);
+    }
+    backend->queueAnswer(kAlertFirstButtonReturn);
+    backend->queueAnswer(kAlertFirstButtonReturn, true);  // "skip", for all
+    Outcome out = runErase(allTrashesRequest());
+    for (const char* n : {"l1", "l2"}) run("chattr -i '" + files + "/" + n + "'");
+    EXPECT_FALSE(out.hasUserInfo) << "abandoned";
+    EXPECT_EQ(out.session->itemsLeft().size(), 2u);
+    const auto prompts = backend->prompts();
+    ASSERT_EQ(prompts.size(), 3u);
+    EXPECT_EQ(prompts.back().title, RNLocalizedString("not_erased", "Errors"));
+    EXPECT_NE(prompts.back().message.find("l1"), std::string::npos) << prompts.back().message;
+    EXPECT_NE(prompts.back().message.find("l2"), std::string::npos) << prompts.back().message;
+    EXPECT_EQ(prompts.back().message.rfind("2 ", 0), 0u) << prompts.back().message;
+}
+
+// What the second worker leaves (locked files deep in subfolders) goes through the questions
+// once, and everything else goes.
+TEST_F(EraseSessionLocked, LockedFilesInsideSubfoldersOfOneFolderAreAskedAboutOnce) {
+    plantFolder("big");
+    for (int d = 0; d < 20; ++d) {
+        makeDirs(files + "/big/s" + std::to_string(d));
+        for (int i = 0; i < 20; ++i) writeFile(files + "/big/s" + std::to_string(d) + "/f" + std::to_string(i), "x");
+    }
+    lock(files + "/big/s3/f7");
+    lock(files + "/big/s15/f0");
+    backend->queueAnswer(kAlertFirstButtonReturn);
+    backend->queueAnswer(kAlertFirstButtonReturn, true);  // "skip", for all
+    Outcome out = runErase(allTrashesRequest());
+    run("chattr -i '" + files + "/big/s3/f7' '" + files + "/big/s15/f0'");
+    EXPECT_EQ(backend->calls(), 2);
+    EXPECT_EQ(out.erasedCount, 20u * 20u - 2u + 18u);
+    EXPECT_EQ(listFolder(files + "/big"), (std::vector<std::string>{"s15", "s3"}));
+    EXPECT_EQ(listFolder(files + "/big/s3"), std::vector<std::string>{"f7"});
+    EXPECT_EQ(listFolder(files + "/big/s15"), std::vector<std::string>{"f0"});
 }
 
 TEST_F(EraseSessionLocked, ItemInUseIsReportedBusy) {

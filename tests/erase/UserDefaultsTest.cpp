@@ -349,3 +349,32 @@ TEST(EraseValue, PropertyListKeepsBytesAndRejectsDeepNesting) {
     EXPECT_FALSE(RNPropertyListReadDictionary(deep, &why).has_value());
     EXPECT_FALSE(RNPropertyListReadDictionary("", &why).has_value());
 }
+
+// Two processes changing different keys at the same instant, over and over: neither loses a
+// change to the other's save.
+TEST_F(EraseUserDefaults, TwoProcessesSavingAtOnceLoseNeitherWrite) {
+    const std::string file = prefsDir() + "/concurrent.plist";
+    constexpr int kRounds = 150;
+    std::vector<pid_t> children;
+    for (const char* prefix : {"a", "b"}) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            RNUserDefaults defaults(file);
+            for (int i = 0; i < kRounds; ++i)
+                if (!defaults.setObject(prefix + std::to_string(i), RNValue(static_cast<long long>(i)))) ::_exit(1);
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    RNUserDefaults reader(file);
+    int missing = 0;
+    for (const char* prefix : {"a", "b"})
+        for (int i = 0; i < kRounds; ++i) missing += reader.objectForKey(prefix + std::to_string(i)).isNull();
+    EXPECT_EQ(missing, 0);
+}

@@ -193,3 +193,19 @@ TEST_F(FilesListing, UnreadableFolderCountsOneAndIsNotEntered) {
 }
 
 }  // namespace
+
+// The walk reaches the bottom of a chain deeper than the descriptor limit, with paths far past
+// PATH_MAX: nothing below the limit is dropped.
+TEST_F(FilesListing, WalkReachesTheBottomOfAChainDeeperThanTheDescriptorLimit) {
+    ScopedFileLimit limit(128);
+    ASSERT_TRUE(limit.ok());
+    ASSERT_TRUE(makeDeepChain(files + "/deep", 2500, "folder", "last"));
+    uint64_t found = 0;
+    ItemSizeInfo info = f.iterateFolderForSize(files + "/deep", &found);
+    EXPECT_EQ(found, 2501u);
+    EXPECT_EQ(info.totalSize, 1u);
+    auto listing = q.binItemsAndInfoWithURL(files);
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->count, 2502u);
+    EXPECT_TRUE(f.isAnEmptyFolder(files + "/deep") == false);
+}

@@ -12,8 +12,11 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 using namespace quillo;
 using namespace quillo::common;
@@ -144,6 +147,10 @@ TEST(HelperAuthorization, PolkitAnswersMapToStatusCodes) {
     EXPECT_EQ(authorizationStatusForAnswer(true, false, {}), 0);
     EXPECT_EQ(authorizationStatusForAnswer(false, false, {{"polkit.dismissed", "true"}}), kErrAuthorizationCanceled);
     EXPECT_EQ(authorizationStatusForAnswer(false, false, {}), kErrAuthorizationDenied);
+    // Only "true" means the user dismissed the dialog.
+    for (const char* value : {"false", "TRUE", "1", ""})
+        EXPECT_EQ(authorizationStatusForAnswer(false, false, {{"polkit.dismissed", value}}), kErrAuthorizationDenied)
+            << value;
     // A challenge that no authentication agent answered is a refusal, not success.
     EXPECT_EQ(authorizationStatusForAnswer(false, true, {}), kErrAuthorizationDenied);
     EXPECT_EQ(helper::authorizationStatusForError("org.freedesktop.DBus.Error.ServiceUnknown"), kErrAuthorizationDenied);
@@ -264,4 +271,115 @@ TEST_F(HelperErase, LockedItemsAreUnlockedAndRemovedAndUnlockFailuresReported) {
     EXPECT_EQ(progress_.items[2], (Report{1, 4, 4, locked}));
     EXPECT_EQ(progress_.items[3], (Report{2, 6, 2, files_ + "/lockedDir"}));
     setLocked(linked, false);
+}
+
+// The trash cache is rewritten only when it is the caller's own file: a hard link to another
+// user's file, or a cache owned by someone else, stays as it is, and a rewritten cache belongs
+// to the trash folder's owner.
+TEST_F(HelperErase, DirectorySizesIsRewrittenOnlyWhenItIsTheCallersOwnFile) {
+    if (!test::isRoot()) GTEST_SKIP() << "files of other users need root";
+    const std::string trashDir = home_.homeTrash();
+    const std::string cache = trashDir + "/directorysizes";
+    const std::string line = "3 1700000000 folder\n";
+    auto trashFolder = [&](const std::string& name) {
+        test::makeDirs(files_ + "/" + name);
+        test::writeFile(files_ + "/" + name + "/f", "abc");
+        test::TempHome::plantTrashInfo(trashDir, name);
+        return files_ + "/" + name;
+    };
+    auto ownersInTrash = [&] {
+        std::vector<uid_t> owners;
+        for (const std::string& name : test::listFolder(trashDir)) {
+            if (name == "directorysizes") continue;
+            struct stat st;
+            if (::lstat((trashDir + "/" + name).c_str(), &st) == 0) owners.push_back(st.st_uid);
+        }
+        return owners;
+    };
+
+    // Another user's file, hard-linked into root's trash as its cache.
+    const std::string theirs = outside_ + "/theirs";
+    test::writeFile(theirs, line);
+    ASSERT_EQ(::chown(theirs.c_str(), test::kNobodyUid, test::kNobodyGid), 0);
+    ASSERT_EQ(::link(theirs.c_str(), cache.c_str()), 0);
+    HelperRequest request;
+    request.permissionsItems = {trashFolder("folder")};
+    tool_.doErase(request, guard(), progress_);
+    EXPECT_FALSE(test::exists(files_ + "/folder"));
+    struct stat st;
+    ASSERT_EQ(::stat(cache.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 2u) << "the linked cache was replaced";
+    EXPECT_EQ(test::readFile(theirs), line);
+    EXPECT_EQ(test::listFolder(trashDir), (std::vector<std::string>{"directorysizes", "files", "info"}));
+    for (uid_t owner : ownersInTrash()) EXPECT_NE(owner, test::kNobodyUid) << "a file of another user in the trash";
+    ASSERT_EQ(::unlink(cache.c_str()), 0);
+
+    // A cache owned by another user, with one name only.
+    test::writeFile(cache, line);
+    ASSERT_EQ(::chown(cache.c_str(), test::kNobodyUid, test::kNobodyGid), 0);
+    request.permissionsItems = {trashFolder("folder")};
+    RecordingProgress second;
+    tool_.doErase(request, guard(), second);
+    EXPECT_FALSE(test::exists(files_ + "/folder"));
+    EXPECT_EQ(test::readFile(cache), line);
+    ASSERT_EQ(::unlink(cache.c_str()), 0);
+
+    // The caller's own trash and cache: rewritten, and still the caller's.
+    for (const std::string& path : {trashDir, files_, trashDir + "/info"})
+        ASSERT_EQ(::chown(path.c_str(), test::kNobodyUid, test::kNobodyGid), 0);
+    test::writeFile(cache, line + "5 1700000000 other\n", 0640);
+    ASSERT_EQ(::chown(cache.c_str(), test::kNobodyUid, test::kNobodyGid), 0);
+    request.permissionsItems = {trashFolder("folder")};
+    RecordingProgress third;
+    tool_.doErase(request, PathGuard(test::kNobodyUid, home_.home(), {}), third);
+    EXPECT_FALSE(test::exists(files_ + "/folder"));
+    EXPECT_EQ(test::readFile(cache), "5 1700000000 other\n");
+    ASSERT_EQ(::stat(cache.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, test::kNobodyUid);
+    EXPECT_EQ(st.st_gid, test::kNobodyGid);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// An immutable file bind-mounted into a trash by an administrator: the flag is the source's,
+// and the helper neither clears it nor removes anything there.
+TEST_F(HelperErase, ABindMountedLockedFileKeepsItsFlagAtTheSource) {
+    if (!test::isRoot()) GTEST_SKIP() << "bind mounts and the immutable flag need root";
+    const std::string source = outside_ + "/locked";
+    test::writeFile(source, "precious");
+    if (!setLocked(source, true)) GTEST_SKIP() << "this file system has no immutable flag";
+    const std::string target = trash("mounted", 0);
+    ASSERT_EQ(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+
+    HelperRequest request;
+    request.unlockItems = {target};
+    tool_.doErase(request, guard(), progress_);
+    ::umount2(target.c_str(), MNT_DETACH);
+
+    int flags = 0;
+    const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
+    ::close(fd);
+    EXPECT_TRUE(flags & FS_IMMUTABLE_FL) << "the flag was cleared at the mount's source";
+    EXPECT_EQ(test::readFile(source), "precious");
+    EXPECT_EQ(progress_.notErased, 1u);
+    EXPECT_TRUE(test::exists(target));
+    setLocked(source, false);
+}
+
+// A root-owned chain deeper than the descriptor limit, handed to the helper as one item:
+// measured to its last entry and removed completely.
+TEST_F(HelperErase, ARootOwnedChainDeeperThanTheDescriptorLimitIsRemoved) {
+    test::ScopedFileLimit limit(128);
+    ASSERT_TRUE(limit.ok());
+    ASSERT_TRUE(test::makeDeepChain(files_ + "/deep", 3000));
+    test::TempHome::plantTrashInfo(home_.homeTrash(), "deep");
+    HelperRequest request;
+    request.permissionsItems = {files_ + "/deep"};
+    tool_.doErase(request, guard(), progress_);
+    EXPECT_EQ(progress_.notErased, 0u);
+    ASSERT_EQ(progress_.items.size(), 1u);
+    EXPECT_EQ(progress_.items[0], (Report{1, 1, 1, files_ + "/deep"}));
+    EXPECT_FALSE(test::exists(files_ + "/deep"));
+    EXPECT_FALSE(test::exists(info("deep")));
 }

@@ -632,3 +632,17 @@ TEST_F(HelperEndToEnd, UnansweredAuthenticationDoesNotBlockOtherUsers) {
     const std::string third = eraseAs(kWaitingUid, empty);
     EXPECT_EQ(third.rfind(std::string(quillo::common::kOSStatusErrorName) + " -60005", 0), 0u) << third;
 }
+
+// A root-owned chain of folders far deeper than the helper's descriptor limit (1,024 here) in
+// nobody's trash: the local pass hands it to the helper, which removes it to the bottom.
+TEST_F(HelperEndToEnd, CliEmptyAllErasesARootOwnedChainThroughTheHelper) {
+    if (!haveTool("tmux") || !haveTool("unshare")) GTEST_SKIP() << "needs tmux and unshare";
+    ASSERT_TRUE(makeDeepChain(files + "/chain", 3000));
+    plantInfo("chain");
+    startBus(true);
+    std::string screen;
+    const int rc = cliOnTerminal("empty --all --yes", screen);
+    EXPECT_EQ(rc, 0) << screen << bus->daemonLog();
+    EXPECT_FALSE(exists(files + "/chain"));
+    EXPECT_FALSE(exists(trash + "/info/chain.trashinfo"));
+}

@@ -274,3 +274,30 @@ TEST_F(HelperClientInstaller, FoldersSwappedWithLinksWhileItRunsChangeNothingOut
     // The loop also let some runs through: the test exercised both outcomes.
     EXPECT_LT(failures, 4 * rounds) << rounds << " rounds";
 }
+
+// remove ends a helper that is still running: here a stand-in program at a temporary path,
+// which keeps running after its file is deleted.
+TEST(InstallerStop, EndsProcessesRunningTheProgramAlsoOnceItIsDeleted) {
+    quillo::test::TempHome env;
+    const std::string fake = env.root() + "/fake-helper";
+    ASSERT_EQ(quillo::test::run("cp /bin/sleep " + quillo::test::shellQuote(fake)), 0);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 2; ++i) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::execl(fake.c_str(), fake.c_str(), "60", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        pids.push_back(pid);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both are running the program now
+    ASSERT_EQ(::unlink(fake.c_str()), 0);
+    EXPECT_EQ(quillo::installer::InstallerFiles::stopProcessesRunning(fake), 2u);
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    }
+    EXPECT_EQ(quillo::installer::InstallerFiles::stopProcessesRunning(fake), 0u);
+}

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,6 +124,41 @@ std::vector<std::string> listFolder(const std::string& path) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+bool makeDeepChain(const std::string& top, size_t depth, const std::string& link, const std::string& leaf) {
+    if (::mkdir(top.c_str(), 0755) != 0) return false;
+    int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (size_t i = 0; fd >= 0 && i < depth; ++i) {
+        int next = ::mkdirat(fd, link.c_str(), 0755) == 0
+                       ? ::openat(fd, link.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                       : -1;
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0) return false;
+    int file = ::openat(fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    bool ok = file >= 0 && ::write(file, "x", 1) == 1;
+    if (file >= 0) ::close(file);
+    ::close(fd);
+    return ok;
+}
+
+ScopedFileLimit::ScopedFileLimit(uint64_t limit) {
+    struct rlimit old;
+    if (::getrlimit(RLIMIT_NOFILE, &old) != 0) return;
+    oldSoft_ = old.rlim_cur;
+    oldHard_ = old.rlim_max;
+    struct rlimit want = old;
+    want.rlim_cur = rlim_t(limit);
+    if (want.rlim_max < want.rlim_cur) want.rlim_max = want.rlim_cur;
+    ok_ = ::setrlimit(RLIMIT_NOFILE, &want) == 0;
+}
+
+ScopedFileLimit::~ScopedFileLimit() {
+    if (!ok_) return;
+    struct rlimit old{rlim_t(oldSoft_), rlim_t(oldHard_)};
+    ::setrlimit(RLIMIT_NOFILE, &old);
 }
 
 void removeTree(const std::string& path) {

@@ -34,6 +34,24 @@ bool exists(const std::string& path);  // lstat: a dangling link exists too
 // The names in a folder, sorted, without "." and ".."; empty when it cannot be read.
 std::vector<std::string> listFolder(const std::string& path);
 
+// Makes `top` (which must not exist) and a chain of `depth` folders named `link` below it, one
+// per level, with a file `leaf` at the bottom; built relative to descriptors, so its paths may
+// be far longer than PATH_MAX. False when it could not be made.
+bool makeDeepChain(const std::string& top, size_t depth, const std::string& link = "d",
+                   const std::string& leaf = "leaf");
+// Lowers or raises the soft (and, as root, hard) limit of open descriptors; the old limit
+// comes back on destruction.
+class ScopedFileLimit {
+public:
+    explicit ScopedFileLimit(uint64_t limit);
+    ~ScopedFileLimit();
+    bool ok() const { return ok_; }
+
+private:
+    uint64_t oldSoft_ = 0, oldHard_ = 0;
+    bool ok_ = false;
+};
+
 // Removes a tree made by a test, clearing immutable/append-only flags first.
 void removeTree(const std::string& path);
 
