@@ -29,12 +29,11 @@ public:
     RNLinearProgressIndicatorView* spinner = nullptr;
     QPushButton* stopBtn = nullptr;
 
-signals:
-    void stopRequested();
-
-protected:
     // Closing the panel from its title bar or with Escape is the stop button.
     void reject() override;
+
+signals:
+    void stopRequested();
 };
 
 class RNProgressWindowCntrl : public erase::RNGenericProgressWindowCntrl {
