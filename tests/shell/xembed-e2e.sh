@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end on an X11 panel: Xvfb with trayer as the tray host, quillo with planted trashes on
 # two volumes. Opens the tray menu with a click, chooses "Empty All Trashes", confirms with the
-# keyboard, and finds every trash empty and the log written. Then a second `quillo --empty-all`
-# and (when built with hot keys) Ctrl+Super+Backspace each bring up the confirmation.
+# keyboard, and finds every trash empty and the log written. Then a second `quillo --empty-all`,
+# the tray host restarting (the icon comes back) and, when built with hot keys,
+# Ctrl+Super+Backspace each bring up the confirmation.
 # usage: xembed-e2e.sh QUILLO QUILLO_CLI [--hotkeys]
 set -u
 quillo=$1 cli=$2 hotkeys=${3:-}
@@ -18,10 +19,14 @@ plant_trash "$vol/.Trash-0" 2
 
 start_x
 start_bus
-trayer --edge bottom --align left --widthtype pixel --width 120 --height 28 --SetDockType true \
-  >"$work/trayer.log" 2>&1 &
-pids+=($!)
-wait_for 10 xdotool search --class trayer || fail "trayer did not start"
+start_trayer() {
+  trayer --edge "${1:-bottom}" --align left --widthtype pixel --width 120 --height 28 --SetDockType true \
+    >"$work/trayer.log" 2>&1 &
+  trayer_pid=$!
+  pids+=($trayer_pid)
+  wait_for 10 xdotool search --class trayer || fail "trayer did not start"
+}
+start_trayer
 
 QT_QPA_PLATFORM=xcb "$quillo" >"$work/quillo.log" 2>&1 &
 qpid=$!
@@ -54,6 +59,20 @@ sleep 0.3
 xdotool key Escape
 wait_for 5 no_windows || fail "the confirmation did not close on Escape"
 [[ -n $(ls -A "$vol/.Trash-0/files") ]] || fail "a cancelled erase removed something"
+
+# The panel restarts: the icon comes back in the new tray and its menu works.
+kill "$trayer_pid"
+wait "$trayer_pid" 2>/dev/null
+sleep 0.5
+start_trayer top
+sleep 2.5
+xdotool mousemove 14 14 click 1
+sleep 0.7
+xdotool key Down Return
+wait_for 10 windows_at_least 1 || fail "no menu from the icon after the tray host restarted"
+sleep 0.3
+xdotool key Escape
+wait_for 5 no_windows || fail "the confirmation did not close on Escape"
 
 if [[ "$hotkeys" == --hotkeys ]]; then
   sleep 0.5
