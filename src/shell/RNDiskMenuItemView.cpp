@@ -10,6 +10,9 @@
 #include "ui/RNSpinner.h"
 #include "util/RNNumberUtilities.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -22,6 +25,7 @@ using namespace quillo::erase;
 using ui::L;
 
 namespace {
+constexpr int kMeasurementNice = 10;
 constexpr int kRowHeight = 56;
 constexpr int kTextX = 64;
 
@@ -114,6 +118,9 @@ void RNDiskMenuItemView::gatherTrashInfo() {
     auto working = isWorking_;
     auto self = std::make_shared<QPointer<RNDiskMenuItemView>>(this);
     RNOperationQueue::named(kMenuCreationOperationQueue).addOperation([trashURL, working, self] {
+        // A measurement is background work: it yields the processor to the menu being shown
+        // (the walk's own threads inherit this).
+        ::setpriority(PRIO_PROCESS, pid_t(::gettid()), kMeasurementNice);
         auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trashURL);
         const uint64_t size = listing ? listing->size : 0;
         const uint64_t count = listing ? listing->count : 0;
