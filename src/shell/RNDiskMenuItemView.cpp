@@ -54,6 +54,7 @@ RNDiskMenuItemView::~RNDiskMenuItemView() {
 void RNDiskMenuItemView::setDiskDict(const files::TrashLocation& dict) {
     const bool wasMeasured = info_.has_value();
     const bool measuredEmpty = wasMeasured && itemsCount_ == 0;
+    if (dict.volumeURL != diskDict_.volumeURL || icon_.isNull()) icon_ = iconForVolume(dict.volumeURL);
     diskDict_ = dict;
     // A measurement says more than the volume list's quick look.
     if (wasMeasured) diskDict_.trashIsEmpty = measuredEmpty;
@@ -73,7 +74,7 @@ QString RNDiskMenuItemView::infoText() const {
     return L("gathering_info");
 }
 
-QIcon RNDiskMenuItemView::volumeIcon() const { return iconForVolume(diskDict_.volumeURL); }
+QIcon RNDiskMenuItemView::volumeIcon() const { return icon_; }
 
 bool RNDiskMenuItemView::isMenuItemEnabled() const { return item_ && item_->isEnabled(); }
 
@@ -209,7 +210,7 @@ void RNDiskMenuItemView::paintEvent(QPaintEvent*) {
         p.fillRect(rect(), accent);
         nameColor = infoColor = palette().color(QPalette::Active, QPalette::HighlightedText);
     }
-    const QIcon icon = volumeIcon();
+    const QIcon& icon = icon_;
     const QIcon::Mode mode = enabled && !empty ? QIcon::Normal : QIcon::Disabled;  // the ghost icon
     icon.paint(&p, QRect(8, (height() - kIconSize) / 2, kIconSize, kIconSize), Qt::AlignCenter, mode);
 

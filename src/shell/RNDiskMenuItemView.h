@@ -115,6 +115,7 @@ private:
     ui::RNSpinner* spinner_;
     erase::RNObserverToken stopObserver_ = 0;
     int width_ = kBaseWidth;
+    QIcon icon_;
 };
 
 class RNDiskMenuItem : public QWidgetAction {

@@ -10,6 +10,7 @@
 #include "shell/RNFullDiskAuthorization.h"
 #include "shell/RNLumoWindowPlaceholder.h"
 #include "shell/RNMountWatcher.h"
+#include "shell/RNVolumeIcons.h"
 #include "ui/RNInfoWindows.h"
 #include "ui/RNQtStrings.h"
 
@@ -222,6 +223,12 @@ void RNQuillo::refreshVolumes(std::function<void()> then) {
             volumesLoaded_ = true;
             // The holder of the per-disk submenu follows the number of volumes.
             addSubTrashMenu();
+            // The rows' icons are drawn ahead, so that opening the submenu does not wait for them.
+            for (const auto& v : volumes_) {
+                const QIcon icon = iconForVolume(v.volumeURL);
+                icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Normal);
+                icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Disabled);
+            }
             // Rows on screen take the fresh "trashIsEmpty".
             for (RNDiskMenuItem* item : submenuViews_)
                 for (const auto& v : volumes_)
