@@ -131,18 +131,20 @@ void RNDiskMenuItemView::gatherTrashInfo() {
             RNNotificationCenter::defaultCenter().postNotification(
                 kUpdateCountAndSizeToDelete, nullptr,
                 RNDictionary{{"size", size}, {"count", count}, {"itemsToErase", itemListValue(items)}});
-        RNMainThread::postToMain([self, size, count, items = std::move(items)]() mutable {
+        // The figures are formatted here too: the main thread only shows them.
+        const QString info = formatInfo(size, count);
+        RNMainThread::postToMain([self, size, count, info, items = std::move(items)]() mutable {
             // The row may be gone (menu memory released, volume unmounted): nothing to show.
-            if (RNDiskMenuItemView* view = self->data()) view->measurementDone(size, count, std::move(items));
+            if (RNDiskMenuItemView* view = self->data()) view->measurementDone(size, count, info, std::move(items));
         });
     });
 }
 
-void RNDiskMenuItemView::measurementDone(uint64_t size, uint64_t count, RNItemList items) {
+void RNDiskMenuItemView::measurementDone(uint64_t size, uint64_t count, const QString& info, RNItemList items) {
     itemsSize_ = size;
     itemsCount_ = count;
     itemsToErase_ = std::move(items);
-    info_ = formatInfo(size, count);
+    info_ = info;
     spinner_->stopAnimation();
     diskDict_.trashIsEmpty = count == 0;
     if (item_ && count == 0) item_->setEnabled(false);

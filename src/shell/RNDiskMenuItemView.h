@@ -95,7 +95,7 @@ protected:
 private:
     void animateDismiss();
     void sendAction();
-    void measurementDone(uint64_t size, uint64_t count, erase::RNItemList items);
+    void measurementDone(uint64_t size, uint64_t count, const QString& info, erase::RNItemList items);
     QFont nameFont() const;
     void syncAction();
 
