@@ -49,8 +49,15 @@ void addLiveLine(QMessageBox* box, const std::function<std::string()>& liveText)
     const int index = grid->indexOf(buttonBox);
     int r = 0, c = 0, rs = 1, cs = 1;
     grid->getItemPosition(index, &r, &c, &rs, &cs);
+    // Under the texts, in their column.
+    int textColumn = 1;
+    if (auto* text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        int tr = 0, tc = 0, trs = 1, tcs = 1;
+        grid->getItemPosition(grid->indexOf(text), &tr, &tc, &trs, &tcs);
+        textColumn = tc;
+    }
     grid->removeWidget(buttonBox);
-    grid->addWidget(line, r, 1, 1, grid->columnCount() - 1);
+    grid->addWidget(line, r, textColumn, 1, grid->columnCount() - textColumn);
     grid->addWidget(buttonBox, r + 1, c, rs, cs);
 
     auto* timer = new QTimer(box);
