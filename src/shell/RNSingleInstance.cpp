@@ -27,7 +27,7 @@ RNSingleInstance::Outcome RNSingleInstance::claim(const QString& request) {
     const QDBusMessage answer = bus.call(call, QDBus::Block, 10000);
     if (answer.type() == QDBusMessage::ErrorMessage) {
         error_ = answer.errorMessage();
-        return Outcome::NoBus;
+        return Outcome::OwnerUnreachable;
     }
     return Outcome::HandedOver;
 }

@@ -16,7 +16,8 @@ class RNSingleInstance : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.quillo.Quillo3")
 public:
-    enum class Outcome { Primary, HandedOver, NoBus };
+    // OwnerUnreachable: another instance owns the name but did not answer (it is hung).
+    enum class Outcome { Primary, HandedOver, NoBus, OwnerUnreachable };
 
     explicit RNSingleInstance(QObject* parent = nullptr);
 

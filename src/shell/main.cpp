@@ -71,6 +71,10 @@ int main(int argc, char** argv) {
             std::cerr << "quillo: no session bus (" << instance.error().toStdString()
                       << "); another Quillo may be running in this session.\n";
             break;
+        case shell::RNSingleInstance::Outcome::OwnerUnreachable:
+            std::cerr << "quillo: Quillo already runs in this session but does not answer ("
+                      << instance.error().toStdString() << ").\n";
+            return 1;
         case shell::RNSingleInstance::Outcome::Primary: break;
     }
 
