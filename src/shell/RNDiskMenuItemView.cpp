@@ -10,6 +10,8 @@
 #include "ui/RNSpinner.h"
 #include "util/RNNumberUtilities.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -119,9 +121,11 @@ void RNDiskMenuItemView::gatherTrashInfo() {
     auto working = isWorking_;
     auto self = std::make_shared<QPointer<RNDiskMenuItemView>>(this);
     RNOperationQueue::named(kMenuCreationOperationQueue).addOperation([trashURL, working, self] {
-        // A measurement is background work: it yields the processor to the menu being shown
-        // (the walk's own threads inherit this).
-        ::setpriority(PRIO_PROCESS, pid_t(::gettid()), kMeasurementNice);
+        // A measurement is background work: it only takes the processor when nothing else wants
+        // it, so the menu being shown never waits for it (the walk's own threads inherit this).
+        sched_param idle{};
+        if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0)
+            ::setpriority(PRIO_PROCESS, pid_t(::gettid()), kMeasurementNice);
         auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trashURL);
         const uint64_t size = listing ? listing->size : 0;
         const uint64_t count = listing ? listing->count : 0;
