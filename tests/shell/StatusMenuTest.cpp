@@ -327,3 +327,39 @@ TEST_F(StatusMenuTest, EmptyingOneVolumeThroughTheRowWithTheQtDialogs) {
     EXPECT_FALSE(delegate->hasSubmenuViews());  // something was erased: rows are rebuilt
     EXPECT_FALSE(listFolder(home.stateHome() + "/Quillo 3").empty());
 }
+
+TEST_F(StatusMenuTest, TheLumoWindowEntryPointAndBothIdleTimers) {
+    start();
+    delegate->mainMenuAction(shell::kTagLumo);
+    ASSERT_NE(delegate->lumoWindow(), nullptr);
+    EXPECT_TRUE(delegate->lumoWindow()->isVisible());
+    EXPECT_TRUE(delegate->isWorking());
+    delegate->lumoWindow()->close();  // posts "lumoWindowDidClose"
+    ASSERT_TRUE(waitUntil([&] { return !delegate->isWorking(); }));
+    EXPECT_TRUE(delegate->lumoWindowTimerActive());
+    // While an erase runs the window is kept; once idle it is released.
+    delegate->setIsWorking(true);
+    delegate->cleanLumoWindowMemory();
+    EXPECT_NE(delegate->lumoWindow(), nullptr);
+    EXPECT_TRUE(delegate->lumoWindowTimerActive());
+    delegate->setIsWorking(false);
+    delegate->cleanLumoWindowMemory();
+    EXPECT_TRUE(waitUntil([&] { return delegate->lumoWindow() == nullptr; }));
+    EXPECT_FALSE(delegate->lumoWindowTimerActive());
+
+    if (!isolated()) return;
+    auto volume = plantedVolume(1);
+    ASSERT_TRUE(volume);
+    ASSERT_TRUE(waitUntil([&] { return delegate->subTrashMenu() != nullptr; }));
+    openSubmenu();
+    EXPECT_TRUE(delegate->menuIsOpen());
+    delegate->cleanSubmenuViews();  // the timer fired while the submenu is open: wait more
+    EXPECT_TRUE(delegate->hasSubmenuViews());
+    EXPECT_TRUE(delegate->menuTimerActive());
+    delegate->subTrashMenu()->close();
+    EXPECT_FALSE(delegate->menuIsOpen());
+    EXPECT_TRUE(delegate->menuTimerActive());
+    delegate->cleanSubmenuViews();
+    EXPECT_FALSE(delegate->hasSubmenuViews());
+    EXPECT_FALSE(delegate->menuTimerActive());
+}
