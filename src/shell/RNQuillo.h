@@ -151,6 +151,7 @@ private:
     void finishUninstall(bool helperGone);
     void revealApplication();
     QIcon trayIcon() const;
+    static bool canPopUpMenuAtPointer();
 
     bool isWorking_ = false;
     bool menuIsOpen_ = false;

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QDesktopServices>
 #include <QKeySequence>
 #include <QMessageBox>
@@ -52,6 +53,10 @@ int RNQuillo::tagOf(QAction* action) {
     bool ok = false;
     const int tag = action ? action->data().toInt(&ok) : 0;
     return ok ? tag : 0;
+}
+
+bool RNQuillo::canPopUpMenuAtPointer() {
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
 }
 
 QIcon RNQuillo::trayIcon() const {
@@ -107,8 +112,12 @@ void RNQuillo::setupStatusMenu() {
     statusItem_->setToolTip(QStringLiteral("Quillo"));
     statusItem_->setContextMenu(quilloMenu_.get());
     connect(statusItem_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        // A left click opens the same menu as a right click.
-        if (reason == QSystemTrayIcon::Trigger) quilloMenu_->popup(QCursor::pos());
+        if (reason != QSystemTrayIcon::Trigger) return;
+        // A left click opens the same menu as a right click. A Wayland client cannot put a menu
+        // at the pointer without a window of its own: there the click opens the window, and the
+        // panel shows the exported menu on a right click.
+        if (canPopUpMenuAtPointer()) quilloMenu_->popup(QCursor::pos());
+        else mainMenuAction(kTagLumo);
     });
     statusItem_->show();
     if (!QSystemTrayIcon::isSystemTrayAvailable() && !trayMissingReported_) {
@@ -364,8 +373,10 @@ void RNQuillo::preferencesAction() {
 }
 
 void RNQuillo::activateFromOtherInstance() {
-    if (QSystemTrayIcon::isSystemTrayAvailable() && quilloMenu_) quilloMenu_->popup(QCursor::pos());
-    else lumoDeletion();
+    if (QSystemTrayIcon::isSystemTrayAvailable() && quilloMenu_ && canPopUpMenuAtPointer())
+        quilloMenu_->popup(QCursor::pos());
+    else
+        mainMenuAction(kTagLumo);
 }
 
 void RNQuillo::serviceMenuAction(int tag) {
