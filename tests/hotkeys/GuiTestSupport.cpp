@@ -198,9 +198,11 @@ int runGuiTests(int argc, char** argv, const GuiTestOptions& options) {
 
     if (gSkipReason.empty() && options.fakePortal) {
         std::string ready;
-        if (run("python3 -c 'import dbus, dbus.mainloop.glib; from gi.repository import GLib' 2>/dev/null") != 0)
+        // The system's Python, where python3-dbus and python3-gi are installed (not whatever
+        // python3 comes first in PATH).
+        if (run("/usr/bin/python3 -c 'import dbus, dbus.mainloop.glib; from gi.repository import GLib' 2>/dev/null") != 0)
             gSkipReason = "python3-dbus or python3-gi is not installed";
-        else if (!portal.start({"python3", QUILLO_FAKE_PORTAL}, true, 1, ready, 15000, error))
+        else if (!portal.start({"/usr/bin/python3", QUILLO_FAKE_PORTAL}, true, 1, ready, 15000, error))
             gSkipReason = "the stand-in portal did not start: " + error;
     }
 
