@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QKeySequenceEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -321,6 +322,13 @@ TEST_F(PreferencesWindow, HotKeyValuesThatAreNoKeyShowAnEmptyRecorder) {
               QKeySequence(Qt::SHIFT | Qt::META | Qt::Key_S));
     EXPECT_EQ(RNPreferencesWindow::dictionaryFromKeySequence(QKeySequence(Qt::SHIFT | Qt::META | Qt::Key_S)),
               hotKey(Qt::Key_S, kShift | kMeta));
+    // Shown as the desktop names the keys, Super after Ctrl, in the recorder too.
+    EXPECT_EQ(RNPreferencesWindow::hotKeyText(QKeySequence(Qt::CTRL | Qt::META | Qt::Key_Backspace)),
+              "Ctrl+Super+Backspace");
+    EXPECT_EQ(RNPreferencesWindow::hotKeyText(QKeySequence(Qt::SHIFT | Qt::META | Qt::ALT | Qt::Key_S)),
+              "Alt+Shift+Super+S");
+    EXPECT_EQ(child<QKeySequenceEdit>("etHotKeyFld")->findChild<QLineEdit*>()->text(), "Ctrl+Super+Backspace");
+
     // A corrupt value in the file does not break the window: the recorder is empty, and closing
     // stores the factory hot key.
     defaults().setObject("lumo_delete", RNValue("garbage"));

@@ -17,6 +17,7 @@
 #include <QHBoxLayout>
 #include <QKeySequenceEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -96,6 +97,26 @@ QKeySequence RNPreferencesWindow::keySequenceFromDictionary(const RNValue& value
     if (keyCode <= 0 || keyCode >= Qt::KeyboardModifierMask || (keyCode & Qt::KeyboardModifierMask)) return {};
     const auto modifiers = Qt::KeyboardModifiers(int(flags.intValue() & kHotKeyModifiers));
     return QKeySequence(QKeyCombination(modifiers, Qt::Key(keyCode)));
+}
+
+QString RNPreferencesWindow::hotKeyText(const QKeySequence& sequence) {
+    if (sequence.isEmpty()) return {};
+    const QKeyCombination combination = sequence[0];
+    const auto modifiers = combination.keyboardModifiers();
+    // Qt calls the Super (logo) key "Meta" and puts it first; desktops say Super, after Ctrl.
+    auto name = [](Qt::Modifier modifier) {
+        QString t = QKeySequence(modifier).toString(QKeySequence::NativeText);
+        if (t.endsWith(QLatin1Char('+'))) t.chop(1);
+        return t;
+    };
+    QStringList parts;
+    if (modifiers & Qt::ControlModifier) parts << name(Qt::CTRL);
+    if (modifiers & Qt::AltModifier) parts << name(Qt::ALT);
+    if (modifiers & Qt::ShiftModifier) parts << name(Qt::SHIFT);
+    if (modifiers & Qt::MetaModifier) parts << text("super_modifier");
+    if (combination.key() != Qt::Key_unknown && combination.key() != 0)
+        parts << QKeySequence(combination.key()).toString(QKeySequence::NativeText);
+    return parts.join(QLatin1Char('+'));
 }
 
 RNDictionary RNPreferencesWindow::dictionaryFromKeySequence(const QKeySequence& sequence) {
@@ -246,8 +267,11 @@ void RNPreferencesWindow::openWindowInModal(bool modal) {
 void RNPreferencesWindow::setupHotKeys() {
     for (Recorder* recorder : {&emptyTrash_, &lumoDelete_}) {
         const QKeySequence stored = keySequenceFromDictionary(defaults().objectForKey(recorder->preferenceKey));
-        QSignalBlocker block(recorder->edit);
-        recorder->edit->setKeySequence(stored);
+        {
+            QSignalBlocker block(recorder->edit);
+            recorder->edit->setKeySequence(stored);
+        }
+        showHotKeyText(*recorder);
     }
     refreshHotKeyStatus();
 }
@@ -257,6 +281,11 @@ void RNPreferencesWindow::recorderChanged(Recorder& recorder) {
     // replaces the first.
     const QKeySequence sequence = recorder.edit->keySequence();
     if (sequence.count() > 1) recorder.edit->setKeySequence(QKeySequence(sequence[sequence.count() - 1]));
+    showHotKeyText(recorder);
+}
+
+void RNPreferencesWindow::showHotKeyText(Recorder& recorder) {
+    if (auto* line = recorder.edit->findChild<QLineEdit*>()) line->setText(hotKeyText(recorder.edit->keySequence()));
 }
 
 void RNPreferencesWindow::saveRecorder(Recorder& recorder) { saveRecorder(recorder, recorder.edit->keySequence()); }

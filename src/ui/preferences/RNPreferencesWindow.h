@@ -65,6 +65,8 @@ public:
     // A hot-key preference as a key sequence (empty when the value is no hot key) and back.
     static QKeySequence keySequenceFromDictionary(const erase::RNValue& value);
     static erase::RNDictionary dictionaryFromKeySequence(const QKeySequence& sequence);
+    // A hot key as people read it on this desktop: "Ctrl+Super+Backspace".
+    static QString hotKeyText(const QKeySequence& sequence);
 
 private:
     struct Recorder {
@@ -81,6 +83,7 @@ private:
     void buildWindow();
     QWidget* makeRecorderRow(Recorder& recorder, QWidget* parent);
     void recorderChanged(Recorder& recorder);
+    void showHotKeyText(Recorder& recorder);
     void saveRecorder(Recorder& recorder);
     void saveRecorder(Recorder& recorder, const QKeySequence& sequence);
     void refreshControls();
