@@ -153,9 +153,37 @@ TEST_F(PreferencesOnX11, GrabRefusedByTheServerIsShownNextToItsRecorder) {
     qt::spin(20);
     EXPECT_FALSE(status("etHotKeyStatus")->isVisible());
 
-    // And it acts when pressed anywhere on the display.
+    // And it acts when pressed anywhere on the display (once the recorder is left).
+    prefs->window()->findChild<QWidget*>("closeBtn")->setFocus();
     QSignalSpy pressed(&RNHotKeyCenter::sharedCenter(), &RNHotKeyCenter::hotKeyPressed);
     ASSERT_EQ(qt::run("xdotool key --clearmodifiers ctrl+super+Delete"), 0);
+    EXPECT_TRUE(qt::waitUntil([&] { return pressed.count() > 0; }));
+}
+
+TEST_F(PreferencesOnX11, HotKeyPressedWhileARecorderHasTheKeyboardIsRecordedNotActedOn) {
+    hotKeys = std::make_unique<HotKeysFromPreferences>(*defaults);
+    ASSERT_EQ(RNHotKeyCenter::sharedCenter().status("values.empty_trash"), RNHotKeyCenter::Status::Registered);
+    prefs = std::make_unique<RNPreferencesWindow>(*controller);
+    prefs->openWindowInModal(false);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(prefs->window()));
+    auto* lm = prefs->window()->findChild<QKeySequenceEdit*>("lmHotKeyFld");
+    lm->setFocus();
+    lm->clear();
+    ASSERT_TRUE(qt::waitUntil([&] { return lm->hasFocus(); }));
+    QSignalSpy pressed(&RNHotKeyCenter::sharedCenter(), &RNHotKeyCenter::hotKeyPressed);
+    QSignalSpy finished(lm, &QKeySequenceEdit::editingFinished);
+
+    // The grabbed combination of the other hot key, typed into the recorder: it is recorded
+    // (and turned down as taken), and the trash is not emptied.
+    ASSERT_EQ(qt::run("xdotool key --clearmodifiers ctrl+super+BackSpace"), 0);
+    ASSERT_TRUE(qt::waitUntil([&] { return finished.count() > 0; }, 4000));
+    EXPECT_EQ(pressed.count(), 0);
+    EXPECT_EQ(statusText("lmHotKeyStatus").toStdString(), quillo::util::RNLocalizedString("hot_key_taken"));
+
+    // Away from the recorder the hot key acts again.
+    prefs->window()->findChild<QWidget*>("closeBtn")->setFocus();
+    ASSERT_FALSE(RNHotKeyCenter::sharedCenter().isSuspended());
+    ASSERT_EQ(qt::run("xdotool key --clearmodifiers ctrl+super+BackSpace"), 0);
     EXPECT_TRUE(qt::waitUntil([&] { return pressed.count() > 0; }));
 }
 

@@ -21,6 +21,12 @@ public:
     // Stops acting on it; nothing is reported for it afterwards.
     virtual void ungrab(const QString& identifier) = 0;
     virtual QString triggerDescription(const QString& /*identifier*/) const { return {}; }
+    // Suspended: presses are handed to the application as ordinary keys where the backend can
+    // do that, and do not act.
+    virtual void setSuspended(bool suspended) { suspended_ = suspended; }
+
+protected:
+    bool suspended_ = false;
 
 signals:
     void activated(const QString& identifier);

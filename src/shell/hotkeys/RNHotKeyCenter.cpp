@@ -94,7 +94,12 @@ void RNHotKeyCenter::backendStatusChanged(const QString& identifier, Status stat
 }
 
 void RNHotKeyCenter::backendActivated(const QString& identifier) {
-    if (entries_.contains(identifier)) emit hotKeyPressed(identifier);
+    if (!suspended_ && entries_.contains(identifier)) emit hotKeyPressed(identifier);
+}
+
+void RNHotKeyCenter::setSuspended(bool suspended) {
+    suspended_ = suspended;
+    if (backend_) backend_->setSuspended(suspended);
 }
 
 QString RNHotKeyCenter::portalTrigger(int keyCode, unsigned modifierFlags) {

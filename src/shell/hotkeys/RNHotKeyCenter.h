@@ -55,6 +55,12 @@ public:
     // from the preferred one: the user or the compositor decides). Empty otherwise.
     QString triggerDescription(const QString& identifier) const;
 
+    // While suspended (a recorder of the preferences window has the keyboard) no hot key acts:
+    // on X11 a press of a grabbed combination goes to the application's focused widget as an
+    // ordinary key event, so that it can be recorded; the portal's activations are ignored.
+    void setSuspended(bool suspended);
+    bool isSuspended() const { return suspended_; }
+
     // The text of a shortcut in the desktop-shortcut notation the portal takes as a preferred
     // trigger ("CTRL+LOGO+BackSpace"); empty for a key that has no name there.
     static QString portalTrigger(int keyCode, unsigned modifierFlags);
@@ -75,6 +81,7 @@ private:
         Status status = Status::Unavailable;
     };
     Backend backendKind_ = Backend::None;
+    bool suspended_ = false;
     std::unique_ptr<RNHotKeyBackend> backend_;
     QHash<QString, Entry> entries_;
 };

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QTimer>
 #include <QtGui/qguiapplication_platform.h>
 
@@ -228,6 +229,13 @@ bool RNX11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message,
     if (type == XCB_KEY_RELEASE) {
         const bool ours = down_.removeAll(key->detail) > 0;
         lastRelease_.insert(key->detail, key->time);
+        if (ours && suspended_) {
+            for (const Grab& grab : std::as_const(grabs_))
+                if (grab.active && std::find(grab.keycodes.begin(), grab.keycodes.end(), key->detail) != grab.keycodes.end()) {
+                    forwardKey(QEvent::KeyRelease, grab);
+                    break;
+                }
+        }
         return ours;
     }
     for (auto it = grabs_.cbegin(); it != grabs_.cend(); ++it) {
@@ -239,7 +247,9 @@ bool RNX11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message,
         const bool repeat = down_.contains(key->detail) ||
                             (lastRelease_.contains(key->detail) && lastRelease_.value(key->detail) == key->time);
         if (!down_.contains(key->detail)) down_.append(key->detail);
-        if (!repeat) {
+        if (suspended_) {
+            forwardKey(QEvent::KeyPress, grab);
+        } else if (!repeat) {
             const QString identifier = it.key();
             // Queued: the action may open windows and run event loops, which must not happen
             // inside Qt's event dispatch of this very key.
@@ -250,6 +260,15 @@ bool RNX11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message,
         return true;
     }
     return false;
+}
+
+// The grab takes the key from every window, ours included: while suspended it is given to our
+// focused widget as the key it is.
+void RNX11HotKeys::forwardKey(QEvent::Type type, const Grab& grab) {
+    QObject* target = QGuiApplication::focusObject();
+    if (!target) return;
+    QKeyEvent event(type, grab.keyCode, Qt::KeyboardModifiers(int(grab.modifierFlags)));
+    QCoreApplication::sendEvent(target, &event);
 }
 
 }  // namespace quillo::shell

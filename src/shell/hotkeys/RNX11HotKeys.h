@@ -11,6 +11,7 @@
 #include "shell/hotkeys/RNHotKeyBackend.h"
 
 #include <QAbstractNativeEventFilter>
+#include <QEvent>
 #include <QHash>
 #include <QList>
 
@@ -51,6 +52,7 @@ private:
     bool grabKeys(Grab& grab);
     void ungrabKeys(const Grab& grab);
     void keyboardMappingChanged();
+    void forwardKey(QEvent::Type type, const Grab& grab);
 
     xcb_connection_t* connection_;
     _XCBKeySymbols* symbols_ = nullptr;

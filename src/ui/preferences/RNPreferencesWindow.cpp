@@ -78,6 +78,7 @@ RNPreferencesWindow::RNPreferencesWindow(erase::RNUserDefaultsController& contro
 }
 
 RNPreferencesWindow::~RNPreferencesWindow() {
+    if (window_ && window_->isVisible()) RNHotKeyCenter::sharedCenter().setSuspended(false);
     for (auto token : observers_) observed_->removeObserver(token);
     delete window_;
 }
@@ -231,6 +232,7 @@ QWidget* RNPreferencesWindow::makeRecorderRow(Recorder& recorder, QWidget* paren
     recorder.edit->setMinimumWidth(220);
     connect(recorder.edit, &QKeySequenceEdit::keySequenceChanged, this, [this, &recorder] { recorderChanged(recorder); });
     connect(recorder.edit, &QKeySequenceEdit::editingFinished, this, [this, &recorder] { saveRecorder(recorder); });
+    recorder.edit->installEventFilter(this);
 
     recorder.statusRow = new QWidget(parent);
     recorder.statusRow->setObjectName(QLatin1String(empty ? "etHotKeyStatus" : "lmHotKeyStatus"));
@@ -245,6 +247,18 @@ QWidget* RNPreferencesWindow::makeRecorderRow(Recorder& recorder, QWidget* paren
     row->addWidget(recorder.statusText, 1);
     recorder.statusRow->hide();
     return recorder.edit;
+}
+
+// While a recorder has the keyboard the hot keys are suspended, so that pressing one (to record
+// it for the other action, or again) records it instead of emptying the trash.
+bool RNPreferencesWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == emptyTrash_.edit || watched == lumoDelete_.edit) {
+        if (event->type() == QEvent::FocusIn)
+            RNHotKeyCenter::sharedCenter().setSuspended(true);
+        else if (event->type() == QEvent::FocusOut || event->type() == QEvent::Hide)
+            RNHotKeyCenter::sharedCenter().setSuspended(false);
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void RNPreferencesWindow::openWindowInModal(bool modal) {

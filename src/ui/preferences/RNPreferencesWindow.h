@@ -68,6 +68,9 @@ public:
     // A hot key as people read it on this desktop: "Ctrl+Super+Backspace".
     static QString hotKeyText(const QKeySequence& sequence);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     struct Recorder {
         const char* preferenceKey;  // "empty_trash"
