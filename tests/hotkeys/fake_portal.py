@@ -10,6 +10,7 @@ import signal
 import sys
 
 import dbus
+import dbus.bus
 import dbus.lowlevel
 import dbus.mainloop.glib
 import dbus.service
@@ -124,6 +125,22 @@ class Portal(dbus.service.Object):
         self.Activated(session, shortcut_id, dbus.UInt64(1), dbus.Dictionary({}, signature="sv"))
         self.Deactivated(session, shortcut_id, dbus.UInt64(2), dbus.Dictionary({}, signature="sv"))
         return True
+
+    @dbus.service.method(CONTROL, in_signature="", out_signature="")
+    def Restart(self):
+        """Acts as a portal that crashed and was started again: gives up the name, forgets
+        every session, and takes the name again."""
+        def again():
+            self.sessions = []
+            self.last_bound = {}
+            # Asked for directly: dbus-python keeps the first BusName object and would not ask.
+            self.bus.request_name(NAME, dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
+            return False
+        def drop():
+            self.bus.release_name(NAME)
+            GLib.timeout_add(50, again)
+            return False
+        GLib.idle_add(drop)
 
     @dbus.service.method(CONTROL, in_signature="ss", out_signature="")
     def ActivateInSession(self, session, shortcut_id):

@@ -16,6 +16,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QKeySequenceEdit>
 #include <QLabel>
@@ -309,6 +310,10 @@ TEST_F(PreferencesWindow, DesktopWithoutGlobalHotKeysIsSaid) {
     EXPECT_TRUE(child<QLabel>("hotKeysUnavailable")->isVisibleTo(window().window()));
     // Not reported as refused: nothing holds the combination.
     EXPECT_FALSE(child<QWidget>("etHotKeyStatus")->isVisibleTo(window().window()));
+    // A picture for a look.
+    QString dir = qEnvironmentVariable("QUILLO_SCREENSHOT_DIR", QStringLiteral(QUILLO_DEFAULT_SCREENSHOT_DIR));
+    QDir().mkpath(dir);
+    EXPECT_TRUE(window().window()->grab().save(dir + "/preferences-no-hot-keys.png"));
     center.unregisterHotKey("values.empty_trash");
 }
 

@@ -8,6 +8,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QTimer>
 
 namespace {
@@ -99,6 +100,26 @@ RNPortalHotKeys::RNPortalHotKeys(const QDBusConnection& bus, QObject* parent) : 
                  this, SLOT(portalActivated(QDBusMessage)));
     bus_.connect(QLatin1String(kService), QLatin1String(kPath), QLatin1String(kInterface),
                  QStringLiteral("ShortcutsChanged"), this, SLOT(portalShortcutsChanged(QDBusMessage)));
+    // A portal that restarts (a crash, a desktop update) has forgotten our session: make a new
+    // one and bind the hot keys again.
+    auto* watcher = new QDBusServiceWatcher(QLatin1String(kService), bus_,
+                                            QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& newOwner) { portalRestarted(newOwner); });
+}
+
+void RNPortalHotKeys::portalRestarted(const QString& newOwner) {
+    for (auto it = requests_.cbegin(); it != requests_.cend(); ++it)
+        bus_.disconnect(QLatin1String(kService), it.key(), QStringLiteral("org.freedesktop.portal.Request"),
+                        QStringLiteral("Response"), this, SLOT(requestResponse(QDBusMessage)));
+    requests_.clear();
+    sessionHandle_.clear();
+    session_ = SessionState::None;
+    bindInFlight_ = false;
+    bindAgain_ = false;
+    if (newOwner.isEmpty() || shortcuts_.isEmpty()) return;
+    for (auto it = shortcuts_.begin(); it != shortcuts_.end(); ++it) it->triggerDescription.clear();
+    scheduleBind();
 }
 
 RNPortalHotKeys::~RNPortalHotKeys() {

@@ -62,6 +62,7 @@ private:
     void applyBoundShortcuts(const QMap<QString, QString>& bound);
     void setStatus(const QString& identifier, Status status, const QString& trigger);
     void failAll();
+    void portalRestarted(const QString& newOwner);
 
     QDBusConnection bus_;
     SessionState session_ = SessionState::None;
