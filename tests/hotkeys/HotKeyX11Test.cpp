@@ -148,6 +148,34 @@ TEST_F(X11HotKeys, KeysWithoutAnXSymbolAreRefused) {
     EXPECT_EQ(center().registerHotKey(kEmptyTrash, Qt::Key_F35, kCtrlMeta), Status::Refused);
 }
 
+TEST_F(X11HotKeys, NewKeyboardMappingIsGrabbedAgain) {
+    if (!qt::haveTool("xmodmap")) GTEST_SKIP() << "xmodmap is not installed";
+    // A key code the keymap leaves empty ("keycode N =").
+    std::string map;
+    ASSERT_EQ(qt::run("xmodmap -pke | sed -n 's/^keycode *\\([0-9]*\\) *= *$/\\1/p' | tail -1", &map), 0);
+    const std::string freeCode = map.substr(0, map.find('\n'));
+    if (freeCode.empty()) GTEST_SKIP() << "the keymap has no free key code";
+    // F20 is on no key of this keyboard: the hot key cannot be grabbed...
+    QSignalSpy changes(&center(), &RNHotKeyCenter::statusChanged);
+    ASSERT_EQ(center().registerHotKey(kEmptyTrash, Qt::Key_F20, kCtrlMeta), Status::Refused);
+    ASSERT_EQ(center().registerHotKey(kLumoDelete, Qt::Key_S, Qt::ShiftModifier | Qt::MetaModifier),
+              Status::Registered);
+    changes.clear();
+    // ...until a keymap tool puts it on one. The centre takes in the new map and grabs it.
+    ASSERT_EQ(qt::run("xmodmap -e 'keycode " + freeCode + " = F20'"), 0);
+    EXPECT_TRUE(qt::waitUntil([&] { return center().status(kEmptyTrash) == Status::Registered; }));
+    EXPECT_GE(changes.count(), 1);
+    QSignalSpy spy(&center(), &RNHotKeyCenter::hotKeyPressed);
+    press("ctrl+super+F20");
+    EXPECT_TRUE(qt::waitUntil([&] { return spy.count() >= 1; }));
+    // The other hot key went through the new grab unharmed.
+    spy.clear();
+    press("shift+super+s");
+    EXPECT_TRUE(qt::waitUntil([&] { return spy.count() >= 1; }));
+    EXPECT_EQ(spy.value(0).value(0).toString(), kLumoDelete);
+    qt::run("xmodmap -e 'keycode " + freeCode + " = '");
+}
+
 int main(int argc, char** argv) {
     return qt::runGuiTests(argc, argv, {qt::GuiPlatform::X11, false});
 }
