@@ -24,6 +24,7 @@
 #include <vector>
 
 namespace quillo::ui {
+class RNPreferencesWindow;
 class RNWelcomeCntrl;
 class RNSubscribe;
 class RNWebPromo;
@@ -79,6 +80,7 @@ public:
     bool lumoWindowTimerActive() const { return lumoWindowTimer_.isActive(); }
     // The volume list as last read (in the background).
     const std::vector<files::TrashLocation>& volumes() const { return volumes_; }
+    ui::RNPreferencesWindow* preferencesWindowController() const { return prefWindowCntrl_; }
     bool volumesLoaded() const { return volumesLoaded_; }
 
     // Menu operations.
@@ -126,8 +128,8 @@ public:
     // Reads the volume list on a worker and runs `then` on the main thread with it in place.
     void refreshVolumes(std::function<void()> then = {});
 
-    // Hot keys: (re)registers the hot key and the menu key equivalent of "values.empty_trash"
-    // or "values.lumo_delete" from the stored preference.
+    // Hot keys: (re)registers the global hot key (identifier = the key path) and the menu key
+    // equivalent of "values.empty_trash" or "values.lumo_delete" from the stored preference.
     void hotKeyPreferenceChanged(const std::string& keyPath);
     // A hot key was pressed.
     void hotKeyPressed(const QString& identifier);
@@ -162,7 +164,7 @@ private:
     QSystemTrayIcon* statusItem_ = nullptr;
     std::vector<RNDiskMenuItem*> submenuViews_;  // owned by this object
     bool hasSubmenuViews_ = false;
-    QObject* prefWindowCntrl_ = nullptr;
+    ui::RNPreferencesWindow* prefWindowCntrl_ = nullptr;  // made on first use, kept
     QTimer lumoWindowTimer_;
     QTimer menuTimer_;
     std::shared_ptr<erase::RNDeleteItems> deleteItemsCntrl_;

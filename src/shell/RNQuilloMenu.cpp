@@ -5,6 +5,8 @@
 #include "shell/RNDiskMenuItemView.h"
 #include "shell/RNLumoWindowPlaceholder.h"
 #include "shell/RNQuillo.h"
+#include "shell/hotkeys/RNHotKeyCenter.h"
+#include "ui/preferences/RNPreferencesWindow.h"
 #include "ui/RNInfoWindows.h"
 #include "ui/RNQtStrings.h"
 
@@ -127,6 +129,7 @@ void RNQuillo::setupStatusMenu() {
     }
 
     // The two hot keys and the menu's key equivalents follow their preferences, from now on.
+    connect(&RNHotKeyCenter::sharedCenter(), &RNHotKeyCenter::hotKeyPressed, this, &RNQuillo::hotKeyPressed);
     std::weak_ptr<bool> weak = alive_;
     for (const char* key : {kPrefEmptyTrash, kPrefLumoDelete}) {
         const std::string keyPath = std::string("values.") + key;
@@ -142,19 +145,25 @@ void RNQuillo::setupStatusMenu() {
 }
 
 void RNQuillo::updateKeyEquivalent(int tag, const std::string& prefKey) {
+    const QString identifier = QString::fromStdString("values." + prefKey);
+    auto& hotKeys = RNHotKeyCenter::sharedCenter();
     QAction* action = itemWithTag(quilloMenu_.get(), tag);
-    if (!action) return;
     const auto dict = RNUserDefaults::standardUserDefaults().dictionaryForKey(prefKey);
     if (!dict) {
-        action->setShortcut({});
+        // No value: the hot key stays unregistered.
+        hotKeys.unregisterHotKey(identifier);
+        if (action) action->setShortcut({});
         return;
     }
     const int key = int(RNValue::lookup(*dict, kHotKeyCode).intValue());
-    const auto mods = Qt::KeyboardModifiers(int(RNValue::lookup(*dict, kHotKeyModifierFlags).intValue()) &
-                                            int(Qt::KeyboardModifierMask));
+    const unsigned mods = unsigned(RNValue::lookup(*dict, kHotKeyModifierFlags).intValue()) &
+                          unsigned(Qt::KeyboardModifierMask);
+    // The old combination is let go before the new one is taken.
+    hotKeys.registerHotKey(identifier, key, mods);
+    if (!action) return;
     // Shown only: the global hot key acts, the menu's shortcut never fires on its own.
     action->setShortcutContext(Qt::WidgetShortcut);
-    action->setShortcut(QKeySequence(QKeyCombination(mods, Qt::Key(key))));
+    action->setShortcut(QKeySequence(QKeyCombination(Qt::KeyboardModifiers(int(mods)), Qt::Key(key))));
 }
 
 void RNQuillo::hotKeyPreferenceChanged(const std::string& keyPath) {
@@ -369,7 +378,9 @@ void RNQuillo::lumoDeletion() {
 }
 
 void RNQuillo::preferencesAction() {
-    // The preferences window is opened here once it is part of the application.
+    if (!prefWindowCntrl_) prefWindowCntrl_ = new ui::RNPreferencesWindow;
+    prefWindowCntrl_->setParent(this);
+    prefWindowCntrl_->openWindowInModal(false);
 }
 
 void RNQuillo::activateFromOtherInstance() {
