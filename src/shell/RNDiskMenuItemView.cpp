@@ -1,0 +1,292 @@
+#include "shell/RNDiskMenuItemView.h"
+
+#include "erase/RNMainThread.h"
+#include "erase/RNNotificationCenter.h"
+#include "erase/RNOperationQueue.h"
+#include "files/RNQuilloFileUtilities.h"
+#include "shell/RNVolumeIcons.h"
+#include "ui/RNInterfaceUtilities.h"
+#include "ui/RNQtStrings.h"
+#include "ui/RNSpinner.h"
+#include "util/RNNumberUtilities.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QPointer>
+
+namespace quillo::shell {
+
+using namespace quillo::erase;
+using ui::L;
+
+namespace {
+constexpr int kRowHeight = 56;
+constexpr int kTextX = 64;
+
+QString formatInfo(uint64_t size, uint64_t count) {
+    const auto& numbers = util::RNNumberUtilities::sharedControl();
+    return ui::qstr(util::RNFormat(util::RNLocalizedString("items_size"),
+                                   {numbers.numberToFormatString(double(count)),
+                                    numbers.sizeToFormatString(size, 4, true)}));
+}
+}  // namespace
+
+RNDiskMenuItemView::RNDiskMenuItemView(RNDiskMenuItem* item)
+    : item_(item), spinner_(new ui::RNSpinner(this, 16)) {
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true);
+    setAttribute(Qt::WA_Hover);
+    blinkTimer_.setInterval(kBlinkIntervalMs);
+    connect(&blinkTimer_, &QTimer::timeout, this, &RNDiskMenuItemView::animateDismiss);
+    resize(sizeHint());
+}
+
+RNDiskMenuItemView::~RNDiskMenuItemView() {
+    if (stopObserver_) RNNotificationCenter::defaultCenter().removeObserver(stopObserver_);
+}
+
+void RNDiskMenuItemView::setDiskDict(const files::TrashLocation& dict) {
+    const bool wasMeasured = info_.has_value();
+    const bool measuredEmpty = wasMeasured && itemsCount_ == 0;
+    diskDict_ = dict;
+    // A measurement says more than the volume list's quick look.
+    if (wasMeasured) diskDict_.trashIsEmpty = measuredEmpty;
+    updateViewSizeIfNeeded();
+    syncAction();
+    update();
+}
+
+QString RNDiskMenuItemView::title() const {
+    const QString name = diskDict_.volumeName.empty() ? L("Hard Drive") : ui::displayPath(diskDict_.volumeName);
+    return name + QChar(0x2026);
+}
+
+QString RNDiskMenuItemView::infoText() const {
+    if (diskDict_.trashIsEmpty) return L("trash_empty");
+    if (info_) return *info_;
+    return L("gathering_info");
+}
+
+QIcon RNDiskMenuItemView::volumeIcon() const { return iconForVolume(diskDict_.volumeURL); }
+
+bool RNDiskMenuItemView::isMenuItemEnabled() const { return item_ && item_->isEnabled(); }
+
+QFont RNDiskMenuItemView::nameFont() const {
+    QFont f = font();
+    f.setBold(true);
+    return f;
+}
+
+void RNDiskMenuItemView::updateViewSizeIfNeeded() {
+    const qreal w = ui::RNInterfaceUtilities::sharedControl().sizeOfString(title(), nameFont()).width();
+    const int width = w > kNameWidth ? int(w - kNameWidth + kBaseWidth + 15) : kBaseWidth;
+    if (width == width_) return;
+    width_ = width;
+    updateGeometry();
+    resize(sizeHint());
+}
+
+QSize RNDiskMenuItemView::sizeHint() const { return {width_, kRowHeight}; }
+
+void RNDiskMenuItemView::syncAction() {
+    if (!item_) return;
+    // What an exported menu shows: the name and the info line in the text, the volume icon.
+    QString text = title() + QStringLiteral(" \u2014 ") + infoText();
+    text.replace('&', "&&");
+    item_->setText(text);
+    item_->setIcon(volumeIcon());
+}
+
+void RNDiskMenuItemView::gatherTrashInfo() {
+    if (diskDict_.trashIsEmpty && !sizeIsWorking_) {
+        spinner_->stopAnimation();
+        return;
+    }
+    if (spinner_->spinnerIsWorking()) spinner_->updateMarkerColor();
+    else if (!info_) spinner_->startAnimation();
+    if (sizeIsWorking_) return;
+    sizeIsWorking_ = true;
+    itemsSize_ = 0;
+    itemsCount_ = 0;
+    const std::string trashURL = diskDict_.trashURL;
+    auto working = isWorking_;
+    auto self = std::make_shared<QPointer<RNDiskMenuItemView>>(this);
+    RNOperationQueue::named(kMenuCreationOperationQueue).addOperation([trashURL, working, self] {
+        auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trashURL);
+        const uint64_t size = listing ? listing->size : 0;
+        const uint64_t count = listing ? listing->count : 0;
+        RNItemList items = listing ? std::move(listing->itemsToErase) : RNItemList{};
+        // An erase of this trash that started before the figures were known learns them here.
+        if (working->load())
+            RNNotificationCenter::defaultCenter().postNotification(
+                kUpdateCountAndSizeToDelete, nullptr,
+                RNDictionary{{"size", size}, {"count", count}, {"itemsToErase", itemListValue(items)}});
+        RNMainThread::postToMain([self, size, count, items = std::move(items)]() mutable {
+            // The row may be gone (menu memory released, volume unmounted): nothing to show.
+            if (RNDiskMenuItemView* view = self->data()) view->measurementDone(size, count, std::move(items));
+        });
+    });
+}
+
+void RNDiskMenuItemView::measurementDone(uint64_t size, uint64_t count, RNItemList items) {
+    itemsSize_ = size;
+    itemsCount_ = count;
+    itemsToErase_ = std::move(items);
+    info_ = formatInfo(size, count);
+    spinner_->stopAnimation();
+    diskDict_.trashIsEmpty = count == 0;
+    if (item_ && count == 0) item_->setEnabled(false);
+    syncAction();
+    update();
+    emit measured();
+}
+
+void RNDiskMenuItemView::setMenuItemIsSelected(bool selected) {
+    if (menuItemIsSelected_ == selected) return;
+    menuItemIsSelected_ = selected;
+    spinner_->setContainerViewIsSelected(selected);
+    update();
+}
+
+void RNDiskMenuItemView::chosenItemAction() {
+    if (!isMenuItemEnabled()) {
+        for (QWidget* popup = QApplication::activePopupWidget(); popup; popup = QApplication::activePopupWidget())
+            popup->close();
+        return;
+    }
+    if (blinkTimer_.isActive()) return;
+    fireTimes_ = 0;
+    setMenuItemIsSelected(!menuItemIsSelected_);
+    blinkTimer_.start();
+}
+
+void RNDiskMenuItemView::animateDismiss() {
+    if (fireTimes_ > 1) {
+        blinkTimer_.stop();
+        sendAction();
+    } else {
+        setMenuItemIsSelected(!menuItemIsSelected_);
+    }
+    fireTimes_ += 1;
+}
+
+void RNDiskMenuItemView::sendAction() {
+    // Close the whole menu chain.
+    for (QWidget* popup = QApplication::activePopupWidget(); popup; popup = QApplication::activePopupWidget())
+        popup->close();
+    setMenuItemIsSelected(false);
+    isWorking_->store(true);
+    if (!stopObserver_) {
+        auto working = isWorking_;
+        stopObserver_ = RNNotificationCenter::defaultCenter().addObserver(
+            kStopWorking, nullptr, [working](const RNNotification&) { working->store(false); });
+    }
+    QPointer<RNDiskMenuItem> item(item_);
+    QTimer::singleShot(kSendDelayMs, this, [this, item] {
+        if (item) item->trigger();
+        emit actionSent();
+    });
+}
+
+void RNDiskMenuItemView::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const bool enabled = isMenuItemEnabled();
+    const bool empty = diskDict_.trashIsEmpty;
+    const QPalette::ColorGroup group = enabled && !empty ? QPalette::Active : QPalette::Disabled;
+    QColor nameColor = palette().color(group, QPalette::WindowText);
+    QColor infoColor = palette().color(group, QPalette::PlaceholderText);
+    if (menuItemIsSelected_) {
+        QColor accent = palette().color(QPalette::Active, QPalette::Highlight);
+        p.fillRect(rect(), accent);
+        nameColor = infoColor = palette().color(QPalette::Active, QPalette::HighlightedText);
+    }
+    const QIcon icon = volumeIcon();
+    const QIcon::Mode mode = enabled && !empty ? QIcon::Normal : QIcon::Disabled;  // the ghost icon
+    icon.paint(&p, QRect(8, (height() - kIconSize) / 2, kIconSize, kIconSize), Qt::AlignCenter, mode);
+
+    const int textWidth = width() - kTextX - 28;
+    p.setFont(nameFont());
+    p.setPen(nameColor);
+    const QFontMetrics nameMetrics(nameFont());
+    p.drawText(QRect(kTextX, 8, textWidth, nameMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
+               nameMetrics.elidedText(title(), Qt::ElideMiddle, textWidth));
+    p.setFont(font());
+    p.setPen(infoColor);
+    const QFontMetrics infoMetrics(font());
+    p.drawText(QRect(kTextX, height() - 8 - infoMetrics.height(), textWidth, infoMetrics.height()),
+               Qt::AlignLeft | Qt::AlignVCenter, infoMetrics.elidedText(infoText(), Qt::ElideRight, textWidth));
+    spinner_->move(width() - 24, (height() - spinner_->height()) / 2);
+}
+
+void RNDiskMenuItemView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    spinner_->stopAnimation();
+    if (!diskDict_.trashIsEmpty && !info_) gatherTrashInfo();
+}
+
+void RNDiskMenuItemView::enterEvent(QEnterEvent* event) {
+    QWidget::enterEvent(event);
+    if (isMenuItemEnabled() && !blinkTimer_.isActive()) setMenuItemIsSelected(true);
+}
+
+void RNDiskMenuItemView::leaveEvent(QEvent* event) {
+    QWidget::leaveEvent(event);
+    if (!blinkTimer_.isActive()) setMenuItemIsSelected(false);
+}
+
+void RNDiskMenuItemView::mousePressEvent(QMouseEvent* event) {
+    mouseDownInside_ = true;
+    event->accept();
+}
+
+void RNDiskMenuItemView::mouseReleaseEvent(QMouseEvent* event) {
+    event->accept();
+    chosenItemAction();
+    mouseDownInside_ = false;
+}
+
+void RNDiskMenuItemView::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Space:
+            chosenItemAction();
+            event->accept();
+            return;
+        default:
+            // Arrows, Escape and the rest belong to the menu.
+            event->ignore();
+    }
+}
+
+void RNDiskMenuItemView::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    if (!isMenuItemEnabled()) return;
+    if (auto* menu = qobject_cast<QMenu*>(parentWidget()))
+        for (auto* other : menu->findChildren<RNDiskMenuItemView*>())
+            if (other != this) other->setMenuItemIsSelected(false);
+    setMenuItemIsSelected(true);
+}
+
+void RNDiskMenuItemView::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    if (!blinkTimer_.isActive()) setMenuItemIsSelected(false);
+}
+
+void RNDiskMenuItemView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::EnabledChange || event->type() == QEvent::PaletteChange) {
+        spinner_->updateMarkerColor();
+        update();
+    }
+}
+
+RNDiskMenuItem::RNDiskMenuItem(const files::TrashLocation& dict, QObject* parent)
+    : QWidgetAction(parent), view_(new RNDiskMenuItemView(this)) {
+    setDefaultWidget(view_);
+    view_->setDiskDict(dict);
+}
+
+}  // namespace quillo::shell

@@ -1,0 +1,205 @@
+// The Qt dialogs answer the engine with the codes it expects: which button maps to which answer,
+// the check box, Escape, sheets, and the confirmation's live size line.
+#include "erase/RNAlert.h"
+#include "erase/RNErrorDelegate.h"
+#include "erase/RNMainThread.h"
+#include "erase/RNPreferences.h"
+#include "GuiTest.h"
+#include "support/TestSupport.h"
+#include "ui/RNQtMainThread.h"
+#include "ui/RNQtPromptBackend.h"
+#include "ui/RNSpinner.h"
+#include "util/Localization.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <atomic>
+#include <thread>
+
+using namespace quillo;
+using namespace quillo::erase;
+using quillo::test::onNextModal;
+using quillo::test::waitUntil;
+
+namespace {
+
+RNPromptRequest question(std::vector<std::string> buttons, bool check = false) {
+    RNPromptRequest r;
+    r.title = "Erase “x”?";
+    r.message = "It is locked.";
+    r.buttons = std::move(buttons);
+    if (check) r.checkBoxTitle = "Apply to all";
+    return r;
+}
+
+QMessageBox* box(QWidget* w) { return qobject_cast<QMessageBox*>(w); }
+
+QPushButton* buttonWithText(QMessageBox* b, const QString& text) {
+    for (QAbstractButton* button : b->buttons())
+        if (button->text() == text) return qobject_cast<QPushButton*>(button);
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(QtPromptBackend, ButtonsMapToAnswersInOrderAndBlankOnesAreLeftOut) {
+    ui::RNQtPromptBackend backend;
+    for (int pick = 0; pick < 2; ++pick) {
+        int shownButtons = -1;
+        QString defaultText;
+        onNextModal([&, pick](QWidget* w) {
+            QMessageBox* b = box(w);
+            ASSERT_NE(b, nullptr);
+            shownButtons = int(b->buttons().size());
+            defaultText = b->defaultButton() ? b->defaultButton()->text() : QString();
+            buttonWithText(b, pick == 0 ? "Erase" : "Skip")->click();
+        });
+        const RNPromptResult r = backend.runModal(question({"Erase", "Skip", ""}));
+        EXPECT_EQ(shownButtons, 2);
+        EXPECT_EQ(defaultText, "Erase");
+        EXPECT_EQ(r.answer, kAlertFirstButtonReturn + pick);
+    }
+    // The third button answers 1002.
+    onNextModal([](QWidget* w) { buttonWithText(box(w), "Later")->click(); });
+    EXPECT_EQ(backend.runModal(question({"Yes", "No", "Later"})).answer, kAlertThirdButtonReturn);
+}
+
+TEST(QtPromptBackend, CheckBoxStateAndEscapeAnswerTheSecondButton) {
+    ui::RNQtPromptBackend backend;
+    QString checkTitle;
+    onNextModal([&](QWidget* w) {
+        QMessageBox* b = box(w);
+        ASSERT_NE(b->checkBox(), nullptr);
+        checkTitle = b->checkBox()->text();
+        b->checkBox()->setChecked(true);
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(b, &esc);
+    });
+    const RNPromptResult r = backend.runModal(question({"Erase", "Skip", ""}, true));
+    EXPECT_EQ(checkTitle, "Apply to all");
+    EXPECT_EQ(r.answer, kAlertSecondButtonReturn);
+    EXPECT_TRUE(r.checkBox);
+
+    // Return takes the default (first) button; an unticked box reports false.
+    onNextModal([](QWidget* w) {
+        QKeyEvent ret(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(w, &ret);
+    });
+    const RNPromptResult r2 = backend.runModal(question({"Erase", "Skip", ""}, true));
+    EXPECT_EQ(r2.answer, kAlertFirstButtonReturn);
+    EXPECT_FALSE(r2.checkBox);
+}
+
+TEST(QtPromptBackend, SheetReturnsAtOnceAndCompletesWithTheAnswer) {
+    ui::RNQtPromptBackend backend;
+    QWidget parent;
+    parent.show();
+    std::optional<RNPromptResult> answer;
+    backend.beginSheet(question({"Erase", "Skip", ""}, true), &parent, [&](RNPromptResult r) { answer = r; });
+    EXPECT_FALSE(answer);
+    QMessageBox* sheet = parent.findChild<QMessageBox*>();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->windowModality(), Qt::WindowModal);
+    sheet->checkBox()->setChecked(true);
+    buttonWithText(sheet, "Skip")->click();
+    ASSERT_TRUE(waitUntil([&] { return answer.has_value(); }));
+    EXPECT_EQ(answer->answer, kAlertSecondButtonReturn);
+    EXPECT_TRUE(answer->checkBox);
+}
+
+TEST(QtPromptBackend, LiveLineFollowsTheCountWhileTheDialogIsUp) {
+    ui::RNQtPromptBackend backend;
+    std::atomic<bool> counted{false};
+    RNPromptRequest r = question({"Empty Trash", "Cancel"});
+    const std::string gathering = util::RNLocalizedString("gathering_info");
+    r.liveText = [&] { return counted ? std::string("3 items, 12 bytes, in all Trashes") : gathering; };
+    QString before, after;
+    bool spinningBefore = false, spinningAfter = true;
+    onNextModal([&](QWidget* w) {
+        auto* label = w->findChild<QLabel*>("liveText");
+        ASSERT_NE(label, nullptr);
+        auto* spinner = w->findChild<ui::RNSpinner*>();
+        before = label->text();
+        spinningBefore = spinner->spinnerIsWorking();
+        counted = true;  // as the counting thread would
+        waitUntil([&] { return label->text() != before; }, 2000);
+        after = label->text();
+        spinningAfter = spinner->spinnerIsWorking();
+        buttonWithText(box(w), "Cancel")->click();
+    });
+    EXPECT_EQ(backend.runModal(r).answer, kAlertSecondButtonReturn);
+    EXPECT_EQ(before.toStdString(), gathering);
+    EXPECT_TRUE(spinningBefore);
+    EXPECT_EQ(after, "3 items, 12 bytes, in all Trashes");
+    EXPECT_FALSE(spinningAfter);
+}
+
+// The engine's own path: a question asked from a worker thread comes to the Qt main thread,
+// and the worker gets the answer and the check box.
+TEST(QtPromptBackend, ErrorDelegateAsksFromAWorkerThroughTheQtLoop) {
+    test::TempHome home;
+    auto dispatcher = ui::RNQtMainThread::install();
+    auto& delegate = RNErrorDelegate::sharedControl();
+    delegate.setBackend(std::make_shared<ui::RNQtPromptBackend>());
+
+    std::atomic<int64_t> answer{0};
+    std::atomic<bool> applyToAll{false}, done{false};
+    std::thread worker([&] {
+        bool status = false;
+        answer = delegate.askToTheUser("undeleted_locked_sing_str", std::string("undeleted_locked_sing_msg"),
+                                       {"x"}, "erase", "skip", "", true, &status, false, nullptr);
+        applyToAll = status;
+        done = true;
+    });
+    bool onMain = false;
+    onNextModal([&](QWidget* w) {
+        onMain = RNMainThread::onMainThread();
+        box(w)->checkBox()->setChecked(true);
+        buttonWithText(box(w), QString::fromStdString(util::RNLocalizedString("erase")))->click();
+    });
+    EXPECT_TRUE(waitUntil([&] { return done.load(); }, 10000));
+    worker.join();
+    EXPECT_TRUE(onMain);
+    EXPECT_EQ(answer.load(), kAlertFirstButtonReturn);
+    EXPECT_TRUE(applyToAll.load());
+    delegate.setBackend(nullptr);
+    RNMainThread::setActive(nullptr);
+}
+
+// The erase confirmation through Qt: the count arrives from another thread while the alert is
+// up, the size line shows it, and the erase button answers 1000.
+TEST(QtPromptBackend, ConfirmationShowsTheCountThatArrivesWhileItIsUp) {
+    test::TempHome home;
+    auto dispatcher = ui::RNQtMainThread::install();
+    auto backend = std::make_shared<ui::RNQtPromptBackend>();
+    RNAlert alert(backend);
+    std::thread counter;
+    QString shown;
+    onNextModal([&](QWidget* w) {
+        counter = std::thread([&] { alert.showSizeInfoStringWithSize(2048, 3); });
+        auto* label = w->findChild<QLabel*>("liveText");
+        waitUntil([&] { return label->text().contains('3'); }, 3000);
+        shown = label->text();
+        buttonWithText(box(w), QString::fromStdString(util::RNLocalizedString("empty_trash_button")))->click();
+    });
+    const int64_t answer = alert.showAlertWithTrashInfo(
+        RNDictionary{{"information", util::RNLocalizedString("erase_all")},
+                     {"message", "delete_mess"},
+                     {"calculatedStr", "all_disks"},
+                     {"size", uint64_t(0)},
+                     {"count", uint64_t(0)},
+                     {"isLumoErase", false},
+                     {"volumeName", ""}},
+        nullptr);
+    counter.join();
+    EXPECT_EQ(answer, kAlertFirstButtonReturn);
+    EXPECT_EQ(shown.toStdString(), alert.sizeInfoStr());
+    EXPECT_NE(shown.toStdString(), util::RNLocalizedString("gathering_info"));
+    RNMainThread::setActive(nullptr);
+}
