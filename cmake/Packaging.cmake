@@ -13,15 +13,15 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://github.com/quillo-app/quillo")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Quillo lives in the system tray and manages the freedesktop.org Trash of
- every mounted volume: it lists each volume's trash with its items and size,
- empties one or all, and erases chosen items, with confirmation, progress,
- questions about locked and protected items and a dated log.
- .
- What the user's own rights cannot remove goes to a privileged helper that
- the system bus starts on demand once polkit has authorized an administrator.
- quillo-cli does the same from a terminal.")
+# The extended description; CPack puts the summary above it and indents it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Quillo lives in the system tray and manages the freedesktop.org Trash of
+every mounted volume: it lists each volume's trash with its items and size,
+empties one or all, and erases chosen items, with confirmation, progress,
+questions about locked and protected items and a dated log.
+
+What the user's own rights cannot remove goes to a privileged helper that
+the system bus starts on demand once polkit has authorized an administrator.
+quillo-cli does the same from a terminal.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The system bus and polkit run the helper; the Qt platform plugins show the tray application.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus-system-bus | dbus, polkitd, qt6-qpa-plugins")
