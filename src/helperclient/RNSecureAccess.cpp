@@ -89,14 +89,17 @@ std::vector<std::string> pathsForKey(const RNDictionary& request, const char* ke
     return out;
 }
 
-// What is said when the installer would have to replace or remove the helper a package installed.
-HelperClientError packagedHelperError(const std::string& packaged) {
-    std::string state = RNSecureAccess::helperVersion();
-    if (state.empty()) state = "no answer";
+// What is said instead of installing or removing a copy over the helper a package installed;
+// `answered` adds what the helper answered to the last version query.
+HelperClientError packagedHelperError(const std::string& packaged, bool answered) {
+    std::string text = "The helper " + packaged + " comes with the system's package";
+    if (answered) {
+        const std::string version = RNSecureAccess::helperVersion();
+        text += " and does not work as expected (its answer: " + (version.empty() ? std::string("none") : version) +
+                ", expected " + kExpectedHelperVersion + ")";
+    }
     return HelperClientError::install(
-        EEXIST, "The helper " + packaged + " comes with the system's package (its answer: " + state +
-                    ", expected " + kExpectedHelperVersion +
-                    "); it is updated and removed with the package: reinstall the package to repair it.");
+        EEXIST, text + "; it is updated and removed with the package: reinstall or remove the package instead.");
 }
 
 std::string busMessageText(const HelperClientError& e) { return e.message.empty() ? e.description() : e.message; }
@@ -146,7 +149,7 @@ HelperClientError RNSecureAccess::authorizeTheAccess() {
     if (isHelperNeedBeInstalled(&installed)) return {};
     // A packaged helper is never replaced by a second copy: the package manager owns its files.
     if (const std::string packaged = HelperInstallation::current().packagedHelperPath(); !packaged.empty())
-        return packagedHelperError(packaged);
+        return packagedHelperError(packaged, true);
     const int64_t answer = RNErrorDelegate::sharedControl().askToTheUserWithView(
         installed ? "update_helper_tool" : "install_helper_tool", std::string("update_helper_tool_mess"), {},
         installed ? "update_button" : "install_button", installed ? "dont_update_button" : "dont_install_button", "",
@@ -180,7 +183,7 @@ bool RNSecureAccess::blessHelperWithLabel(const std::string& label, HelperClient
     }
     const HelperInstallation installation = HelperInstallation::current();
     const std::string packaged = installation.packagedHelperPath();
-    HelperClientError result = packaged.empty() ? installation.runInstaller("install") : packagedHelperError(packaged);
+    HelperClientError result = packaged.empty() ? installation.runInstaller("install") : packagedHelperError(packaged, false);
     if (result) files::systemLog("blessHelperWithLabel error " + result.domainName() + " / " +
                                  std::to_string(result.code) + " - " + result.message);
     if (error) *error = result;
@@ -190,7 +193,7 @@ bool RNSecureAccess::blessHelperWithLabel(const std::string& label, HelperClient
 HelperClientError RNSecureAccess::removeHelper() {
     const HelperInstallation installation = HelperInstallation::current();
     const std::string packaged = installation.packagedHelperPath();
-    HelperClientError result = packaged.empty() ? installation.runInstaller("remove") : packagedHelperError(packaged);
+    HelperClientError result = packaged.empty() ? installation.runInstaller("remove") : packagedHelperError(packaged, false);
     if (result) files::systemLog("removeHelper error " + result.domainName() + " / " + std::to_string(result.code) +
                                  " - " + result.message);
     return result;
