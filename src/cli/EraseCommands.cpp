@@ -153,12 +153,17 @@ int helperCommand(const std::vector<std::string>& args) {
     if (args[0] == "status") {
         bool installed = false;
         const bool current = access.isHelperNeedBeInstalled(&installed);
-        std::cout << "helper: " << helperclient::HelperInstallation::current().installedHelperPath
-                  << (installed ? "" : " (not installed)") << "\n";
+        const auto installation = helperclient::HelperInstallation::current();
+        const bool packaged = !installation.packagedHelperPath().empty();
+        std::cout << "helper: " << installation.helperPath()
+                  << (packaged ? " (installed by the system's package)" : installed ? "" : " (not installed)") << "\n";
         if (installed)
             std::cout << "version: " << displayText(RNSecureAccess::helperVersion()) << " (expected "
                       << helperclient::kExpectedHelperVersion << ")\n";
-        std::cout << "status: " << (current ? "current" : installed ? "needs update" : "not installed") << "\n";
+        // A packaged helper is repaired by reinstalling its package, never by `helper install`.
+        std::cout << "status: "
+                  << (current ? "current" : packaged ? "not working (reinstall the package)" : installed ? "needs update" : "not installed")
+                  << "\n";
         return current ? 0 : 1;
     }
     if (args[0] == "install") {

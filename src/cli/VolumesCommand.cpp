@@ -35,15 +35,27 @@ std::vector<MeasuredTrash> measureAllTrashes() {
 }
 
 int volumesCommand(const std::vector<std::string>& args) {
-    bool json = false;
+    bool json = false, names = false;
     for (const auto& a : args) {
         if (a == "--json") {
             json = true;
+        } else if (a == "--names") {
+            names = true;
         } else {
             std::cerr << "quillo-cli volumes: unknown argument '" << displayText(a) << "'\n"
-                      << "usage: quillo-cli volumes [--json]\n";
+                      << "usage: quillo-cli volumes [--json | --names]\n";
             return 2;
         }
+    }
+    if (names) {
+        // For shell completion: what `empty` accepts, unmeasured, so a tab never waits on a walk.
+        for (const auto& loc : RNFilesUtilities::sharedControl().trashesAndVolumesLocations()) {
+            std::fwrite(loc.volumeName.data(), 1, loc.volumeName.size(), stdout);
+            std::fputc('\n', stdout);
+            std::fwrite(loc.volumePath.data(), 1, loc.volumePath.size(), stdout);
+            std::fputc('\n', stdout);
+        }
+        return 0;
     }
     auto trashes = measureAllTrashes();
     if (trashes.empty()) {

@@ -15,6 +15,7 @@ void usage(std::ostream& out) {
     out << "usage: quillo-cli COMMAND [ARGS]\n\n"
            "commands:\n"
            "  volumes [--json]            every usable trash: volume, mount point, items and size\n"
+           "  volumes --names             only the volume names and mount points, one a line\n"
            "  list [--json] [VOLUME]      the trashed items of one or every trash\n"
            "  empty [--yes] --all         erase the trashes of all volumes\n"
            "  empty [--yes] VOLUME...     erase one volume's trash (volume name or mount point)\n"

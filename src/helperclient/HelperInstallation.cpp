@@ -11,7 +11,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 namespace quillo::helperclient {
 
@@ -56,12 +58,27 @@ void HelperInstallation::setCurrent(HelperInstallation installation) {
     gCurrent = std::move(installation);
 }
 
+std::string HelperInstallation::packagedHelperPath() const {
+    std::ifstream in(serviceFilePath, std::ios::binary);
+    if (!in) return {};
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string exec = common::serviceFileExec(text.str());
+    return exec == installedHelperPath ? std::string() : exec;
+}
+
+std::string HelperInstallation::helperPath() const {
+    std::string packaged = packagedHelperPath();
+    return packaged.empty() ? installedHelperPath : packaged;
+}
+
 std::string HelperInstallation::resolvedInstallerPath() const {
     if (!installerPath.empty()) return isExecutable(installerPath) ? installerPath : std::string();
     const std::string dir = selfDirectory();
     if (!dir.empty()) {
         for (const std::string& candidate :
-             {dir + "/" + kInstallerName, parentOf(dir) + "/installer/" + kInstallerName})
+             {dir + "/" + kInstallerName, parentOf(dir) + "/libexec/quillo/" + kInstallerName,
+              parentOf(dir) + "/installer/" + kInstallerName})
             if (isExecutable(candidate)) return candidate;
     }
     if (const char* path = std::getenv("PATH")) {

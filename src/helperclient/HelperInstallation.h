@@ -3,6 +3,7 @@
 // defaults are the real system's, tests and packagers may replace them.
 #pragma once
 
+#include "common/HelperServiceFile.h"
 #include "helperclient/HelperClientError.h"
 
 #include <optional>
@@ -17,8 +18,11 @@ inline constexpr char kInstallerName[] = "quillo-install-helper";
 struct HelperInstallation {
     // The installed helper binary whose presence means "a copy is installed".
     std::string installedHelperPath = kInstalledHelperPath;
-    // The installer; empty: quillo-install-helper next to this program, then in the build
-    // tree's installer folder beside this program's, then on $PATH.
+    // The system bus's activation file for the helper: it names the helper the bus starts.
+    std::string serviceFilePath = common::kHelperServiceFilePath;
+    // The installer; empty: quillo-install-helper next to this program, in PREFIX/libexec/quillo
+    // of this program's prefix, in the build tree's installer folder beside this program's, then
+    // on $PATH.
     std::string installerPath;
     // The program (and its arguments) that runs the installer as root; unset: pkexec, or nothing
     // when this process is root already.
@@ -26,6 +30,13 @@ struct HelperInstallation {
 
     static HelperInstallation current();
     static void setCurrent(HelperInstallation installation);
+
+    // The helper a system package installed: the program the activation file starts when that
+    // is not the installer's copy. Empty when the installer's copy (or nothing) is in place. A
+    // packaged helper is updated and removed with its package, never by the installer.
+    std::string packagedHelperPath() const;
+    // The helper in use: the packaged one, else the installer's.
+    std::string helperPath() const;
 
     // The installer to run, or empty when none is found.
     std::string resolvedInstallerPath() const;

@@ -89,6 +89,19 @@ std::vector<std::string> pathsForKey(const RNDictionary& request, const char* ke
     return out;
 }
 
+// What is said instead of installing or removing a copy over the helper a package installed;
+// `answered` adds what the helper answered to the last version query.
+HelperClientError packagedHelperError(const std::string& packaged, bool answered) {
+    std::string text = "The helper " + packaged + " comes with the system's package";
+    if (answered) {
+        const std::string version = RNSecureAccess::helperVersion();
+        text += " and does not work as expected (its answer: " + (version.empty() ? std::string("none") : version) +
+                ", expected " + kExpectedHelperVersion + ")";
+    }
+    return HelperClientError::install(
+        EEXIST, text + "; it is updated and removed with the package: reinstall or remove the package instead.");
+}
+
 std::string busMessageText(const HelperClientError& e) { return e.message.empty() ? e.description() : e.message; }
 
 }  // namespace
@@ -134,6 +147,9 @@ HelperClientError RNSecureAccess::authorizeTheAccess() {
     if (erase::RNUserDefaults::standardUserDefaults().boolForKey(erase::kPrefShowInstallHelperTool)) return {};
     bool installed = false;
     if (isHelperNeedBeInstalled(&installed)) return {};
+    // A packaged helper is never replaced by a second copy: the package manager owns its files.
+    if (const std::string packaged = HelperInstallation::current().packagedHelperPath(); !packaged.empty())
+        return packagedHelperError(packaged, true);
     const int64_t answer = RNErrorDelegate::sharedControl().askToTheUserWithView(
         installed ? "update_helper_tool" : "install_helper_tool", std::string("update_helper_tool_mess"), {},
         installed ? "update_button" : "install_button", installed ? "dont_update_button" : "dont_install_button", "",
@@ -150,7 +166,7 @@ HelperClientError RNSecureAccess::authorizeTheAccess() {
 bool RNSecureAccess::isHelperNeedBeInstalled(bool* isInstalled) {
     const HelperInstallation installation = HelperInstallation::current();
     struct stat st;
-    const bool present = ::stat(installation.installedHelperPath.c_str(), &st) == 0;
+    const bool present = ::stat(installation.helperPath().c_str(), &st) == 0;
     if (isInstalled) *isInstalled = present;
     if (!present) return false;
     getHelperToolVersion();
@@ -165,7 +181,9 @@ bool RNSecureAccess::blessHelperWithLabel(const std::string& label, HelperClient
         if (error) *error = HelperClientError::install(EINVAL, "unknown helper label " + label);
         return false;
     }
-    HelperClientError result = HelperInstallation::current().runInstaller("install");
+    const HelperInstallation installation = HelperInstallation::current();
+    const std::string packaged = installation.packagedHelperPath();
+    HelperClientError result = packaged.empty() ? installation.runInstaller("install") : packagedHelperError(packaged, false);
     if (result) files::systemLog("blessHelperWithLabel error " + result.domainName() + " / " +
                                  std::to_string(result.code) + " - " + result.message);
     if (error) *error = result;
@@ -173,7 +191,9 @@ bool RNSecureAccess::blessHelperWithLabel(const std::string& label, HelperClient
 }
 
 HelperClientError RNSecureAccess::removeHelper() {
-    HelperClientError result = HelperInstallation::current().runInstaller("remove");
+    const HelperInstallation installation = HelperInstallation::current();
+    const std::string packaged = installation.packagedHelperPath();
+    HelperClientError result = packaged.empty() ? installation.runInstaller("remove") : packagedHelperError(packaged, false);
     if (result) files::systemLog("removeHelper error " + result.domainName() + " / " + std::to_string(result.code) +
                                  " - " + result.message);
     return result;

@@ -137,8 +137,8 @@ std::string eraseActionId() {
     return id;
 }
 
-std::string serviceFileText() {
-    return std::string("[D-BUS Service]\n") + "Name=" + common::kHelperBusName + "\n" + "Exec=" + kInstalledHelperPath +
+std::string serviceFileText(const std::string& helperPath) {
+    return std::string("[D-BUS Service]\n") + "Name=" + common::kHelperBusName + "\n" + "Exec=" + helperPath +
            "\n" + "User=root\n";
 }
 
@@ -375,6 +375,20 @@ bool InstallerFiles::removeFile(const std::string& path) {
     return false;
 }
 
+bool InstallerFiles::packageOwnsTheHelper() {
+    bool missing = false;
+    UniqueFd dir = openFolder(parentOf(kServiceFilePath), false, &missing);
+    if (!dir.valid()) return false;
+    UniqueFd file(::openat(dir.get(), baseName(kServiceFilePath).c_str(), kReadFlags));
+    std::string text, why;
+    if (!file.valid() || !readAll(file.get(), text, why)) return false;
+    const std::string exec = common::serviceFileExec(text);
+    if (exec.empty() || exec == kInstalledHelperPath) return false;
+    errors_.push_back("the helper is installed by the system's package (the bus starts " + exec + " through " +
+                      staged(kServiceFilePath) + "); it is updated and removed with the package, not by this installer");
+    return true;
+}
+
 bool InstallerFiles::install() {
     if (options_.helperFrom.empty()) {
         errors_.push_back("no helper binary to install (quillo3-helper not found next to the installer; use --from)");
@@ -390,7 +404,7 @@ bool InstallerFiles::install() {
         errors_.push_back("cannot read the helper binary " + options_.helperFrom + ": empty file");
         return false;
     }
-    if (!openRoot()) return false;
+    if (!openRoot() || packageOwnsTheHelper()) return false;
     // The helper's folder holds what the bus runs as root: it must be root's alone.
     UniqueFd dir = openFolder(kHelperInstallDir, true);
     if (!dir.valid()) return false;
@@ -416,7 +430,7 @@ bool InstallerFiles::install() {
 }
 
 bool InstallerFiles::remove() {
-    if (!openRoot()) return false;
+    if (!openRoot() || packageOwnsTheHelper()) return false;
     bool ok = true;
     // The activation file first: from then on the bus starts no new helper.
     for (const char* path : {kServiceFilePath, kBusPolicyPath, kPolkitActionPath, kInstalledHelperPath})

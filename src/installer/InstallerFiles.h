@@ -13,6 +13,7 @@
 // makes the installer write, re-own or remove anything outside it.
 #pragma once
 
+#include "common/HelperServiceFile.h"
 #include "files/UniqueFd.h"
 
 #include <string>
@@ -23,15 +24,16 @@ namespace quillo::installer {
 // Where the installed files live (without the staging root).
 inline constexpr char kHelperInstallDir[] = "/usr/local/libexec/quillo";
 inline constexpr char kInstalledHelperPath[] = "/usr/local/libexec/quillo/quillo3-helper";
-inline constexpr char kServiceFilePath[] = "/usr/share/dbus-1/system-services/org.quillo.Quillo3Helper.service";
+inline constexpr const char* kServiceFilePath = common::kHelperServiceFilePath;
 inline constexpr char kBusPolicyPath[] = "/etc/dbus-1/system.d/org.quillo.Quillo3Helper.conf";
 inline constexpr char kPolkitActionPath[] = "/usr/share/polkit-1/actions/org.quillo.quillo-3.policy";
 
 // The polkit action id of the erase right (polkit ids are lower case).
 std::string eraseActionId();
 
-// The files' contents.
-std::string serviceFileText();
+// The files' contents. The activation file starts `helperPath`: the installer's copy, or the
+// one a package installs (quillo-helper-files writes the package's files at build time).
+std::string serviceFileText(const std::string& helperPath = kInstalledHelperPath);
 std::string busPolicyText();
 std::string polkitActionText();
 
@@ -45,7 +47,10 @@ class InstallerFiles {
 public:
     explicit InstallerFiles(InstallerOptions options);
 
-    // Installs (or replaces) all four files; true when every one is in place. Lines describing
+    // Installs (or replaces) all four files; true when every one is in place. Both refuse to
+    // touch anything when the activation file in place starts another helper than the
+    // installer's: that one came with the system's package, whose files the package manager
+    // replaces and removes. Lines describing
     // what was done go to `log`, failures to `errors`.
     bool install();
     // Removes all four files and the helper's folder when empty; true when none is left.
@@ -83,6 +88,8 @@ private:
     // that.
     bool writeFileAtomically(const std::string& path, const std::string& bytes, unsigned mode);
     bool removeFile(const std::string& path);
+    // True (with the reason in errors_) when the activation file in place names another helper.
+    bool packageOwnsTheHelper();
     void reloadBusConfiguration();
 
     InstallerOptions options_;

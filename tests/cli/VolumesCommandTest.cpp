@@ -57,3 +57,31 @@ TEST(CliVolumes, NoUsableTrashIsAnError) {
 }
 
 }  // namespace
+
+// What shell completion offers for `empty` and `list`: each usable trash's volume name and mount
+// point, exactly those of `volumes --json`, each accepted by `list`.
+TEST(CliVolumes, NamesAreWhatVolumeArgumentsAccept) {
+    TempHome env;
+    makeDirs(env.homeTrash() + "/files");
+    makeDirs(env.homeTrash() + "/info");
+    int rc = -1;
+    std::string names;
+    ASSERT_EQ(run(std::string(QUILLO_CLI_PATH) + " volumes --names", &names), 0);
+    const std::string json = cli("volumes --json", &rc);
+    ASSERT_EQ(rc, 0) << json;
+    size_t rows = 0;
+    for (size_t at = json.find("\"volumeName\""); at != std::string::npos; at = json.find("\"volumeName\"", at + 1)) ++rows;
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t nl = names.find('\n'); nl != std::string::npos; start = nl + 1, nl = names.find('\n', start))
+        lines.push_back(names.substr(start, nl - start));
+    ASSERT_EQ(lines.size(), 2 * rows) << names;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string key = i % 2 == 0 ? "\"volumeName\":\"" : "\"volumePath\":\"";
+        EXPECT_NE(json.find(key + lines[i] + "\""), std::string::npos) << lines[i] << "\n" << json;
+        std::string out = cli("list " + shellQuote(lines[i]), &rc);
+        EXPECT_NE(rc, 2) << lines[i] << ": " << out;
+    }
+    cli("volumes --names --bogus", &rc);
+    EXPECT_EQ(rc, 2);
+}

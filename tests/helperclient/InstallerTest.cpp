@@ -124,6 +124,32 @@ TEST_F(HelperClientInstaller, RemoveTakesEverythingAwayAndRunsTwice) {
     EXPECT_EQ(remove(&out), 0) << out;
 }
 
+// A package's activation file starts its own helper: the installer neither writes a second copy
+// over the package's files nor removes them; an activation file of its own it still replaces.
+TEST_F(HelperClientInstaller, LeavesAPackagedHelperToItsPackage) {
+    const std::string packaged = "[D-BUS Service]\nName=org.quillo.Quillo3Helper\nExec=/usr/libexec/quillo/quillo3-helper\nUser=root\n";
+    makeDirs(root + "/usr/share/dbus-1/system-services");
+    makeDirs(root + "/usr/share/polkit-1/actions");
+    writeFile(at(installer::kServiceFilePath), packaged);
+    writeFile(at(installer::kPolkitActionPath), "the package's action");
+    std::string out;
+    EXPECT_EQ(install(trusted.path() + "/helper-v1", &out), 1) << out;
+    EXPECT_NE(out.find("/usr/libexec/quillo/quillo3-helper"), std::string::npos) << out;
+    EXPECT_NE(out.find("package"), std::string::npos) << out;
+    EXPECT_FALSE(exists(at(installer::kInstalledHelperPath)));
+    EXPECT_FALSE(exists(at(installer::kBusPolicyPath)));
+    EXPECT_EQ(remove(&out), 1) << out;
+    EXPECT_EQ(readFile(at(installer::kServiceFilePath)), packaged);
+    EXPECT_EQ(readFile(at(installer::kPolkitActionPath)), "the package's action");
+
+    // The installer's own (older) activation file is no package's.
+    writeFile(at(installer::kServiceFilePath), "[D-BUS Service]\nExec=" + std::string(installer::kInstalledHelperPath) + " --old\n");
+    ASSERT_EQ(install(trusted.path() + "/helper-v1", &out), 0) << out;
+    EXPECT_EQ(readFile(at(installer::kServiceFilePath)), installer::serviceFileText());
+    EXPECT_EQ(remove(&out), 0) << out;
+    EXPECT_FALSE(exists(at(installer::kServiceFilePath)));
+}
+
 TEST_F(HelperClientInstaller, NothingIsWrittenWithoutAHelperToInstall) {
     std::string out;
     EXPECT_EQ(install(trusted.path() + "/no-such-helper", &out), 1);

@@ -50,6 +50,7 @@ protected:
         HelperInstallation installation;
         installation.installedHelperPath = installed;
         installation.installerPath = home.root() + "/quillo-install-helper";
+        installation.serviceFilePath = home.root() + "/org.quillo.Quillo3Helper.service";
         installation.elevate = std::vector<std::string>{home.root() + "/fake-pkexec"};
         HelperInstallation::setCurrent(installation);
     }
@@ -176,6 +177,84 @@ TEST_F(HelperClientTest, MissingHelperIsInstalledThroughTheElevatedInstaller) {
     const std::string log = pkexecLog();
     EXPECT_NE(log.find(home.root() + "/quillo-install-helper install"), std::string::npos) << log;
     EXPECT_EQ(log.find("remove"), std::string::npos) << log;
+}
+
+// ---- A helper installed by the system's package ----------------------------------------------
+
+TEST(HelperClientServiceFile, ExecIsTheProgramOfTheServiceGroup) {
+    using quillo::common::serviceFileExec;
+    EXPECT_EQ(serviceFileExec("[D-BUS Service]\nName=x\nExec=/usr/libexec/quillo/quillo3-helper\nUser=root\n"),
+              "/usr/libexec/quillo/quillo3-helper");
+    EXPECT_EQ(serviceFileExec("# c\n\n[D-BUS Service]\r\n  Exec = /a/b --idle-seconds 5\r\n"), "/a/b");
+    EXPECT_EQ(serviceFileExec("[Other]\nExec=/not/this\n[D-BUS Service]\nExecutable=/nor/this\n"), "");
+    EXPECT_EQ(serviceFileExec("Exec=/outside/any/group\n"), "");
+    EXPECT_EQ(serviceFileExec(""), "");
+}
+
+class HelperClientPackagedTest : public HelperClientTest {
+protected:
+    void SetUp() override {
+        HelperClientTest::SetUp();
+        packaged = home.root() + "/usr/libexec/quillo/quillo3-helper";
+        makeDirs(home.root() + "/usr/libexec/quillo");
+        writeFile(packaged, "#!/bin/sh\n", 0755);
+        auto installation = HelperInstallation::current();
+        writeFile(installation.serviceFilePath, "[D-BUS Service]\nName=org.quillo.Quillo3Helper\nExec=" + packaged + "\n");
+    }
+    std::string packaged;
+};
+
+TEST_F(HelperClientPackagedTest, IsTheHelperInUseAndTheInstallersCopyIsNot) {
+    const auto installation = HelperInstallation::current();
+    EXPECT_EQ(installation.packagedHelperPath(), packaged);
+    EXPECT_EQ(installation.helperPath(), packaged);
+    // An activation file naming the installer's copy is no package's; none at all neither.
+    writeFile(installation.serviceFilePath, "[D-BUS Service]\nExec=" + installed + "\n");
+    EXPECT_EQ(installation.packagedHelperPath(), "");
+    EXPECT_EQ(installation.helperPath(), installed);
+    ::unlink(installation.serviceFilePath.c_str());
+    EXPECT_EQ(installation.packagedHelperPath(), "");
+}
+
+TEST_F(HelperClientPackagedTest, CurrentPackagedHelperIsUsedWithoutInstallingACopy) {
+    if (!startBus()) GTEST_SKIP() << "needs dbus-daemon";
+    FakeHelper helper({});
+    ASSERT_TRUE(helper.ok());
+    RNSecureAccess access(nullptr);
+    bool isInstalled = false;
+    EXPECT_TRUE(access.isHelperNeedBeInstalled(&isInstalled));
+    EXPECT_TRUE(isInstalled);  // the packaged file, though the installer's copy is missing
+    EXPECT_TRUE(access.installHelperAppIfNeeded());
+    EXPECT_EQ(backend->calls(), 0);
+    EXPECT_EQ(pkexecLog(), "");
+    EXPECT_FALSE(exists(installed));
+}
+
+TEST_F(HelperClientPackagedTest, BrokenPackagedHelperIsReportedNeverReplaced) {
+    // Nothing answers for it (no bus, or another version): no install question, no installer.
+    if (startBus()) {
+        FakeHelper::Script script;
+        script.version = "1.0.0";
+        FakeHelper helper(script);
+        ASSERT_TRUE(helper.ok());
+        RNSecureAccess access(nullptr);
+        const auto error = access.authorizeTheAccess();
+        EXPECT_TRUE(bool(error));
+        EXPECT_NE(error.message.find(packaged), std::string::npos) << error.message;
+        EXPECT_NE(error.message.find("1.0.0"), std::string::npos) << error.message;
+        EXPECT_EQ(backend->calls(), 0);
+    }
+    RNSecureAccess access(nullptr);
+    EXPECT_FALSE(access.installHelperAppIfNeeded());
+    ASSERT_EQ(backend->prompts().size(), 1u);  // the error, not a question
+    EXPECT_NE(backend->last().title, RNLocalizedString("install_helper_tool"));
+    EXPECT_NE(backend->last().title, RNLocalizedString("update_helper_tool"));
+    quillo::helperclient::HelperClientError error;
+    EXPECT_FALSE(access.blessHelperWithLabel(quillo::common::kHelperLabel, &error));
+    EXPECT_NE(error.message.find("package"), std::string::npos) << error.message;
+    EXPECT_TRUE(bool(access.removeHelper()));
+    EXPECT_EQ(pkexecLog(), "");
+    EXPECT_TRUE(exists(packaged));
 }
 
 TEST_F(HelperClientTest, SuppressedQuestionTrustsTheHelperWithoutLooking) {

@@ -1,0 +1,56 @@
+# bash completion for quillo-cli
+# Volume names and mount points come from `quillo-cli volumes --names` (not measured, so a tab
+# never waits for a trash to be walked); preference keys from `quillo-cli prefs`.
+
+_quillo_cli_words() {
+    local IFS=$'\n' word
+    local -a words
+    words=($("$@" 2>/dev/null))
+    for word in "${words[@]}"; do
+        [[ $word == "$cur"* ]] && COMPREPLY+=("$(printf '%q' "$word")")
+    done
+}
+
+_quillo_cli() {
+    local cur prev words cword
+    _init_completion -n = || return
+    COMPREPLY=()
+    local cli=${words[0]}
+
+    if ((cword == 1)); then
+        COMPREPLY=($(compgen -W 'volumes list empty erase prefs helper help' -- "$cur"))
+        return
+    fi
+    case ${words[1]} in
+        volumes)
+            COMPREPLY=($(compgen -W '--json --names' -- "$cur")) ;;
+        list)
+            if [[ $cur == -* ]]; then
+                COMPREPLY=($(compgen -W '--json' -- "$cur"))
+            else
+                _quillo_cli_words "$cli" volumes --names
+            fi ;;
+        empty)
+            if [[ $cur == -* ]]; then
+                COMPREPLY=($(compgen -W '--yes --all' -- "$cur"))
+            else
+                _quillo_cli_words "$cli" volumes --names
+            fi ;;
+        erase)
+            if [[ $cur == -* ]]; then
+                COMPREPLY=($(compgen -W '--yes' -- "$cur"))
+            else
+                _filedir
+            fi ;;
+        prefs)
+            if ((cword == 2)); then
+                local IFS=$'\n'
+                COMPREPLY=($(compgen -W "$("$cli" prefs 2>/dev/null | sed -n 's/ = .*//p')" -- "$cur"))
+            elif ((cword == 3)); then
+                COMPREPLY=($(compgen -W 'yes no' -- "$cur"))
+            fi ;;
+        helper)
+            ((cword == 2)) && COMPREPLY=($(compgen -W 'status install remove' -- "$cur")) ;;
+    esac
+} &&
+    complete -F _quillo_cli quillo-cli
