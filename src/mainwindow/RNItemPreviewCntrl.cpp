@@ -13,7 +13,7 @@ RNItemPreviewCntrl::RNItemPreviewCntrl(QScrollArea* cardsArea, QWidget* emptyPre
     : QObject(parent), area_(cardsArea), emptyView_(emptyPreviewView) {
     auto* content = new QWidget;
     layout_ = new QVBoxLayout(content);
-    layout_->setContentsMargins(8, 8, 8, 8);
+    layout_->setContentsMargins(8, 8, 14, 8);  // room for the scroller's knob
     layout_->setSpacing(8);
     layout_->addStretch(1);
     area_->setWidget(content);

@@ -32,7 +32,7 @@ QRect RNSourceTableCellView::checkBtnRect(const QRect& cell) {
     return QRect(cell.right() - 30, cell.top() + (cell.height() - 20) / 2, 20, 20);
 }
 
-QPixmap RNSourceTableCellView::imageWithString(const QString& text, const QPalette& palette, int maxWidth) {
+QPixmap RNSourceTableCellView::imageWithString(const QString& text, const QPalette& palette, int maxWidth, bool onSelection) {
     QFont font = QApplication::font();
     font.setPointSizeF(font.pointSizeF() * 0.85);
     const QFontMetrics fm(font);
@@ -46,8 +46,8 @@ QPixmap RNSourceTableCellView::imageWithString(const QString& text, const QPalet
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath path;
     path.addRoundedRect(QRectF(0, 0, width - 1, height), height / 2.0, height / 2.0);
-    p.fillPath(path, palette.color(QPalette::Highlight));
-    p.setPen(palette.color(QPalette::HighlightedText));
+    p.fillPath(path, palette.color(onSelection ? QPalette::HighlightedText : QPalette::Highlight));
+    p.setPen(palette.color(onSelection ? QPalette::Highlight : QPalette::HighlightedText));
     p.setFont(font);
     const QString shown = fm.elidedText(text, Qt::ElideMiddle, width - 12);
     p.drawText(QRectF(6, height / 2.0 - fm.height() / 2.0, width - 12, fm.height()), Qt::AlignCenter, shown);
@@ -116,7 +116,7 @@ void RNSourceTableCellView::paint(QPainter* painter, const QStyleOptionViewItem&
     }
     const QString pill = index.data(RNSourceListModel::PillTextRole).toString();
     if (!pill.isEmpty()) {
-        const QPixmap image = imageWithString(pill, pal, textWidth);
+        const QPixmap image = imageWithString(pill, opt.palette, textWidth, selected);
         painter->drawPixmap(QPoint(textLeft, std::min(y, r.bottom() - int(image.deviceIndependentSize().height()) - 4)), image);
     }
 

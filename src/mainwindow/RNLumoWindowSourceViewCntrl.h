@@ -33,7 +33,8 @@ public:
                      const QModelIndex& index) override;
     static QRect checkBtnRect(const QRect& cell);
     // The marked pill as an image: a rounded rectangle in the highlight colour with the text.
-    static QPixmap imageWithString(const QString& text, const QPalette& palette, int maxWidth);
+    // On a selected row the colours swap, so that the pill stands out from the selection.
+    static QPixmap imageWithString(const QString& text, const QPalette& palette, int maxWidth, bool onSelection = false);
     int spinnerStep = 0;
 
 signals:
