@@ -157,10 +157,11 @@ QVariant RNContentListModel::data(const QModelIndex& index, int role) const {
             if (role == Qt::TextAlignmentRole) return QVariant(int(Qt::AlignRight | Qt::AlignVCenter));
             return {};
         case DateColumn:
-            if (role == SecondsRole) return item->dateAdded;
+            if (role == SecondsRole) return item->dateAdded.load();
             if (role == Qt::DisplayRole) {
-                if (item->dateAdded == 0) return QStringLiteral("--");
-                return QString::fromStdString(util::RNDateUtilities::sharedControl().stringWithSeconds(item->dateAdded, 1, true, true));
+                const double date = item->dateAdded.load();
+                if (date == 0) return QStringLiteral("--");
+                return QString::fromStdString(util::RNDateUtilities::sharedControl().stringWithSeconds(date, 1, true, true));
             }
             return {};
         default: return {};

@@ -61,7 +61,8 @@ QString RNLumoWindowItem::formattedDateModified() const {
 }
 
 double RNLumoWindowItem::cfDateAdded() const {
-    return dateAdded == 0 ? double(std::numeric_limits<int64_t>::max()) : dateAdded;
+    const double date = dateAdded.load();
+    return date == 0 ? double(std::numeric_limits<int64_t>::max()) : date;
 }
 
 QPixmap RNLumoWindowItem::fileIcon() const {

@@ -25,7 +25,9 @@ public:
     // Stored values.
     std::string url;    // the trashed item's path (bytes)
     std::string name;   // its file-system name (bytes)
-    double dateAdded = 0;  // seconds since 2001-01-01 UTC; 0 when the trash keeps no date
+    // Seconds since 2001-01-01 UTC; 0 when the trash keeps no date (or until it has been read:
+    // the dates of a large trash are read after its sizes).
+    std::atomic<double> dateAdded{0};
     std::atomic<bool> isMarked{false};
     std::atomic<uint64_t> size{0};
     std::atomic<uint64_t> actualCount{0};  // 1 for a file; entries below a folder, once measured

@@ -11,6 +11,7 @@
 #include <QIcon>
 #include <QList>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -42,6 +43,7 @@ public:
     std::vector<RNLumoWindowItemPtr> children;
     uint64_t childrenGeneration = 0;  // raised on every change of `children` (main thread)
     bool trashIsEmpty = true;
+    std::atomic<bool> datesLoaded{false};  // the trash's info files have been read
 
     std::recursive_mutex lock;
     uint64_t size = 0;

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <unordered_set>
 
 namespace quillo::mainwindow {
@@ -63,7 +64,7 @@ void onMain(const std::shared_ptr<State>& state, Fn fn) {
 // Lists the direct entries of a trash's files/ folder (hidden ones included) as records with
 // their dates; files get their size at once. `onBatch` receives the records in growing batches
 // so that the first ones can be shown while the rest are read.
-void listEntries(const std::string& folder, const std::atomic<bool>& stop,
+void listEntries(const std::string& folder, const std::atomic<bool>& stop, bool readDates,
                  const std::function<void(std::vector<RNLumoWindowItemPtr>&&, bool last)>& onBatch,
                  const std::function<void(const RNLumoWindowItemPtr&, const struct stat*)>& onItem) {
     std::vector<RNLumoWindowItemPtr> batch;
@@ -78,7 +79,8 @@ void listEntries(const std::string& folder, const std::atomic<bool>& stop,
         onBatch(std::move(batch), true);
         return;
     }
-    files::TrashInfoReader info(files::deletingLastPathComponent(folder));
+    std::optional<files::TrashInfoReader> info;
+    if (readDates) info.emplace(files::deletingLastPathComponent(folder));
     size_t threshold = 256;
     QElapsedTimer clock;
     clock.start();
@@ -89,7 +91,7 @@ void listEntries(const std::string& folder, const std::atomic<bool>& stop,
         auto item = RNLumoWindowItem::item();
         item->name = n;
         item->url = files::appendPathComponent(folder, item->name);
-        item->dateAdded = info.deletionDate(item->name);
+        if (info) item->dateAdded = info->deletionDate(item->name);
         struct stat st {};
         const bool ok = ::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) == 0;
         onItem(item, ok ? &st : nullptr);
@@ -228,11 +230,14 @@ void RNSourceListModel::listTrash(const std::shared_ptr<State>& state, const RNS
         std::lock_guard g(source->lock);
         ++source->gatheringSizeCount;
     }
+    // Sizes first, dates after: the dates take one info file each and are not needed to count.
+    std::vector<RNLumoWindowItemPtr> all;
     listEntries(
-        source->url, state->stopWorking,
+        source->url, state->stopWorking, false,
         [&](std::vector<RNLumoWindowItemPtr>&& items, bool last) {
             auto batch = std::make_shared<Batch>();
             batch->source = source;
+            all.insert(all.end(), items.begin(), items.end());
             batch->items = std::move(items);
             batch->last = last;
             onMain(state, [batch](RNSourceListModel* m) { m->applyBatch(batch); });
@@ -254,14 +259,24 @@ void RNSourceListModel::listTrash(const std::shared_ptr<State>& state, const RNS
                 source->count += 1;
             }
         });
-    std::lock_guard g(source->lock);
-    if (source->gatheringSizeCount > 0) --source->gatheringSizeCount;
     {
-        std::lock_guard d(state->dirtyMutex);
-        state->dirty.push_back(source);
+        std::lock_guard g(source->lock);
+        if (source->gatheringSizeCount > 0) --source->gatheringSizeCount;
+        {
+            std::lock_guard d(state->dirtyMutex);
+            state->dirty.push_back(source);
+        }
+        if (source->gatheringSizeCount == 0)
+            RNNotificationCenter::defaultCenter().postNotification(erase::kUpdateCountAndSizeToDelete, source.get());
     }
-    if (source->gatheringSizeCount == 0)
-        RNNotificationCenter::defaultCenter().postNotification(erase::kUpdateCountAndSizeToDelete, source.get());
+    files::TrashInfoReader info(files::deletingLastPathComponent(source->url));
+    for (const auto& item : all) {
+        if (state->stopWorking.load()) return;
+        item->dateAdded = info.deletionDate(item->name);
+    }
+    source->datesLoaded = true;
+    std::lock_guard d(state->dirtyMutex);
+    if (std::find(state->dirty.begin(), state->dirty.end(), source) == state->dirty.end()) state->dirty.push_back(source);
 }
 
 void RNSourceListModel::applyBatch(const std::shared_ptr<Batch>& batch) {
@@ -319,7 +334,7 @@ void RNSourceListModel::pollMeasurements() {
     }
     bool anyGathering = false;
     for (const auto& source : sourceItems_)
-        if (source->lockedGathering() > 0) anyGathering = true;
+        if (source->lockedGathering() > 0 || !source->datesLoaded.load()) anyGathering = true;
     for (const auto& source : dirty) {
         if (rowOf(source.get()) < 0) continue;
         emit childrenSizesChanged(source.get());
@@ -357,7 +372,7 @@ void RNSourceListModel::refreshAction() {
 void RNSourceListModel::checkBinContentWithSourceItem(const std::shared_ptr<State>& state, const RNSourceItemPtr& source) {
     auto items = std::make_shared<std::vector<RNLumoWindowItemPtr>>();
     listEntries(
-        source->url, state->stopWorking,
+        source->url, state->stopWorking, true,
         [&](std::vector<RNLumoWindowItemPtr>&& batch, bool) {
             items->insert(items->end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
         },

@@ -115,7 +115,6 @@ void RNWindowCntrl::windowDidLoad() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
     level_ = kFloatingLevel;
     setWindowTitle(ui::L("lumo_window_name_default"));
-    setWindowIcon(QIcon(QStringLiteral(":/icons/quillo.svg")));
     resize(1100, 640);
     setMinimumSize(720, 420);
     const QRect saved = rectFromString(QString::fromStdString(

@@ -86,7 +86,7 @@ void shootSet(const QString& out, const QString& suffix) {
     waitFor([&] {
         if (!sources->listingFinished() || sources->rowCount() < 2) return false;
         for (const auto& s : sources->sourceItems())
-            if (s->lockedGathering() > 0) return false;
+            if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
         return !list->isSorting();
     });
     pump(400);

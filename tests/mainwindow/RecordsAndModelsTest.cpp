@@ -59,7 +59,7 @@ protected:
         ASSERT_TRUE(waitUntil([&] {
             if (!model->listingFinished()) return false;
             for (const auto& s : model->sourceItems())
-                if (s->lockedGathering() > 0) return false;
+                if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
             return true;
         }));
         spin(150);  // the last poll of the measurements
@@ -260,9 +260,9 @@ TEST_F(SourceModelTest, BadNamesMissingInfoAndUnmount) {
         if (c->name == "bad\xff") {
             EXPECT_TRUE(c->displayName().contains(QChar(0xFFFD)));
             EXPECT_EQ(c->url, trashes.filesDir(a) + "/bad\xff");
-            EXPECT_NE(c->dateAdded, 0);
+            EXPECT_NE(c->dateAdded.load(), 0);
         } else {
-            EXPECT_EQ(c->dateAdded, 0) << c->name;
+            EXPECT_EQ(c->dateAdded.load(), 0) << c->name;
         }
     }
     // The volume goes away while listed: its row goes, the others move up.

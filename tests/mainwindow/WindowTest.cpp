@@ -48,7 +48,7 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return sources()->listingFinished() && int(expectedSources) == sources()->rowCount(); }));
         ASSERT_TRUE(waitUntil([&] {
             for (const auto& s : sources()->sourceItems())
-                if (s->lockedGathering() > 0) return false;
+                if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
             return !list()->isSorting();
         }));
         spin(150);
