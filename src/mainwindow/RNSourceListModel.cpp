@@ -269,14 +269,18 @@ void RNSourceListModel::listTrash(const std::shared_ptr<State>& state, const RNS
         if (source->gatheringSizeCount == 0)
             RNNotificationCenter::defaultCenter().postNotification(erase::kUpdateCountAndSizeToDelete, source.get());
     }
-    files::TrashInfoReader info(files::deletingLastPathComponent(source->url));
-    for (const auto& item : all) {
-        if (state->stopWorking.load()) return;
-        item->dateAdded = info.deletionDate(item->name);
-    }
-    source->datesLoaded = true;
-    std::lock_guard d(state->dirtyMutex);
-    if (std::find(state->dirty.begin(), state->dirty.end(), source) == state->dirty.end()) state->dirty.push_back(source);
+    // The dates on their own operation: the next trash is listed meanwhile.
+    sourceListOperationQueue().addOperation([state, source, all = std::move(all)] {
+        files::TrashInfoReader info(files::deletingLastPathComponent(source->url));
+        for (const auto& item : all) {
+            if (state->stopWorking.load()) return;
+            item->dateAdded = info.deletionDate(item->name);
+        }
+        source->datesLoaded = true;
+        std::lock_guard d(state->dirtyMutex);
+        if (std::find(state->dirty.begin(), state->dirty.end(), source) == state->dirty.end())
+            state->dirty.push_back(source);
+    });
 }
 
 void RNSourceListModel::applyBatch(const std::shared_ptr<Batch>& batch) {

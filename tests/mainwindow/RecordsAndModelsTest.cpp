@@ -8,6 +8,7 @@
 #include "mainwindow/RNFinderLabels.h"
 #include "mainwindow/RNImages.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
+#include "mainwindow/RNListCntrl.h"
 #include "mainwindow/RNPreview.h"
 #include "mainwindow/RNSourceListModel.h"
 #include "ui/RNQtMainThread.h"
@@ -336,4 +337,21 @@ TEST(LumoPreview, ChainFromTheVolumeAndDisplayValues) {
     RNPreviewItem preview(item, 0);
     EXPECT_EQ(preview.size(), QStringLiteral("--"));  // 0 bytes
     EXPECT_EQ(fileUriOfPath("/t/a b\xff"), QStringLiteral("file:///t/a%20b%FF"));
+}
+
+TEST(LumoRecords, DateColumnStyleFollowsItsWidth) {
+    // No date: "--" at any width; otherwise wider columns show longer forms, with the time from
+    // 210 points on and in the narrow short form between 100 and 160.
+    EXPECT_EQ(RNDateCellView::drawDate(0, 300), QStringLiteral("--"));
+    const double when = 740000000;  // 2024-06-14
+    const QString full = RNDateCellView::drawDate(when, 260), longWithTime = RNDateCellView::drawDate(when, 220),
+                  longDate = RNDateCellView::drawDate(when, 170), shortWithTime = RNDateCellView::drawDate(when, 120),
+                  shortDate = RNDateCellView::drawDate(when, 80);
+    EXPECT_GT(full.size(), longWithTime.size() - 3);
+    EXPECT_GT(longWithTime.size(), longDate.size());
+    EXPECT_GT(shortWithTime.size(), shortDate.size());
+    EXPECT_GT(longDate.size(), shortDate.size());
+    EXPECT_EQ(RNDateCellView::drawDate(when, 160), longDate);
+    EXPECT_EQ(RNDateCellView::drawDate(when, 159), shortWithTime);
+    EXPECT_EQ(RNDateCellView::drawDate(when, 99), shortDate);
 }
