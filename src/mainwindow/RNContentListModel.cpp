@@ -109,6 +109,11 @@ void RNContentListModel::reload() {
     endResetModel();
 }
 
+void RNContentListModel::reorder() {
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
 void RNContentListModel::reloadColumn(int column) {
     const int rows = rowCount();
     if (rows > 0) emit dataChanged(index(0, column), index(rows - 1, column));

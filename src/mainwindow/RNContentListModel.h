@@ -35,6 +35,8 @@ public:
     const RNSourceItemPtr& source() const { return source_; }
     // The source's children changed (added, removed, re-sorted): shows them again.
     void reload();
+    // The same children in a new order (a re-sort): cheaper than a reset for a long list.
+    void reorder();
     // Redraws the check boxes, or the sizes, of every row.
     void reloadColumn(int column);
     RNLumoWindowItemPtr itemAt(int row) const;

@@ -251,12 +251,12 @@ void RNListCntrl::sortListed(const std::vector<RNSortDescriptor>& descriptors, b
                 if (shown)
                     for (const QModelIndex& i : tableView_->selectionModel()->selectedRows())
                         if (auto item = model_->itemAt(i.row())) selected.push_back(item.get());
+                const QModelIndex current = shown ? tableView_->currentIndex() : QModelIndex();
+                RNLumoWindowItemPtr currentItem = current.isValid() ? model_->itemAt(current.row()) : nullptr;
                 source->children = std::move(*sorted);
                 if (shown && updateInterface) {
                     const int scroll = tableView_->verticalScrollBar()->value();
-                    const QModelIndex current = tableView_->currentIndex();
-                    RNLumoWindowItemPtr currentItem = current.isValid() ? model_->itemAt(current.row()) : nullptr;
-                    model_->reload();
+                    model_->reorder();
                     tableView_->verticalScrollBar()->setValue(scroll);
                     selectItems(selected);
                     if (currentItem) {
