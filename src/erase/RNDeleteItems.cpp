@@ -237,6 +237,10 @@ void RNDeleteItems::calculateSizeAndCountWithArray(const RNArray& volumes) {
 }
 
 void RNDeleteItems::updateCountAndSizeToDelete(const RNNotification& note) {
+    // The main window's source list posts the same name, without totals, when one trash's
+    // measurements end; that carries no count for this session and must not replace the items
+    // it counted.
+    if (!note.userInfo) return;
     uint64_t size = note.info("size").uintValue();
     uint64_t count = note.info("count").uintValue();
     {

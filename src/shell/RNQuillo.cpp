@@ -8,7 +8,7 @@
 #include "helperclient/RNSecureAccess.h"
 #include "shell/RNDiskMenuItemView.h"
 #include "shell/RNFullDiskAuthorization.h"
-#include "shell/RNLumoWindowPlaceholder.h"
+#include "mainwindow/RNWindowCntrl.h"
 #include "shell/RNMountWatcher.h"
 #include "shell/RNVolumeIcons.h"
 #include "ui/RNInfoWindows.h"
@@ -105,9 +105,10 @@ void RNQuillo::applicationDidFinishLaunching() {
             if (weak.lock()) stopWorking(copy);
         });
     }));
-    observers_.push_back(center.addObserver("lumoWindowDidClose", nullptr, [this, weak](const RNNotification&) {
-        RNMainThread::postToMain([this, weak] {
-            if (weak.lock()) lumoWindowDidClose();
+    observers_.push_back(center.addObserver("lumoWindowDidClose", nullptr, [this, weak](const RNNotification& note) {
+        const bool erased = note.info("erasedCount").uintValue() > 0;
+        RNMainThread::postToMain([this, weak, erased] {
+            if (weak.lock()) lumoWindowDidClose(erased);
         });
     }));
     for (const char* name : {"welcomeDidClose", "newsletterDidClose", "webPromoDidClose"}) {
@@ -275,10 +276,13 @@ void RNQuillo::stopWorking(const RNNotification& note) {
     emit eraseFinished();
 }
 
-void RNQuillo::lumoWindowDidClose() {
+void RNQuillo::lumoWindowDidClose(bool somethingErased) {
     setIsWorking(false);
     if (hasSubmenuViews_) installEmptyTimer();
-    if (lumoWindow_) installCleanLumoWindowMemory();
+    if (lumoWindow_) {
+        if (somethingErased) cleanLumoWindowMemory();
+        else installCleanLumoWindowMemory();
+    }
 }
 
 void RNQuillo::installEmptyTimer() { menuTimer_.start(); }

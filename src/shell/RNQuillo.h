@@ -30,11 +30,14 @@ class RNSubscribe;
 class RNWebPromo;
 }  // namespace quillo::ui
 
+namespace quillo::mainwindow {
+class RNWindowCntrl;
+}
+
 namespace quillo::shell {
 
 class RNDiskMenuItem;
 class RNMountWatcher;
-class RNLumoWindowPlaceholder;
 
 // Menu item tags.
 enum RNMenuTag : int {
@@ -107,7 +110,8 @@ public:
     // Notifications and timers.
     void workspaceHardDrivesObserver(bool didMount, const std::string& devicePath);
     void stopWorking(const erase::RNNotification& note);
-    void lumoWindowDidClose();
+    // After an erase from the window that removed something, the window is released at once.
+    void lumoWindowDidClose(bool somethingErased = false);
     void installEmptyTimer();
     void cleanSubmenuViews();
     void cleanSubMenuMemory();
@@ -160,7 +164,7 @@ private:
     std::unique_ptr<QMenu> quilloMenu_;
     QMenu* subTrashMenu_ = nullptr;    // owned by quilloMenu_
     QMenu* serviceMenu_ = nullptr;     // owned by quilloMenu_
-    QPointer<RNLumoWindowPlaceholder> lumoWindow_;
+    QPointer<mainwindow::RNWindowCntrl> lumoWindow_;
     QSystemTrayIcon* statusItem_ = nullptr;
     std::vector<RNDiskMenuItem*> submenuViews_;  // owned by this object
     bool hasSubmenuViews_ = false;

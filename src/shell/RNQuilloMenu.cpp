@@ -3,7 +3,7 @@
 #include "erase/RNMainThread.h"
 #include "erase/RNPreferences.h"
 #include "shell/RNDiskMenuItemView.h"
-#include "shell/RNLumoWindowPlaceholder.h"
+#include "mainwindow/RNWindowCntrl.h"
 #include "shell/RNQuillo.h"
 #include "shell/hotkeys/RNHotKeyCenter.h"
 #include "ui/preferences/RNPreferencesWindow.h"
@@ -372,7 +372,7 @@ void RNQuillo::emptyHardDriveTrashAction(RNDiskMenuItem* item) {
 
 void RNQuillo::lumoDeletion() {
     invalidateLumoWindowTimer();
-    if (!lumoWindow_) lumoWindow_ = new RNLumoWindowPlaceholder;
+    if (!lumoWindow_) lumoWindow_ = new mainwindow::RNWindowCntrl;
     lumoWindow_->showWindow();
     setIsWorking(true);
 }

@@ -1,0 +1,204 @@
+// quillo-bench-lumo generate-flat FILES_DIR N      N top-level files with info files
+// quillo-bench-lumo generate-deep FILES_DIR N      one trashed folder of N entries
+// quillo-bench-lumo open [--wait-after-close S]     opens the Lumo Window on the home trash
+//
+// `open` prints: time to the first rows, time until every size is in, the longest gap of a
+// 10 ms heartbeat while measuring, sorting by size and marking all, and resident memory idle,
+// with the list shown, and S seconds after the window was closed and released.
+#include "erase/RNMainThread.h"
+#include "files/TrashLocator.h"
+#include "mainwindow/RNContentViewCntrl.h"
+#include "mainwindow/RNListCntrl.h"
+#include "mainwindow/RNLumoWindowSourceViewCntrl.h"
+#include "mainwindow/RNWindowCntrl.h"
+#include "ui/RNQtMainThread.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+using namespace quillo;
+using namespace quillo::mainwindow;
+
+namespace {
+
+long rssKiB() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+void writeSmall(const std::string& path, const char* bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    if (::write(fd, bytes, std::strlen(bytes)) < 0) {
+    }
+    ::close(fd);
+}
+
+int generateFlat(const std::string& files, long n) {
+    const std::string info = files + "/../info";
+    ::mkdir(info.c_str(), 0700);
+    for (long i = 0; i < n; ++i) {
+        const std::string name = "item" + std::to_string(i);
+        writeSmall(files + "/" + name, "0123456789abcdefghij");
+        writeSmall(info + "/" + name + ".trashinfo", "[Trash Info]\nPath=/x\nDeletionDate=2024-05-01T10:20:30\n");
+    }
+    return 0;
+}
+
+int generateDeep(const std::string& files, long n) {
+    const std::string top = files + "/big-folder";
+    ::mkdir(top.c_str(), 0755);
+    const long per = 1000;
+    long made = 0;
+    for (long d = 0; made < n; ++d) {
+        const std::string dir = top + "/d" + std::to_string(d);
+        ::mkdir(dir.c_str(), 0755);
+        ++made;
+        for (long f = 0; f < per - 1 && made < n; ++f, ++made) writeSmall(dir + "/f" + std::to_string(f), "0123456789");
+    }
+    return 0;
+}
+
+struct Heartbeat {
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 longest = 0;
+    QTimer timer;
+    Heartbeat() {
+        timer.setInterval(10);
+        timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            const qint64 now = clock.elapsed();
+            longest = std::max(longest, now - last);
+            last = now;
+        });
+        clock.start();
+        timer.start();
+    }
+    void reset() {
+        last = clock.elapsed();
+        longest = 0;
+    }
+};
+
+bool waitFor(const std::function<bool()>& done, int ms) {
+    QDeadlineTimer d(ms);
+    while (!done()) {
+        if (d.hasExpired()) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+void pump(int ms) { waitFor([] { return false; }, ms); }
+
+int openWindow(int waitAfterClose) {
+    auto dispatcher = ui::RNQtMainThread::install();
+    const std::string trash = files::TrashLocator::homeTrashFromEnvironment() + "/files";
+    // The idle figure is taken once the widgets, styles, fonts and icons a window needs are
+    // loaded: a window without trashes is opened and closed first.
+    RNSourceListModel::setDefaultLocationsProvider([] { return std::vector<files::TrashLocation>{}; });
+    {
+        auto* warm = new RNWindowCntrl;
+        warm->showWindow();
+        pump(300);
+        warm->close();
+        delete warm;
+    }
+    RNSourceListModel::setDefaultLocationsProvider([trash] {
+        std::vector<files::TrashLocation> out;
+        for (auto& loc : files::RNFilesUtilities::sharedControl().trashesAndVolumesLocations())
+            if (loc.trashURL == trash) out.push_back(loc);
+        return out;
+    });
+    pump(200);
+    malloc_trim(0);
+    const long idle = rssKiB();
+    Heartbeat beat;
+    QElapsedTimer t;
+    t.start();
+    auto* window = new RNWindowCntrl;
+    window->showWindow();
+    RNListCntrl* list = window->contentViewCntrl()->listCntrl();
+    RNSourceListModel* sources = window->sourceViewCntrl()->model();
+    waitFor([&] { return list->model()->rowCount() > 0; }, 60000);
+    const double firstRows = t.nsecsElapsed() / 1e9;
+    waitFor([&] {
+        if (!sources->listingFinished() || sources->rowCount() == 0) return false;
+        for (const auto& s : sources->sourceItems())
+            if (s->lockedGathering() > 0) return false;
+        return true;
+    }, 600000);
+    const double allSizes = t.nsecsElapsed() / 1e9;
+    pump(300);
+    const qint64 gapMeasuring = beat.longest;
+    const size_t rows = size_t(list->model()->rowCount());
+
+    beat.reset();
+    QElapsedTimer s;
+    s.start();
+    list->sortByColumn(RNContentListModel::SizeColumn);
+    waitFor([&] { return !list->isSorting(); }, 120000);
+    const double sortTime = s.nsecsElapsed() / 1e9;
+    pump(100);
+    const qint64 gapSorting = beat.longest;
+
+    beat.reset();
+    s.restart();
+    window->sourceViewCntrl()->checkBtnAction(0);
+    pump(200);
+    const double markTime = s.nsecsElapsed() / 1e9;
+    const qint64 gapMarking = beat.longest;
+    const long listed = rssKiB();
+
+    window->close();
+    delete window;
+    pump(500);
+    malloc_trim(0);
+    const long released = rssKiB();
+    long later = released;
+    if (waitAfterClose > 0) {
+        pump(waitAfterClose * 1000);
+        malloc_trim(0);
+        later = rssKiB();
+    }
+    std::printf("rows %zu | first rows %.3f s | every size in %.3f s | sort by size %.3f s | mark all %.3f s\n", rows,
+                firstRows, allSizes, sortTime, markTime);
+    std::printf("longest heartbeat gap (10 ms timer): measuring %lld ms | sorting %lld ms | marking all %lld ms\n",
+                (long long)gapMeasuring, (long long)gapSorting, (long long)gapMarking);
+    std::printf("resident memory: idle %ld KiB | listed %ld KiB | closed and released %ld KiB | %d s later %ld KiB\n",
+                idle, listed, released, waitAfterClose, later);
+    erase::RNMainThread::setActive(nullptr);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 4 && !std::strcmp(argv[1], "generate-flat")) return generateFlat(argv[2], std::atol(argv[3]));
+    if (argc >= 4 && !std::strcmp(argv[1], "generate-deep")) return generateDeep(argv[2], std::atol(argv[3]));
+    if (argc >= 2 && !std::strcmp(argv[1], "open")) {
+        if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        QApplication app(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        const int wait = argc >= 4 && !std::strcmp(argv[2], "--wait-after-close") ? std::atoi(argv[3]) : 0;
+        return openWindow(wait);
+    }
+    std::fprintf(stderr, "usage: quillo-bench-lumo generate-flat|generate-deep FILES_DIR N | open [--wait-after-close S]\n");
+    return 2;
+}

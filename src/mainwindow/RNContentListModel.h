@@ -1,0 +1,60 @@
+// The model behind the Lumo Window's content list: the children of one RNSourceItem in their
+// current order, in four columns (check box, name with icon, size, date added). It keeps no
+// copy: it shows the source's `children` and writes the marks back into the items.
+//
+// Sorting runs off the main thread (sortedChildren is pure); the list controller hands the
+// result back with replaceChildren.
+#pragma once
+
+#include "mainwindow/RNSourceItem.h"
+
+#include <QAbstractTableModel>
+
+#include <vector>
+
+namespace quillo::mainwindow {
+
+class RNContentListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { CheckColumn = 0, NameColumn, SizeColumn, DateColumn, ColumnCount };
+    enum Role { ItemRole = Qt::UserRole + 1, SecondsRole };
+
+    explicit RNContentListModel(QObject* parent = nullptr);
+
+    static QString identifierOfColumn(int column);  // "check_col", "name_col", "size_col", "date_added_col"
+    static int columnOfIdentifier(const QString& identifier);  // 0 when none
+    // The prototype of each column: check and size descending, name and date ascending.
+    static RNSortDescriptor prototypeOfColumn(int column);
+    // The children sorted by the descriptors (stable; names compared case-insensitively in the
+    // locale's order; unknown dates after all known ones).
+    static std::vector<RNLumoWindowItemPtr> sortedChildren(std::vector<RNLumoWindowItemPtr> children,
+                                                           const std::vector<RNSortDescriptor>& descriptors);
+
+    void setSource(const RNSourceItemPtr& source);
+    const RNSourceItemPtr& source() const { return source_; }
+    // The source's children changed (added, removed, re-sorted): shows them again.
+    void reload();
+    // The same children in a new order (a re-sort): cheaper than a reset for a long list.
+    void reorder();
+    // Redraws the check boxes, or the sizes, of every row.
+    void reloadColumn(int column);
+    RNLumoWindowItemPtr itemAt(int row) const;
+    int rowOfItem(const RNLumoWindowItem* item) const;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+signals:
+    // A row's check box was changed by the user.
+    void checkBtnInListDidClick(quillo::mainwindow::RNLumoWindowItem* item);
+
+private:
+    RNSourceItemPtr source_;
+};
+
+}  // namespace quillo::mainwindow

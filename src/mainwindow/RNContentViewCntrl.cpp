@@ -1,0 +1,125 @@
+#include "mainwindow/RNContentViewCntrl.h"
+
+#include "mainwindow/RNItemPreviewCntrl.h"
+#include "mainwindow/RNListCntrl.h"
+#include "mainwindow/RNQuickLookPanel.h"
+#include "mainwindow/RNSplitView.h"
+#include "mainwindow/RNTransparentScroller.h"
+#include "mainwindow/RNWindowCntrl.h"
+#include "ui/RNQtStrings.h"
+#include "ui/RNWorkingProgressView.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace quillo::mainwindow {
+
+RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel* sources, QWidget* parent)
+    : QWidget(parent), window_(window) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    splitView_ = new RNSplitView(Qt::Horizontal, this);
+    splitView_->setObjectName(QStringLiteral("contentSplitView"));
+    listStack_ = new QStackedWidget(splitView_);
+    listStack_->addWidget(new ui::RNWorkingProgressView(listStack_));
+    tableView_ = new RNContentTableView(listStack_);
+    tableView_->setObjectName(QStringLiteral("contentList"));
+    tableView_->setAccessibleName(ui::L("content_list_name"));
+    tableView_->setFrameShape(QFrame::NoFrame);
+    listStack_->addWidget(tableView_);
+
+    auto* previewPane = new QWidget(splitView_);
+    previewPane->setMinimumWidth(240);
+    auto* previewLayout = new QVBoxLayout(previewPane);
+    previewLayout->setContentsMargins(0, 0, 0, 0);
+    emptyPreviewView_ = new QLabel(ui::L("no_selection"), previewPane);
+    emptyPreviewView_->setAlignment(Qt::AlignCenter);
+    emptyPreviewView_->setForegroundRole(QPalette::PlaceholderText);
+    emptyPreviewView_->setWordWrap(true);
+    collectionPreview_ = new QScrollArea(previewPane);
+    collectionPreview_->setFrameShape(QFrame::NoFrame);
+    collectionPreview_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    collectionPreview_->setVerticalScrollBar(new RNTransparentScroller(Qt::Vertical, collectionPreview_));
+    previewLayout->addWidget(emptyPreviewView_);
+    previewLayout->addWidget(collectionPreview_);
+    splitView_->addWidget(listStack_);
+    splitView_->addWidget(previewPane);
+    splitView_->setCollapsible(0, false);
+    splitView_->setCollapsible(1, true);
+    splitView_->setStretchFactor(0, 3);
+    splitView_->setStretchFactor(1, 1);
+    layout->addWidget(splitView_, 1);
+
+    auto* bar = new QWidget(this);
+    auto* barLayout = new QHBoxLayout(bar);
+    barLayout->setContentsMargins(10, 6, 10, 8);
+    pieInfoTextFld_ = new QLabel(bar);
+    pieInfoTextFld_->setForegroundRole(QPalette::PlaceholderText);
+    eraseBtn_ = new QPushButton(QIcon::fromTheme(QStringLiteral("edit-delete")), ui::L("erase_marked_btn"), bar);
+    eraseBtn_->setObjectName(QStringLiteral("eraseBtn"));
+    eraseBtn_->setAutoDefault(true);
+    eraseBtn_->setDefault(true);
+    barLayout->addWidget(pieInfoTextFld_, 1);
+    barLayout->addWidget(eraseBtn_);
+    layout->addWidget(bar);
+
+    // The empty view and the cards swap places; the stacked pane shows whichever is visible.
+    previewCntrl_ = new RNItemPreviewCntrl(collectionPreview_, emptyPreviewView_, this);
+    listCntrl_ = new RNListCntrl(this, sources, tableView_, listStack_, pieInfoTextFld_, previewCntrl_);
+    connect(eraseBtn_, &QPushButton::clicked, this, &RNContentViewCntrl::deleteItemsAction);
+    connect(listCntrl_, &RNListCntrl::eraseEnded, this, [this] { isDeleting_ = false; });
+    connect(splitView_, &RNSplitView::didResizeSubviews, this, &RNContentViewCntrl::splitViewDidResize);
+
+    qlPanel_ = new RNQuickLookPanel(tableView_, window);
+    connect(qlPanel_, &RNQuickLookPanel::visibilityWillChange, this,
+            [this](bool visible) { previewCntrl_->setQlPanelIsVisible(visible); });
+}
+
+RNContentViewCntrl::~RNContentViewCntrl() = default;
+
+void RNContentViewCntrl::deleteItemsAction() {
+    isDeleting_ = true;
+    listCntrl_->deleteBtnDidClick();
+    if (!listCntrl_->isErasing()) isDeleting_ = listCntrl_->isErasing();
+}
+
+void RNContentViewCntrl::splitViewDidResize() {
+    const bool collapsed = splitView_->isSubviewCollapsed(1);
+    if (collapsed && !isCollapsed_) {
+        isCollapsed_ = true;
+        listCntrl_->splitViewDidCollapse();
+    } else if (!collapsed && isCollapsed_) {
+        isCollapsed_ = false;
+        listCntrl_->splitViewDidUncollapse();
+    }
+}
+
+bool RNContentViewCntrl::qlPanelIsVisible() const { return qlPanel_->isVisible(); }
+
+void RNContentViewCntrl::quickLookAction() {
+    if (qlPanel_->isVisible()) {
+        qlPanel_->hide();
+        return;
+    }
+    auto items = listCntrl_->selectedItemsForPreview();
+    qlPanel_->setItems(items ? *items : std::vector<RNPreviewItemPtr>{});
+    qlPanel_->show();
+    qlPanel_->raise();
+    qlPanel_->activateWindow();
+}
+
+void RNContentViewCntrl::closeQLWindow() {
+    if (qlPanel_->isVisible()) qlPanel_->hide();
+}
+
+void RNContentViewCntrl::selectionDidChange(const std::vector<RNPreviewItemPtr>& items) { qlPanel_->setItems(items); }
+
+void RNContentViewCntrl::setWindowLevel(int level) { window_->setWindowLevel(level); }
+
+}  // namespace quillo::mainwindow

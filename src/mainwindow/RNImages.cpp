@@ -1,0 +1,94 @@
+#include "mainwindow/RNImages.h"
+
+#include <QFileInfo>
+#include <QHash>
+#include <QMimeDatabase>
+#include <QMutex>
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyle>
+#include <QApplication>
+
+#include <sys/stat.h>
+
+namespace quillo::mainwindow {
+
+QMimeType mimeTypeOfItem(const std::string& path) {
+    static QMimeDatabase db;  // the shared database is safe from any thread
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/directory"));
+        if (S_ISLNK(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/symlink"));
+        if (S_ISFIFO(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/fifo"));
+        if (S_ISSOCK(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/socket"));
+        if (S_ISCHR(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/chardevice"));
+        if (S_ISBLK(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/blockdevice"));
+    }
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const QMimeType byName = db.mimeTypeForFile(QString::fromUtf8(name.data(), qsizetype(name.size())),
+                                                QMimeDatabase::MatchExtension);
+    return byName;
+}
+
+QIcon iconForMimeType(const QMimeType& type) {
+    static QMutex mutex;
+    static QHash<QString, QIcon> cache;
+    QMutexLocker lock(&mutex);
+    auto it = cache.constFind(type.name());
+    if (it != cache.constEnd()) return *it;
+    QIcon icon = QIcon::fromTheme(type.iconName());
+    if (icon.isNull()) icon = QIcon::fromTheme(type.genericIconName());
+    if (icon.isNull() && type.name() == QLatin1String("inode/directory")) icon = QIcon::fromTheme(QStringLiteral("folder"));
+    if (icon.isNull()) icon = QIcon::fromTheme(QStringLiteral("text-x-generic"));
+    cache.insert(type.name(), icon);
+    return icon;
+}
+
+QPixmap iconOfItemWithURL(const std::string& path, QSize size) {
+    if (path.empty()) return placeholderImageWithSize(size);
+    const QIcon icon = iconForMimeType(mimeTypeOfItem(path));
+    if (icon.isNull()) return placeholderImageWithSize(size);
+    QPixmap pixmap = icon.pixmap(size);
+    if (pixmap.isNull()) return placeholderImageWithSize(size);
+    return pixmap;
+}
+
+QPixmap ghostIconWithIcon(const QPixmap& icon, QSize size) {
+    QPixmap out(size);
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    p.setOpacity(0.3);
+    p.drawPixmap(QPoint(0, 0), icon);
+    return out;
+}
+
+QPixmap placeholderImageWithSize(QSize size) {
+    QPixmap out(size.isValid() && !size.isEmpty() ? size : QSize(1, 1));
+    out.fill(Qt::transparent);
+    const qreal w = size.width() <= 20 ? 20 : size.width();
+    const qreal h = size.height() <= 20 ? 20 : size.height();
+    QPainter p(&out);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(0, 0, w, h), 10, 10);
+    p.fillPath(path, QColor::fromRgbF(0.7f, 0.7f, 0.7f, 0.3f));
+    p.setPen(QPen(QColor::fromRgbF(0.6f, 0.6f, 0.6f, 0.9f), 1));
+    p.drawPath(path);
+    return out;
+}
+
+QPixmap composedImageMainImage(const QPixmap& main, const QPixmap& adding) {
+    QPixmap out(main.size());
+    out.setDevicePixelRatio(main.devicePixelRatio());
+    out.fill(Qt::transparent);
+    QPainter p(&out);
+    p.setRenderHint(QPainter::SmoothPixmapTransform);
+    const QSizeF logical = main.deviceIndependentSize();
+    p.drawPixmap(QPointF(0, 0), main);
+    const QRectF quarter(logical.width() / 2, logical.height() / 2, logical.width() / 2, logical.height() / 2);
+    p.drawPixmap(quarter, adding, QRectF(adding.rect()));
+    return out;
+}
+
+}  // namespace quillo::mainwindow

@@ -1,0 +1,585 @@
+#include "mainwindow/RNListCntrl.h"
+
+#include "erase/RNErrorDelegate.h"
+#include "erase/RNMainThread.h"
+#include "erase/RNOperationQueue.h"
+#include "mainwindow/RNContentViewCntrl.h"
+#include "mainwindow/RNItemPreviewCntrl.h"
+#include "ui/RNQtStrings.h"
+#include "util/Localization.h"
+#include "util/RNDateUtilities.h"
+#include "util/RNNumberUtilities.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QScrollBar>
+#include <QStackedWidget>
+
+#include <sys/stat.h>
+
+#include <map>
+#include <unordered_map>
+
+namespace quillo::mainwindow {
+
+using erase::RNDictionary;
+using erase::RNNotification;
+using erase::RNNotificationCenter;
+using erase::RNValue;
+
+erase::RNOperationQueue& listOperationQueue() { return erase::RNOperationQueue::named("listOperationQueue"); }
+
+// ---- Cells and table ----------------------------------------------------------------------------
+
+QString RNDateCellView::drawDate(double seconds, int w) {
+    if (seconds == 0) return QStringLiteral("--");
+    unsigned style;
+    bool withTime;
+    if (w >= 250) style = 4, withTime = true;
+    else if (w >= 210) style = 3, withTime = true;
+    else if (w >= 160) style = 3, withTime = false;
+    else if (w >= 100) style = 1, withTime = true;
+    else style = 1, withTime = false;
+    return QString::fromStdString(util::RNDateUtilities::sharedControl().stringWithSeconds(seconds, style, true, withTime));
+}
+
+void RNDateCellView::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->text = drawDate(index.data(RNContentListModel::SecondsRole).toDouble(), option->rect.width());
+}
+
+void RNContentTableView::reloadVisibleRows() {
+    const int first = rowAt(0) < 0 ? 0 : rowAt(0);
+    for (int r = first; r < first + 30 && r < model()->rowCount(); ++r)
+        for (int c = 0; c < model()->columnCount(); ++c) update(model()->index(r, c));
+}
+
+void RNContentTableView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
+        if (selectionModel()->hasSelection()) emit quickLookAction();
+        else QApplication::beep();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+void RNContentTableView::keyboardSearch(const QString& search) {
+    if (search == QLatin1String(" ")) return;  // the space bar belongs to the preview panel
+    // Type-to-select looks in the name column.
+    const QModelIndex current = currentIndex();
+    const QModelIndexList hits = model()->match(model()->index(current.isValid() ? current.row() : 0, RNContentListModel::NameColumn),
+                                                Qt::DisplayRole, search, 1, Qt::MatchStartsWith | Qt::MatchWrap);
+    if (!hits.isEmpty()) {
+        selectionModel()->setCurrentIndex(hits.first(), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        scrollTo(hits.first());
+    }
+}
+
+// ---- The controller ---------------------------------------------------------------------------
+
+RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* sources, RNContentTableView* tableView,
+                         QStackedWidget* listStack, QLabel* infoFld, RNItemPreviewCntrl* previewCntrl)
+    : QObject(tableView),
+      contentCntrl_(contentCntrl),
+      sources_(sources),
+      model_(new RNContentListModel(this)),
+      tableView_(tableView),
+      listStack_(listStack),
+      infoFld_(infoFld),
+      previewCntrl_(previewCntrl) {
+    showProgressView(true);
+    infoFld_->clear();
+    tableView_->setModel(model_);
+    tableView_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tableView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    tableView_->setAlternatingRowColors(true);
+    tableView_->setShowGrid(false);
+    tableView_->setWordWrap(false);
+    tableView_->setIconSize(QSize(24, 24));
+    tableView_->verticalHeader()->hide();
+    tableView_->verticalHeader()->setDefaultSectionSize(30);
+    tableView_->setItemDelegateForColumn(RNContentListModel::DateColumn, new RNDateCellView(tableView_));
+    tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tableView_->setTextElideMode(Qt::ElideMiddle);
+    // Columns: a fixed check column, the name taking what is left, size and date.
+    QHeaderView* header = tableView_->horizontalHeader();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(true);
+    header->setHighlightSections(false);
+    header->setMinimumSectionSize(44);
+    header->setSectionResizeMode(RNContentListModel::CheckColumn, QHeaderView::Fixed);
+    header->resizeSection(RNContentListModel::CheckColumn, 44);
+    header->setSectionResizeMode(RNContentListModel::NameColumn, QHeaderView::Stretch);
+    header->setSectionResizeMode(RNContentListModel::SizeColumn, QHeaderView::Interactive);
+    header->resizeSection(RNContentListModel::SizeColumn, 110);
+    header->setSectionResizeMode(RNContentListModel::DateColumn, QHeaderView::Interactive);
+    header->resizeSection(RNContentListModel::DateColumn, 200);
+    header->setSortIndicator(RNContentListModel::NameColumn, Qt::AscendingOrder);
+    connect(header, &QHeaderView::sectionClicked, this, &RNListCntrl::sortByColumn);
+    connect(tableView_, &RNContentTableView::quickLookAction, this, [this] { contentCntrl_->quickLookAction(); });
+
+    connect(model_, &RNContentListModel::checkBtnInListDidClick, this, [this](RNLumoWindowItem*) { writeMarkedInfo(); });
+    connect(tableView_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &RNListCntrl::prepareToShowPreview);
+    connect(sources_, &RNSourceListModel::childrenChanged, this, [this](RNSourceItem* source) {
+        if (source != model_->source().get()) return;
+        const int scroll = tableView_->verticalScrollBar()->value();
+        model_->reload();
+        tableView_->verticalScrollBar()->setValue(scroll);
+        showProgressView(false);
+    });
+    connect(sources_, &RNSourceListModel::childrenSizesChanged, this, [this](RNSourceItem* source) {
+        if (source == model_->source().get()) tableView_->viewport()->update();
+    });
+    connect(sources_, &QAbstractItemModel::rowsAboutToBeRemoved, this, [this](const QModelIndex&, int first, int last) {
+        for (int r = first; r <= last; ++r)
+            if (sources_->sourceAt(r) == model_->source()) {
+                model_->setSource(nullptr);
+                previewCntrl_->showPreviewWithArray(std::nullopt);
+            }
+    });
+    std::weak_ptr<bool> weak = alive_;
+    sourceObservers_.push_back(RNNotificationCenter::defaultCenter().addObserver(
+        "updateItemsList", nullptr, [this, weak](const RNNotification& note) {
+            const void* object = note.object;
+            erase::RNMainThread::postToMain([this, weak, object] {
+                if (weak.lock()) updateItemsList(static_cast<RNSourceItem*>(const_cast<void*>(object)));
+            });
+        }));
+
+    // Contextual menu.
+    menu_ = new QMenu(tableView_);
+    auto add = [this](const char* key, int tag) {
+        QAction* a = menu_->addAction(ui::L(key));
+        a->setData(tag);
+        connect(a, &QAction::triggered, this, [this, tag] { contextualMenuAction(tag); });
+    };
+    add("reveal_in_file_manager", kTagReveal);
+    add("open_with_default_app", kTagOpen);
+    menu_->addSeparator();
+    add("copy_name", kTagCopyName);
+    add("copy_path", kTagCopyPath);
+    menu_->addSeparator();
+    add("invert_marks", kTagInvert);
+    add("unmark_items", kTagUnmark);
+    add("mark_items", kTagMark);
+    tableView_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tableView_, &QWidget::customContextMenuRequested, this, &RNListCntrl::showContextMenu);
+}
+
+RNListCntrl::~RNListCntrl() {
+    *alive_ = false;
+    auto& center = RNNotificationCenter::defaultCenter();
+    for (auto t : sourceObservers_) center.removeObserver(t);
+    if (stopObserver_) center.removeObserver(stopObserver_);
+    if (responseObserver_) center.removeObserver(responseObserver_);
+}
+
+void RNListCntrl::showProgressView(bool show) {
+    if (listStack_) listStack_->setCurrentIndex(show ? 0 : 1);
+}
+
+// ---- Showing and sorting --------------------------------------------------------------------
+
+void RNListCntrl::showSelectedItems(const RNSourceItemPtr& source) {
+    firstWasLoaded_ = true;
+    if (const RNSourceItemPtr& old = model_->source()) {
+        old->selectionIndexes.clear();
+        old->selection.clear();
+        for (const QModelIndex& i : tableView_->selectionModel()->selectedRows()) {
+            old->selectionIndexes.push_back(i.row());
+            if (auto item = model_->itemAt(i.row())) old->selection.push_back(item);
+        }
+        old->sortDescriptors = {current_};
+    }
+    infoFld_->clear();
+    if (source && source->sortDescriptors.empty()) source->sortDescriptors = {RNContentListModel::prototypeOfColumn(RNContentListModel::NameColumn)};
+    model_->setSource(source);
+    if (!source) return;
+    current_ = source->sortDescriptors.front();
+    tableView_->horizontalHeader()->setSortIndicator(RNContentListModel::columnOfIdentifier(current_.key),
+                                                     current_.ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    // The saved selection comes back (by identity, so a re-sort does not move it).
+    std::vector<RNLumoWindowItem*> saved;
+    for (const auto& i : source->selection) saved.push_back(i.get());
+    selectItems(saved);
+    if (!saved.empty()) {
+        const int row = model_->rowOfItem(saved.front());
+        if (row >= 0) tableView_->scrollTo(model_->index(row, RNContentListModel::NameColumn));
+        tableView_->setFocus();
+    }
+    prepareToShowPreview();
+    sortListed(source->sortDescriptors, true);
+    showProgressView(source->children.empty() && source->lockedGathering() > 0);
+}
+
+void RNListCntrl::sortByColumn(int column) {
+    RNSortDescriptor d = RNContentListModel::prototypeOfColumn(column);
+    if (d.key == current_.key) d.ascending = !current_.ascending;
+    tableView_->horizontalHeader()->setSortIndicator(column, d.ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    if (model_->source()) model_->source()->sortDescriptors = {d};
+    sortListed({d}, true);
+}
+
+void RNListCntrl::sortListed(const std::vector<RNSortDescriptor>& descriptors, bool updateInterface) {
+    RNSourceItemPtr source = model_->source();
+    if (!source || descriptors.empty()) return;
+    current_ = descriptors.front();
+    auto children = source->children;
+    const uint64_t generation = source->childrenGeneration;
+    const uint64_t ticket = ++sortTicket_;
+    ++sortsInFlight_;
+    std::weak_ptr<bool> weak = alive_;
+    listOperationQueue().addOperation([this, weak, source, children = std::move(children), descriptors, generation,
+                                       ticket, updateInterface]() mutable {
+        auto sorted = std::make_shared<std::vector<RNLumoWindowItemPtr>>(
+            RNContentListModel::sortedChildren(std::move(children), descriptors));
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [this, weak, source, sorted, generation, ticket, updateInterface] {
+                if (!weak.lock()) return;
+                --sortsInFlight_;
+                if (source->childrenGeneration != generation || ticket != sortTicket_) {
+                    if (sortsInFlight_ == 0) emit sortFinished();
+                    return;
+                }
+                // Remember what is selected, put the new order in, select the same items again.
+                std::vector<RNLumoWindowItem*> selected;
+                const bool shown = source == model_->source();
+                if (shown)
+                    for (const QModelIndex& i : tableView_->selectionModel()->selectedRows())
+                        if (auto item = model_->itemAt(i.row())) selected.push_back(item.get());
+                const QModelIndex current = shown ? tableView_->currentIndex() : QModelIndex();
+                RNLumoWindowItemPtr currentItem = current.isValid() ? model_->itemAt(current.row()) : nullptr;
+                source->children = std::move(*sorted);
+                if (shown && updateInterface) {
+                    const int scroll = tableView_->verticalScrollBar()->value();
+                    model_->reorder();
+                    tableView_->verticalScrollBar()->setValue(scroll);
+                    selectItems(selected);
+                    if (currentItem) {
+                        const int row = model_->rowOfItem(currentItem.get());
+                        if (row >= 0)
+                            tableView_->selectionModel()->setCurrentIndex(model_->index(row, RNContentListModel::NameColumn),
+                                                                          QItemSelectionModel::NoUpdate);
+                    }
+                    prepareToShowPreview();
+                }
+                if (sortsInFlight_ == 0) emit sortFinished();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void RNListCntrl::selectItems(const std::vector<RNLumoWindowItem*>& items) {
+    if (items.empty()) {
+        tableView_->selectionModel()->clearSelection();
+        return;
+    }
+    std::unordered_map<const RNLumoWindowItem*, int> rows;
+    const auto& children = model_->source()->children;
+    for (size_t i = 0; i < children.size(); ++i) rows.emplace(children[i].get(), int(i));
+    QItemSelection selection;
+    for (const RNLumoWindowItem* item : items) {
+        auto it = rows.find(item);
+        if (it == rows.end()) continue;
+        selection.select(model_->index(it->second, 0), model_->index(it->second, RNContentListModel::ColumnCount - 1));
+    }
+    QSignalBlocker block(tableView_->selectionModel());
+    tableView_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+    tableView_->viewport()->update();
+}
+
+void RNListCntrl::updateItemsList(RNSourceItem* source) {
+    if (!source || source != model_->source().get()) return;
+    sortListed({current_}, true);
+    writeMarkedInfo();
+    showProgressView(false);
+}
+
+void RNListCntrl::sourceCheckBtnDidClick(RNSourceItem* source) {
+    if (source != model_->source().get()) return;
+    model_->reloadColumn(RNContentListModel::CheckColumn);
+    writeMarkedInfo();
+}
+
+void RNListCntrl::writeMarkedInfo() {
+    if (model_->source()) sources_->updateMarkedItems(model_->source());
+}
+
+// ---- Selection and preview ----------------------------------------------------------------
+
+std::optional<std::vector<RNPreviewItemPtr>> RNListCntrl::selectedItemsForPreview() const {
+    QModelIndexList rows = tableView_->selectionModel()->selectedRows();
+    if (rows.isEmpty()) return std::nullopt;
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    std::vector<RNPreviewItemPtr> out;
+    for (const QModelIndex& i : rows) {
+        if (out.size() >= kMaxPreviewCards) break;
+        if (auto item = model_->itemAt(i.row())) out.push_back(std::make_shared<RNPreviewItem>(item, i.row()));
+    }
+    return out;
+}
+
+QString RNListCntrl::selectionSummary() const {
+    const QModelIndexList rows = tableView_->selectionModel()->selectedRows();
+    uint64_t size = 0;
+    for (const QModelIndex& i : rows)
+        if (auto item = model_->itemAt(i.row())) size += item->size.load();
+    if (rows.isEmpty() || size == 0) return {};
+    const auto& nf = util::RNNumberUtilities::sharedControl();
+    return QString::fromStdString(util::RNFormat(util::RNLocalizedString("selected_info"),
+                                                 {nf.numberToFormatString(double(rows.size())), nf.sizeToFormatString(size, 4, true)}));
+}
+
+void RNListCntrl::prepareToShowPreview() {
+    auto items = selectedItemsForPreview();
+    previewCntrl_->showPreviewWithArray(items);
+    contentCntrl_->selectionDidChange(items ? *items : std::vector<RNPreviewItemPtr>{});
+    const QString summary = selectionSummary();
+    infoFld_->setText(summary);
+    emit selectionSummaryChanged(summary);
+}
+
+void RNListCntrl::splitViewDidCollapse() {
+    if (!previewCntrl_->qlPanelIsVisible()) previewCntrl_->showPreviewWithArray(std::nullopt);
+    previewCntrl_->setSplitViewIsCollapsed(true);
+}
+
+void RNListCntrl::splitViewDidUncollapse() {
+    previewCntrl_->setSplitViewIsCollapsed(false);
+    prepareToShowPreview();
+}
+
+// ---- Contextual menu ----------------------------------------------------------------------
+
+void RNListCntrl::showContextMenu(const QPoint& pos) {
+    const QModelIndex index = tableView_->indexAt(pos);
+    clickedRow_ = index.isValid() ? index.row() : -1;
+    if (!index.isValid() && tableView_->currentIndex().isValid() && tableView_->selectionModel()->hasSelection())
+        clickedRow_ = tableView_->currentIndex().row();  // opened from the keyboard
+    if (selectedItemsForMenu().empty()) return;
+    menu_->exec(tableView_->viewport()->mapToGlobal(pos));
+    clickedRow_ = -1;
+}
+
+std::vector<RNLumoWindowItemPtr> RNListCntrl::selectedItemsForMenu() const {
+    QList<int> rows;
+    for (const QModelIndex& i : tableView_->selectionModel()->selectedRows()) rows.push_back(i.row());
+    if (clickedRow_ >= 0 && !rows.contains(clickedRow_)) rows.push_back(clickedRow_);
+    std::sort(rows.begin(), rows.end());
+    std::vector<RNLumoWindowItemPtr> out;
+    for (int r : rows)
+        if (auto item = model_->itemAt(r)) out.push_back(item);
+    return out;
+}
+
+void RNListCntrl::contextualMenuAction(int tag) {
+    const auto items = selectedItemsForMenu();
+    if (items.empty()) return;
+    switch (tag) {
+        case kTagReveal: {
+            std::vector<std::string> paths;
+            for (const auto& i : items) paths.push_back(i->url);
+            revealInFileManager(paths);
+            break;
+        }
+        case kTagOpen:
+            for (const auto& i : items) openWithDefaultApplication(i->url);
+            break;
+        case kTagCopyName:
+        case kTagCopyPath:
+            if (items.size() != 1) break;
+            QApplication::clipboard()->setText(tag == kTagCopyName ? items.front()->displayName() : ui::displayPath(items.front()->url));
+            break;
+        case kTagInvert:
+        case kTagUnmark:
+        case kTagMark: markMenuItemAction(tag); break;
+        default: break;
+    }
+}
+
+void RNListCntrl::markMenuItemAction(int tag) {
+    for (const auto& item : selectedItemsForMenu()) {
+        if (tag == kTagInvert) item->isMarked = !item->isMarked.load();
+        else if (tag == kTagUnmark) item->isMarked = false;
+        else if (tag == kTagMark) item->isMarked = true;
+    }
+    model_->reloadColumn(RNContentListModel::CheckColumn);
+    writeMarkedInfo();
+}
+
+// ---- The erase ----------------------------------------------------------------------------
+
+namespace {
+bool isFolder(const RNLumoWindowItem& item) {
+    struct stat st {};
+    return ::lstat(item.url.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
+void RNListCntrl::deleteBtnDidClick() {
+    if (deleteItemsCntrl_) return;  // one erase at a time
+    // The marked items of every trash, read here on the main thread (where `children` lives).
+    std::vector<std::pair<RNSourceItemPtr, std::vector<RNLumoWindowItemPtr>>> marked;
+    for (const auto& source : sources_->sourceItems()) {
+        std::vector<RNLumoWindowItemPtr> items;
+        for (const auto& c : source->children)
+            if (c->isMarked.load()) items.push_back(c);
+        if (!items.empty()) marked.emplace_back(source, std::move(items));
+    }
+    auto totals = std::make_shared<EraseTotals>();
+    totals_ = totals;
+    QWidget* window = tableView_->window();
+    std::weak_ptr<bool> weak = alive_;
+    listOperationQueue().addOperation([this, weak, marked, window, totals] {
+        erase::RNItemList toErase;
+        bool pending = false;
+        auto& center = RNNotificationCenter::defaultCenter();
+        std::vector<erase::RNObserverToken> tokens;
+        for (const auto& [source, items] : marked) {
+            uint64_t size = 0, count = 0;
+            bool sourcePending = false;
+            {
+                // Under the source's lock: a walk that ends now either ended before this check
+                // or announces itself to the observer added here.
+                std::lock_guard g(source->lock);
+                for (const auto& item : items) {
+                    const bool folder = isFolder(*item);
+                    if (folder && !item->sizeIsKnown.load()) sourcePending = true;
+                    size += item->size.load();
+                    count += item->actualCount.load() + (folder ? 1 : 0);
+                }
+                if (sourcePending) {
+                    pending = true;
+                    {
+                        std::lock_guard e(totals->mutex);
+                        ++totals->calculatingSourcesCount;
+                    }
+                    auto tokenHolder = std::make_shared<erase::RNObserverToken>(0);
+                    *tokenHolder = center.addObserver(
+                        erase::kUpdateCountAndSizeToDelete, source.get(),
+                        [totals, items, tokenHolder](const RNNotification&) {
+                            RNNotificationCenter::defaultCenter().removeObserver(*tokenHolder);
+                            uint64_t lateSize = 0, lateCount = 0;
+                            for (const auto& item : items) {
+                                lateSize += item->size.load();
+                                lateCount += item->actualCount.load();
+                            }
+                            bool post;
+                            {
+                                std::lock_guard e(totals->mutex);
+                                totals->totSizeToErase += lateSize;
+                                totals->totCountToErase += lateCount;
+                                if (totals->calculatingSourcesCount > 0) --totals->calculatingSourcesCount;
+                                post = totals->calculatingSourcesCount == 0 && totals->sessionAsked;
+                            }
+                            if (post) totals->postFinalTotals();
+                        });
+                    tokens.push_back(*tokenHolder);
+                }
+            }
+            if (!sourcePending) {
+                std::lock_guard e(totals->mutex);
+                totals->totSizeToErase += size;
+                totals->totCountToErase += count;
+            }
+            for (const auto& item : items) {
+                files::RNItemToErase record;
+                record.url = item->url;
+                record.size = item->size.load();
+                record.count = item->actualCount.load();
+                toErase.push_back(std::move(record));
+            }
+        }
+        const bool anything = !toErase.empty();
+        uint64_t size, count;
+        {
+            std::lock_guard e(totals->mutex);
+            size = pending ? 0 : totals->totSizeToErase;
+            count = pending ? 0 : totals->totCountToErase;
+        }
+        erase::RNMainThread::postToMain([this, weak, anything, toErase, size, count, window, tokens, totals] {
+            if (!weak.lock()) {
+                for (auto t : tokens) RNNotificationCenter::defaultCenter().removeObserver(t);
+                return;
+            }
+            if (!anything) {
+                ++clickedTimes_;
+                if (clickedTimes_ == 1) QApplication::beep();
+                else erase::RNErrorDelegate::sharedControl().showError(std::string("no_marked_items"), std::string());
+                return;
+            }
+            clickedTimes_ = 0;
+            auto session = erase::RNDeleteItems::create();
+            deleteItemsCntrl_ = session;
+            std::weak_ptr<bool> w = alive_;
+            auto& center = RNNotificationCenter::defaultCenter();
+            stopObserver_ = center.addObserver(erase::kStopWorking, session.get(), [this, w](const RNNotification& note) {
+                RNNotification copy = note;
+                erase::RNMainThread::postToMain([this, w, copy] {
+                    if (w.lock()) stopWorking(copy);
+                });
+            });
+            responseObserver_ = center.addObserver(erase::kWaitForResponse, session.get(), [this, w](const RNNotification& note) {
+                RNNotification copy = note;
+                erase::RNMainThread::postToMain([this, w, copy] {
+                    if (w.lock()) waitingForResponse(copy);
+                });
+            });
+            const RNValue list = erase::itemListValue(toErase);
+            session->askToContinue(RNDictionary{{"itemsToErase", list},
+                                                {"isLumoErase", true},
+                                                {"isAllDisks", false},
+                                                {"volumeName", ""},
+                                                {"size", size},
+                                                {"count", count},
+                                                {"window", erase::windowValue(window)},
+                                                {"itemsDict", RNDictionary{{"itemsToErase", list}, {"isLumoErase", true}}}});
+            // The session reads a count of 0 as "still measuring" and waits for the totals:
+            // they are announced once final, also when they are 0.
+            bool post;
+            {
+                std::lock_guard e(totals->mutex);
+                totals->sessionAsked = true;
+                post = count == 0 && totals->calculatingSourcesCount == 0;
+            }
+            if (post) totals->postFinalTotals();
+        });
+    });
+}
+
+void RNListCntrl::EraseTotals::postFinalTotals() {
+    uint64_t size, count;
+    {
+        std::lock_guard e(mutex);
+        size = totSizeToErase;
+        count = totCountToErase;
+    }
+    RNNotificationCenter::defaultCenter().postNotification(erase::kUpdateCountAndSizeToDelete, nullptr,
+                                                           RNDictionary{{"size", size}, {"count", count}});
+}
+
+void RNListCntrl::waitingForResponse(const RNNotification& note) {
+    if (responseObserver_) RNNotificationCenter::defaultCenter().removeObserver(responseObserver_);
+    responseObserver_ = 0;
+    if (!note.info("canContinue").boolValue() || !deleteItemsCntrl_) return;
+    contentCntrl_->setWindowLevel(0);
+    const erase::RNItemList* items = erase::itemListIf(note.info("itemsDict")["itemsToErase"]);
+    deleteItemsCntrl_->proceedToEraseWithArray(items ? std::optional<erase::RNItemList>(*items) : std::nullopt);
+}
+
+void RNListCntrl::stopWorking(const RNNotification& note) {
+    if (stopObserver_) RNNotificationCenter::defaultCenter().removeObserver(stopObserver_);
+    stopObserver_ = 0;
+    if (responseObserver_) RNNotificationCenter::defaultCenter().removeObserver(responseObserver_);
+    responseObserver_ = 0;
+    deleteItemsCntrl_.reset();
+    const uint64_t erased = note.info("erasedCount").uintValue();
+    if (erased == 0) contentCntrl_->setWindowLevel(8);
+    emit eraseEnded(erased);
+}
+
+}  // namespace quillo::mainwindow

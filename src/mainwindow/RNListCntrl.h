@@ -1,0 +1,167 @@
+// The content list of the Lumo Window: the items of the trash selected in the source list, in
+// four sortable columns, with check boxes, the contextual menu, the selection summary, the
+// preview of the selected rows, and the erase of every marked item of every trash in one
+// erase session.
+#pragma once
+
+#include "erase/RNDeleteItems.h"
+#include "erase/RNNotificationCenter.h"
+#include "mainwindow/RNContentListModel.h"
+#include "mainwindow/RNPreviewItem.h"
+#include "mainwindow/RNSourceListModel.h"
+
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QStyledItemDelegate>
+#include <QTableView>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class QStackedWidget;
+
+namespace quillo::erase {
+class RNOperationQueue;
+}
+
+namespace quillo::mainwindow {
+
+class RNItemPreviewCntrl;
+class RNContentViewCntrl;
+
+// The list work queue, made on first use.
+erase::RNOperationQueue& listOperationQueue();
+
+// The date column's cell: the style follows the column's width.
+class RNDateCellView : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    static QString drawDate(double seconds, int width);
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
+};
+
+// The table: the space bar opens the large preview (or beeps with nothing selected) and takes
+// no part in type-to-select.
+class RNContentTableView : public QTableView {
+    Q_OBJECT
+public:
+    using QTableView::QTableView;
+    void reloadVisibleRows();
+
+signals:
+    void quickLookAction();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyboardSearch(const QString& search) override;
+};
+
+class RNListCntrl : public QObject {
+    Q_OBJECT
+public:
+    // Contextual menu tags.
+    enum MenuTag {
+        kTagReveal = 100,
+        kTagOpen = 102,
+        kTagCopyName = 103,
+        kTagCopyPath = 104,
+        kTagInvert = 105,
+        kTagUnmark = 106,
+        kTagMark = 107,
+    };
+    static constexpr size_t kMaxPreviewCards = 64;
+
+    RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* sources, RNContentTableView* tableView,
+                QStackedWidget* listStack, QLabel* infoFld, RNItemPreviewCntrl* previewCntrl);
+    ~RNListCntrl() override;
+
+    RNContentListModel* model() const { return model_; }
+    RNContentTableView* tableView() const { return tableView_; }
+    const RNSourceItemPtr& sourceItem() const { return model_->source(); }
+    QMenu* contextualMenu() const { return menu_; }
+    bool isErasing() const { return bool(deleteItemsCntrl_); }
+    const std::shared_ptr<erase::RNDeleteItems>& deleteItemsCntrl() const { return deleteItemsCntrl_; }
+    uint64_t clickedTimes() const { return clickedTimes_; }
+    bool firstWasLoaded() const { return firstWasLoaded_; }
+    // The sort order in force (column identifier and direction).
+    RNSortDescriptor sortDescriptor() const { return current_; }
+    // A sort is running or waiting to be shown.
+    bool isSorting() const { return sortsInFlight_ > 0; }
+
+    // Shows a source (the source list's selection).
+    void showSelectedItems(const RNSourceItemPtr& source);
+    // The header was clicked: the same column flips, another starts in its own direction.
+    void sortByColumn(int column);
+    void sortListed(const std::vector<RNSortDescriptor>& descriptors, bool updateInterface);
+    void writeMarkedInfo();
+    void prepareToShowPreview();
+    std::optional<std::vector<RNPreviewItemPtr>> selectedItemsForPreview() const;
+    QString selectionSummary() const;
+    // The items the contextual menu acts on: the selected rows plus the clicked one.
+    std::vector<RNLumoWindowItemPtr> selectedItemsForMenu() const;
+    void contextualMenuAction(int tag);
+    void setClickedRow(int row) { clickedRow_ = row; }
+
+    // The erase button.
+    void deleteBtnDidClick();
+    void splitViewDidCollapse();
+    void splitViewDidUncollapse();
+    void showProgressView(bool show);
+
+signals:
+    // Emitted on the main thread when an erase session started here has ended.
+    void eraseEnded(uint64_t erasedCount);
+    void sortFinished();
+    void selectionSummaryChanged(const QString& text);
+
+private:
+    void updateItemsList(RNSourceItem* source);
+    void sourceCheckBtnDidClick(RNSourceItem* source);
+    void selectItems(const std::vector<RNLumoWindowItem*>& items);
+    void markMenuItemAction(int tag);
+    void updateCountAndSizeToDelete(const RNSourceItemPtr& source);
+    void waitingForResponse(const erase::RNNotification& note);
+    void stopWorking(const erase::RNNotification& note);
+    void showContextMenu(const QPoint& pos);
+
+    RNContentViewCntrl* contentCntrl_;
+    RNSourceListModel* sources_;
+    RNContentListModel* model_;
+    RNContentTableView* tableView_;
+    QStackedWidget* listStack_;
+    QLabel* infoFld_;
+    RNItemPreviewCntrl* previewCntrl_;
+    QMenu* menu_;
+    RNSortDescriptor current_{QStringLiteral("name_col"), true};
+    bool firstWasLoaded_ = false;
+    int clickedRow_ = -1;
+    int sortsInFlight_ = 0;
+    uint64_t sortTicket_ = 0;
+
+    // The erase.
+    std::shared_ptr<erase::RNDeleteItems> deleteItemsCntrl_;
+    uint64_t clickedTimes_ = 0;
+    // The totals of one press of the erase button; written by measuring threads, so shared with
+    // the work that outlives this controller.
+    struct EraseTotals {
+        std::mutex mutex;
+        uint64_t totSizeToErase = 0;
+        uint64_t totCountToErase = 0;
+        uint64_t calculatingSourcesCount = 0;
+        bool sessionAsked = false;  // the confirmation is up and listens for late totals
+        void postFinalTotals();
+    };
+    std::shared_ptr<EraseTotals> totals_;
+    std::vector<erase::RNObserverToken> sourceObservers_;
+    erase::RNObserverToken stopObserver_ = 0;
+    erase::RNObserverToken responseObserver_ = 0;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace quillo::mainwindow

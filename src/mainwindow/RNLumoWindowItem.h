@@ -1,0 +1,65 @@
+// One trashed item as a row of the Lumo Window's content list. The path and name are set when
+// the item is listed and never change; the size, count and mark change while folders are
+// measured in the background and while the user marks rows, so they are atomic. Everything else
+// is read from the file system on every call.
+#pragma once
+
+#include <QPixmap>
+#include <QString>
+#include <QVariant>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace quillo::mainwindow {
+
+class RNLumoWindowItem;
+using RNLumoWindowItemPtr = std::shared_ptr<RNLumoWindowItem>;
+
+class RNLumoWindowItem {
+public:
+    static RNLumoWindowItemPtr item() { return std::make_shared<RNLumoWindowItem>(); }
+
+    // Stored values.
+    std::string url;    // the trashed item's path (bytes)
+    std::string name;   // its file-system name (bytes)
+    // Seconds since 2001-01-01 UTC; 0 when the trash keeps no date (or until it has been read:
+    // the dates of a large trash are read after its sizes).
+    std::atomic<double> dateAdded{0};
+    std::atomic<bool> isMarked{false};
+    std::atomic<uint64_t> size{0};
+    std::atomic<uint64_t> actualCount{0};  // 1 for a file; entries below a folder, once measured
+    // The size is final: a file whose size was read, or a folder whose walk has ended. (An
+    // unreadable or empty folder measures 0 entries, so the count alone cannot tell.)
+    std::atomic<bool> sizeIsKnown{false};
+
+    // Display form of the name: bytes that are not UTF-8 show as replacement characters.
+    QString displayName() const;
+
+    // Derived values.
+    bool isDirectory() const;
+    const std::string& path() const { return url; }
+    bool isAlias() const;
+    bool isInvisible() const;
+    QString kind() const;
+    bool isEmptyDirectory() const;
+    double dateCreated() const;
+    double dateModified() const;
+    QString formattedDateCreated() const;
+    QString formattedDateModified() const;
+    double cfDateAdded() const;  // the largest signed 64-bit number when the date is unknown
+    QPixmap fileIcon() const;
+    QPixmap fileIconWithSize(QSize size) const;
+    QPixmap iconImageWithValue(int value) const;
+    QPixmap thumbnailWithValue(int value) const;
+    int16_t labelNumber() const;
+
+    // The value a column sorts and binds by ("check_col", "name_col", "date_added_col",
+    // "size_col"); any other key gives eight U+00FF characters.
+    QVariant valueForKey(const QString& key) const;
+    static QString valueForString(const QString& string, bool direction);
+};
+
+}  // namespace quillo::mainwindow

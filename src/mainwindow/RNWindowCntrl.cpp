@@ -1,0 +1,178 @@
+#include "mainwindow/RNWindowCntrl.h"
+
+#include "erase/RNNotificationCenter.h"
+#include "erase/RNPreferences.h"
+#include "erase/RNUserDefaults.h"
+#include "mainwindow/RNContentViewCntrl.h"
+#include "mainwindow/RNListCntrl.h"
+#include "mainwindow/RNLumoWindowSourceViewCntrl.h"
+#include "mainwindow/RNSplitView.h"
+#include "ui/RNQtStrings.h"
+#include "util/Localization.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QRegularExpression>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace quillo::mainwindow {
+
+// ---- Outer split view ------------------------------------------------------------------------
+
+RNLumoWindowSplitViewCntrl::RNLumoWindowSplitViewCntrl(RNSplitView* splitView, QWidget* window,
+                                                       RNLumoWindowSourceViewCntrl* sources)
+    : QObject(window), splitView_(splitView), window_(window), sources_(sources) {
+    connect(splitView_, &RNSplitView::didResizeSubviews, this, &RNLumoWindowSplitViewCntrl::splitViewDidResize);
+    connect(sources_, &RNLumoWindowSourceViewCntrl::showSelectedItems, this, [this] { updateTitle(); });
+}
+
+void RNLumoWindowSplitViewCntrl::splitViewDidResize() {
+    const bool collapsed = splitView_->isSubviewCollapsed(0);
+    if (collapsed == isCollapsed_) return;
+    isCollapsed_ = collapsed;
+    sources_->setCollapsed(collapsed);
+    updateTitle();
+}
+
+void RNLumoWindowSplitViewCntrl::updateTitle() {
+    if (isCollapsed_)
+        window_->setWindowTitle(QString::fromStdString(
+            util::RNFormat(util::RNLocalizedString("lumo_window_name"), {currentSelectedSourceName().toStdString()})));
+    else
+        window_->setWindowTitle(ui::L("lumo_window_name_default"));
+}
+
+// ---- Window ----------------------------------------------------------------------------------
+
+RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
+    setObjectName(QStringLiteral("lumoWindow"));
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    splitView_ = new RNSplitView(Qt::Horizontal, this);
+    splitView_->setObjectName(QStringLiteral("lumoSplitView"));
+
+    auto* sourcePane = new QWidget(splitView_);
+    auto* sourceLayout = new QVBoxLayout(sourcePane);
+    sourceLayout->setContentsMargins(0, 0, 0, 0);
+    sourceLayout->setSpacing(0);
+    sourceCntrl_ = new RNLumoWindowSourceViewCntrl(sourcePane);
+    sourceCntrl_->tableView()->setFrameShape(QFrame::NoFrame);
+    sourceLayout->addWidget(sourceCntrl_->tableView(), 1);
+    auto* sourceBar = new QHBoxLayout;
+    sourceBar->setContentsMargins(6, 4, 6, 6);
+    auto* refresh = new QToolButton(sourcePane);
+    refresh->setObjectName(QStringLiteral("refreshBtn"));
+    refresh->setIcon(QIcon::fromTheme(QStringLiteral("view-refresh")));
+    refresh->setToolTip(ui::L("refresh_btn"));
+    refresh->setAccessibleName(ui::L("refresh_btn"));
+    refresh->setAutoRaise(true);
+    sourceBar->addWidget(refresh);
+    sourceBar->addStretch(1);
+    sourceLayout->addLayout(sourceBar);
+
+    contentCntrl_ = new RNContentViewCntrl(this, sourceCntrl_->model(), splitView_);
+    splitView_->addWidget(sourcePane);
+    splitView_->addWidget(contentCntrl_);
+    splitView_->setCollapsible(0, true);
+    splitView_->setCollapsible(1, false);
+    splitView_->setStretchFactor(0, 0);
+    splitView_->setStretchFactor(1, 1);
+    splitView_->setSizes({280, 820});
+    layout->addWidget(splitView_);
+    splitCntrl_ = new RNLumoWindowSplitViewCntrl(splitView_, this, sourceCntrl_);
+
+    RNListCntrl* list = contentCntrl_->listCntrl();
+    connect(sourceCntrl_, &RNLumoWindowSourceViewCntrl::showSelectedItems, list, &RNListCntrl::showSelectedItems);
+    connect(sourceCntrl_, &RNLumoWindowSourceViewCntrl::sourceCheckBtnDidClick, list,
+            [list](RNSourceItem* source, bool) {
+                if (source != list->sourceItem().get()) return;
+                list->model()->reloadColumn(RNContentListModel::CheckColumn);
+                list->writeMarkedInfo();
+            });
+    connect(list, &RNListCntrl::eraseEnded, this, [this](uint64_t erased) {
+        // After an erase that removed something every list is rebuilt: the window goes.
+        lastErasedCount_ = erased;
+        if (erased > 0) close();
+    });
+    connect(refresh, &QToolButton::clicked, sourceCntrl_, &RNLumoWindowSourceViewCntrl::refreshAction);
+    auto* refreshAction = new QAction(this);
+    refreshAction->setShortcuts({QKeySequence::Refresh, QKeySequence(Qt::CTRL | Qt::Key_R)});
+    connect(refreshAction, &QAction::triggered, sourceCntrl_, &RNLumoWindowSourceViewCntrl::refreshAction);
+    addAction(refreshAction);
+    auto* closeAction = new QAction(this);
+    closeAction->setShortcut(QKeySequence::Close);
+    connect(closeAction, &QAction::triggered, this, &QWidget::close);
+    addAction(closeAction);
+    windowDidLoad();
+}
+
+RNWindowCntrl::~RNWindowCntrl() { sourceCntrl_->windowWillClose(); }
+
+void RNWindowCntrl::windowDidLoad() {
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    level_ = kFloatingLevel;
+    setWindowTitle(ui::L("lumo_window_name_default"));
+    resize(1100, 640);
+    setMinimumSize(720, 420);
+    const QRect saved = rectFromString(QString::fromStdString(
+        erase::RNUserDefaults::standardUserDefaults().stringForKey(erase::kPrefLumoDeleteWindow)));
+    if (saved.width() > 0 && saved.height() > 0) setGeometry(saved);
+    sourceCntrl_->viewDidLoad();
+}
+
+void RNWindowCntrl::showWindow() {
+    if (closed_) {
+        // Opened again before it was released: every list is read afresh.
+        closed_ = false;
+        lastErasedCount_ = 0;
+        sourceCntrl_->restart();
+    }
+    show();
+    raise();
+    activateWindow();
+}
+
+void RNWindowCntrl::setWindowLevel(int level) {
+    if (level == level_) return;
+    level_ = level;
+    const bool wasVisible = isVisible();
+    const QRect frame = geometry();
+    setWindowFlag(Qt::WindowStaysOnTopHint, level >= kFloatingLevel);
+    if (wasVisible) {
+        setGeometry(frame);
+        show();
+    }
+}
+
+QString RNWindowCntrl::stringFromRect(const QRect& r) {
+    return QStringLiteral("{{%1, %2}, {%3, %4}}").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+}
+
+QRect RNWindowCntrl::rectFromString(const QString& text) {
+    static const QRegularExpression number(QStringLiteral("-?\\d+(?:\\.\\d+)?"));
+    QList<double> values;
+    for (auto it = number.globalMatch(text); it.hasNext();) values << it.next().captured().toDouble();
+    if (values.size() != 4) return {};
+    return QRect(int(values[0]), int(values[1]), int(values[2]), int(values[3]));
+}
+
+void RNWindowCntrl::closeEvent(QCloseEvent* event) {
+    if (contentCntrl_->listCntrl()->isErasing() && lastErasedCount_ == 0) {
+        // The erase session asks its questions on this window: it stays until the end.
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+    if (closed_) return;
+    closed_ = true;
+    contentCntrl_->closeQLWindow();
+    erase::RNUserDefaults::standardUserDefaults().setString(erase::kPrefLumoDeleteWindow, stringFromRect(geometry()).toStdString());
+    sourceCntrl_->windowWillClose();
+    erase::RNNotificationCenter::defaultCenter().postNotification(
+        "lumoWindowDidClose", nullptr, erase::RNDictionary{{"erasedCount", lastErasedCount_}});
+}
+
+}  // namespace quillo::mainwindow

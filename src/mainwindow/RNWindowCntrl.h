@@ -1,0 +1,69 @@
+// The Lumo Window: the source list on the left and the content pane on the right. It stays
+// above normal windows (except while an erase asks its questions), restores and saves its frame
+// under "lumo_delete_window", names the shown trash in its title while the source list is
+// collapsed, and posts "lumoWindowDidClose" when it closes.
+#pragma once
+
+#include <QWidget>
+
+namespace quillo::mainwindow {
+
+class RNContentViewCntrl;
+class RNLumoWindowSourceViewCntrl;
+class RNSplitView;
+
+// The outer split view's controller: collapsing the source list changes the title.
+class RNLumoWindowSplitViewCntrl : public QObject {
+    Q_OBJECT
+public:
+    RNLumoWindowSplitViewCntrl(RNSplitView* splitView, QWidget* window, RNLumoWindowSourceViewCntrl* sources);
+    bool isCollapsed() const { return isCollapsed_; }
+    void splitViewDidResize();
+    void updateTitle();
+
+private:
+    RNSplitView* splitView_;
+    QWidget* window_;
+    RNLumoWindowSourceViewCntrl* sources_;
+    bool isCollapsed_ = false;
+};
+
+class RNWindowCntrl : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kNormalLevel = 0;
+    static constexpr int kFloatingLevel = 8;
+
+    RNWindowCntrl();
+    ~RNWindowCntrl() override;
+
+    // Makes the window key and brings it to the front.
+    void showWindow();
+    void setWindowLevel(int level);
+    int windowLevel() const { return level_; }
+
+    RNLumoWindowSourceViewCntrl* sourceViewCntrl() const { return sourceCntrl_; }
+    RNContentViewCntrl* contentViewCntrl() const { return contentCntrl_; }
+    RNLumoWindowSplitViewCntrl* splitViewCntrl() const { return splitCntrl_; }
+    RNSplitView* splitView() const { return splitView_; }
+
+    // "{{x, y}, {w, h}}"; nullopt-like empty rect when malformed.
+    static QString stringFromRect(const QRect& rect);
+    static QRect rectFromString(const QString& text);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void windowDidLoad();
+
+    RNSplitView* splitView_;
+    RNLumoWindowSourceViewCntrl* sourceCntrl_;
+    RNContentViewCntrl* contentCntrl_;
+    RNLumoWindowSplitViewCntrl* splitCntrl_;
+    int level_ = kFloatingLevel;
+    uint64_t lastErasedCount_ = 0;
+    bool closed_ = false;
+};
+
+}  // namespace quillo::mainwindow

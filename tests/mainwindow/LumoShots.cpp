@@ -1,0 +1,201 @@
+// quillo-lumo-shots DIR: pictures of the Lumo Window on two planted trashes, in the platform's
+// light palette and in a dark one: the window as it opens, three items selected with their
+// preview cards, a marked item in each trash, and the large preview panel. Run under a display
+// (scripts/screenshots starts Xvfb); nothing outside a temporary home is read or changed.
+#include "LumoTestSupport.h"
+
+#include "erase/RNMainThread.h"
+#include "erase/RNUserDefaults.h"
+#include "mainwindow/RNContentViewCntrl.h"
+#include "mainwindow/RNListCntrl.h"
+#include "mainwindow/RNLumoWindowSourceViewCntrl.h"
+#include "mainwindow/RNQuickLookPanel.h"
+#include "mainwindow/RNWindowCntrl.h"
+#include "ui/RNQtMainThread.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QIcon>
+#include <QImage>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QScreen>
+#include <QStyleFactory>
+
+#include <sys/xattr.h>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace quillo;
+using namespace quillo::mainwindow;
+
+namespace {
+
+void pump(int ms) {
+    QDeadlineTimer d(ms);
+    while (!d.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+bool waitFor(const std::function<bool()>& done, int ms = 10000) {
+    QDeadlineTimer d(ms);
+    while (!done()) {
+        if (d.hasExpired()) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+void save(QWidget* w, const QString& dir, const QString& name) {
+    pump(300);
+    QPixmap shot = w->screen()->grabWindow(0, w->frameGeometry().x(), w->frameGeometry().y(),
+                                           w->frameGeometry().width(), w->frameGeometry().height());
+    if (shot.isNull() || shot.toImage().allGray()) shot = w->grab();
+    const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
+    shot.save(path);
+    std::printf("screenshots: %s\n", qPrintable(path));
+}
+
+void plantPicture(const std::string& path) {
+    QImage image(640, 420, QImage::Format_RGB32);
+    QPainter p(&image);
+    QLinearGradient sky(0, 0, 0, 420);
+    sky.setColorAt(0, QColor(0x3a, 0x7b, 0xd5));
+    sky.setColorAt(1, QColor(0xf6, 0xd3, 0x8d));
+    p.fillRect(image.rect(), sky);
+    p.setBrush(QColor(0x26, 0x5c, 0x3a));
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(160, 520), 360, 200);
+    p.drawEllipse(QPointF(520, 540), 320, 220);
+    p.setBrush(QColor(0xff, 0xf4, 0xc0));
+    p.drawEllipse(QPointF(480, 110), 46, 46);
+    p.end();
+    image.save(QString::fromStdString(path), "PNG");
+}
+
+void shootSet(const QString& out, const QString& suffix) {
+    auto window = std::make_unique<RNWindowCntrl>();
+    // As large as the screen allows, clear of a panel at the bottom.
+    const QRect screen = QApplication::primaryScreen()->availableGeometry();
+    window->move(screen.x() + 4, screen.y() + 4);
+    window->resize(std::min(1180, screen.width() - 8), std::min(700, screen.height() - 48));
+    window->showWindow();
+    RNSourceListModel* sources = window->sourceViewCntrl()->model();
+    RNListCntrl* list = window->contentViewCntrl()->listCntrl();
+    waitFor([&] {
+        if (!sources->listingFinished() || sources->rowCount() < 2) return false;
+        for (const auto& s : sources->sourceItems())
+            if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
+        return !list->isSorting();
+    });
+    pump(400);
+    save(window.get(), out, QStringLiteral("lumo-window") + suffix);
+
+    // Three items selected: their cards in the preview pane.
+    auto* sel = list->tableView()->selectionModel();
+    const int rows = list->model()->rowCount();
+    sel->clearSelection();
+    for (int r : {0, 2, 3})
+        if (r < rows) sel->select(list->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    list->tableView()->setFocus();
+    save(window.get(), out, QStringLiteral("lumo-preview") + suffix);
+
+    // A marked item in each trash.
+    for (const auto& s : sources->sourceItems()) {
+        if (s->children.empty()) continue;
+        s->children[std::min<size_t>(1, s->children.size() - 1)]->isMarked = true;
+        sources->updateMarkedItems(s);
+    }
+    list->model()->reloadColumn(RNContentListModel::CheckColumn);
+    sel->clearSelection();
+    sel->select(list->model()->index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    save(window.get(), out, QStringLiteral("lumo-marked") + suffix);
+
+    // The large preview panel on the picture.
+    sel->clearSelection();
+    for (int r = 0; r < rows; ++r)
+        if (list->model()->itemAt(r)->name == "Lake at dusk.png")
+            sel->select(list->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    window->contentViewCntrl()->quickLookAction();
+    RNQuickLookPanel* panel = window->contentViewCntrl()->quickLookPanel();
+    panel->resize(std::min(640, window->width() - 200), std::min(560, window->height() - 60));
+    panel->move(window->x() + 220, window->y() + 40);
+    pump(500);
+    // The panel over the window: one picture of the screen area both cover.
+    const QRect area = window->frameGeometry().united(panel->frameGeometry()).intersected(screen);
+    QPixmap shot = window->screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    const QString path = out + QStringLiteral("/lumo-large-preview") + suffix + QStringLiteral(".png");
+    shot.save(path);
+    std::printf("screenshots: %s\n", qPrintable(path));
+    panel->hide();
+    window->close();
+}
+
+QPalette darkPalette() {
+    QPalette p;
+    const QColor window(0x2b, 0x2d, 0x31), base(0x1f, 0x21, 0x24), text(0xe8, 0xe8, 0xea);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, QColor(0x26, 0x28, 0x2c));
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x35, 0x37, 0x3c));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::PlaceholderText, QColor(0x9a, 0x9a, 0xa0));
+    p.setColor(QPalette::Light, QColor(0x4a, 0x4c, 0x52));
+    p.setColor(QPalette::Midlight, QColor(0x3c, 0x3e, 0x43));
+    p.setColor(QPalette::Mid, QColor(0x44, 0x46, 0x4b));
+    p.setColor(QPalette::Dark, QColor(0x16, 0x17, 0x19));
+    p.setColor(QPalette::Shadow, QColor(0x0c, 0x0c, 0x0d));
+    p.setColor(QPalette::ToolTipBase, base);
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x70, 0x70, 0x76));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x70, 0x70, 0x76));
+    return p;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: quillo-lumo-shots DIR\n");
+        return 2;
+    }
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
+        QIcon::setThemeName(QStringLiteral("Adwaita"));
+    const QString out = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    QDir().mkpath(out);
+    auto dispatcher = ui::RNQtMainThread::install();
+
+    test::TempHome home;
+    erase::RNUserDefaults::resetStandardUserDefaults();
+    test::PlantedTrashes trashes(home);
+    const size_t disk = trashes.addVolume("Home");
+    const size_t card = trashes.addVolume("Backup Disk");
+    plantPicture(trashes.filesDir(disk) + "/Lake at dusk.png");
+    test::TempHome::plantTrashInfo(trashes.trashDir(disk), "Lake at dusk.png", "2024-06-02T18:40:00");
+    trashes.addFile(disk, "Meeting notes.txt",
+                    "Meeting notes\n\n- Move the backup to the new disk\n- Empty the camera card\n- Order paper\n",
+                    "2024-06-03T09:12:00");
+    trashes.addFolder(disk, "old-build", 240, "2024-05-28T16:05:00");
+    trashes.addFile(disk, "Invoice 2023.pdf", std::string(182000, 'x'), "2024-04-11T11:30:00");
+    trashes.addFile(disk, "draft \xff.odt", std::string(24000, 'x'), "");
+    trashes.addFolder(disk, "Holiday photos", 36, "2024-05-30T20:00:00");
+    const std::string tagged = trashes.filesDir(disk) + "/Invoice 2023.pdf";
+    ::setxattr(tagged.c_str(), "user.xdg.tags", "red", 3, 0);
+    trashes.addFile(card, "IMG_2041.JPG", std::string(2400000, 'x'), "2024-06-01T07:02:00");
+    trashes.addFolder(card, "DCIM-old", 120, "2024-05-20T10:00:00");
+    trashes.addFile(card, "backup.log", "ok\n", "2024-05-21T10:00:00");
+
+    shootSet(out, QString());
+    QApplication::setPalette(darkPalette());
+    shootSet(out, QStringLiteral("-dark"));
+    erase::RNMainThread::setActive(nullptr);
+    return 0;
+}

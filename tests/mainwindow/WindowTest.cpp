@@ -1,0 +1,258 @@
+// The Lumo Window offscreen: selection rules, switching trashes, unmounts, the frame, the title,
+// the contextual menu, the space bar and the erase button with nothing marked.
+#include "GuiTest.h"
+#include "LumoTestSupport.h"
+
+#include "erase/RNErrorDelegate.h"
+#include "erase/RNNotificationCenter.h"
+#include "erase/RNPreferences.h"
+#include "erase/RNUserDefaults.h"
+#include "mainwindow/RNContentViewCntrl.h"
+#include "mainwindow/RNItemPreviewCntrl.h"
+#include "mainwindow/RNListCntrl.h"
+#include "mainwindow/RNLumoWindowSourceViewCntrl.h"
+#include "mainwindow/RNQuickLookPanel.h"
+#include "mainwindow/RNSplitView.h"
+#include "mainwindow/RNWindowCntrl.h"
+#include "ui/RNQtMainThread.h"
+#include "ui/RNQtPromptBackend.h"
+#include "util/Localization.h"
+
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
+using namespace quillo;
+using namespace quillo::mainwindow;
+using namespace quillo::test;
+
+class LumoWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        erase::RNUserDefaults::resetStandardUserDefaults();
+        dispatcher = ui::RNQtMainThread::install();
+    }
+    void TearDown() override {
+        window.reset();
+        erase::RNErrorDelegate::sharedControl().setBackend(nullptr);
+        erase::RNMainThread::setActive(nullptr);
+        erase::RNUserDefaults::resetStandardUserDefaults();
+    }
+    void open(size_t expectedSources) {
+        window = std::make_unique<RNWindowCntrl>();
+        window->showWindow();
+        ASSERT_TRUE(waitUntil([&] { return sources()->listingFinished() && int(expectedSources) == sources()->rowCount(); }));
+        ASSERT_TRUE(waitUntil([&] {
+            for (const auto& s : sources()->sourceItems())
+                if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
+            return !list()->isSorting();
+        }));
+        spin(150);
+    }
+    RNSourceListModel* sources() { return window->sourceViewCntrl()->model(); }
+    RNListCntrl* list() { return window->contentViewCntrl()->listCntrl(); }
+    void select(std::initializer_list<int> rows) {
+        auto* sel = list()->tableView()->selectionModel();
+        sel->clearSelection();
+        for (int r : rows)
+            sel->select(list()->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    std::vector<std::string> selectedNames() {
+        std::vector<std::string> out;
+        QModelIndexList rows = list()->tableView()->selectionModel()->selectedRows();
+        std::sort(rows.begin(), rows.end());
+        for (const auto& i : rows) out.push_back(list()->model()->itemAt(i.row())->name);
+        return out;
+    }
+    void showSource(int row) {
+        window->sourceViewCntrl()->selectRow(row);
+        ASSERT_TRUE(waitUntil([&] { return list()->sourceItem() == sources()->sourceAt(row) && !list()->isSorting(); }));
+    }
+
+    TempHome home;
+    PlantedTrashes trashes{home};
+    std::shared_ptr<ui::RNQtMainThread> dispatcher;
+    std::unique_ptr<RNWindowCntrl> window;
+};
+
+TEST_F(LumoWindowTest, SelectionRulesAndTheFirstTrashShown) {
+    trashes.addVolume("Empty");
+    const size_t b = trashes.addVolume("Full");
+    trashes.addFile(b, "x");
+    open(2);
+    // The first trash with items is shown; the empty one cannot be selected, nor can the
+    // selection be cleared.
+    EXPECT_EQ(window->sourceViewCntrl()->lastSelectedRow(), 1);
+    EXPECT_EQ(list()->sourceItem(), sources()->sourceAt(1));
+    window->sourceViewCntrl()->selectRow(0);
+    EXPECT_EQ(window->sourceViewCntrl()->lastSelectedRow(), 1);
+    window->sourceViewCntrl()->tableView()->selectionModel()->clearSelection();
+    EXPECT_EQ(window->sourceViewCntrl()->tableView()->selectionModel()->selectedRows().size(), 1);
+    EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
+}
+
+TEST_F(LumoWindowTest, SwitchingTrashesRestoresSortSelectionAndPreview) {
+    const size_t a = trashes.addVolume("A");
+    const size_t b = trashes.addVolume("B");
+    trashes.addFile(a, "small", "1");
+    trashes.addFile(a, "Big", std::string(500, 'x'));
+    trashes.addFile(a, "middle", std::string(50, 'x'));
+    trashes.addFile(b, "other", "1");
+    open(2);
+    showSource(0);
+    // Size: largest first on the first click, then the other way round.
+    list()->sortByColumn(RNContentListModel::SizeColumn);
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting(); }));
+    EXPECT_EQ(list()->model()->itemAt(0)->name, "Big");
+    list()->sortByColumn(RNContentListModel::SizeColumn);
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting(); }));
+    EXPECT_EQ(list()->model()->itemAt(0)->name, "small");
+    list()->sortByColumn(RNContentListModel::SizeColumn);
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting() && list()->model()->itemAt(0)->name == "Big"; }));
+    select({0, 1});
+    EXPECT_EQ(list()->selectedItemsForPreview()->size(), 2u);
+    EXPECT_EQ(window->contentViewCntrl()->previewCntrl()->cards().size(), 2u);
+    EXPECT_FALSE(window->contentViewCntrl()->pieInfoTextFld()->text().isEmpty());
+
+    showSource(1);
+    EXPECT_EQ(list()->sortDescriptor().key, QStringLiteral("name_col"));
+    EXPECT_TRUE(selectedNames().empty());
+    EXPECT_TRUE(window->contentViewCntrl()->previewCntrl()->cards().empty());
+
+    showSource(0);
+    EXPECT_EQ(list()->sortDescriptor().key, QStringLiteral("size_col"));
+    EXPECT_FALSE(list()->sortDescriptor().ascending);
+    EXPECT_EQ(selectedNames(), (std::vector<std::string>{"Big", "middle"}));
+    EXPECT_EQ(window->contentViewCntrl()->previewCntrl()->cards().size(), 2u);
+}
+
+TEST_F(LumoWindowTest, UnmountingTheFirstOfThreeKeepsTheThirdSelected) {
+    for (const char* n : {"One", "Two", "Three"}) {
+        const size_t v = trashes.addVolume(n);
+        trashes.addFile(v, std::string("in") + n);
+    }
+    open(3);
+    showSource(2);
+    erase::RNNotificationCenter::defaultCenter().postNotification(
+        "mountedVolumeDidChange", nullptr,
+        erase::RNDictionary{{"diskWasAdded", false}, {"devicePath", trashes.volumePath(0)}});
+    ASSERT_TRUE(waitUntil([&] { return sources()->rowCount() == 2; }));
+    EXPECT_EQ(window->sourceViewCntrl()->lastSelectedRow(), 1);
+    const auto rows = window->sourceViewCntrl()->tableView()->selectionModel()->selectedRows();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows.first().row(), 1);
+    EXPECT_EQ(list()->sourceItem()->name, "Three");
+    EXPECT_EQ(list()->sourceItem()->row, 1);
+    // The shown trash itself goes: another one is shown.
+    erase::RNNotificationCenter::defaultCenter().postNotification(
+        "mountedVolumeDidChange", nullptr,
+        erase::RNDictionary{{"diskWasAdded", false}, {"devicePath", trashes.volumePath(2)}});
+    ASSERT_TRUE(waitUntil([&] { return sources()->rowCount() == 1; }));
+    EXPECT_EQ(list()->sourceItem()->name, "Two");
+}
+
+TEST_F(LumoWindowTest, FrameTitleAndClose) {
+    const size_t a = trashes.addVolume("Alpha");
+    trashes.addFile(a, "x");
+    open(1);
+    const QString defaultTitle = window->windowTitle();
+    // Collapsing the source list names the shown trash in the title.
+    window->splitView()->setSizes({0, 1000});
+    window->splitView()->subviewsDidResize();
+    EXPECT_TRUE(window->windowTitle().contains(QStringLiteral("Alpha")));
+    EXPECT_EQ(window->splitView()->dividerThickness(), RNSplitView::kThickDivider);
+    window->splitView()->setSizes({250, 750});
+    window->splitView()->subviewsDidResize();
+    EXPECT_EQ(window->windowTitle(), defaultTitle);
+
+    int closed = 0;
+    auto token = erase::RNNotificationCenter::defaultCenter().addObserver(
+        "lumoWindowDidClose", nullptr, [&](const erase::RNNotification&) { ++closed; });
+    window->setGeometry(QRect(40, 50, 900, 600));
+    const QRect frame = window->geometry();
+    window->close();
+    EXPECT_EQ(closed, 1);
+    erase::RNNotificationCenter::defaultCenter().removeObserver(token);
+    EXPECT_EQ(RNWindowCntrl::rectFromString(QString::fromStdString(
+                  erase::RNUserDefaults::standardUserDefaults().stringForKey(erase::kPrefLumoDeleteWindow))),
+              frame);
+    window.reset();
+    window = std::make_unique<RNWindowCntrl>();
+    EXPECT_EQ(window->geometry(), frame);
+    // A malformed frame leaves the default.
+    EXPECT_TRUE(RNWindowCntrl::rectFromString(QStringLiteral("{{1, 2}, {0, 5}}")).isEmpty());
+    EXPECT_TRUE(RNWindowCntrl::rectFromString(QStringLiteral("junk")).isNull());
+}
+
+TEST_F(LumoWindowTest, ContextMenuMarksAndCopies) {
+    const size_t a = trashes.addVolume("Alpha");
+    for (const char* n : {"a", "b", "c"}) trashes.addFile(a, n);
+    open(1);
+    QMenu* menu = list()->contextualMenu();
+    std::vector<int> tags;
+    for (QAction* act : menu->actions())
+        if (!act->isSeparator()) tags.push_back(act->data().toInt());
+    EXPECT_EQ(tags, (std::vector<int>{100, 102, 103, 104, 105, 106, 107}));
+    auto src = list()->sourceItem();
+    select({0, 1});
+    list()->contextualMenuAction(RNListCntrl::kTagMark);
+    EXPECT_EQ(src->markedCount, 2u);
+    list()->setClickedRow(2);  // the clicked row joins the selection
+    list()->contextualMenuAction(RNListCntrl::kTagInvert);
+    EXPECT_EQ(src->markedCount, 1u);
+    EXPECT_TRUE(src->children[2]->isMarked.load() || list()->model()->itemAt(2)->isMarked.load());
+    list()->setClickedRow(-1);
+    list()->contextualMenuAction(RNListCntrl::kTagUnmark);
+    EXPECT_EQ(src->markedCount, 1u);
+    // Copying needs exactly one item.
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    list()->contextualMenuAction(RNListCntrl::kTagCopyName);
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("before"));
+    select({1});
+    list()->contextualMenuAction(RNListCntrl::kTagCopyPath);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), list()->model()->itemAt(1)->url);
+    // A check box in the list marks its item and updates the source's totals.
+    ASSERT_TRUE(list()->model()->setData(list()->model()->index(1, 0), Qt::Checked, Qt::CheckStateRole));
+    EXPECT_EQ(src->markedCount, 2u);
+}
+
+TEST_F(LumoWindowTest, SpaceBarTogglesTheLargePreview) {
+    const size_t a = trashes.addVolume("Alpha");
+    trashes.addFile(a, "note.txt", "some text");
+    open(1);
+    auto* table = list()->tableView();
+    RNQuickLookPanel* panel = window->contentViewCntrl()->quickLookPanel();
+    table->selectionModel()->clearSelection();
+    QTest::keyClick(table, Qt::Key_Space);  // nothing selected: a beep, no panel
+    EXPECT_FALSE(panel->isVisible());
+    select({0});
+    QTest::keyClick(table, Qt::Key_Space);
+    ASSERT_TRUE(panel->isVisible());
+    EXPECT_EQ(panel->items().size(), 1u);
+    EXPECT_TRUE(window->contentViewCntrl()->previewCntrl()->qlPanelIsVisible());
+    QTest::keyClick(panel, Qt::Key_Space);  // the panel hands the key to the list: closes
+    EXPECT_FALSE(panel->isVisible());
+}
+
+TEST_F(LumoWindowTest, EraseWithNothingMarkedBeepsThenSays) {
+    const size_t a = trashes.addVolume("Alpha");
+    trashes.addFile(a, "x");
+    open(1);
+    erase::RNErrorDelegate::sharedControl().setBackend(std::make_shared<ui::RNQtPromptBackend>());
+    window->contentViewCntrl()->eraseBtn()->click();
+    ASSERT_TRUE(waitUntil([&] { return list()->clickedTimes() == 1; }));
+    QString shown;
+    onNextModal([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        if (box) shown = box->text();
+        if (box) box->buttons().first()->click();
+    });
+    window->contentViewCntrl()->eraseBtn()->click();
+    ASSERT_TRUE(waitUntil([&] { return list()->clickedTimes() == 2 && !shown.isEmpty(); }, 10000));
+    EXPECT_EQ(shown.toStdString(), util::RNLocalizedString("no_marked_items", "Errors"));
+    EXPECT_FALSE(list()->isErasing());
+}
