@@ -44,6 +44,8 @@ RNDiskMenuItemView::RNDiskMenuItemView(RNDiskMenuItem* item)
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
     setAttribute(Qt::WA_Hover);
+    // A coarse timer may fire 5 % early: the blink is a visible rhythm, keep it to the millisecond.
+    blinkTimer_.setTimerType(Qt::PreciseTimer);
     blinkTimer_.setInterval(kBlinkIntervalMs);
     connect(&blinkTimer_, &QTimer::timeout, this, &RNDiskMenuItemView::animateDismiss);
     resize(sizeHint());
@@ -198,7 +200,7 @@ void RNDiskMenuItemView::sendAction() {
             kStopWorking, nullptr, [working](const RNNotification&) { working->store(false); });
     }
     QPointer<RNDiskMenuItem> item(item_);
-    QTimer::singleShot(kSendDelayMs, this, [this, item] {
+    QTimer::singleShot(kSendDelayMs, Qt::PreciseTimer, this, [this, item] {
         if (item) item->trigger();
         emit actionSent();
     });
