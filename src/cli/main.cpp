@@ -1,8 +1,7 @@
 // quillo-cli: the terminal front end over the same file core and erase engine as the tray app.
 #include "cli/Commands.h"
 #include "cli/VolumesCommand.h"
-
-#include <sys/resource.h>
+#include "files/RNFilesUtilities.h"
 
 #include <cstring>
 #include <iostream>
@@ -28,19 +27,10 @@ void usage(std::ostream& out) {
            "JSON output writes bytes of a file name that are not valid UTF-8 as \\udc80-\\udcff.\n";
 }
 
-// Deep trees keep one open folder per level; give the walk all the descriptors we may have.
-void raiseFileLimit() {
-    struct rlimit rl;
-    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-        rl.rlim_cur = rl.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &rl);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    raiseFileLimit();
+    quillo::files::raiseOpenFileLimit();
     if (argc < 2) {
         usage(std::cerr);
         return 2;

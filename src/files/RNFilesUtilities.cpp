@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -293,6 +294,14 @@ uint64_t RNFilesUtilities::volumeFreeCapacityWithURL(const std::string& url) {
     struct statvfs vfs;
     if (!isAbsolute(url) || ::statvfs(url.c_str(), &vfs) != 0) return 0;
     return uint64_t(vfs.f_bavail) * vfs.f_frsize;
+}
+
+void raiseOpenFileLimit() {
+    struct rlimit rl;
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+    }
 }
 
 }  // namespace quillo::files

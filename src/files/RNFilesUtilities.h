@@ -113,4 +113,8 @@ std::string appendPathComponent(const std::string& dir, const std::string& name)
 // Everything before the last component ("/" for a top-level item).
 std::string deletingLastPathComponent(const std::string& path);
 
+// Every walk keeps a bounded number of folders open, but many run at once (each disk row, each
+// trash, two workers apiece): give the process all the descriptors it may have.
+void raiseOpenFileLimit();
+
 }  // namespace quillo::files

@@ -1,14 +1,13 @@
 // quillo: the tray application.
 #include "erase/RNDeleteItems.h"
 #include "erase/RNErrorDelegate.h"
+#include "files/RNFilesUtilities.h"
 #include "helperclient/RNSecureAccess.h"
 #include "shell/RNQuillo.h"
 #include "shell/RNSingleInstance.h"
 #include "ui/RNProgressWindow.h"
 #include "ui/RNQtMainThread.h"
 #include "ui/RNQtPromptBackend.h"
-
-#include <sys/resource.h>
 
 #include <QApplication>
 #include <QIcon>
@@ -24,15 +23,6 @@ void usage(std::ostream& out) {
            "Starts Quillo in the system tray. When Quillo already runs in this session, the running\n"
            "one is asked instead: to show its menu (no option), to open its window (--lumo), or to\n"
            "empty the Trash of every volume (--empty-all).\n";
-}
-
-// Deep trees keep one open folder per level; give the walks all the descriptors we may have.
-void raiseFileLimit() {
-    struct rlimit rl;
-    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-        rl.rlim_cur = rl.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &rl);
-    }
 }
 
 }  // namespace
@@ -51,7 +41,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    raiseFileLimit();
+    quillo::files::raiseOpenFileLimit();
 
     using namespace quillo;
     QApplication app(argc, argv);
