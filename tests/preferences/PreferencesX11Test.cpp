@@ -1,6 +1,7 @@
 // The preferences window on a real X display (Xvfb): a combination another X client holds is
 // reported next to its recorder, and a new recording that the server grants clears the report.
 // Also saves pictures of the window on a light and a dark palette for a look.
+#include "DarkPalette.h"
 #include "GuiTestSupport.h"
 
 #include "erase/RNPreferences.h"
@@ -96,32 +97,6 @@ QString screenshotDir() {
     if (dir.isEmpty()) dir = QStringLiteral(QUILLO_DEFAULT_SCREENSHOT_DIR);
     QDir().mkpath(dir);
     return dir;
-}
-
-QPalette darkPalette() {
-    QPalette p;
-    const QColor window(0x2b, 0x2b, 0x2e), base(0x1e, 0x1e, 0x20), text(0xe8, 0xe8, 0xea);
-    p.setColor(QPalette::Window, window);
-    p.setColor(QPalette::WindowText, text);
-    p.setColor(QPalette::Base, base);
-    p.setColor(QPalette::AlternateBase, window);
-    p.setColor(QPalette::Text, text);
-    p.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3e));
-    p.setColor(QPalette::ButtonText, text);
-    p.setColor(QPalette::ToolTipBase, base);
-    p.setColor(QPalette::ToolTipText, text);
-    p.setColor(QPalette::PlaceholderText, QColor(0x9a, 0x9a, 0xa0));
-    p.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
-    p.setColor(QPalette::HighlightedText, Qt::white);
-    p.setColor(QPalette::Light, QColor(0x50, 0x50, 0x55));
-    p.setColor(QPalette::Midlight, QColor(0x45, 0x45, 0x4a));
-    p.setColor(QPalette::Mid, QColor(0x30, 0x30, 0x33));
-    p.setColor(QPalette::Dark, QColor(0x20, 0x20, 0x22));
-    p.setColor(QPalette::Shadow, Qt::black);
-    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x85));
-    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x85));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x85));
-    return p;
 }
 
 }  // namespace
