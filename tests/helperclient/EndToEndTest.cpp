@@ -8,7 +8,11 @@
 // The real system folders are shared by every test that installs the helper, so the cases take
 // a lock file in turn; whatever a case installs or starts, it removes and stops.
 #include "erase/RNPrivilegedEraser.h"
+#include "common/HelperProgressSignals.h"
+#include "common/RNHelperToolProtocol.h"
+#include "helperclient/HelperBusConnection.h"
 #include "helperclient/PrivateBus.h"
+#include "helperclient/RNHelperToolProxy.h"
 #include "helperclient/RNSecureAccess.h"
 #include "helperclient/RecordingDelegate.h"
 #include "installer/InstallerFiles.h"
@@ -42,6 +46,9 @@ using namespace quillo::test;
 using quillo::common::HelperRequest;
 using quillo::erase::RNArray;
 using quillo::erase::RNDictionary;
+using quillo::helperclient::HelperBusConnection;
+using quillo::helperclient::HelperClientError;
+using quillo::helperclient::RNHelperToolProxy;
 using quillo::helperclient::RNSecureAccess;
 using quillo::util::RNLocalizedString;
 namespace installer = quillo::installer;
@@ -141,6 +148,36 @@ private:
     int cancelled_ = 0;
 };
 
+
+// The client's end of the progress protocol as a test sees it: every message, in order.
+class RecordingProgress : public quillo::common::RNHelperToolProtocolProgress {
+public:
+    void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) override {
+        note("item " + std::to_string(count) + " " + std::to_string(totSize) + " " + std::to_string(itemSize) + " " +
+             path);
+    }
+    void finishedWithNonErasedCount(uint64_t count) override { note("finished " + std::to_string(count)); }
+    // Waits (bounded) for `count` finished messages; then gives every message so far.
+    std::vector<std::string> waitForFinished(size_t count, int ms = 30000) {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return finished_ >= count; });
+        return messages_;
+    }
+
+private:
+    void note(std::string message) {
+        {
+            std::lock_guard lock(mutex_);
+            if (message.rfind("finished", 0) == 0) ++finished_;
+            messages_.push_back(std::move(message));
+        }
+        cv_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::string> messages_;
+    size_t finished_ = 0;
+};
 
 class HelperEndToEnd : public ::testing::Test {
 protected:
@@ -645,4 +682,69 @@ TEST_F(HelperEndToEnd, CliEmptyAllErasesARootOwnedChainThroughTheHelper) {
     EXPECT_EQ(rc, 0) << screen << bus->daemonLog();
     EXPECT_FALSE(exists(files + "/chain"));
     EXPECT_FALSE(exists(trash + "/info/chain.trashinfo"));
+}
+
+// The two protocols end to end: a proxy sends each message to the real helper, and a plain
+// RNHelperToolProtocolProgress receives the helper's signals on the same connection.
+TEST_F(HelperEndToEnd, ProxyAndProgressReceiverSpeakTheProtocolWithTheRealHelper) {
+    writeFile(files + "/mine", "mine");
+    run("chown 65534:65534 " + shellQuote(files + "/mine"));
+    plantInfo("mine");
+    startBus(true);
+    Outcome o = asNobody([&](RecordingDelegate&, std::ostream& out) {
+        RecordingProgress progress;
+        HelperBusConnection::Handlers handlers;
+        handlers.helperSignal = [&](sd_bus_message* m) { quillo::common::deliverHelperProgressSignal(m, progress); };
+        HelperBusConnection connection(std::move(handlers));
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::vector<std::string> replies;
+        auto note = [&](std::string line) {
+            std::lock_guard lock(mutex);
+            replies.push_back(std::move(line));
+            cv.notify_all();
+        };
+        auto waitForReplies = [&](size_t count) {
+            std::unique_lock lock(mutex);
+            cv.wait_for(lock, std::chrono::seconds(30), [&] { return replies.size() >= count; });
+        };
+        RNHelperToolProxy proxy(connection, [&](const HelperClientError& e) { note("transport " + e.description()); });
+        auto erase = [&](const std::string& token, const HelperRequest& request) {
+            proxy.eraseWithAuthorization(token, *quillo::common::encodeHelperRequest(request),
+                                         [&](const quillo::common::HelperError& e) {
+                                             note(e ? "refused " + std::to_string(e.code) : std::string("accepted"));
+                                         });
+        };
+        const std::string token(quillo::common::kAuthorizationDataLength, 't');
+
+        proxy.getVersionWithReply([&](const std::string& version) { note("version " + version); });
+        waitForReplies(1);
+        // A token of the wrong length is the helper's answer, so it comes as the reply.
+        erase(std::string(31, 't'), HelperRequest{});
+        waitForReplies(2);
+        // Nothing to erase: accepted, and the run's only message is its end with 0.
+        HelperRequest none;
+        none.erasedCount = 7;
+        none.erasedSize = 700;
+        erase(token, none);
+        waitForReplies(3);
+        for (const std::string& m : progress.waitForFinished(1)) out << "first " << m << "\n";
+        // The totals go on from the request's.
+        HelperRequest one;
+        one.permissionsItems = {files + "/mine"};
+        one.erasedCount = 5;
+        one.erasedSize = 100;
+        erase(token, one);
+        waitForReplies(4);
+        const std::vector<std::string> all = progress.waitForFinished(2);
+        for (size_t i = 1; i < all.size(); ++i) out << "second " << all[i] << "\n";
+        std::lock_guard lock(mutex);
+        for (const std::string& r : replies) out << "reply " << r << "\n";
+    });
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.get("reply"), (std::vector<std::string>{"version 2.0.0", "refused -50", "accepted", "accepted"}))
+        << bus->daemonLog();
+    EXPECT_EQ(o.get("first"), std::vector<std::string>{"finished 0"});
+    EXPECT_EQ(o.get("second"), (std::vector<std::string>{"item 6 104 4 " + files + "/mine", "finished 0"}));
+    EXPECT_FALSE(exists(files + "/mine"));
 }
