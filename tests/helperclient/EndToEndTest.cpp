@@ -27,6 +27,8 @@
 #include <systemd/sd-bus.h>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <grp.h>
 #include <sys/file.h>
@@ -37,6 +39,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -178,6 +181,21 @@ private:
     std::vector<std::string> messages_;
     size_t finished_ = 0;
 };
+
+// Sets the immutable flag of the leaf at the bottom of a deep chain (its path is too long for
+// chattr).
+bool lockDeepLeaf(const std::string& top, size_t depth) {
+    const int dir = openDeepChainFolder(top, depth);
+    if (dir < 0) return false;
+    const int fd = ::openat(dir, "leaf", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(dir);
+    int flags = 0;
+    bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags |= FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
 
 class HelperEndToEnd : public ::testing::Test {
 protected:
@@ -747,4 +765,61 @@ TEST_F(HelperEndToEnd, ProxyAndProgressReceiverSpeakTheProtocolWithTheRealHelper
     EXPECT_EQ(o.get("first"), std::vector<std::string>{"finished 0"});
     EXPECT_EQ(o.get("second"), (std::vector<std::string>{"item 6 104 4 " + files + "/mine", "finished 0"}));
     EXPECT_FALSE(exists(files + "/mine"));
+}
+
+// A root-owned locked file at the bottom of a chain 3,000 folders deep (its path about 6 kB),
+// queued on its own, is unlocked and erased by the helper; the same depth with a symlink halfway
+// down is refused and counted, and nothing there is touched.
+TEST_F(HelperEndToEnd, LockedFileFarBeyondPathMaxIsErasedAndALinkOnItsWayIsRefused) {
+    constexpr size_t kDepth = 3000;
+    const std::string chain = files + "/chain";
+    ASSERT_TRUE(makeDeepChain(chain, kDepth));
+    ASSERT_TRUE(lockDeepLeaf(chain, kDepth));
+    plantInfo("chain");
+    const std::string leaf = deepChainPath(chain, kDepth);
+    ASSERT_GT(leaf.size(), size_t(PATH_MAX));
+
+    const std::string linked = files + "/linked";
+    ASSERT_TRUE(makeDeepChain(linked, kDepth));
+    ASSERT_TRUE(lockDeepLeaf(linked, kDepth));
+    const int middle = openDeepChainFolder(linked, kDepth / 2);
+    ASSERT_GE(middle, 0);
+    ASSERT_EQ(::renameat(middle, "d", middle, "real"), 0);
+    ASSERT_EQ(::symlinkat("real", middle, "d"), 0);
+    ::close(middle);
+    plantInfo("linked");
+    startBus(true);
+
+    Outcome o = asNobody([&](RecordingDelegate& s, std::ostream& out) {
+        eraseAndWait(s, request({leaf}, {}, 0, 0), out);
+        RecordingDelegate second;
+        eraseAndWait(second, request({deepChainPath(linked, kDepth)}, {}, 0, 0), out);
+        std::lock_guard lock(second.mutex);
+        for (auto v : second.notErased) out << "secondNotErased " << v << "\n";
+        out << "secondLogged " << second.logged.size() << "\n";
+    });
+    EXPECT_EQ(o.get("waited"), (std::vector<std::string>{"1", "1"})) << bus->daemonLog();
+    EXPECT_TRUE(o.get("error").empty()) << o.get("error")[0];
+    EXPECT_EQ(o.get("notErased"), std::vector<std::string>{"0"});
+    EXPECT_EQ(o.get("logged"), std::vector<std::string>{leaf + "\t1"});
+    const int bottom = openDeepChainFolder(chain, kDepth);
+    ASSERT_GE(bottom, 0);
+    EXPECT_NE(::faccessat(bottom, "leaf", F_OK, AT_SYMLINK_NOFOLLOW), 0) << "the deep locked file is still there";
+    ::close(bottom);
+
+    EXPECT_EQ(o.get("secondNotErased"), std::vector<std::string>{"1"});
+    EXPECT_EQ(o.get("secondLogged"), std::vector<std::string>{"1"});
+    // The link is still there, and behind it the locked leaf.
+    const int middleAgain = openDeepChainFolder(linked, kDepth / 2);
+    ASSERT_GE(middleAgain, 0);
+    struct stat st;
+    EXPECT_EQ(::fstatat(middleAgain, "d", &st, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(::unlinkat(middleAgain, "d", 0), 0);
+    EXPECT_EQ(::renameat(middleAgain, "real", middleAgain, "d"), 0);
+    ::close(middleAgain);
+    const int linkedBottom = openDeepChainFolder(linked, kDepth);
+    ASSERT_GE(linkedBottom, 0);
+    EXPECT_EQ(::faccessat(linkedBottom, "leaf", F_OK, AT_SYMLINK_NOFOLLOW), 0);
+    ::close(linkedBottom);
 }
