@@ -25,6 +25,10 @@ std::string joinComponents(const std::vector<std::string>& components, size_t co
     return out;
 }
 
+std::string openFailure(int err) {
+    return err == ELOOP || err == ENOTDIR ? "a symbolic link or not a folder" : std::strerror(err);
+}
+
 std::string resolvedHome(const std::string& home) {
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(home.c_str(), nullptr), &std::free);
     return real ? std::string(real.get()) : home;
@@ -32,8 +36,19 @@ std::string resolvedHome(const std::string& home) {
 
 }  // namespace
 
-bool splitAbsolutePath(std::string_view path, std::vector<std::string>& components, std::string& why) {
-    components.clear();
+std::string_view PathComponents::next() {
+    while (pos_ < path_.size()) {
+        size_t end = path_.find('/', pos_);
+        if (end == std::string_view::npos) end = path_.size();
+        const std::string_view part = path_.substr(pos_, end - pos_);
+        pos_ = end;
+        if (!part.empty()) return part;
+        ++pos_;
+    }
+    return {};
+}
+
+bool checkAbsolutePath(std::string_view path, std::string& why) {
     if (path.empty() || path[0] != '/') {
         why = "not an absolute path";
         return false;
@@ -42,17 +57,8 @@ bool splitAbsolutePath(std::string_view path, std::vector<std::string>& componen
         why = "the path holds a NUL byte";
         return false;
     }
-    if (path.size() >= PATH_MAX) {
-        why = "the path is too long";
-        return false;
-    }
-    size_t start = 0;
-    while (start < path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string_view::npos) end = path.size();
-        std::string_view part = path.substr(start, end - start);
-        start = end + 1;
-        if (part.empty()) continue;
+    PathComponents components(path);
+    for (std::string_view part = components.next(); !part.empty(); part = components.next()) {
         if (part == "." || part == "..") {
             why = "the path holds a \".\" or \"..\" component";
             return false;
@@ -61,8 +67,15 @@ bool splitAbsolutePath(std::string_view path, std::vector<std::string>& componen
             why = "a component of the path is too long";
             return false;
         }
-        components.emplace_back(part);
     }
+    return true;
+}
+
+bool splitAbsolutePath(std::string_view path, std::vector<std::string>& components, std::string& why) {
+    components.clear();
+    if (!checkAbsolutePath(path, why)) return false;
+    PathComponents parts(path);
+    for (std::string_view part = parts.next(); !part.empty(); part = parts.next()) components.emplace_back(part);
     return true;
 }
 
@@ -110,13 +123,21 @@ PathGuard PathGuard::forUser(uid_t uid) {
     return PathGuard(uid, home, files::readMountTable());
 }
 
-const TrashRoot* PathGuard::matchTrash(std::string_view path, std::vector<std::string>& below, std::string& why) const {
-    std::vector<std::string> components;
-    if (!splitAbsolutePath(path, components, why)) return nullptr;
+const TrashRoot* PathGuard::matchTrash(std::string_view path, std::string_view& below, std::string& why) const {
+    if (!checkAbsolutePath(path, why)) return nullptr;
     for (const TrashRoot& root : roots_) {
-        if (components.size() <= root.filesPath.size()) continue;
-        if (!std::equal(root.filesPath.begin(), root.filesPath.end(), components.begin())) continue;
-        below.assign(components.begin() + long(root.filesPath.size()), components.end());
+        PathComponents components(path);
+        bool inside = true;
+        for (const std::string& expected : root.filesPath) {
+            if (components.next() != expected) {
+                inside = false;
+                break;
+            }
+        }
+        if (!inside) continue;
+        const std::string_view rest = components.rest();
+        if (PathComponents(rest).next().empty()) continue;  // the files/ folder itself
+        below = rest;
         return &root;
     }
     why = "not inside a trash of user " + std::to_string(uid_);
@@ -125,7 +146,7 @@ const TrashRoot* PathGuard::matchTrash(std::string_view path, std::vector<std::s
 
 GuardResult PathGuard::verify(std::string_view path) const {
     GuardResult result;
-    std::vector<std::string> below;
+    std::string_view below;
     const TrashRoot* root = matchTrash(path, below, result.refusal);
     if (!root) return result;
 
@@ -136,10 +157,7 @@ GuardResult PathGuard::verify(std::string_view path) const {
     // From where on nothing may be another mount: below the volume's top folder for a volume
     // trash, below the trash folder for the home trash.
     const size_t baseDepth = root->kind == TrashRoot::Kind::Home ? trashDepth : topdirDepth;
-
-    std::vector<std::string> walk = root->walkPath;
-    walk.insert(walk.end(), below.begin(), below.end() - 1);
-    const std::string name = below.back();
+    const std::vector<std::string>& walk = root->walkPath;
 
     UniqueFd current(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!current.valid()) {
@@ -152,9 +170,7 @@ GuardResult PathGuard::verify(std::string_view path) const {
         const size_t depth = i + 1;
         UniqueFd next(::openat(current.get(), walk[i].c_str(), kDirFlags));
         if (!next.valid()) {
-            const int err = errno;
-            result.refusal = joinComponents(walk, depth) + ": " +
-                             (err == ELOOP || err == ENOTDIR ? "a symbolic link or not a folder" : std::strerror(err));
+            result.refusal = joinComponents(walk, depth) + ": " + openFailure(errno);
             return result;
         }
         if (depth > baseDepth && files::isOtherMount(next.get(), baseDev)) {
@@ -184,11 +200,32 @@ GuardResult PathGuard::verify(std::string_view path) const {
         if (depth == baseDepth) baseDev = uint64_t(st.st_dev);
         current = std::move(next);
     }
+
+    // Below files/, the folders on the way are taken one at a time straight from the request,
+    // each opened relative to the one before, which is then closed: no system call sees more
+    // than one name, so neither PATH_MAX nor the descriptor limit bounds the depth (the
+    // request's size does).
+    PathComponents components(below);
+    std::string_view name = components.next();
+    bool topLevel = true;
+    for (std::string_view following = components.next(); !following.empty(); following = components.next()) {
+        UniqueFd next(::openat(current.get(), std::string(name).c_str(), kDirFlags));
+        const int err = next.valid() ? 0 : errno;
+        if (err != 0 || files::isOtherMount(next.get(), baseDev)) {
+            const size_t end = size_t(name.data() + name.size() - below.data());
+            result.refusal = joinComponents(walk, walk.size()) + "/" + std::string(below.substr(0, end)) + ": " +
+                             (err != 0 ? openFailure(err) : "on another mounted file system");
+            return result;
+        }
+        current = std::move(next);
+        name = following;
+        topLevel = false;
+    }
     GuardedItem item;
     item.parent = std::move(current);
-    item.name = name;
+    item.name = std::string(name);
     item.trashDir = std::move(trashDir);
-    item.topLevel = below.size() == 1;
+    item.topLevel = topLevel;
     result.item = std::move(item);
     return result;
 }

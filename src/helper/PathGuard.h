@@ -7,7 +7,8 @@
 // caller; below it nothing may lie on another mounted file system.
 //
 // The answer to an accepted path is an open descriptor of the item's folder, found by walking
-// from "/" one component at a time with O_NOFOLLOW. Whatever happens to the path afterwards
+// from "/" one component at a time with O_NOFOLLOW, holding a few descriptors whatever the
+// depth, so a path may be far longer than PATH_MAX. Whatever happens to the path afterwards
 // (a folder swapped for a symlink), work done relative to that descriptor stays where it was
 // verified.
 #pragma once
@@ -63,9 +64,9 @@ public:
     uid_t uid() const { return uid_; }
     const std::vector<TrashRoot>& trashRoots() const { return roots_; }
 
-    // The lexical check alone: the trash the path lies in and the components below its files/
-    // folder (at least one), or a refusal.
-    const TrashRoot* matchTrash(std::string_view path, std::vector<std::string>& below, std::string& why) const;
+    // The lexical check alone: the trash the path lies in and the part of `path` below its
+    // files/ folder (at least one component), or a refusal.
+    const TrashRoot* matchTrash(std::string_view path, std::string_view& below, std::string& why) const;
 
     // The full check, walking the file system.
     GuardResult verify(std::string_view path) const;
@@ -78,9 +79,27 @@ private:
     std::vector<TrashRoot> roots_;
 };
 
-// Splits an absolute path into components; false (with a reason) for a path that is not
-// absolute, holds a NUL byte, a "." or ".." component, or a component or length beyond the
-// system's limits. Empty components (doubled or trailing slashes) are dropped.
+// The components of a path, one at a time, without copying it; empty components (doubled or
+// trailing slashes) are skipped.
+class PathComponents {
+public:
+    explicit PathComponents(std::string_view path) : path_(path) {}
+    // The next component; empty at the end.
+    std::string_view next();
+    // The part after the components read so far.
+    std::string_view rest() const { return path_.substr(pos_); }
+
+private:
+    std::string_view path_;
+    size_t pos_ = 0;
+};
+
+// True for an absolute path without a NUL byte, a "." or ".." component or a component longer
+// than NAME_MAX; otherwise false with a reason. The path's length is not limited: paths are
+// walked one component at a time.
+bool checkAbsolutePath(std::string_view path, std::string& why);
+
+// checkAbsolutePath, then the components in order.
 bool splitAbsolutePath(std::string_view path, std::vector<std::string>& components, std::string& why);
 
 }  // namespace quillo::helper

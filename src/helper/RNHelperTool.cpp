@@ -1,5 +1,6 @@
 #include "helper/RNHelperTool.h"
 
+#include "common/HelperProgressSignals.h"
 #include "common/RNCommonHelper.h"
 #include "files/FileRemoval.h"
 #include "files/FolderWalk.h"
@@ -40,6 +41,12 @@ uint64_t measureItemAt(int parentFd, const std::string& name) {
     return totals.totalSize;
 }
 
+// A bus call kept until its reply is sent (an erase request's waits for polkit).
+using CallRef = std::shared_ptr<sd_bus_message>;
+CallRef keepCall(sd_bus_message* m) {
+    return CallRef(sd_bus_message_ref(m), [](sd_bus_message* call) { sd_bus_message_unref(call); });
+}
+
 std::string busErrorText(const sd_bus_error& e, int r) {
     if (e.message) return e.message;
     return std::strerror(r < 0 ? -r : r);
@@ -55,14 +62,13 @@ struct RNHelperTool::PendingAuthorization {
     std::string request;         // the request bytes, decoded once authorized
     std::string cancellationId;  // polkit's name for the check
     bool stopped = false;        // a stop that came while waiting
-    sd_bus_message* call = nullptr;
+    RNHelperToolProtocol::EraseReply reply;
     sd_bus_slot* polkitSlot = nullptr;
     sd_bus_slot* watchSlot = nullptr;  // the caller's departure
 
     ~PendingAuthorization() {
         sd_bus_slot_unref(polkitSlot);
         sd_bus_slot_unref(watchSlot);
-        sd_bus_message_unref(call);
     }
 };
 
@@ -130,9 +136,11 @@ void RNHelperTool::doErase(const HelperRequest& request, const PathGuard& guard,
     erasedSize_ = request.erasedSize;
     erasedCount_ = request.erasedCount;
     notErasedCount_ = 0;
+    runGuard_ = &guard;
+    runProgress_ = &progress;
 
     std::vector<std::string> work;
-    if (!request.unlockItems.empty()) work = unlockItemsWithArray(request.unlockItems, guard, progress);
+    if (!request.unlockItems.empty()) work = unlockItemsWithArray(request.unlockItems);
     work.insert(work.end(), request.permissionsItems.begin(), request.permissionsItems.end());
     work.insert(work.end(), request.notTrashedBecauseFolderNotEmpty.begin(),
                 request.notTrashedBecauseFolderNotEmpty.end());
@@ -143,7 +151,14 @@ void RNHelperTool::doErase(const HelperRequest& request, const PathGuard& guard,
         manageItemURL(path, false, guard, progress);
         if (last) break;
     }
+    runGuard_ = nullptr;
+    runProgress_ = nullptr;
     progress.finishedWithNonErasedCount(notErasedCount_);
+}
+
+std::vector<std::string> RNHelperTool::unlockItemsWithArray(std::vector<std::string> paths) {
+    if (!runGuard_ || !runProgress_) return {};
+    return unlockItemsWithArray(std::move(paths), *runGuard_, *runProgress_);
 }
 
 std::vector<std::string> RNHelperTool::unlockItemsWithArray(std::vector<std::string> paths, const PathGuard& guard,
@@ -304,9 +319,8 @@ void RNHelperTool::replyError(sd_bus_message* call, const HelperError& error) {
     sd_bus_reply_method_errorf(call, error.busErrorName(), "%s", message.c_str());
 }
 
-bool RNHelperTool::callerUid(sd_bus_message* m, uid_t& uid) {
-    const char* sender = sd_bus_message_get_sender(m);
-    if (!sender) return false;
+bool RNHelperTool::callerUid(const char* sender, uid_t& uid) {
+    if (!sender || !bus_) return false;
     // The bus daemon's answer comes from the kernel's peer credentials of the caller's socket.
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
@@ -322,45 +336,44 @@ bool RNHelperTool::callerUid(sd_bus_message* m, uid_t& uid) {
     return true;
 }
 
+void RNHelperTool::serve(BusCall& call, const std::function<void()>& message) {
+    currentCall_ = &call;
+    message();
+    currentCall_ = nullptr;
+}
+
+// ---- The bus methods: decode, then call the protocol ------------------------------------------
+
 int RNHelperTool::onGetVersion(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<RNHelperTool*>(userdata);
     self->touch();
-    return sd_bus_reply_method_return(m, "s", self->getVersion().c_str());
+    BusCall call{m, {}};
+    self->serve(call, [&] {
+        self->getVersionWithReply([call = keepCall(m)](const std::string& version) {
+            sd_bus_reply_method_return(call.get(), "s", version.c_str());
+        });
+    });
+    return 1;
 }
 
 int RNHelperTool::onSetStoppedByUser(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    return static_cast<RNHelperTool*>(userdata)->handleSetStoppedByUser(m);
-}
-
-int RNHelperTool::handleSetStoppedByUser(sd_bus_message* m) {
-    touch();
+    auto* self = static_cast<RNHelperTool*>(userdata);
+    self->touch();
     int stopped = 0;
     if (sd_bus_message_read(m, "b", &stopped) < 0) {
         replyError(m, HelperError::osStatus(kOSStatusParamErr, "malformed arguments"));
         return 1;
     }
-    uid_t uid = 0;
-    const bool known = callerUid(m, uid);
-    if (runActive_) {
-        // Only the user whose erase is running (or root) may stop it.
-        if (!known || (uid != 0 && uid != runUid_)) {
-            replyError(m, HelperError::osStatus(kErrAuthorizationDenied, "not the caller of the running erase"));
-            return 1;
-        }
-        setStoppedByUser(stopped != 0);
-    } else if (auto it = known ? pending_.find(uid) : pending_.end(); it != pending_.end()) {
-        // The caller's own request, still waiting for polkit, starts stopped.
-        it->second->stopped = stopped != 0;
-    }
-    return sd_bus_reply_method_return(m, "");
+    BusCall call{m, {}};
+    self->serve(call, [&] { self->setStoppedByUser(stopped != 0); });
+    if (call.refusal) replyError(m, call.refusal);
+    else sd_bus_reply_method_return(m, "");
+    return 1;
 }
 
 int RNHelperTool::onErase(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    return static_cast<RNHelperTool*>(userdata)->handleErase(m);
-}
-
-int RNHelperTool::handleErase(sd_bus_message* m) {
-    touch();
+    auto* self = static_cast<RNHelperTool*>(userdata);
+    self->touch();
     const void* authorization = nullptr;
     size_t authorizationSize = 0;
     const void* requestBytes = nullptr;
@@ -371,15 +384,53 @@ int RNHelperTool::handleErase(sd_bus_message* m) {
         replyError(m, HelperError::osStatus(kOSStatusParamErr, "malformed arguments"));
         return 1;
     }
+    BusCall call{m, {}};
+    self->serve(call, [&] {
+        self->eraseWithAuthorization(std::string_view(static_cast<const char*>(authorization), authorizationSize),
+                                     std::string_view(static_cast<const char*>(requestBytes), requestSize),
+                                     [call = keepCall(m)](const HelperError& error) {
+                                         if (error) replyError(call.get(), error);
+                                         else sd_bus_reply_method_return(call.get(), "");
+                                     });
+    });
+    return 1;
+}
+
+// ---- The protocol --------------------------------------------------------------------------------
+
+void RNHelperTool::getVersionWithReply(VersionReply reply) { reply(kHelperVersion); }
+
+void RNHelperTool::setStoppedByUser(bool stopped) {
+    if (!currentCall_) {
+        isStoppedByUser_ = stopped;
+        return;
+    }
+    uid_t uid = 0;
+    const bool known = callerUid(sd_bus_message_get_sender(currentCall_->message), uid);
+    if (runActive_) {
+        // Only the user whose erase is running (or root) may stop it.
+        if (!known || (uid != 0 && uid != runUid_)) {
+            currentCall_->refusal = HelperError::osStatus(kErrAuthorizationDenied, "not the caller of the running erase");
+            return;
+        }
+        isStoppedByUser_ = stopped;
+    } else if (auto it = known ? pending_.find(uid) : pending_.end(); it != pending_.end()) {
+        // The caller's own request, still waiting for polkit, starts stopped.
+        it->second->stopped = stopped;
+    }
+}
+
+void RNHelperTool::eraseWithAuthorization(std::string_view authorization, std::string_view itemsDictionary,
+                                          EraseReply reply) {
     // One root eraser at a time, whoever asks.
     if (busy()) {
-        replyError(m, HelperError::osStatus(kOSStatusParamErr, "busy: another erase is in progress"));
-        return 1;
+        reply(HelperError::osStatus(kOSStatusParamErr, "busy: another erase is in progress"));
+        return;
     }
-    const char* sender = sd_bus_message_get_sender(m);
-    if (!sender) {
-        replyError(m, HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"));
-        return 1;
+    const char* sender = currentCall_ ? sd_bus_message_get_sender(currentCall_->message) : nullptr;
+    if (!sender || !bus_) {
+        reply(HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"));
+        return;
     }
     auto pending = std::make_unique<PendingAuthorization>();
     pending->tool = this;
@@ -389,37 +440,36 @@ int RNHelperTool::handleErase(sd_bus_message* m) {
     const std::string match = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
                                           "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
                               sender + "'";
-    r = sd_bus_add_match(bus_, &pending->watchSlot, match.c_str(), onCallerNameChanged, pending.get());
+    int r = sd_bus_add_match(bus_, &pending->watchSlot, match.c_str(), onCallerNameChanged, pending.get());
     if (r < 0) {
         files::systemLog(std::string("quillo3-helper: cannot watch ") + sender + ": " + std::strerror(-r));
-        replyError(m, HelperError::osStatus(kOSStatusParamErr, "busy: the caller cannot be watched"));
-        return 1;
+        reply(HelperError::osStatus(kOSStatusParamErr, "busy: the caller cannot be watched"));
+        return;
     }
     uid_t uid = 0;
-    if (!callerUid(m, uid)) {
-        replyError(m, HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"));
-        return 1;
+    if (!callerUid(sender, uid)) {
+        reply(HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"));
+        return;
     }
     // One waiting request per user: a user cannot pile up password dialogs.
     if (pending_.count(uid)) {
-        replyError(m, HelperError::osStatus(kOSStatusParamErr, "busy: an erase request of yours waits for authorization"));
-        return 1;
+        reply(HelperError::osStatus(kOSStatusParamErr, "busy: an erase request of yours waits for authorization"));
+        return;
     }
     pending->uid = uid;
-    pending->call = sd_bus_message_ref(m);
-    pending->request.assign(static_cast<const char*>(requestBytes), requestSize);
+    pending->reply = std::move(reply);
+    pending->request.assign(itemsDictionary);
     pending->cancellationId = "quillo3-helper-" + std::to_string(++checksStarted_);
     const std::string id = pending->cancellationId;
     pending_[uid] = std::move(pending);
     sd_bus_slot* slot = nullptr;
     checkAuthorization(
-        std::string_view(static_cast<const char*>(authorization), authorizationSize), kEraseCommand, sender,
+        authorization, kEraseCommand, sender,
         [this, uid, id](HelperError error) { authorizationDone(uid, id, std::move(error)); }, id, &slot);
     // The answer may have come already (a malformed token, polkit unreachable).
     auto it = pending_.find(uid);
     if (it != pending_.end() && it->second->cancellationId == id) it->second->polkitSlot = slot;
     else sd_bus_slot_unref(slot);
-    return 1;
 }
 
 int RNHelperTool::onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -459,10 +509,10 @@ void RNHelperTool::authorizationDone(uid_t uid, const std::string& cancellationI
     if (error || !request) {
         if (!error) error = HelperError::osStatus(kOSStatusParamErr, "no request");
         files::systemLog("quillo3-helper: erase request refused: " + error.busErrorMessage());
-        replyError(pending->call, error);
+        pending->reply(error);
     } else {
         // The reply goes out before the run's first signal: both leave through this thread.
-        sd_bus_reply_method_return(pending->call, "");
+        pending->reply(HelperError());
         runCaller_ = pending->sender;
         runUid_ = pending->uid;
         startRun(std::move(*request), pending->stopped);
@@ -515,29 +565,17 @@ void RNHelperTool::drainProgress() {
         batch.swap(queue_);
     }
     queueRoom_.notify_all();
+    // The caller's end of the progress protocol: signals addressed to it alone.
+    common::HelperProgressSignalSender caller(bus_, runCaller_);
+    const bool reachable = bus_ && !runCaller_.empty();
     for (const Progress& p : batch) {
-        sendProgress(p);
-        if (p.finished) finishRun();
-    }
-}
-
-void RNHelperTool::sendProgress(const Progress& p) {
-    if (!bus_ || runCaller_.empty()) return;
-    sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_signal(bus_, &m, kHelperObjectPath, kHelperInterface,
-                                      p.finished ? kFinishedSignal : kItemsErasedSignal);
-    if (r >= 0) r = sd_bus_message_set_destination(m, runCaller_.c_str());
-    if (r >= 0) {
         if (p.finished) {
-            r = sd_bus_message_append(m, "t", p.count);
-        } else {
-            r = sd_bus_message_append(m, "ttt", p.count, p.totSize, p.itemSize);
-            if (r >= 0) r = sd_bus_message_append_array(m, 'y', p.path.data(), p.path.size());
+            if (reachable) caller.finishedWithNonErasedCount(p.count);
+            finishRun();
+        } else if (reachable) {
+            caller.itemsErased(p.count, p.totSize, p.itemSize, p.path);
         }
     }
-    if (r >= 0) r = sd_bus_send(bus_, m, nullptr);
-    if (r < 0) files::systemLog(std::string("quillo3-helper: cannot send progress: ") + std::strerror(-r));
-    sd_bus_message_unref(m);
 }
 
 void RNHelperTool::finishRun() {

@@ -62,9 +62,23 @@ public:
     // Replaces polkit (tests).
     void setPolkitCheck(PolkitCheck check) { polkitCheck_ = std::move(check); }
 
-    // The protocol's messages, as the bus handlers call them.
-    std::string getVersion() const override { return common::kHelperVersion; }
-    void setStoppedByUser(bool stopped) override { isStoppedByUser_ = stopped; }
+    // RNHelperToolProtocol. The bus methods decode a call and hand it to these; while one is
+    // being served, the caller is its sender on the bus. Called in-process (no bus call being
+    // served), setStoppedByUser is the helper's own and always obeyed, and an erase request,
+    // whose caller cannot be identified, is refused.
+    void getVersionWithReply(VersionReply reply) override;
+    // Replied with nothing once polkit has granted the erase right to the caller and the request
+    // is decoded and its run started; otherwise with -50 (busy, or a token not 32 bytes long),
+    // polkit's refusal, or the decoder's error. A caller that leaves while polkit still asks is
+    // never replied to.
+    void eraseWithAuthorization(std::string_view authorization, std::string_view itemsDictionary,
+                                EraseReply reply) override;
+    // The run's own unlocking step, with the run's path guard and progress; outside a run nothing
+    // can be verified, so nothing is unlocked.
+    std::vector<std::string> unlockItemsWithArray(std::vector<std::string> paths) override;
+    // On the bus: only the user whose erase runs (or root) may stop it; a stop sent while the
+    // caller's own request waits for polkit makes that run start stopped.
+    void setStoppedByUser(bool stopped) override;
     bool isStoppedByUser() const { return isStoppedByUser_; }
 
     // One run, synchronously on the calling thread: unlock, remove, report, finish.
@@ -93,7 +107,14 @@ private:
     // An erase request waiting for polkit's answer (one per calling uid).
     struct PendingAuthorization;
 
-    // Bus handlers (loop thread).
+    // The bus call being served (loop thread, while its handler runs): who sent it, and for a
+    // message whose protocol reply carries nothing, the refusal its handler answers with.
+    struct BusCall {
+        sd_bus_message* message = nullptr;
+        common::HelperError refusal;
+    };
+
+    // Bus handlers (loop thread): decode, then call the protocol.
     static const sd_bus_vtable* vtable();
     static int onGetVersion(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onErase(sd_bus_message* m, void* userdata, sd_bus_error* error);
@@ -102,12 +123,11 @@ private:
     static int onProgressReady(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     static int onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
-    int handleErase(sd_bus_message* m);
-    int handleSetStoppedByUser(sd_bus_message* m);
+    void serve(BusCall& call, const std::function<void()>& message);
     void authorizationDone(uid_t uid, const std::string& cancellationId, common::HelperError error);
     void callerLeft(uid_t uid, const std::string& cancellationId);
-    void replyError(sd_bus_message* call, const common::HelperError& error);
-    bool callerUid(sd_bus_message* m, uid_t& uid);
+    static void replyError(sd_bus_message* call, const common::HelperError& error);
+    bool callerUid(const char* sender, uid_t& uid);
     void touch();
     // The one erase slot: held by an authorized, running erase only. A request waiting for
     // polkit holds nothing, so that a prompt nobody answers cannot keep other users out.
@@ -116,7 +136,6 @@ private:
     bool active() const { return runActive_ || !pending_.empty(); }
     void startRun(common::HelperRequest request, bool stopped);
     void drainProgress();
-    void sendProgress(const Progress& p);
     void finishRun();
     void exitIfDone();
     void pushProgress(Progress p);
@@ -124,11 +143,14 @@ private:
     // Shared by the loop and the run thread.
     std::atomic<bool> isStoppedByUser_{false};
     // Written by the run thread only.
+    const PathGuard* runGuard_ = nullptr;
+    RNHelperToolProgress* runProgress_ = nullptr;
     uint64_t erasedSize_ = 0;
     uint64_t erasedCount_ = 0;
     uint64_t notErasedCount_ = 0;
 
     // Loop thread only.
+    BusCall* currentCall_ = nullptr;
     std::chrono::milliseconds idleTimeout_;
     PolkitCheck polkitCheck_;
     sd_bus* bus_ = nullptr;

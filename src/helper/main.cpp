@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--version") {
             quillo::helper::RNHelperTool tool;
-            std::printf("%s\n", tool.getVersion().c_str());
+            tool.getVersionWithReply([](const std::string& version) { std::printf("%s\n", version.c_str()); });
             return 0;
         } else {
             std::fprintf(stderr, "usage: %s [--idle-seconds N] [--version]\n", argv[0]);

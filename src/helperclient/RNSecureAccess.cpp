@@ -1,6 +1,7 @@
 #include "helperclient/RNSecureAccess.h"
 
 #include "common/HelperBus.h"
+#include "common/HelperProgressSignals.h"
 #include "common/HelperRequest.h"
 #include "common/RNCommonHelper.h"
 #include "erase/RNErrorDelegate.h"
@@ -9,6 +10,7 @@
 #include "erase/RNUserDefaults.h"
 #include "files/SystemLog.h"
 #include "helperclient/HelperInstallation.h"
+#include "helperclient/RNHelperToolProxy.h"
 #include "util/Localization.h"
 
 #include <sys/random.h>
@@ -243,18 +245,9 @@ void RNSecureAccess::getHelperToolVersion() {
             return;
         }
         std::lock_guard lock(connectionMutex_);
-        helperToolConnection_->callHelper(
-            common::kGetVersionMethod, nullptr, kVersionTimeoutUsec,
-            [result, fail](const HelperClientError& e, sd_bus_message* reply) {
-                if (e) {
-                    fail(e);
-                    return;
-                }
-                const char* version = nullptr;
-                int r = sd_bus_message_read(reply, "s", &version);
-                if (r < 0 || !version) fail(HelperClientError::fromBusError(nullptr, r < 0 ? r : -EBADMSG));
-                else result->set(version);
-            });
+        RNHelperToolProxy(*helperToolConnection_, fail).getVersionWithReply([result](const std::string& version) {
+            result->set(version);
+        });
     });
     if (!result->wait(std::chrono::microseconds(kVersionTimeoutUsec + 5000000)))
         fail(HelperClientError::bus("org.freedesktop.DBus.Error.NoReply", "the helper did not answer", ETIMEDOUT));
@@ -318,30 +311,24 @@ void RNSecureAccess::authorizedEraseWithDictionary(const RNDictionary& request) 
         }
         std::lock_guard lock(connectionMutex_);
         HelperBusConnection* connection = helperToolConnection_.get();
-        const std::string token = authorization_;
-        connection->callHelper(
-            common::kEraseMethod,
-            [token, data = std::move(*encoded)](sd_bus_message* m) {
-                int r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
-                if (r >= 0) r = sd_bus_message_append_array(m, 'y', data.data(), data.size());
-                return r;
-            },
-            kEraseReplyTimeoutUsec,
-            [this, run, connection](const HelperClientError& e, sd_bus_message* reply) {
+        RNHelperToolProxy proxy(*connection, [this, run](const HelperClientError& e) { failRun(run, e, run->queued); });
+        proxy.eraseWithAuthorization(
+            authorization_, *encoded,
+            RNHelperToolProxy::EraseReplyFrom([this, run, connection](const common::HelperError& e,
+                                                                      const std::string& helperName) {
                 if (e) {
-                    failRun(run, e, run->queued);
+                    failRun(run, HelperClientError::fromHelperError(e), run->queued);
                     return;
                 }
-                const char* sender = sd_bus_message_get_sender(reply);
                 {
                     std::lock_guard lock(runMutex_);
                     if (run->finished) return;
-                    run->helperName = sender ? sender : "";
+                    run->helperName = helperName;
                     run->accepted = true;
                 }
                 // Progress follows from this bus name; if it leaves before the end, the run ends.
-                connection->watchPeer(sender ? sender : "");
-            });
+                connection->watchPeer(helperName);
+            }));
     });
 }
 
@@ -350,13 +337,10 @@ void RNSecureAccess::stoppedByUser(bool) {
     connectAndExecuteCommandBlock([&](const HelperClientError& error) {
         if (error) return;
         std::lock_guard lock(connectionMutex_);
-        helperToolConnection_->callHelper(
-            common::kSetStoppedByUserMethod, [](sd_bus_message* m) { return sd_bus_message_append(m, "b", 1); },
-            kStopTimeoutUsec, [](const HelperClientError& e, sd_bus_message*) {
-                if (e)
-                    files::systemLog("stoppedByUser error " + e.domainName() + " / " + std::to_string(e.code) + " " +
-                                     busMessageText(e));
-            });
+        RNHelperToolProxy(*helperToolConnection_, [](const HelperClientError& e) {
+            files::systemLog("stoppedByUser error " + e.domainName() + " / " + std::to_string(e.code) + " " +
+                             busMessageText(e));
+        }).setStoppedByUser(true);
     });
 }
 
@@ -399,31 +383,36 @@ bool RNSecureAccess::currentRunFrom(const char* sender, std::shared_ptr<EraseRun
     return true;
 }
 
+// The accepted run's progress on its way to this object: the run's own bookkeeping first.
+class RNSecureAccess::RunProgress : public common::RNHelperToolProtocolProgress {
+public:
+    RunProgress(RNSecureAccess& access, std::shared_ptr<EraseRun> run) : access_(access), run_(std::move(run)) {}
+    void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) override {
+        {
+            std::lock_guard lock(access_.runMutex_);
+            run_->lastCount = count;
+        }
+        access_.itemsErased(count, totSize, itemSize, path);
+    }
+    void finishedWithNonErasedCount(uint64_t count) override {
+        if (!access_.claimFinish(run_)) return;
+        {
+            std::lock_guard lock(access_.connectionMutex_);
+            if (access_.helperToolConnection_) access_.helperToolConnection_->stopWatchingPeer();
+        }
+        access_.finishedWithNonErasedCount(count);
+    }
+
+private:
+    RNSecureAccess& access_;
+    std::shared_ptr<EraseRun> run_;
+};
+
 void RNSecureAccess::onHelperSignal(sd_bus_message* m) {
     std::shared_ptr<EraseRun> run;
     if (!currentRunFrom(sd_bus_message_get_sender(m), run)) return;
-    if (sd_bus_message_is_signal(m, common::kHelperInterface, common::kItemsErasedSignal) > 0) {
-        uint64_t count = 0, totSize = 0, itemSize = 0;
-        const void* path = nullptr;
-        size_t pathSize = 0;
-        int r = sd_bus_message_read(m, "ttt", &count, &totSize, &itemSize);
-        if (r >= 0) r = sd_bus_message_read_array(m, 'y', &path, &pathSize);
-        if (r < 0) return;
-        {
-            std::lock_guard lock(runMutex_);
-            run->lastCount = count;
-        }
-        itemsErased(count, totSize, itemSize, std::string(static_cast<const char*>(path), pathSize));
-    } else if (sd_bus_message_is_signal(m, common::kHelperInterface, common::kFinishedSignal) > 0) {
-        uint64_t count = 0;
-        if (sd_bus_message_read(m, "t", &count) < 0) return;
-        if (!claimFinish(run)) return;
-        {
-            std::lock_guard lock(connectionMutex_);
-            if (helperToolConnection_) helperToolConnection_->stopWatchingPeer();
-        }
-        finishedWithNonErasedCount(count);
-    }
+    RunProgress progress(*this, run);
+    common::deliverHelperProgressSignal(m, progress);
 }
 
 void RNSecureAccess::itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& itemPath) {

@@ -13,6 +13,7 @@
 #include "erase/RNValue.h"
 #include "helperclient/HelperBusConnection.h"
 #include "helperclient/HelperClientError.h"
+#include "helperclient/RNHelperToolProxy.h"
 
 #include <cstdint>
 #include <functional>
@@ -74,9 +75,9 @@ public:
 
     // Timeouts: the version query, and the erase request's reply (polkit may wait for the user
     // to type a password for up to ten minutes).
-    static constexpr uint64_t kVersionTimeoutUsec = 25ull * 1000000;
-    static constexpr uint64_t kEraseReplyTimeoutUsec = 11ull * 60 * 1000000;
-    static constexpr uint64_t kStopTimeoutUsec = 10ull * 1000000;
+    static constexpr uint64_t kVersionTimeoutUsec = RNHelperToolProxy::kVersionTimeoutUsec;
+    static constexpr uint64_t kEraseReplyTimeoutUsec = RNHelperToolProxy::kEraseReplyTimeoutUsec;
+    static constexpr uint64_t kStopTimeoutUsec = RNHelperToolProxy::kStopTimeoutUsec;
 
 private:
     // The delegate, reachable from queued work that may outlive this object.
@@ -93,6 +94,8 @@ private:
         bool accepted = false;
         bool finished = false;
     };
+
+    class RunProgress;
 
     bool claimFinish(const std::shared_ptr<EraseRun>& run);
     // Ends `run` as failed, once: logs (a transport error as the proxy's, anything else as the

@@ -142,6 +142,29 @@ TEST(HelperAuthorization, NeverSucceedsWithoutPolkitOrForAnUnprotectedCommand) {
     EXPECT_FALSE(asked);
 }
 
+// The protocol called in-process, with no bus call to name a caller: an erase request cannot be
+// authorized for anyone, so it is refused without asking polkit and nothing runs; the unlock
+// step outside a run has no guard to verify against, so it unlocks nothing.
+TEST(HelperAuthorization, WithoutACallerOnTheBusNothingIsAuthorizedOrUnlocked) {
+    RNHelperTool tool;
+    bool asked = false;
+    tool.setPolkitCheck([&](const std::string&, const std::string&, std::function<void(int)> done) {
+        asked = true;
+        done(0);
+    });
+    std::optional<HelperError> reply;
+    tool.eraseWithAuthorization(std::string(kAuthorizationDataLength, 'a'), *encodeHelperRequest(HelperRequest{}),
+                                [&](const HelperError& e) { reply = e; });
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->code, kErrAuthorizationDenied);
+    EXPECT_FALSE(asked);
+    EXPECT_TRUE(tool.unlockItemsWithArray(std::vector<std::string>{"/etc/passwd"}).empty());
+
+    std::string version;
+    tool.getVersionWithReply([&](const std::string& v) { version = v; });
+    EXPECT_EQ(version, kHelperVersion);
+}
+
 TEST(HelperAuthorization, PolkitAnswersMapToStatusCodes) {
     using helper::authorizationStatusForAnswer;
     EXPECT_EQ(authorizationStatusForAnswer(true, false, {}), 0);

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+
 using namespace quillo;
 using quillo::helper::GuardResult;
 using quillo::helper::PathGuard;
@@ -168,6 +170,50 @@ TEST_F(HelperPathGuard, NeverCrossesIntoAnotherMount) {
     EXPECT_NE(r.refusal.find("another mounted"), std::string::npos) << r.refusal;
 }
 
+// A folder 3,000 levels down (a path of about 6 kB, beyond PATH_MAX) is reached with a few
+// descriptors; a symlink anywhere on such a path is still refused, even one pointing back into
+// the same trash.
+TEST_F(HelperPathGuard, PathsBeyondPathMaxAreWalkedAndStillRefuseSymlinks) {
+    constexpr size_t kDepth = 3000;
+    const std::string top = homeFiles() + "/deep";
+    ASSERT_TRUE(test::makeDeepChain(top, kDepth));
+    const std::string leaf = test::deepChainPath(top, kDepth);
+    ASSERT_GT(leaf.size(), size_t(PATH_MAX));
+    const int bottom = test::openDeepChainFolder(top, kDepth);
+    ASSERT_GE(bottom, 0);
+    const ino_t bottomInode = inodeOfFd(bottom);
+    ::close(bottom);
+
+    const PathGuard g = guard();
+    {
+        test::ScopedFileLimit limit(32);
+        ASSERT_TRUE(limit.ok());
+        GuardResult r = g.verify(leaf);
+        ASSERT_TRUE(r) << r.refusal;
+        EXPECT_EQ(r.item->name, "leaf");
+        EXPECT_FALSE(r.item->topLevel);
+        EXPECT_EQ(inodeOfFd(r.item->parent.get()), bottomInode);
+        EXPECT_EQ(inodeOfFd(r.item->trashDir.get()), inodeOf(home_.homeTrash()));
+    }
+
+    // Halfway down, the folder is renamed and a symlink to it takes its name: the same path now
+    // leads through a link.
+    const int middle = test::openDeepChainFolder(top, kDepth / 2);
+    ASSERT_GE(middle, 0);
+    ASSERT_EQ(::renameat(middle, "d", middle, "real"), 0);
+    ASSERT_EQ(::symlinkat("real", middle, "d"), 0);
+    ::close(middle);
+    GuardResult r = g.verify(leaf);
+    EXPECT_FALSE(r);
+    EXPECT_NE(r.refusal.find("symbolic link"), std::string::npos) << r.refusal.substr(r.refusal.size() - 80);
+    // The refusal names the path up to the link, not beyond it.
+    std::string upToLink = "/deep";
+    for (size_t i = 0; i <= kDepth / 2; ++i) upToLink += "/d";
+    EXPECT_NE(r.refusal.find(upToLink + ": "), std::string::npos);
+    EXPECT_EQ(r.refusal.find("/real"), std::string::npos);
+    EXPECT_EQ(r.refusal.find("/leaf"), std::string::npos);
+}
+
 TEST(HelperPathSplit, NormalisesSlashesAndRefusesDotComponents) {
     std::vector<std::string> parts;
     std::string why;
@@ -178,5 +224,11 @@ TEST(HelperPathSplit, NormalisesSlashesAndRefusesDotComponents) {
     EXPECT_FALSE(helper::splitAbsolutePath("/a/../b", parts, why));
     EXPECT_FALSE(helper::splitAbsolutePath("/a/.", parts, why));
     EXPECT_FALSE(helper::splitAbsolutePath("a/b", parts, why));
-    EXPECT_FALSE(helper::splitAbsolutePath(std::string(5000, '/'), parts, why));
+    // No limit on the whole length: a path beyond PATH_MAX is split like any other.
+    std::string deep;
+    for (int i = 0; i < 3000; ++i) deep += "/dd";
+    ASSERT_TRUE(helper::splitAbsolutePath(deep + "//leaf", parts, why)) << why;
+    EXPECT_EQ(parts.size(), 3001u);
+    EXPECT_EQ(parts.back(), "leaf");
+    EXPECT_FALSE(helper::splitAbsolutePath(deep + "/../leaf", parts, why));
 }

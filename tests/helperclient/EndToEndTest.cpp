@@ -8,7 +8,11 @@
 // The real system folders are shared by every test that installs the helper, so the cases take
 // a lock file in turn; whatever a case installs or starts, it removes and stops.
 #include "erase/RNPrivilegedEraser.h"
+#include "common/HelperProgressSignals.h"
+#include "common/RNHelperToolProtocol.h"
+#include "helperclient/HelperBusConnection.h"
 #include "helperclient/PrivateBus.h"
+#include "helperclient/RNHelperToolProxy.h"
 #include "helperclient/RNSecureAccess.h"
 #include "helperclient/RecordingDelegate.h"
 #include "installer/InstallerFiles.h"
@@ -23,6 +27,8 @@
 #include <systemd/sd-bus.h>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <grp.h>
 #include <sys/file.h>
@@ -33,6 +39,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -42,6 +49,9 @@ using namespace quillo::test;
 using quillo::common::HelperRequest;
 using quillo::erase::RNArray;
 using quillo::erase::RNDictionary;
+using quillo::helperclient::HelperBusConnection;
+using quillo::helperclient::HelperClientError;
+using quillo::helperclient::RNHelperToolProxy;
 using quillo::helperclient::RNSecureAccess;
 using quillo::util::RNLocalizedString;
 namespace installer = quillo::installer;
@@ -141,6 +151,51 @@ private:
     int cancelled_ = 0;
 };
 
+
+// The client's end of the progress protocol as a test sees it: every message, in order.
+class RecordingProgress : public quillo::common::RNHelperToolProtocolProgress {
+public:
+    void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) override {
+        note("item " + std::to_string(count) + " " + std::to_string(totSize) + " " + std::to_string(itemSize) + " " +
+             path);
+    }
+    void finishedWithNonErasedCount(uint64_t count) override { note("finished " + std::to_string(count)); }
+    // Waits (bounded) for `count` finished messages; then gives every message so far.
+    std::vector<std::string> waitForFinished(size_t count, int ms = 30000) {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return finished_ >= count; });
+        return messages_;
+    }
+
+private:
+    void note(std::string message) {
+        {
+            std::lock_guard lock(mutex_);
+            if (message.rfind("finished", 0) == 0) ++finished_;
+            messages_.push_back(std::move(message));
+        }
+        cv_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::string> messages_;
+    size_t finished_ = 0;
+};
+
+// Sets the immutable flag of the leaf at the bottom of a deep chain (its path is too long for
+// chattr).
+bool lockDeepLeaf(const std::string& top, size_t depth) {
+    const int dir = openDeepChainFolder(top, depth);
+    if (dir < 0) return false;
+    const int fd = ::openat(dir, "leaf", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(dir);
+    int flags = 0;
+    bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags |= FS_IMMUTABLE_FL;
+    ok = ok && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
 
 class HelperEndToEnd : public ::testing::Test {
 protected:
@@ -645,4 +700,126 @@ TEST_F(HelperEndToEnd, CliEmptyAllErasesARootOwnedChainThroughTheHelper) {
     EXPECT_EQ(rc, 0) << screen << bus->daemonLog();
     EXPECT_FALSE(exists(files + "/chain"));
     EXPECT_FALSE(exists(trash + "/info/chain.trashinfo"));
+}
+
+// The two protocols end to end: a proxy sends each message to the real helper, and a plain
+// RNHelperToolProtocolProgress receives the helper's signals on the same connection.
+TEST_F(HelperEndToEnd, ProxyAndProgressReceiverSpeakTheProtocolWithTheRealHelper) {
+    writeFile(files + "/mine", "mine");
+    run("chown 65534:65534 " + shellQuote(files + "/mine"));
+    plantInfo("mine");
+    startBus(true);
+    Outcome o = asNobody([&](RecordingDelegate&, std::ostream& out) {
+        RecordingProgress progress;
+        HelperBusConnection::Handlers handlers;
+        handlers.helperSignal = [&](sd_bus_message* m) { quillo::common::deliverHelperProgressSignal(m, progress); };
+        HelperBusConnection connection(std::move(handlers));
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::vector<std::string> replies;
+        auto note = [&](std::string line) {
+            std::lock_guard lock(mutex);
+            replies.push_back(std::move(line));
+            cv.notify_all();
+        };
+        auto waitForReplies = [&](size_t count) {
+            std::unique_lock lock(mutex);
+            cv.wait_for(lock, std::chrono::seconds(30), [&] { return replies.size() >= count; });
+        };
+        RNHelperToolProxy proxy(connection, [&](const HelperClientError& e) { note("transport " + e.description()); });
+        auto erase = [&](const std::string& token, const HelperRequest& request) {
+            proxy.eraseWithAuthorization(token, *quillo::common::encodeHelperRequest(request),
+                                         [&](const quillo::common::HelperError& e) {
+                                             note(e ? "refused " + std::to_string(e.code) : std::string("accepted"));
+                                         });
+        };
+        const std::string token(quillo::common::kAuthorizationDataLength, 't');
+
+        proxy.getVersionWithReply([&](const std::string& version) { note("version " + version); });
+        waitForReplies(1);
+        // A token of the wrong length is the helper's answer, so it comes as the reply.
+        erase(std::string(31, 't'), HelperRequest{});
+        waitForReplies(2);
+        // Nothing to erase: accepted, and the run's only message is its end with 0.
+        HelperRequest none;
+        none.erasedCount = 7;
+        none.erasedSize = 700;
+        erase(token, none);
+        waitForReplies(3);
+        for (const std::string& m : progress.waitForFinished(1)) out << "first " << m << "\n";
+        // The totals go on from the request's.
+        HelperRequest one;
+        one.permissionsItems = {files + "/mine"};
+        one.erasedCount = 5;
+        one.erasedSize = 100;
+        erase(token, one);
+        waitForReplies(4);
+        const std::vector<std::string> all = progress.waitForFinished(2);
+        for (size_t i = 1; i < all.size(); ++i) out << "second " << all[i] << "\n";
+        std::lock_guard lock(mutex);
+        for (const std::string& r : replies) out << "reply " << r << "\n";
+    });
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.get("reply"), (std::vector<std::string>{"version 2.0.0", "refused -50", "accepted", "accepted"}))
+        << bus->daemonLog();
+    EXPECT_EQ(o.get("first"), std::vector<std::string>{"finished 0"});
+    EXPECT_EQ(o.get("second"), (std::vector<std::string>{"item 6 104 4 " + files + "/mine", "finished 0"}));
+    EXPECT_FALSE(exists(files + "/mine"));
+}
+
+// A root-owned locked file at the bottom of a chain 3,000 folders deep (its path about 6 kB),
+// queued on its own, is unlocked and erased by the helper; the same depth with a symlink halfway
+// down is refused and counted, and nothing there is touched.
+TEST_F(HelperEndToEnd, LockedFileFarBeyondPathMaxIsErasedAndALinkOnItsWayIsRefused) {
+    constexpr size_t kDepth = 3000;
+    const std::string chain = files + "/chain";
+    ASSERT_TRUE(makeDeepChain(chain, kDepth));
+    ASSERT_TRUE(lockDeepLeaf(chain, kDepth));
+    plantInfo("chain");
+    const std::string leaf = deepChainPath(chain, kDepth);
+    ASSERT_GT(leaf.size(), size_t(PATH_MAX));
+
+    const std::string linked = files + "/linked";
+    ASSERT_TRUE(makeDeepChain(linked, kDepth));
+    ASSERT_TRUE(lockDeepLeaf(linked, kDepth));
+    const int middle = openDeepChainFolder(linked, kDepth / 2);
+    ASSERT_GE(middle, 0);
+    ASSERT_EQ(::renameat(middle, "d", middle, "real"), 0);
+    ASSERT_EQ(::symlinkat("real", middle, "d"), 0);
+    ::close(middle);
+    plantInfo("linked");
+    startBus(true);
+
+    Outcome o = asNobody([&](RecordingDelegate& s, std::ostream& out) {
+        eraseAndWait(s, request({leaf}, {}, 0, 0), out);
+        RecordingDelegate second;
+        eraseAndWait(second, request({deepChainPath(linked, kDepth)}, {}, 0, 0), out);
+        std::lock_guard lock(second.mutex);
+        for (auto v : second.notErased) out << "secondNotErased " << v << "\n";
+        out << "secondLogged " << second.logged.size() << "\n";
+    });
+    EXPECT_EQ(o.get("waited"), (std::vector<std::string>{"1", "1"})) << bus->daemonLog();
+    EXPECT_TRUE(o.get("error").empty()) << o.get("error")[0];
+    EXPECT_EQ(o.get("notErased"), std::vector<std::string>{"0"});
+    EXPECT_EQ(o.get("logged"), std::vector<std::string>{leaf + "\t1"});
+    const int bottom = openDeepChainFolder(chain, kDepth);
+    ASSERT_GE(bottom, 0);
+    EXPECT_NE(::faccessat(bottom, "leaf", F_OK, AT_SYMLINK_NOFOLLOW), 0) << "the deep locked file is still there";
+    ::close(bottom);
+
+    EXPECT_EQ(o.get("secondNotErased"), std::vector<std::string>{"1"});
+    EXPECT_EQ(o.get("secondLogged"), std::vector<std::string>{"1"});
+    // The link is still there, and behind it the locked leaf.
+    const int middleAgain = openDeepChainFolder(linked, kDepth / 2);
+    ASSERT_GE(middleAgain, 0);
+    struct stat st;
+    EXPECT_EQ(::fstatat(middleAgain, "d", &st, AT_SYMLINK_NOFOLLOW), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(::unlinkat(middleAgain, "d", 0), 0);
+    EXPECT_EQ(::renameat(middleAgain, "real", middleAgain, "d"), 0);
+    ::close(middleAgain);
+    const int linkedBottom = openDeepChainFolder(linked, kDepth);
+    ASSERT_GE(linkedBottom, 0);
+    EXPECT_EQ(::faccessat(linkedBottom, "leaf", F_OK, AT_SYMLINK_NOFOLLOW), 0);
+    ::close(linkedBottom);
 }

@@ -144,6 +144,23 @@ bool makeDeepChain(const std::string& top, size_t depth, const std::string& link
     return ok;
 }
 
+std::string deepChainPath(const std::string& top, size_t depth, const std::string& link, const std::string& leaf) {
+    std::string path = top;
+    path.reserve(top.size() + depth * (link.size() + 1) + leaf.size() + 1);
+    for (size_t i = 0; i < depth; ++i) path += "/" + link;
+    return path + "/" + leaf;
+}
+
+int openDeepChainFolder(const std::string& top, size_t depth, const std::string& link) {
+    int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    for (size_t i = 0; fd >= 0 && i < depth; ++i) {
+        const int next = ::openat(fd, link.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
 ScopedFileLimit::ScopedFileLimit(uint64_t limit) {
     struct rlimit old;
     if (::getrlimit(RLIMIT_NOFILE, &old) != 0) return;

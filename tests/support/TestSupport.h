@@ -39,6 +39,12 @@ std::vector<std::string> listFolder(const std::string& path);
 // be far longer than PATH_MAX. False when it could not be made.
 bool makeDeepChain(const std::string& top, size_t depth, const std::string& link = "d",
                    const std::string& leaf = "leaf");
+// The path of the leaf of such a chain (longer than PATH_MAX from a depth of about 2,000).
+std::string deepChainPath(const std::string& top, size_t depth, const std::string& link = "d",
+                          const std::string& leaf = "leaf");
+// An open descriptor of the folder `depth` levels below `top` in such a
+// chain, reached without following symlinks; -1 when it cannot be opened. The caller closes it.
+int openDeepChainFolder(const std::string& top, size_t depth, const std::string& link = "d");
 // Lowers or raises the soft (and, as root, hard) limit of open descriptors; the old limit
 // comes back on destruction.
 class ScopedFileLimit {
