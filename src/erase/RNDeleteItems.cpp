@@ -7,6 +7,7 @@
 #include "erase/RNOperationQueue.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
+#include "files/EraseCount.h"
 #include "files/FileRemoval.h"
 #include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
@@ -133,6 +134,9 @@ bool RNDeleteItems::askToContinue(const RNDictionary& request) {
                 if (auto self = weak.lock()) self->updateCountAndSizeToDelete(note);
             });
     }
+    // Sizes are read while a confirmation is to show them; once it is answered (or when none is
+    // shown) the count only counts, and the erase learns the sizes from its own reading.
+    countSizesWanted_.store(defaults().boolForKey(kPrefShowAlert));
     if (isAllDisks_) calculateSizeAndCountWithArray(RNValue::lookup(request, "volumeArray").arrayValue());
 
     if (!defaults().boolForKey(kPrefShowAlert)) {
@@ -197,6 +201,7 @@ void RNDeleteItems::sendLumoEraseNotificationResponse(bool canContinue, const RN
 }
 
 void RNDeleteItems::cleanMemoryWithResponse(int64_t answer) {
+    countSizesWanted_.store(false);
     if (answer == kAlertSecondButtonReturn && !isLumoErase_) sendPartialStopWorking();
     if (answer == kAlertSecondButtonReturn) countPending_.store(false);
     if (totItems_.load() != 0) stopObservingCount();
@@ -223,7 +228,8 @@ void RNDeleteItems::calculateSizeAndCountWithArray(const RNArray& volumes) {
         RNItemList items;
         for (const RNValue& v : volumes) {
             if (v["trashIsEmpty"].boolValue()) continue;
-            auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(v["trashURL"].stringValue());
+            auto listing = files::binItemsForEraseWithURL(v["trashURL"].stringValue(), self->countSizesWanted_,
+                                                          RNQuilloFileUtilities::sharedControl().measureThreads());
             if (!listing) continue;
             size += listing->size;
             count += listing->count;

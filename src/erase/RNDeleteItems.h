@@ -163,6 +163,7 @@ private:
     std::atomic<uint64_t> totSize_{0};
     std::atomic<uint64_t> totItems_{0};
     std::atomic<bool> countPending_{false};
+    std::atomic<bool> countSizesWanted_{true};  // the count's sizes are still to be shown
     std::atomic<double> startTime_{0};
 
     mutable std::mutex mutex_;  // itemsToErase_, toAuthorizeInfo_, notErased_, trashDirs_
