@@ -7,6 +7,8 @@
 #include "erase/RNNotificationCenter.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNRunLoopMainThread.h"
+#include "erase/RNUserDefaults.h"
+#include "files/EraseCount.h"
 #include "files/RNQuilloFileUtilities.h"
 #include "helperclient/RNSecureAccess.h"
 
@@ -29,7 +31,7 @@ int exitStatusFor(const EraseOutcome& o) {
     return 0;
 }
 
-EraseRunner::EraseRunner(bool assumeYes) {
+EraseRunner::EraseRunner(bool assumeYes) : assumeYes_(assumeYes) {
     setupDefaultsPreferences();
     RNErrorDelegate::sharedControl().setBackend(std::make_shared<TerminalPromptBackend>(assumeYes));
     RNDeleteItems::setProgressWindowFactory([]() -> std::unique_ptr<RNGenericProgressWindowCntrl> {
@@ -67,7 +69,13 @@ EraseOutcome EraseRunner::emptyAllTrashes() {
 }
 
 EraseOutcome EraseRunner::emptyVolumeTrash(const files::TrashLocation& trash) {
-    auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trash.trashURL);
+    // The sizes are only read when a confirmation is to show them; the erase totals what it
+    // erases in any case.
+    auto& lister = files::RNQuilloFileUtilities::sharedControl();
+    const std::atomic<bool> noSizes{false};
+    auto listing = !assumeYes_ && RNUserDefaults::standardUserDefaults().boolForKey(kPrefShowAlert)
+                       ? lister.binItemsAndInfoWithURL(trash.trashURL)
+                       : files::binItemsForEraseWithURL(trash.trashURL, noSizes, lister.measureThreads());
     RNItemList items = listing ? listing->itemsToErase : RNItemList{};
     RNDictionary request{{"isAllDisks", false},
                          {"isLumoErase", false},
