@@ -14,6 +14,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace quillo::cli {
@@ -142,17 +144,24 @@ EraseOutcome EraseRunner::run(const RNDictionary& request, bool lumo) {
         else session->proceedToEraseWithArray(session->itemsToErase());
     });
     // The progress line only redraws when called; a tick lets held-back changes show.
-    std::atomic<bool> running{true};
-    std::thread ticker([&running, loop] {
-        while (running.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // It wakes at once when the erase is over: a sleeping ticker would hold the exit back.
+    std::mutex tickerMutex;
+    std::condition_variable tickerWake;
+    bool running = true;
+    std::thread ticker([&, loop] {
+        std::unique_lock lock(tickerMutex);
+        while (!tickerWake.wait_for(lock, std::chrono::milliseconds(100), [&] { return !running; })) {
             loop->post([] {
                 if (TerminalProgressWindow* w = gProgressWindow.load()) w->tick();
             });
         }
     });
     loop->run();
-    running.store(false);
+    {
+        std::lock_guard lock(tickerMutex);
+        running = false;
+    }
+    tickerWake.notify_all();
     ticker.join();
     loop->processPendingTasks();
     gProgressWindow.store(nullptr);
