@@ -302,6 +302,9 @@ void RNLogController::writeStartSession() {
 }
 
 void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size) {
+    // The path is made printable before the lock: the two workers of an erase only wait for
+    // each other for the number and the append.
+    const std::string printable = escapedPathForLog(path);
     std::lock_guard lock(entryMutex_);
     if (currLogHandle_ < 0) return;
     totSize_ += size;
@@ -311,7 +314,7 @@ void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size)
     // late): one write per erased file would cost the erase a third of its speed.
     pending_ += number;
     pending_ += ' ';
-    pending_ += escapedPathForLog(path);
+    pending_ += printable;
     pending_ += '\n';
     if (pending_.size() >= kFlushBytes || std::chrono::steady_clock::now() - lastFlush_ >= kFlushInterval)
         flushPendingLocked();
