@@ -309,7 +309,7 @@ void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size)
     if (currLogHandle_ < 0) return;
     totSize_ += size;
     ++itemsCount_;
-    std::string number = util::RNNumberUtilities::sharedControl().numberToFormatString(double(itemsCount_));
+    std::string number = util::RNNumberUtilities::sharedControl().countToFormatString(itemsCount_);
     // Item lines are gathered and written a batch at a time (at most a quarter of a second
     // late): one write per erased file would cost the erase a third of its speed.
     pending_ += number;
