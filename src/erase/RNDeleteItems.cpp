@@ -203,10 +203,18 @@ void RNDeleteItems::sendLumoEraseNotificationResponse(bool canContinue, const RN
 void RNDeleteItems::cleanMemoryWithResponse(int64_t answer) {
     countSizesWanted_.store(false);
     if (answer == kAlertSecondButtonReturn && !isLumoErase_) sendPartialStopWorking();
-    if (answer == kAlertSecondButtonReturn) countPending_.store(false);
+    if (answer == kAlertSecondButtonReturn) {
+        countPending_.store(false);
+        countArrived();
+    }
     if (totItems_.load() != 0) stopObservingCount();
     std::lock_guard lock(mutex_);
     quilloAlert_.reset();
+}
+
+void RNDeleteItems::countArrived() {
+    { std::lock_guard lock(countMutex_); }  // a waiter between its test and its wait sees it
+    countChanged_.notify_all();
 }
 
 void RNDeleteItems::stopObservingCount() {
@@ -257,6 +265,7 @@ void RNDeleteItems::updateCountAndSizeToDelete(const RNNotification& note) {
     totSize_.fetch_add(size);
     totItems_.fetch_add(count);
     countPending_.store(false);
+    countArrived();
     std::shared_ptr<RNAlert> alert;
     {
         std::lock_guard lock(mutex_);
@@ -1033,7 +1042,10 @@ void RNDeleteItems::waitUntilItemsInfo() {
             });
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // Woken as soon as the count arrives; the stop button is looked at every 10 ms.
+        std::unique_lock lock(countMutex_);
+        countChanged_.wait_for(lock, std::chrono::milliseconds(10),
+                               [this] { return totItems_.load() != 0 || !countPending_.load(); });
     }
     stopObservingCount();
 }
