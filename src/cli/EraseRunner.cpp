@@ -7,11 +7,15 @@
 #include "erase/RNNotificationCenter.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNRunLoopMainThread.h"
+#include "erase/RNUserDefaults.h"
+#include "files/EraseCount.h"
 #include "files/RNQuilloFileUtilities.h"
 #include "helperclient/RNSecureAccess.h"
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace quillo::cli {
@@ -29,7 +33,7 @@ int exitStatusFor(const EraseOutcome& o) {
     return 0;
 }
 
-EraseRunner::EraseRunner(bool assumeYes) {
+EraseRunner::EraseRunner(bool assumeYes) : assumeYes_(assumeYes) {
     setupDefaultsPreferences();
     RNErrorDelegate::sharedControl().setBackend(std::make_shared<TerminalPromptBackend>(assumeYes));
     RNDeleteItems::setProgressWindowFactory([]() -> std::unique_ptr<RNGenericProgressWindowCntrl> {
@@ -67,7 +71,13 @@ EraseOutcome EraseRunner::emptyAllTrashes() {
 }
 
 EraseOutcome EraseRunner::emptyVolumeTrash(const files::TrashLocation& trash) {
-    auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trash.trashURL);
+    // The sizes are only read when a confirmation is to show them; the erase totals what it
+    // erases in any case.
+    auto& lister = files::RNQuilloFileUtilities::sharedControl();
+    const std::atomic<bool> noSizes{false};
+    auto listing = !assumeYes_ && RNUserDefaults::standardUserDefaults().boolForKey(kPrefShowAlert)
+                       ? lister.binItemsAndInfoWithURL(trash.trashURL)
+                       : files::binItemsForEraseWithURL(trash.trashURL, noSizes, lister.measureThreads());
     RNItemList items = listing ? listing->itemsToErase : RNItemList{};
     RNDictionary request{{"isAllDisks", false},
                          {"isLumoErase", false},
@@ -134,17 +144,24 @@ EraseOutcome EraseRunner::run(const RNDictionary& request, bool lumo) {
         else session->proceedToEraseWithArray(session->itemsToErase());
     });
     // The progress line only redraws when called; a tick lets held-back changes show.
-    std::atomic<bool> running{true};
-    std::thread ticker([&running, loop] {
-        while (running.load()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // It wakes at once when the erase is over: a sleeping ticker would hold the exit back.
+    std::mutex tickerMutex;
+    std::condition_variable tickerWake;
+    bool running = true;
+    std::thread ticker([&, loop] {
+        std::unique_lock lock(tickerMutex);
+        while (!tickerWake.wait_for(lock, std::chrono::milliseconds(100), [&] { return !running; })) {
             loop->post([] {
                 if (TerminalProgressWindow* w = gProgressWindow.load()) w->tick();
             });
         }
     });
     loop->run();
-    running.store(false);
+    {
+        std::lock_guard lock(tickerMutex);
+        running = false;
+    }
+    tickerWake.notify_all();
     ticker.join();
     loop->processPendingTasks();
     gProgressWindow.store(nullptr);

@@ -39,6 +39,7 @@ public:
 
 private:
     EraseOutcome run(const erase::RNDictionary& request, bool lumo);
+    bool assumeYes_;
 };
 
 }  // namespace quillo::cli

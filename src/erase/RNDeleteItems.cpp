@@ -7,6 +7,7 @@
 #include "erase/RNOperationQueue.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
+#include "files/EraseCount.h"
 #include "files/FileRemoval.h"
 #include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
@@ -133,6 +134,9 @@ bool RNDeleteItems::askToContinue(const RNDictionary& request) {
                 if (auto self = weak.lock()) self->updateCountAndSizeToDelete(note);
             });
     }
+    // Sizes are read while a confirmation is to show them; once it is answered (or when none is
+    // shown) the count only counts, and the erase learns the sizes from its own reading.
+    countSizesWanted_.store(defaults().boolForKey(kPrefShowAlert));
     if (isAllDisks_) calculateSizeAndCountWithArray(RNValue::lookup(request, "volumeArray").arrayValue());
 
     if (!defaults().boolForKey(kPrefShowAlert)) {
@@ -197,11 +201,20 @@ void RNDeleteItems::sendLumoEraseNotificationResponse(bool canContinue, const RN
 }
 
 void RNDeleteItems::cleanMemoryWithResponse(int64_t answer) {
+    countSizesWanted_.store(false);
     if (answer == kAlertSecondButtonReturn && !isLumoErase_) sendPartialStopWorking();
-    if (answer == kAlertSecondButtonReturn) countPending_.store(false);
+    if (answer == kAlertSecondButtonReturn) {
+        countPending_.store(false);
+        countArrived();
+    }
     if (totItems_.load() != 0) stopObservingCount();
     std::lock_guard lock(mutex_);
     quilloAlert_.reset();
+}
+
+void RNDeleteItems::countArrived() {
+    { std::lock_guard lock(countMutex_); }  // a waiter between its test and its wait sees it
+    countChanged_.notify_all();
 }
 
 void RNDeleteItems::stopObservingCount() {
@@ -223,7 +236,8 @@ void RNDeleteItems::calculateSizeAndCountWithArray(const RNArray& volumes) {
         RNItemList items;
         for (const RNValue& v : volumes) {
             if (v["trashIsEmpty"].boolValue()) continue;
-            auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(v["trashURL"].stringValue());
+            auto listing = files::binItemsForEraseWithURL(v["trashURL"].stringValue(), self->countSizesWanted_,
+                                                          RNQuilloFileUtilities::sharedControl().measureThreads());
             if (!listing) continue;
             size += listing->size;
             count += listing->count;
@@ -251,6 +265,7 @@ void RNDeleteItems::updateCountAndSizeToDelete(const RNNotification& note) {
     totSize_.fetch_add(size);
     totItems_.fetch_add(count);
     countPending_.store(false);
+    countArrived();
     std::shared_ptr<RNAlert> alert;
     {
         std::lock_guard lock(mutex_);
@@ -1027,7 +1042,10 @@ void RNDeleteItems::waitUntilItemsInfo() {
             });
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // Woken as soon as the count arrives; the stop button is looked at every 10 ms.
+        std::unique_lock lock(countMutex_);
+        countChanged_.wait_for(lock, std::chrono::milliseconds(10),
+                               [this] { return totItems_.load() != 0 || !countPending_.load(); });
     }
     stopObservingCount();
 }

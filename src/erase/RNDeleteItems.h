@@ -15,6 +15,7 @@
 #include "files/RNItemToErase.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -92,6 +93,7 @@ private:
     void sendLumoEraseNotificationResponse(bool canContinue, const RNDictionary& request);
     void cleanMemoryWithResponse(int64_t answer);
     void stopObservingCount();
+    void countArrived();  // wakes an erase waiting for the count
 
     // The erase.
     void emptyTrashWithArray(RNItemList array);
@@ -163,6 +165,9 @@ private:
     std::atomic<uint64_t> totSize_{0};
     std::atomic<uint64_t> totItems_{0};
     std::atomic<bool> countPending_{false};
+    std::atomic<bool> countSizesWanted_{true};  // the count's sizes are still to be shown
+    std::mutex countMutex_;
+    std::condition_variable countChanged_;
     std::atomic<double> startTime_{0};
 
     mutable std::mutex mutex_;  // itemsToErase_, toAuthorizeInfo_, notErased_, trashDirs_

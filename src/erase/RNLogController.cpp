@@ -302,16 +302,19 @@ void RNLogController::writeStartSession() {
 }
 
 void RNLogController::writeEntryWithPath(const std::string& path, uint64_t size) {
+    // The path is made printable before the lock: the two workers of an erase only wait for
+    // each other for the number and the append.
+    const std::string printable = escapedPathForLog(path);
     std::lock_guard lock(entryMutex_);
     if (currLogHandle_ < 0) return;
     totSize_ += size;
     ++itemsCount_;
-    std::string number = util::RNNumberUtilities::sharedControl().numberToFormatString(double(itemsCount_));
+    std::string number = util::RNNumberUtilities::sharedControl().countToFormatString(itemsCount_);
     // Item lines are gathered and written a batch at a time (at most a quarter of a second
     // late): one write per erased file would cost the erase a third of its speed.
     pending_ += number;
     pending_ += ' ';
-    pending_ += escapedPathForLog(path);
+    pending_ += printable;
     pending_ += '\n';
     if (pending_.size() >= kFlushBytes || std::chrono::steady_clock::now() - lastFlush_ >= kFlushInterval)
         flushPendingLocked();

@@ -64,6 +64,23 @@ void RNNumberUtilities::initializeNumberFormat() {
     warmUp(singlePrecFormatter);
     warmUp(doublePrecFormatter);
 
+    // Counts may skip ICU when its text for a long number is the ASCII digits in groups of
+    // three with one separator, and a few others agree (see countToFormatString).
+    const std::string probe = numberToFormatString(1234567890123.0);
+    if (probe.size() > 13 && probe.compare(0, 1, "1") == 0 && (probe.size() - 13) % 4 == 0) {
+        const std::string separator = probe.substr(1, (probe.size() - 13) / 4);
+        groupSeparator_ = separator;
+        for (uint64_t n : {0ull, 7ull, 12ull, 999ull, 1000ull, 1234ull, 99999ull, 100000ull, 1000000ull,
+                           1234567890123ull, 18446744073709551615ull}) {
+            UErrorCode status = U_ZERO_ERROR;
+            std::string icuText = toUtf8(numFormatter.formatDecimal(std::to_string(n).c_str(), status).toString(status));
+            if (U_FAILURE(status) || countToFormatString(n) != icuText) {
+                groupSeparator_.reset();
+                break;
+            }
+        }
+    }
+
     bytes = RNLocalizedString("byte");
     kBytes = RNLocalizedString("Kb");
     mBytes = RNLocalizedString("Mb");
@@ -73,6 +90,22 @@ void RNNumberUtilities::initializeNumberFormat() {
 
 std::string RNNumberUtilities::numberToFormatString(double number) const {
     return formatDouble(numFormatter, number, 2);
+}
+
+std::string RNNumberUtilities::countToFormatString(uint64_t count) const {
+    if (!groupSeparator_) {
+        UErrorCode status = U_ZERO_ERROR;
+        icu::UnicodeString text = numFormatter.formatDecimal(std::to_string(count).c_str(), status).toString(status);
+        return U_FAILURE(status) ? std::to_string(count) : toUtf8(text);
+    }
+    const std::string digits = std::to_string(count);
+    std::string text;
+    text.reserve(digits.size() + (digits.size() / 3) * groupSeparator_->size());
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i && (digits.size() - i) % 3 == 0) text += *groupSeparator_;
+        text += digits[i];
+    }
+    return text;
 }
 
 std::string RNNumberUtilities::sizeToFormatString(uint64_t size, int16_t scale, bool doublePrecision) const {

@@ -29,6 +29,11 @@ public:
     // No decimals for a whole number, at most two otherwise, with the locale's grouping.
     std::string numberToFormatString(double number) const;
 
+    // A count (an item number of the erase log, say): the very text numberToFormatString gives
+    // for it, made without ICU when the locale writes its numbers with ASCII digits in groups of
+    // three -- the log numbers every erased item, and ICU would cost the erase a few percent.
+    std::string countToFormatString(uint64_t count) const;
+
     // Number and unit as one text. `scale` caps the unit: 1 bytes only, 2 up to kilobytes,
     // 4 up to terabytes, anything else up to megabytes. Above bytes the number has exactly two
     // decimals with `doublePrecision`, else one. The unit is chosen on the exact quotient, so
@@ -49,6 +54,8 @@ private:
     std::string mBytes;
     std::string gBytes;
     std::string tBytes;
+    // The group separator when countToFormatString may group digits itself; unset: ICU.
+    std::optional<std::string> groupSeparator_;
 };
 
 }  // namespace quillo::util

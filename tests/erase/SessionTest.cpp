@@ -236,6 +236,43 @@ TEST_F(EraseSession, AllTrashesRoadWithTheLogsExactLines) {
     EXPECT_NE(l[4].find("120 bytes"), std::string::npos) << l[4];
 }
 
+TEST_F(EraseSession, TheCountShowsSizesWhileAskedAndOnlyCountsOnceAnswered) {
+    plantFolder("folder");
+    makeDirs(files + "/folder/sub");
+    writeFile(files + "/folder/sub/inner", std::string(20, 'i'));
+    writeFile(files + "/folder/other", std::string(30, 'o'));
+    plant("a", std::string(100, 'a'));
+    // The confirmation stays up until its size line has the count in it.
+    std::string shown;
+    backend->setOnPrompt([&](const RNPromptRequest& r) {
+        if (!r.isEraseConfirmation || !r.liveText) return;
+        const std::string gathering = RNLocalizedString("gathering_info");
+        for (int i = 0; i < 500 && (shown = r.liveText()) == gathering; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+    Outcome out = runErase(allTrashesRequest());
+    const auto& numbers = quillo::util::RNNumberUtilities::sharedControl();
+    EXPECT_NE(shown.find(numbers.sizeToFormatString(150, 4, true)), std::string::npos) << shown;
+    EXPECT_NE(shown.find(numbers.numberToFormatString(5)), std::string::npos) << shown;
+    EXPECT_EQ(out.erasedCount, 5u);
+    EXPECT_EQ(out.erasedSize, 150u);
+
+    // Without a confirmation nobody sees the count's sizes: the erase still totals them all,
+    // and the count of entries is whole.
+    backend->setOnPrompt(nullptr);
+    RNUserDefaults::standardUserDefaults().setBool(kPrefShowAlert, false);
+    plantFolder("again");
+    makeDirs(files + "/again/sub");
+    writeFile(files + "/again/sub/inner", std::string(20, 'i'));
+    writeFile(files + "/again/other", std::string(30, 'o'));
+    plant("b", std::string(100, 'b'));
+    Outcome quiet = runErase(allTrashesRequest());
+    EXPECT_EQ(quiet.session->totItems(), 5u);
+    EXPECT_EQ(quiet.erasedCount, 5u);
+    EXPECT_EQ(quiet.erasedSize, 150u);
+    EXPECT_TRUE(listFolder(files).empty());
+}
+
 TEST_F(EraseSession, FoldersAreEmptiedDepthFirstOneLineEach) {
     plantFolder("top");
     makeDirs(files + "/top/a/b");

@@ -91,3 +91,21 @@ TEST(UtilNumbersLocale, LocaleComesFromTheEnvironment) {
     env.set("LC_ALL", "C");
     EXPECT_EQ(RNNumberUtilities().numberToFormatString(1234.5), "1,234.5");
 }
+
+// A count made without ICU must be ICU's text exactly, whatever the locale's digits, separator
+// and group sizes (Indian groups of two, Arabic digits, a narrow no-break space).
+TEST(UtilNumbersLocale, CountsAreTheNumberTextInEveryLocale) {
+    for (const char* name : {"en_US", "de_DE", "fr_FR", "de_CH", "es_ES", "hi_IN", "ar_EG", "bn_BD", "ja_JP"}) {
+        RNNumberUtilities numbers{icu::Locale(name)};
+        std::vector<uint64_t> probes;
+        for (uint64_t n = 0; n < 2100; ++n) probes.push_back(n);
+        for (uint64_t n = 9990; n < 10010; ++n) probes.push_back(n);
+        for (uint64_t p = 10; p <= 1'000'000'000'000'000; p *= 10)
+            for (uint64_t n : {p - 1, p, p + 1, p * 3 + 7}) probes.push_back(n);
+        for (uint64_t n : probes) ASSERT_EQ(numbers.countToFormatString(n), numbers.numberToFormatString(double(n))) << name << " " << n;
+        EXPECT_EQ(numbers.countToFormatString(std::numeric_limits<uint64_t>::max()),
+                  numbers.sizeToFormatString(std::numeric_limits<uint64_t>::max(), 1, true).substr(
+                      0, numbers.countToFormatString(std::numeric_limits<uint64_t>::max()).size()))
+            << name;
+    }
+}
