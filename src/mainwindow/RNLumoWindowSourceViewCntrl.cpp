@@ -172,9 +172,11 @@ RNLumoWindowSourceViewCntrl::RNLumoWindowSourceViewCntrl(QWidget* parentWidget) 
                 }
         if (!spinnerTimer_.isActive()) spinnerTimer_.start();
     });
-    connect(model_, &RNSourceListModel::childrenChanged, this, [this](RNSourceItem* source) {
+    auto showFirstFilled = [this](RNSourceItem* source) {
         if (lastSelectedRow_ == -1 && !source->trashIsEmpty) selectRow(int(source->row));
-    });
+    };
+    connect(model_, &RNSourceListModel::childrenChanged, this, showFirstFilled);
+    connect(model_, &RNSourceListModel::childrenAppended, this, showFirstFilled);
     connect(model_, &RNSourceListModel::sourceAboutToBeRemoved, this, [this](int row) {
         if (row != lastSelectedRow_) return;
         // The shown trash goes away: another one is shown first.

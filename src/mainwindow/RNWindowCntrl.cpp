@@ -12,10 +12,14 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QRegularExpression>
 #include <QToolButton>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <malloc.h>
 
 namespace quillo::mainwindow {
 
@@ -109,7 +113,13 @@ RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
     windowDidLoad();
 }
 
-RNWindowCntrl::~RNWindowCntrl() { sourceCntrl_->windowWillClose(); }
+RNWindowCntrl::~RNWindowCntrl() {
+    sourceCntrl_->windowWillClose();
+    // The records go with the child objects, after this body: trimmed once they are freed.
+    QTimer::singleShot(0, QCoreApplication::instance(), [] { ::malloc_trim(0); });
+}
+
+void RNWindowCntrl::useOneHeapForAllThreads() { ::mallopt(M_ARENA_MAX, 1); }
 
 void RNWindowCntrl::windowDidLoad() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
