@@ -125,8 +125,25 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     connect(tableView_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &RNListCntrl::prepareToShowPreview);
     connect(sources_, &RNSourceListModel::childrenChanged, this, [this](RNSourceItem* source) {
         if (source != model_->source().get()) return;
+        // Items came or went (a refresh): the rows are read again, and the items that stay
+        // keep their selection and the current row.
+        std::vector<RNLumoWindowItemPtr> selected;
+        for (const QModelIndex& i : tableView_->selectionModel()->selectedRows())
+            if (auto item = model_->itemAt(i.row())) selected.push_back(item);
+        const QModelIndex current = tableView_->currentIndex();
+        const RNLumoWindowItemPtr currentItem = current.isValid() ? model_->itemAt(current.row()) : nullptr;
         const int scroll = tableView_->verticalScrollBar()->value();
         model_->reload();
+        if (!selected.empty() || currentItem) {
+            std::vector<RNLumoWindowItem*> raw;
+            for (const auto& item : selected) raw.push_back(item.get());
+            selectItems(raw);
+            const int row = currentItem ? model_->rowOfItem(currentItem.get()) : -1;
+            if (row >= 0)
+                tableView_->selectionModel()->setCurrentIndex(model_->index(row, RNContentListModel::NameColumn),
+                                                              QItemSelectionModel::NoUpdate);
+            prepareToShowPreview();
+        }
         tableView_->verticalScrollBar()->setValue(scroll);
         showProgressView(false);
     });
