@@ -222,12 +222,10 @@ Qt::ItemFlags RNContentListModel::flags(const QModelIndex& index) const {
 QVariant RNContentListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal) return QAbstractTableModel::headerData(section, orientation, role);
     if (role == Qt::DisplayRole && section != CheckColumn) return ui::L(identifierOfColumn(section).toStdString());
-    if (role == Qt::DecorationRole && section == CheckColumn) {
-        QIcon icon = QIcon::fromTheme(QStringLiteral("object-select-symbolic"));
-        return icon.isNull() ? QVariant() : QVariant(icon);
-    }
-    if (role == Qt::DisplayRole && section == CheckColumn && QIcon::fromTheme(QStringLiteral("object-select-symbolic")).isNull())
-        return QStringLiteral("\u2713");
+    // A check mark as text, drawn in the header's text colour: a symbolic theme icon keeps its
+    // own dark colour and vanishes on a dark palette.
+    if (role == Qt::DisplayRole && section == CheckColumn) return QStringLiteral("\u2713");
+    if (role == Qt::TextAlignmentRole && section == CheckColumn) return QVariant(int(Qt::AlignCenter));
     if ((role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) && section == CheckColumn) return ui::L("check_col");
     if (role == Qt::TextAlignmentRole && section == SizeColumn) return QVariant(int(Qt::AlignRight | Qt::AlignVCenter));
     return {};

@@ -3,6 +3,7 @@
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNMainThread.h"
 #include "erase/RNOperationQueue.h"
+#include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "ui/RNQtStrings.h"
@@ -93,6 +94,7 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     showProgressView(true);
     infoFld_->clear();
     tableView_->setModel(model_);
+    tableView_->setStyle(new RNCheckBoxStyle(tableView_));
     tableView_->setSelectionBehavior(QAbstractItemView::SelectRows);
     tableView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     tableView_->setAlternatingRowColors(true);

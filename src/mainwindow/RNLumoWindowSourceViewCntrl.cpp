@@ -1,6 +1,7 @@
 #include "mainwindow/RNLumoWindowSourceViewCntrl.h"
 
 #include "erase/RNMainThread.h"
+#include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNTransparentScroller.h"
 #include "ui/RNQtStrings.h"
 
@@ -149,6 +150,7 @@ RNLumoWindowSourceViewCntrl::RNLumoWindowSourceViewCntrl(QWidget* parentWidget) 
     tableView_ = new QListView(parentWidget);
     tableView_->setObjectName(QStringLiteral("sourceList"));
     tableView_->setModel(model_);
+    tableView_->setStyle(new RNCheckBoxStyle(tableView_));
     tableView_->setSelectionMode(QAbstractItemView::SingleSelection);
     tableView_->setUniformItemSizes(true);
     tableView_->setMinimumWidth(220);

@@ -1,5 +1,6 @@
 // The Lumo Window offscreen: selection rules, switching trashes, unmounts, the frame, the title,
 // the contextual menu, the space bar and the erase button with nothing marked.
+#include "DarkPalette.h"
 #include "GuiTest.h"
 #include "LumoTestSupport.h"
 
@@ -7,6 +8,7 @@
 #include "erase/RNNotificationCenter.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
+#include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNListCntrl.h"
@@ -23,6 +25,8 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QPainter>
+#include <QStyleOption>
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
@@ -309,4 +313,46 @@ TEST_F(LumoWindowTest, RefreshShowsWhatOtherProgramsTrashedAndRemovedAndKeepsMar
     spin(300);
     EXPECT_EQ(list()->model()->rowCount(), 3);
     EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
+}
+
+namespace {
+// The largest difference in grey level between the colour behind a check box and any pixel of
+// an unchecked box drawn by `style` with `palette`.
+int uncheckedBoxContrast(QStyle* style, const QPalette& palette, QStyle::PrimitiveElement element) {
+    QImage image(24, 24, QImage::Format_ARGB32);
+    const QColor base = palette.color(QPalette::Base);
+    image.fill(base);
+    QStyleOptionViewItem option;
+    option.rect = QRect(4, 4, 16, 16);
+    option.palette = palette;
+    option.state = QStyle::State_Enabled | QStyle::State_Off;
+    option.features = QStyleOptionViewItem::HasCheckIndicator;
+    option.checkState = Qt::Unchecked;
+    QStyleOptionButton box;
+    box.rect = option.rect;
+    box.palette = palette;
+    box.state = option.state;
+    {
+        QPainter p(&image);
+        style->drawPrimitive(element, element == QStyle::PE_IndicatorCheckBox ? static_cast<QStyleOption*>(&box) : &option, &p);
+    }
+    int most = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) most = std::max(most, std::abs(qGray(image.pixel(x, y)) - qGray(base.rgb())));
+    return most;
+}
+}  // namespace
+
+TEST(LumoLooks, UncheckedCheckBoxesStandOutOnLightAndDarkPalettes) {
+    const QString before = QApplication::style()->name();
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    {
+        QWidget owner;
+        auto* style = new RNCheckBoxStyle(&owner);
+        for (const QPalette& palette : {QApplication::style()->standardPalette(), darkPalette()})
+            for (auto element : {QStyle::PE_IndicatorItemViewItemCheck, QStyle::PE_IndicatorCheckBox})
+                EXPECT_GE(uncheckedBoxContrast(style, palette, element), 80)
+                    << "base " << palette.color(QPalette::Base).name().toStdString() << ", element " << int(element);
+    }
+    QApplication::setStyle(before);
 }
