@@ -110,8 +110,8 @@ void RNContentListModel::reload() {
     endResetModel();
 }
 
-void RNContentListModel::reorder(std::vector<RNLumoWindowItemPtr> children) {
-    if (!source_) return;
+std::vector<RNLumoWindowItemPtr> RNContentListModel::reorder(std::vector<RNLumoWindowItemPtr> children) {
+    if (!source_) return children;
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     // Only the rows that something holds on to (selection, current row) are looked up: one pass
     // over the new order, however long the list.
@@ -129,10 +129,10 @@ void RNContentListModel::reorder(std::vector<RNLumoWindowItemPtr> children) {
         const int row = item ? newRow[item.get()] : -1;
         to.push_back(row < 0 ? QModelIndex() : index(row, i.column()));
     }
-    // The old order is released after the views are told (its records stay alive meanwhile).
     source_->children.swap(children);
     changePersistentIndexList(from, to);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    return children;
 }
 
 void RNContentListModel::beginAppend(int first, int last) { beginInsertRows({}, first, last); }

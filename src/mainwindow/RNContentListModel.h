@@ -37,7 +37,8 @@ public:
     void reload();
     // Puts `children` - the shown source's children in a new order - in place as one layout
     // change: the selection and the current row follow their items. Cheaper than a reset.
-    void reorder(std::vector<RNLumoWindowItemPtr> children);
+    // Gives the old order back.
+    std::vector<RNLumoWindowItemPtr> reorder(std::vector<RNLumoWindowItemPtr> children);
     // Rows first..last are about to be added at the end of the shown source's children, and
     // have been added.
     void beginAppend(int first, int last);

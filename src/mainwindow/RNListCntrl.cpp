@@ -280,7 +280,7 @@ void RNListCntrl::sortListed(const std::vector<RNSortDescriptor>& descriptors, b
                 if (source == model_->source() && updateInterface) {
                     const int scroll = tableView_->verticalScrollBar()->value();
                     const bool anySelected = tableView_->selectionModel()->hasSelection();
-                    model_->reorder(std::move(*sorted));
+                    *sorted = model_->reorder(std::move(*sorted));
                     tableView_->verticalScrollBar()->setValue(scroll);
                     if (anySelected) prepareToShowPreview();
                 } else {
