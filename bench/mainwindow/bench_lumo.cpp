@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -117,13 +118,20 @@ struct Heartbeat {
     }
 };
 
+// Runs the event loop until `done` holds (checked every 5 ms) or `ms` pass. The loop sleeps
+// between events, as the application's does: a loop of processEvents() calls would keep the
+// main thread busy and take a core from the workers being measured.
 bool waitFor(const std::function<bool()>& done, int ms) {
     QDeadlineTimer d(ms);
-    while (!done()) {
-        if (d.hasExpired()) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(5);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || d.hasExpired()) loop.quit();
+    });
+    check.start();
+    if (!done()) loop.exec();
+    return done();
 }
 
 void pump(int ms) { waitFor([] { return false; }, ms); }
