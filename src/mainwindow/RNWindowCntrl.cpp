@@ -116,7 +116,7 @@ RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
 RNWindowCntrl::~RNWindowCntrl() {
     sourceCntrl_->windowWillClose();
     // The records go with the child objects, after this body: trimmed once they are freed.
-    QTimer::singleShot(0, QCoreApplication::instance(), [] { ::malloc_trim(0); });
+    if (auto* app = QCoreApplication::instance()) QTimer::singleShot(0, app, [] { ::malloc_trim(0); });
 }
 
 void RNWindowCntrl::useOneHeapForAllThreads() { ::mallopt(M_ARENA_MAX, 1); }
