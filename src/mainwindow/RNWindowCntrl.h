@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+class QToolButton;
+
 namespace quillo::mainwindow {
 
 class RNContentViewCntrl;
@@ -61,14 +63,18 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void windowDidLoad();
+    // The refresh button's glyph in the palette's button text colour.
+    void updateRefreshIcon();
 
     RNSplitView* splitView_;
     RNLumoWindowSourceViewCntrl* sourceCntrl_;
     RNContentViewCntrl* contentCntrl_;
     RNLumoWindowSplitViewCntrl* splitCntrl_;
+    QToolButton* refreshBtn_ = nullptr;
     int level_ = kFloatingLevel;
     uint64_t lastErasedCount_ = 0;
     bool closed_ = false;
