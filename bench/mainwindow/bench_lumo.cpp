@@ -3,7 +3,9 @@
 // quillo-bench-lumo open [--wait-after-close S]     opens the Lumo Window on the home trash
 //
 // `open` prints: time to the first rows, time until every size is in, the longest gap of a
-// 10 ms heartbeat while measuring, sorting by size and marking all, and resident memory idle,
+// 10 ms heartbeat while measuring, sorting by size and marking all (and the most CPU time the
+// main thread spent between two beats, which load on the machine does not inflate), and
+// resident memory idle,
 // with the list shown, and S seconds after the window was closed and released.
 #include "erase/RNMainThread.h"
 #include "files/TrashLocator.h"
@@ -16,6 +18,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -25,6 +28,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 
@@ -74,35 +78,60 @@ int generateDeep(const std::string& files, long n) {
     return 0;
 }
 
+// CPU time of the calling thread, in milliseconds.
+double threadCpuMs() {
+    timespec ts {};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// The longest wall-clock gap between two beats, and the most CPU time the main thread spent
+// between two beats: the second does not grow when other programs keep the cores busy, so it
+// tells our own stalls from waiting for a core.
 struct Heartbeat {
     QElapsedTimer clock;
     qint64 last = 0;
     qint64 longest = 0;
+    double lastCpu = 0;
+    double longestCpu = 0;
     QTimer timer;
     Heartbeat() {
         timer.setInterval(10);
         timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer, &QTimer::timeout, [this] {
             const qint64 now = clock.elapsed();
+            const double cpu = threadCpuMs();
             longest = std::max(longest, now - last);
+            longestCpu = std::max(longestCpu, cpu - lastCpu);
             last = now;
+            lastCpu = cpu;
         });
         clock.start();
+        lastCpu = threadCpuMs();
         timer.start();
     }
     void reset() {
         last = clock.elapsed();
         longest = 0;
+        lastCpu = threadCpuMs();
+        longestCpu = 0;
     }
 };
 
+// Runs the event loop until `done` holds (checked every 5 ms) or `ms` pass. The loop sleeps
+// between events, as the application's does: a loop of processEvents() calls would keep the
+// main thread busy and take a core from the workers being measured.
 bool waitFor(const std::function<bool()>& done, int ms) {
     QDeadlineTimer d(ms);
-    while (!done()) {
-        if (d.hasExpired()) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(5);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || d.hasExpired()) loop.quit();
+    });
+    check.start();
+    if (!done()) loop.exec();
+    return done();
 }
 
 void pump(int ms) { waitFor([] { return false; }, ms); }
@@ -147,6 +176,7 @@ int openWindow(int waitAfterClose) {
     const double allSizes = t.nsecsElapsed() / 1e9;
     pump(300);
     const qint64 gapMeasuring = beat.longest;
+    const double cpuMeasuring = beat.longestCpu;
     const size_t rows = size_t(list->model()->rowCount());
 
     beat.reset();
@@ -157,6 +187,7 @@ int openWindow(int waitAfterClose) {
     const double sortTime = s.nsecsElapsed() / 1e9;
     pump(100);
     const qint64 gapSorting = beat.longest;
+    const double cpuSorting = beat.longestCpu;
 
     beat.reset();
     s.restart();
@@ -164,6 +195,7 @@ int openWindow(int waitAfterClose) {
     pump(200);
     const double markTime = s.nsecsElapsed() / 1e9;
     const qint64 gapMarking = beat.longest;
+    const double cpuMarking = beat.longestCpu;
     const long listed = rssKiB();
 
     window->close();
@@ -171,6 +203,7 @@ int openWindow(int waitAfterClose) {
     pump(500);
     malloc_trim(0);
     const long released = rssKiB();
+    if (std::getenv("MALLINFO")) { auto mi = mallinfo2(); std::fprintf(stderr, "MALLINFO inuse %zu KiB arena %zu KiB mmap %zu KiB free %zu KiB\n", mi.uordblks/1024, mi.arena/1024, mi.hblkhd/1024, mi.fordblks/1024); malloc_stats(); }
     long later = released;
     if (waitAfterClose > 0) {
         pump(waitAfterClose * 1000);
@@ -181,6 +214,8 @@ int openWindow(int waitAfterClose) {
                 firstRows, allSizes, sortTime, markTime);
     std::printf("longest heartbeat gap (10 ms timer): measuring %lld ms | sorting %lld ms | marking all %lld ms\n",
                 (long long)gapMeasuring, (long long)gapSorting, (long long)gapMarking);
+    std::printf("most main-thread CPU between two beats: measuring %.1f ms | sorting %.1f ms | marking all %.1f ms\n",
+                cpuMeasuring, cpuSorting, cpuMarking);
     std::printf("resident memory: idle %ld KiB | listed %ld KiB | closed and released %ld KiB | %d s later %ld KiB\n",
                 idle, listed, released, waitAfterClose, later);
     erase::RNMainThread::setActive(nullptr);
@@ -194,6 +229,7 @@ int main(int argc, char** argv) {
     if (argc >= 4 && !std::strcmp(argv[1], "generate-deep")) return generateDeep(argv[2], std::atol(argv[3]));
     if (argc >= 2 && !std::strcmp(argv[1], "open")) {
         if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        RNWindowCntrl::useOneHeapForAllThreads();  // as quillo does
         QApplication app(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
         const int wait = argc >= 4 && !std::strcmp(argv[2], "--wait-after-close") ? std::atoi(argv[3]) : 0;

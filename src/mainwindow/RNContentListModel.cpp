@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 
 namespace quillo::mainwindow {
 
@@ -109,10 +110,33 @@ void RNContentListModel::reload() {
     endResetModel();
 }
 
-void RNContentListModel::reorder() {
+std::vector<RNLumoWindowItemPtr> RNContentListModel::reorder(std::vector<RNLumoWindowItemPtr> children) {
+    if (!source_) return children;
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    // Only the rows that something holds on to (selection, current row) are looked up: one pass
+    // over the new order, however long the list.
+    const QModelIndexList from = persistentIndexList();
+    std::unordered_map<const RNLumoWindowItem*, int> newRow;
+    for (const QModelIndex& i : from)
+        if (auto item = itemAt(i.row())) newRow.emplace(item.get(), -1);
+    if (!newRow.empty())
+        for (size_t r = 0; r < children.size(); ++r)
+            if (auto it = newRow.find(children[r].get()); it != newRow.end()) it->second = int(r);
+    QModelIndexList to;
+    to.reserve(from.size());
+    for (const QModelIndex& i : from) {
+        auto item = itemAt(i.row());
+        const int row = item ? newRow[item.get()] : -1;
+        to.push_back(row < 0 ? QModelIndex() : index(row, i.column()));
+    }
+    source_->children.swap(children);
+    changePersistentIndexList(from, to);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    return children;
 }
+
+void RNContentListModel::beginAppend(int first, int last) { beginInsertRows({}, first, last); }
+void RNContentListModel::endAppend() { endInsertRows(); }
 
 void RNContentListModel::reloadColumn(int column) {
     const int rows = rowCount();
@@ -149,9 +173,15 @@ QVariant RNContentListModel::data(const QModelIndex& index, int role) const {
         case NameColumn:
             if (role == Qt::DisplayRole || role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) return item->displayName();
             if (role == Qt::DecorationRole) {
-                QIcon icon = iconForMimeType(mimeTypeOfItem(item->url));
-                if (item->name.size() > 1 && item->name[0] == '.') return QIcon(ghostIconWithIcon(icon.pixmap(32, 32), QSize(32, 32)));
-                return icon;
+                // Looked up when the row is first drawn, not for every row listed.
+                if (!item->listIconLoaded) {
+                    QIcon icon = iconForMimeType(mimeTypeOfItem(item->url));
+                    if (item->name.size() > 1 && item->name[0] == '.')
+                        icon = QIcon(ghostIconWithIcon(icon.pixmap(32, 32), QSize(32, 32)));
+                    item->listIcon = icon;
+                    item->listIconLoaded = true;
+                }
+                return item->listIcon;
             }
             return {};
         case SizeColumn:
@@ -192,12 +222,10 @@ Qt::ItemFlags RNContentListModel::flags(const QModelIndex& index) const {
 QVariant RNContentListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal) return QAbstractTableModel::headerData(section, orientation, role);
     if (role == Qt::DisplayRole && section != CheckColumn) return ui::L(identifierOfColumn(section).toStdString());
-    if (role == Qt::DecorationRole && section == CheckColumn) {
-        QIcon icon = QIcon::fromTheme(QStringLiteral("object-select-symbolic"));
-        return icon.isNull() ? QVariant() : QVariant(icon);
-    }
-    if (role == Qt::DisplayRole && section == CheckColumn && QIcon::fromTheme(QStringLiteral("object-select-symbolic")).isNull())
-        return QStringLiteral("\u2713");
+    // A check mark as text, drawn in the header's text colour: a symbolic theme icon keeps its
+    // own dark colour and vanishes on a dark palette.
+    if (role == Qt::DisplayRole && section == CheckColumn) return QStringLiteral("\u2713");
+    if (role == Qt::TextAlignmentRole && section == CheckColumn) return QVariant(int(Qt::AlignCenter));
     if ((role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) && section == CheckColumn) return ui::L("check_col");
     if (role == Qt::TextAlignmentRole && section == SizeColumn) return QVariant(int(Qt::AlignRight | Qt::AlignVCenter));
     return {};

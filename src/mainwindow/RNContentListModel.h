@@ -35,8 +35,14 @@ public:
     const RNSourceItemPtr& source() const { return source_; }
     // The source's children changed (added, removed, re-sorted): shows them again.
     void reload();
-    // The same children in a new order (a re-sort): cheaper than a reset for a long list.
-    void reorder();
+    // Puts `children` - the shown source's children in a new order - in place as one layout
+    // change: the selection and the current row follow their items. Cheaper than a reset.
+    // Gives the old order back.
+    std::vector<RNLumoWindowItemPtr> reorder(std::vector<RNLumoWindowItemPtr> children);
+    // Rows first..last are about to be added at the end of the shown source's children, and
+    // have been added.
+    void beginAppend(int first, int last);
+    void endAppend();
     // Redraws the check boxes, or the sizes, of every row.
     void reloadColumn(int column);
     RNLumoWindowItemPtr itemAt(int row) const;

@@ -3,6 +3,7 @@
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNMainThread.h"
 #include "erase/RNOperationQueue.h"
+#include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "ui/RNQtStrings.h"
@@ -93,6 +94,7 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     showProgressView(true);
     infoFld_->clear();
     tableView_->setModel(model_);
+    tableView_->setStyle(new RNCheckBoxStyle(tableView_));
     tableView_->setSelectionBehavior(QAbstractItemView::SelectRows);
     tableView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     tableView_->setAlternatingRowColors(true);
@@ -125,9 +127,34 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     connect(tableView_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &RNListCntrl::prepareToShowPreview);
     connect(sources_, &RNSourceListModel::childrenChanged, this, [this](RNSourceItem* source) {
         if (source != model_->source().get()) return;
+        // Items came or went (a refresh): the rows are read again, and the items that stay
+        // keep their selection and the current row.
+        std::vector<RNLumoWindowItemPtr> selected;
+        for (const QModelIndex& i : tableView_->selectionModel()->selectedRows())
+            if (auto item = model_->itemAt(i.row())) selected.push_back(item);
+        const QModelIndex current = tableView_->currentIndex();
+        const RNLumoWindowItemPtr currentItem = current.isValid() ? model_->itemAt(current.row()) : nullptr;
         const int scroll = tableView_->verticalScrollBar()->value();
         model_->reload();
+        if (!selected.empty() || currentItem) {
+            std::vector<RNLumoWindowItem*> raw;
+            for (const auto& item : selected) raw.push_back(item.get());
+            selectItems(raw);
+            const int row = currentItem ? model_->rowOfItem(currentItem.get()) : -1;
+            if (row >= 0)
+                tableView_->selectionModel()->setCurrentIndex(model_->index(row, RNContentListModel::NameColumn),
+                                                              QItemSelectionModel::NoUpdate);
+            prepareToShowPreview();
+        }
         tableView_->verticalScrollBar()->setValue(scroll);
+        showProgressView(false);
+    });
+    connect(sources_, &RNSourceListModel::childrenAboutToBeAppended, this, [this](RNSourceItem* source, int first, int last) {
+        if (source == model_->source().get()) model_->beginAppend(first, last);
+    });
+    connect(sources_, &RNSourceListModel::childrenAppended, this, [this](RNSourceItem* source) {
+        if (source != model_->source().get()) return;
+        model_->endAppend();
         showProgressView(false);
     });
     connect(sources_, &RNSourceListModel::childrenSizesChanged, this, [this](RNSourceItem* source) {
@@ -238,35 +265,29 @@ void RNListCntrl::sortListed(const std::vector<RNSortDescriptor>& descriptors, b
             RNContentListModel::sortedChildren(std::move(children), descriptors));
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [this, weak, source, sorted, generation, ticket, updateInterface] {
+            [this, weak, source, sorted, generation, ticket, updateInterface, descriptors] {
                 if (!weak.lock()) return;
                 --sortsInFlight_;
                 if (source->childrenGeneration != generation || ticket != sortTicket_) {
                     if (sortsInFlight_ == 0) emit sortFinished();
                     return;
                 }
-                // Remember what is selected, put the new order in, select the same items again.
-                std::vector<RNLumoWindowItem*> selected;
-                const bool shown = source == model_->source();
-                if (shown)
-                    for (const QModelIndex& i : tableView_->selectionModel()->selectedRows())
-                        if (auto item = model_->itemAt(i.row())) selected.push_back(item.get());
-                const QModelIndex current = shown ? tableView_->currentIndex() : QModelIndex();
-                RNLumoWindowItemPtr currentItem = current.isValid() ? model_->itemAt(current.row()) : nullptr;
-                source->children = std::move(*sorted);
-                if (shown && updateInterface) {
+                // The new order goes in as one permutation of the rows: the selection and the
+                // current row follow their items, nothing is looked up row by row here.
+                sortedGeneration_ = generation;
+                sortedSource_ = source.get();
+                sortedBy_ = descriptors.front();
+                if (source == model_->source() && updateInterface) {
                     const int scroll = tableView_->verticalScrollBar()->value();
-                    model_->reorder();
+                    const bool anySelected = tableView_->selectionModel()->hasSelection();
+                    *sorted = model_->reorder(std::move(*sorted));
                     tableView_->verticalScrollBar()->setValue(scroll);
-                    selectItems(selected);
-                    if (currentItem) {
-                        const int row = model_->rowOfItem(currentItem.get());
-                        if (row >= 0)
-                            tableView_->selectionModel()->setCurrentIndex(model_->index(row, RNContentListModel::NameColumn),
-                                                                          QItemSelectionModel::NoUpdate);
-                    }
-                    prepareToShowPreview();
+                    if (anySelected) prepareToShowPreview();
+                } else {
+                    source->children.swap(*sorted);
                 }
+                // The old order (the same records) is let go on the list queue.
+                listOperationQueue().addOperation([sorted] {});
                 if (sortsInFlight_ == 0) emit sortFinished();
             },
             Qt::QueuedConnection);
@@ -294,7 +315,11 @@ void RNListCntrl::selectItems(const std::vector<RNLumoWindowItem*>& items) {
 
 void RNListCntrl::updateItemsList(RNSourceItem* source) {
     if (!source || source != model_->source().get()) return;
-    sortListed({current_}, true);
+    // Sizes and dates that came in move rows only when the list is sorted by them.
+    const bool orderHolds = sortedSource_ == source && sortedGeneration_ == source->childrenGeneration &&
+                            sortedBy_ == current_ && current_.key != QLatin1String("size_col") &&
+                            current_.key != QLatin1String("date_added_col");
+    if (!orderHolds) sortListed({current_}, true);
     writeMarkedInfo();
     showProgressView(false);
 }

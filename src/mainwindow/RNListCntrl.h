@@ -143,6 +143,10 @@ private:
     int clickedRow_ = -1;
     int sortsInFlight_ = 0;
     uint64_t sortTicket_ = 0;
+    // What the last applied sort put in order (to skip a re-sort that would change nothing).
+    const RNSourceItem* sortedSource_ = nullptr;
+    uint64_t sortedGeneration_ = 0;
+    RNSortDescriptor sortedBy_;
 
     // The erase.
     std::shared_ptr<erase::RNDeleteItems> deleteItemsCntrl_;

@@ -4,6 +4,7 @@
 // is read from the file system on every call.
 #pragma once
 
+#include <QIcon>
 #include <QPixmap>
 #include <QString>
 #include <QVariant>
@@ -34,6 +35,9 @@ public:
     // The size is final: a file whose size was read, or a folder whose walk has ended. (An
     // unreadable or empty folder measures 0 entries, so the count alone cannot tell.)
     std::atomic<bool> sizeIsKnown{false};
+    // The content list's icon, looked up when the row is first drawn (main thread only).
+    QIcon listIcon;
+    bool listIconLoaded = false;
 
     // Display form of the name: bytes that are not UTF-8 show as replacement characters.
     QString displayName() const;

@@ -1,6 +1,7 @@
 #include "mainwindow/RNLumoWindowSourceViewCntrl.h"
 
 #include "erase/RNMainThread.h"
+#include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNTransparentScroller.h"
 #include "ui/RNQtStrings.h"
 
@@ -149,6 +150,7 @@ RNLumoWindowSourceViewCntrl::RNLumoWindowSourceViewCntrl(QWidget* parentWidget) 
     tableView_ = new QListView(parentWidget);
     tableView_->setObjectName(QStringLiteral("sourceList"));
     tableView_->setModel(model_);
+    tableView_->setStyle(new RNCheckBoxStyle(tableView_));
     tableView_->setSelectionMode(QAbstractItemView::SingleSelection);
     tableView_->setUniformItemSizes(true);
     tableView_->setMinimumWidth(220);
@@ -172,9 +174,11 @@ RNLumoWindowSourceViewCntrl::RNLumoWindowSourceViewCntrl(QWidget* parentWidget) 
                 }
         if (!spinnerTimer_.isActive()) spinnerTimer_.start();
     });
-    connect(model_, &RNSourceListModel::childrenChanged, this, [this](RNSourceItem* source) {
+    auto showFirstFilled = [this](RNSourceItem* source) {
         if (lastSelectedRow_ == -1 && !source->trashIsEmpty) selectRow(int(source->row));
-    });
+    };
+    connect(model_, &RNSourceListModel::childrenChanged, this, showFirstFilled);
+    connect(model_, &RNSourceListModel::childrenAppended, this, showFirstFilled);
     connect(model_, &RNSourceListModel::sourceAboutToBeRemoved, this, [this](int row) {
         if (row != lastSelectedRow_) return;
         // The shown trash goes away: another one is shown first.

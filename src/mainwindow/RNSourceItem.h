@@ -10,6 +10,7 @@
 
 #include <QIcon>
 #include <QList>
+#include <QPixmap>
 
 #include <atomic>
 #include <cstdint>
@@ -40,6 +41,10 @@ public:
     const std::string& volumePath() const { return volumeUrl; }
     std::string name;       // the volume's display name (bytes)
     QIcon icon;
+    // The row's icon badged with a full or empty trash, and which of the two it is (-1: none
+    // yet); main thread only.
+    QPixmap composedIcon;
+    int composedIconState = -1;
     std::vector<RNLumoWindowItemPtr> children;
     uint64_t childrenGeneration = 0;  // raised on every change of `children` (main thread)
     bool trashIsEmpty = true;

@@ -38,6 +38,7 @@ struct RNSourceListModel::State {
     std::mutex dirtyMutex;
     std::vector<RNSourceItemPtr> dirty;  // sources whose sizes changed since the last poll
     std::atomic<int> pendingListings{0};
+    std::atomic<int> pendingWalks{0};  // folder walks queued or running
 };
 
 struct RNSourceListModel::Batch {
@@ -286,11 +287,14 @@ void RNSourceListModel::listTrash(const std::shared_ptr<State>& state, const RNS
 void RNSourceListModel::applyBatch(const std::shared_ptr<Batch>& batch) {
     RNSourceItem* source = batch->source.get();
     if (!batch->items.empty()) {
+        // One insertion per batch: the list adds the rows without rebuilding what it shows.
+        const int first = int(source->children.size());
+        emit childrenAboutToBeAppended(source, first, first + int(batch->items.size()) - 1);
         source->children.insert(source->children.end(), std::make_move_iterator(batch->items.begin()),
                                 std::make_move_iterator(batch->items.end()));
         ++source->childrenGeneration;
         source->trashIsEmpty = false;
-        emit childrenChanged(source);
+        emit childrenAppended(source);
     }
     if (batch->last) {
         source->trashIsEmpty = source->children.empty();
@@ -303,7 +307,12 @@ void RNSourceListModel::applyBatch(const std::shared_ptr<Batch>& batch) {
 // One walk per folder on the source work queue.
 void RNSourceListModel::doGatherSizeWithItem(const std::shared_ptr<State>& state, const RNLumoWindowItemPtr& item,
                                              const RNSourceItemPtr& source) {
+    ++state->pendingWalks;
     sourceListOperationQueue().addOperation([state, item, source] {
+        struct Done {
+            std::atomic<int>& n;
+            ~Done() { --n; }
+        } done{state->pendingWalks};
         if (state->stopWorking.load()) return;  // skipped: nothing posted for it
         std::function<void(const std::string&)> hook;
         {
@@ -311,8 +320,10 @@ void RNSourceListModel::doGatherSizeWithItem(const std::shared_ptr<State>& state
             hook = gWillMeasureHook;
         }
         if (hook) hook(item->url);
+        // A folder measured alone (one large trashed folder) gets the walk's helpers; many
+        // folders are measured side by side, one thread each.
         files::WalkTotals totals;
-        files::walkFolder(item->url, totals);
+        files::walkFolder(item->url, totals, state->pendingWalks.load() <= 1 ? files::folderWalkWorkers() : 1);
         std::lock_guard g(source->lock);
         item->size = totals.totalSize;
         item->actualCount = totals.entries;
@@ -540,13 +551,18 @@ QVariant RNSourceListModel::data(const QModelIndex& index, int role) const {
         case MarkedStatusRole:
             return source->markedStatus == 1 ? Qt::Checked : source->markedStatus == -1 ? Qt::PartiallyChecked : Qt::Unchecked;
         case IconRole: {
+            // Drawn again with every turn of the spinner: composed once per state of the trash.
+            const int state = source->trashIsEmpty ? 1 : 0;
+            if (source->composedIconState == state) return source->composedIcon;
             const QSize size(64, 64);
             QPixmap icon = source->icon.pixmap(size);
             if (icon.isNull()) icon = placeholderImageWithSize(size);
             if (source->trashIsEmpty) icon = ghostIconWithIcon(icon, size);
             const QIcon badge = QIcon::fromTheme(source->trashIsEmpty ? QStringLiteral("user-trash")
                                                                       : QStringLiteral("user-trash-full"));
-            return composedImageMainImage(icon, badge.pixmap(size));
+            source->composedIcon = composedImageMainImage(icon, badge.pixmap(size));
+            source->composedIconState = state;
+            return source->composedIcon;
         }
         default: return {};
     }

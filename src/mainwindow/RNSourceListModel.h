@@ -88,6 +88,10 @@ public:
 signals:
     // Items were added to or removed from a source's children (main thread).
     void childrenChanged(quillo::mainwindow::RNSourceItem* source);
+    // A batch of listed items is about to be added at the end of a source's children (rows
+    // first..last), and has been added: a cheaper form of childrenChanged.
+    void childrenAboutToBeAppended(quillo::mainwindow::RNSourceItem* source, int first, int last);
+    void childrenAppended(quillo::mainwindow::RNSourceItem* source);
     // Sizes of a source's children changed (a batch of folder measurements ended).
     void childrenSizesChanged(quillo::mainwindow::RNSourceItem* source);
     // A source's last folder measurement ended.

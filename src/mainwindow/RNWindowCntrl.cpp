@@ -12,10 +12,15 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QPainter>
 #include <QRegularExpression>
 #include <QToolButton>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <malloc.h>
 
 namespace quillo::mainwindow {
 
@@ -65,7 +70,8 @@ RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
     sourceBar->setContentsMargins(6, 4, 6, 6);
     auto* refresh = new QToolButton(sourcePane);
     refresh->setObjectName(QStringLiteral("refreshBtn"));
-    refresh->setIcon(QIcon::fromTheme(QStringLiteral("view-refresh")));
+    refreshBtn_ = refresh;
+    updateRefreshIcon();
     refresh->setToolTip(ui::L("refresh_btn"));
     refresh->setAccessibleName(ui::L("refresh_btn"));
     refresh->setAutoRaise(true);
@@ -109,7 +115,45 @@ RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
     windowDidLoad();
 }
 
-RNWindowCntrl::~RNWindowCntrl() { sourceCntrl_->windowWillClose(); }
+RNWindowCntrl::~RNWindowCntrl() {
+    sourceCntrl_->windowWillClose();
+    // The records go with the child objects, after this body: trimmed once they are freed.
+    if (auto* app = QCoreApplication::instance()) QTimer::singleShot(0, app, [] { ::malloc_trim(0); });
+}
+
+void RNWindowCntrl::updateRefreshIcon() {
+    if (!refreshBtn_) return;
+    // The symbolic glyph, painted in the button's text colour: as shipped it is a light grey
+    // that can hardly be seen on a light palette. Themes without it give their own icon as is.
+    const QIcon symbolic = QIcon::fromTheme(QStringLiteral("view-refresh-symbolic"));
+    if (symbolic.isNull()) {
+        refreshBtn_->setIcon(QIcon::fromTheme(QStringLiteral("view-refresh")));
+        return;
+    }
+    QIcon icon;
+    for (const int side : {16, 24, 32, 48}) {
+        QPixmap glyph = symbolic.pixmap(QSize(side, side), devicePixelRatioF());
+        QPainter p(&glyph);
+        p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        p.fillRect(QRect(QPoint(0, 0), glyph.size()), palette().color(QPalette::Active, QPalette::ButtonText));
+        p.end();
+        icon.addPixmap(glyph, QIcon::Normal);
+        QPixmap dimmed = glyph;
+        QPainter d(&dimmed);
+        d.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        d.fillRect(QRect(QPoint(0, 0), dimmed.size()), palette().color(QPalette::Disabled, QPalette::ButtonText));
+        d.end();
+        icon.addPixmap(dimmed, QIcon::Disabled);
+    }
+    refreshBtn_->setIcon(icon);
+}
+
+void RNWindowCntrl::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) updateRefreshIcon();
+}
+
+void RNWindowCntrl::useOneHeapForAllThreads() { ::mallopt(M_ARENA_MAX, 1); }
 
 void RNWindowCntrl::windowDidLoad() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);

@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+class QToolButton;
+
 namespace quillo::mainwindow {
 
 class RNContentViewCntrl;
@@ -35,7 +37,15 @@ public:
     static constexpr int kFloatingLevel = 8;
 
     RNWindowCntrl();
+    // Once the window and its records are gone, the memory they took goes back to the system.
     ~RNWindowCntrl() override;
+
+    // To be called at the start of the process, before any other thread runs: every thread
+    // allocates from the one main heap. The records of a large trash are made on worker
+    // threads and released on the main thread; in a per-thread heap they would be given back
+    // into a heap whose top glibc never returns to the system, so the process would keep the
+    // memory of the largest trash it ever listed.
+    static void useOneHeapForAllThreads();
 
     // Makes the window key and brings it to the front.
     void showWindow();
@@ -53,14 +63,18 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void windowDidLoad();
+    // The refresh button's glyph in the palette's button text colour.
+    void updateRefreshIcon();
 
     RNSplitView* splitView_;
     RNLumoWindowSourceViewCntrl* sourceCntrl_;
     RNContentViewCntrl* contentCntrl_;
     RNLumoWindowSplitViewCntrl* splitCntrl_;
+    QToolButton* refreshBtn_ = nullptr;
     int level_ = kFloatingLevel;
     uint64_t lastErasedCount_ = 0;
     bool closed_ = false;

@@ -3,6 +3,7 @@
 #include "erase/RNErrorDelegate.h"
 #include "files/RNFilesUtilities.h"
 #include "helperclient/RNSecureAccess.h"
+#include "mainwindow/RNWindowCntrl.h"
 #include "shell/RNQuillo.h"
 #include "shell/RNSingleInstance.h"
 #include "ui/RNProgressWindow.h"
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
         }
     }
     quillo::files::raiseOpenFileLimit();
+    quillo::mainwindow::RNWindowCntrl::useOneHeapForAllThreads();
 
     using namespace quillo;
     QApplication app(argc, argv);

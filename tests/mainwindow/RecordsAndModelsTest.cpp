@@ -355,3 +355,38 @@ TEST(LumoRecords, DateColumnStyleFollowsItsWidth) {
     EXPECT_EQ(RNDateCellView::drawDate(when, 159), shortWithTime);
     EXPECT_EQ(RNDateCellView::drawDate(when, 99), shortDate);
 }
+
+TEST(LumoRecords, AReorderMovesSelectionAndHeldRowsWithTheirItems) {
+    auto source = RNSourceItem::sourceItem();
+    for (const char* n : {"a", "b", "c", "d", "e"}) {
+        auto item = RNLumoWindowItem::item();
+        item->name = n;
+        item->url = std::string("/t/files/") + n;
+        source->children.push_back(item);
+    }
+    RNContentListModel model;
+    model.setSource(source);
+    QItemSelectionModel selection(&model);
+    selection.select(QItemSelection(model.index(1, 0), model.index(1, RNContentListModel::ColumnCount - 1)),
+                     QItemSelectionModel::Select);
+    selection.select(QItemSelection(model.index(3, 0), model.index(3, RNContentListModel::ColumnCount - 1)),
+                     QItemSelectionModel::Select);
+    selection.setCurrentIndex(model.index(4, RNContentListModel::NameColumn), QItemSelectionModel::NoUpdate);
+    const QPersistentModelIndex held(model.index(0, RNContentListModel::SizeColumn));
+
+    std::vector<RNLumoWindowItemPtr> reversed(source->children.rbegin(), source->children.rend());
+    const auto old = model.reorder(reversed);
+    ASSERT_EQ(old.size(), 5u);
+    EXPECT_EQ(old.front()->name, "a");  // the previous order comes back
+    EXPECT_EQ(model.itemAt(0)->name, "e");
+    std::vector<std::string> selected;
+    QModelIndexList rows = selection.selectedRows();
+    std::sort(rows.begin(), rows.end());
+    for (const auto& i : rows) selected.push_back(model.itemAt(i.row())->name);
+    EXPECT_EQ(selected, (std::vector<std::string>{"d", "b"}));
+    EXPECT_EQ(model.itemAt(selection.currentIndex().row())->name, "e");
+    EXPECT_EQ(selection.currentIndex().column(), int(RNContentListModel::NameColumn));
+    ASSERT_TRUE(held.isValid());
+    EXPECT_EQ(model.itemAt(held.row())->name, "a");
+    EXPECT_EQ(held.column(), int(RNContentListModel::SizeColumn));
+}

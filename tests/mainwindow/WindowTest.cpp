@@ -1,5 +1,6 @@
 // The Lumo Window offscreen: selection rules, switching trashes, unmounts, the frame, the title,
 // the contextual menu, the space bar and the erase button with nothing marked.
+#include "DarkPalette.h"
 #include "GuiTest.h"
 #include "LumoTestSupport.h"
 
@@ -7,6 +8,7 @@
 #include "erase/RNNotificationCenter.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
+#include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNListCntrl.h"
@@ -23,8 +25,13 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QPainter>
+#include <QStyleOption>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
+
+#include <unistd.h>
 
 using namespace quillo;
 using namespace quillo::mainwindow;
@@ -255,4 +262,97 @@ TEST_F(LumoWindowTest, EraseWithNothingMarkedBeepsThenSays) {
     ASSERT_TRUE(waitUntil([&] { return list()->clickedTimes() == 2 && !shown.isEmpty(); }, 10000));
     EXPECT_EQ(shown.toStdString(), util::RNLocalizedString("no_marked_items", "Errors"));
     EXPECT_FALSE(list()->isErasing());
+}
+
+TEST_F(LumoWindowTest, RefreshShowsWhatOtherProgramsTrashedAndRemovedAndKeepsMarksAndSelection) {
+    const size_t a = trashes.addVolume("Alpha");
+    for (const char* n : {"apple", "banana", "cherry"}) trashes.addFile(a, n);
+    open(1);
+    auto src = list()->sourceItem();
+    ASSERT_EQ(list()->model()->rowCount(), 3);
+    auto rowOf = [&](const std::string& name) {
+        for (int r = 0; r < list()->model()->rowCount(); ++r)
+            if (list()->model()->itemAt(r)->name == name) return r;
+        return -1;
+    };
+    ASSERT_TRUE(list()->model()->setData(list()->model()->index(rowOf("apple"), 0), Qt::Checked, Qt::CheckStateRole));
+    select({rowOf("banana")});
+    list()->tableView()->selectionModel()->setCurrentIndex(list()->model()->index(rowOf("banana"), 1),
+                                                           QItemSelectionModel::NoUpdate);
+    auto* refresh = window->findChild<QToolButton*>(QStringLiteral("refreshBtn"));
+    ASSERT_NE(refresh, nullptr);
+
+    // Another program trashes an item (sorted in by name, between the others).
+    trashes.addFile(a, "blueberry", std::string(40, 'x'));
+    refresh->click();
+    ASSERT_TRUE(waitUntil([&] { return list()->model()->rowCount() == 4 && !list()->isSorting(); }));
+    spin(100);
+    EXPECT_EQ(rowOf("blueberry"), 2);
+    EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
+    EXPECT_EQ(list()->tableView()->currentIndex().row(), rowOf("banana"));
+    EXPECT_TRUE(list()->model()->itemAt(rowOf("apple"))->isMarked.load());
+    EXPECT_EQ(src->markedCount, 1u);
+    EXPECT_EQ(src->lockedCount(), 4u);
+    EXPECT_FALSE(list()->model()->itemAt(rowOf("blueberry"))->isMarked.load());
+
+    // Another program empties one item: its row goes, the totals drop, marks and selection stay.
+    ASSERT_EQ(::unlink((trashes.filesDir(a) + "/cherry").c_str()), 0);
+    ::unlink((trashes.trashDir(a) + "/info/cherry.trashinfo").c_str());
+    refresh->click();
+    ASSERT_TRUE(waitUntil([&] { return list()->model()->rowCount() == 3 && !list()->isSorting(); }));
+    spin(100);
+    EXPECT_EQ(rowOf("cherry"), -1);
+    EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
+    EXPECT_TRUE(list()->model()->itemAt(rowOf("apple"))->isMarked.load());
+    EXPECT_EQ(src->markedCount, 1u);
+    EXPECT_EQ(src->lockedCount(), 3u);
+    EXPECT_EQ(window->contentViewCntrl()->previewCntrl()->cards().size(), 1u);
+
+    // A refresh with nothing changed leaves everything as it was.
+    refresh->click();
+    spin(300);
+    EXPECT_EQ(list()->model()->rowCount(), 3);
+    EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
+}
+
+namespace {
+// The largest difference in grey level between the colour behind a check box and any pixel of
+// an unchecked box drawn by `style` with `palette`.
+int uncheckedBoxContrast(QStyle* style, const QPalette& palette, QStyle::PrimitiveElement element) {
+    QImage image(24, 24, QImage::Format_ARGB32);
+    const QColor base = palette.color(QPalette::Base);
+    image.fill(base);
+    QStyleOptionViewItem option;
+    option.rect = QRect(4, 4, 16, 16);
+    option.palette = palette;
+    option.state = QStyle::State_Enabled | QStyle::State_Off;
+    option.features = QStyleOptionViewItem::HasCheckIndicator;
+    option.checkState = Qt::Unchecked;
+    QStyleOptionButton box;
+    box.rect = option.rect;
+    box.palette = palette;
+    box.state = option.state;
+    {
+        QPainter p(&image);
+        style->drawPrimitive(element, element == QStyle::PE_IndicatorCheckBox ? static_cast<QStyleOption*>(&box) : &option, &p);
+    }
+    int most = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) most = std::max(most, std::abs(qGray(image.pixel(x, y)) - qGray(base.rgb())));
+    return most;
+}
+}  // namespace
+
+TEST(LumoLooks, UncheckedCheckBoxesStandOutOnLightAndDarkPalettes) {
+    const QString before = QApplication::style()->name();
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    {
+        QWidget owner;
+        auto* style = new RNCheckBoxStyle(&owner);
+        for (const QPalette& palette : {QApplication::style()->standardPalette(), darkPalette()})
+            for (auto element : {QStyle::PE_IndicatorItemViewItemCheck, QStyle::PE_IndicatorCheckBox})
+                EXPECT_GE(uncheckedBoxContrast(style, palette, element), 80)
+                    << "base " << palette.color(QPalette::Base).name().toStdString() << ", element " << int(element);
+    }
+    QApplication::setStyle(before);
 }
