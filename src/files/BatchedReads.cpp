@@ -73,8 +73,8 @@ struct BatchedReads::Ring {
     }
 };
 
-BatchedReads::BatchedReads() {
-    if (switchedOff()) return;
+BatchedReads::BatchedReads() : switchedOff_(switchedOff()) {
+    if (switchedOff_) return;
     auto ring = std::make_unique<Ring>();
     // SUBMIT_ALL (Linux 5.18): a request refused at submission does not hold back the others,
     // so every queued request gives exactly one completion.
@@ -93,6 +93,15 @@ BatchedReads::BatchedReads() {
 }
 
 BatchedReads::~BatchedReads() = default;
+
+BatchedReads& BatchedReads::forThisThread() {
+    thread_local std::unique_ptr<BatchedReads> reads;
+    if (!reads || reads->switchedOff_ != switchedOff()) {
+        reads.reset();
+        reads = std::make_unique<BatchedReads>();
+    }
+    return *reads;
+}
 
 void BatchedReads::giveUp() { ring_.reset(); }
 

@@ -30,6 +30,11 @@ public:
     BatchedReads(const BatchedReads&) = delete;
     BatchedReads& operator=(const BatchedReads&) = delete;
 
+    // This thread's instance, made on first use and kept, so that repeated walks and listings
+    // do not set up a ring each (a ring serves one thread). Made afresh when QUILLO_NO_IO_URING
+    // changed since.
+    static BatchedReads& forThisThread();
+
     // Whether requests go through io_uring (false: one system call each).
     bool batched() const { return ring_ != nullptr; }
 
@@ -50,6 +55,7 @@ private:
     struct Ring;
     void giveUp();  // a ring that misbehaved is not used again
     std::unique_ptr<Ring> ring_;
+    bool switchedOff_ = false;
 };
 
 }  // namespace quillo::files

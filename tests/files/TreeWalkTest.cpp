@@ -4,6 +4,7 @@
 #include "files/FileRemoval.h"
 #include "files/FolderWalk.h"
 #include "files/TreeWalk.h"
+#include "RingSwitch.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -210,6 +211,13 @@ TEST_F(TreeWalkTest, SeveralWorkersAgreeOnOddTrees) {
             ASSERT_EQ(::link((d + "/inner/f").c_str(), (d + "/hard").c_str()), 0);
         }
     }
+    // More files in one folder than one batch of sizes asks at once.
+    makeDirs(root + "/many");
+    uint64_t manySize = 0;
+    for (int i = 0; i < 600; ++i) {
+        writeFile(root + "/many/m" + std::to_string(i), std::string(size_t(i % 17), 'm'));
+        manySize += uint64_t(i % 17);
+    }
     ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0644), 0);
     ASSERT_EQ(::symlink("/", (root + "/to-root").c_str()), 0);
     makeDirs(root + "/closed/below", 0755);
@@ -230,8 +238,20 @@ TEST_F(TreeWalkTest, SeveralWorkersAgreeOnOddTrees) {
     };
     WalkTotals asOwner;
     ASSERT_EQ(compare(asOwner), 0);
-    // 200 x (folder, inner, f) + 67 links + 40 hard links + fifo + to-root + closed, below, secret
-    EXPECT_EQ(asOwner.entries, 600u + 67u + 40u + 2u + 3u);
+    // 200 x (folder, inner, f) + 67 links + 40 hard links + many and its 600 files + fifo +
+    // to-root + closed, below, secret
+    EXPECT_EQ(asOwner.entries, 600u + 67u + 40u + 601u + 2u + 3u);
+    uint64_t expectedSize = manySize + 1 + 77 + 67 * 2;
+    for (int i = 0; i < 200; ++i) expectedSize += uint64_t(i % 13) * (i % 5 == 0 ? 2 : 1);
+    EXPECT_EQ(asOwner.totalSize, expectedSize);
+    EXPECT_EQ(asOwner.fileSize, expectedSize);
+    {
+        RingSwitch plainCalls(true);
+        WalkTotals plain;
+        ASSERT_EQ(compare(plain), 0);
+        EXPECT_EQ(plain.entries, asOwner.entries);
+        EXPECT_EQ(plain.totalSize, asOwner.totalSize) << "batched and plain sizes agree";
+    }
     if (!isRoot()) GTEST_SKIP() << "the unreadable folder needs root to switch to an unprivileged user";
     int rc = runAsNobody([&] {
         WalkTotals asNobody;
