@@ -58,7 +58,7 @@ std::optional<TrashListing> RNQuilloFileUtilities::binItemsAndInfoWithURL(const 
         listing.itemsToErase.push_back(std::move(item));
     }
     if (!statted.empty()) {
-        const std::vector<NameStat> stats = BatchedReads().statNames(fd, statted);
+        const std::vector<NameStat> stats = BatchedReads::forThisThread().statNames(fd, statted);
         for (size_t i = 0; i < stats.size(); ++i) {
             if (!stats[i].ok) continue;  // unreadable: size 0, count 1
             if (stats[i].isDirectory) folders.push_back(stattedItems[i]);  // a file system without entry types

@@ -221,7 +221,7 @@ std::vector<double> TrashInfoReader::deletionDates(const std::vector<std::string
     std::vector<double> dates(names.size(), 0.0);
     if (infoFd_ < 0 || names.empty()) return dates;
     constexpr size_t kHead = 4096;  // the key sits near the top; an info file this size holds it
-    BatchedReads reads;
+    BatchedReads& reads = BatchedReads::forThisThread();
     if (reads.batched()) {
         std::vector<std::string> infoNames;
         infoNames.reserve(names.size());
