@@ -3,6 +3,7 @@
 #include "files/UniqueFd.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <liburing.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -53,8 +55,11 @@ struct BatchedReads::Ring {
     // false when the ring failed (what did not complete is then done one call at a time).
     template <typename F>
     bool submitAndReap(unsigned expected, F&& onCompletion) {
-        int submitted = io_uring_submit_and_wait(&ring, expected);
-        if (submitted < 0 && submitted != -EINTR) return false;
+        // A signal before anything was submitted leaves the requests queued: submit them again.
+        int submitted;
+        while ((submitted = io_uring_submit_and_wait(&ring, expected)) == -EINTR) {
+        }
+        if (submitted < 0) return false;
         unsigned received = 0;
         while (received < expected) {
             struct io_uring_cqe* cqe = nullptr;
@@ -94,9 +99,33 @@ BatchedReads::BatchedReads() : switchedOff_(switchedOff()) {
 
 BatchedReads::~BatchedReads() = default;
 
+namespace {
+
+// A forked child shares the ring's memory with its parent: what one queues would upset the
+// other's view of it. A thread's ring is therefore only used in the process that made it.
+std::atomic<unsigned> gForks{0};
+
+unsigned forkCount() {
+    static const bool registered = [] {
+        ::pthread_atfork(nullptr, nullptr, [] { gForks.fetch_add(1, std::memory_order_relaxed); });
+        return true;
+    }();
+    (void)registered;
+    return gForks.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
 BatchedReads& BatchedReads::forThisThread() {
     thread_local std::unique_ptr<BatchedReads> reads;
+    thread_local unsigned madeAfterForks = 0;
+    const unsigned forks = forkCount();
+    if (reads && forks != madeAfterForks) {
+        // Made before a fork: left alone (its memory and descriptor are the parent's too).
+        (void)reads.release();
+    }
     if (!reads || reads->switchedOff_ != switchedOff()) {
+        madeAfterForks = forks;
         reads.reset();
         reads = std::make_unique<BatchedReads>();
     }
