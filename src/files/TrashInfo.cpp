@@ -220,20 +220,22 @@ double TrashInfoReader::deletionDate(const std::string& name) const {
 std::vector<double> TrashInfoReader::deletionDates(const std::vector<std::string>& names) const {
     std::vector<double> dates(names.size(), 0.0);
     if (infoFd_ < 0 || names.empty()) return dates;
-    constexpr size_t kHead = 4096;  // the key sits near the top; an info file this size holds it
-    BatchedReads& reads = BatchedReads::forThisThread();
-    if (reads.batched()) {
-        std::vector<std::string> infoNames;
-        infoNames.reserve(names.size());
-        for (const auto& name : names) infoNames.push_back(name + kInfoSuffix);
-        reads.readHeads(infoFd_, infoNames, kHead, [&](size_t i, std::string_view bytes) {
-            dates[i] = parseTrashInfoDeletionDate(std::string(bytes));
-        });
-        return dates;
-    }
-    // One open, read and close per file: bound by system calls, so shared between the cores.
+    // Thousands of small files are bound by system calls, so the reads are shared between the
+    // cores; on each, batched through its thread's ring where io_uring is allowed (the opens and
+    // reads of cached files run right in the submitting thread), else one call at a time.
     auto readRange = [&](size_t begin, size_t end) {
-        for (size_t i = begin; i < end; ++i) dates[i] = deletionDate(names[i]);
+        BatchedReads& reads = BatchedReads::forThisThread();
+        if (!reads.batched()) {
+            for (size_t i = begin; i < end; ++i) dates[i] = deletionDate(names[i]);
+            return;
+        }
+        constexpr size_t kHead = 4096;  // the key sits near the top; an info file this size holds it
+        std::vector<std::string> infoNames;
+        infoNames.reserve(end - begin);
+        for (size_t i = begin; i < end; ++i) infoNames.push_back(names[i] + kInfoSuffix);
+        reads.readHeads(infoFd_, infoNames, kHead, [&](size_t i, std::string_view bytes) {
+            dates[begin + i] = parseTrashInfoDeletionDate(std::string(bytes));
+        });
     };
     const size_t threads = names.size() < 512 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
     const size_t chunk = (names.size() + threads - 1) / threads;
