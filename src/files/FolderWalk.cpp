@@ -1,6 +1,5 @@
 #include "files/FolderWalk.h"
 
-#include "files/BatchedReads.h"
 #include "files/TreeWalk.h"
 #include "files/UniqueFd.h"
 
@@ -70,81 +69,19 @@ bool shouldHandOff(const WalkQueue& queue, size_t sinceHandOff) {
     return waiting == 0 || (waiting < queue.target && sinceHandOff >= kEntriesBeforeMore);
 }
 
-// Sizes of the files of one folder. The first files of a run are asked one statx each; past
-// those the names are queued and asked in batches (BatchedReads) through a descriptor of
-// the folder's own, which stays open however the walk moves on. A run ends where the walk
-// enters a subfolder or leaves the folder.
-class FileSizes {
-public:
-    explicit FileSizes(WalkTotals& totals) : totals_(totals), reads_(BatchedReads::forThisThread()) {}
-    ~FileSizes() { endRun(); }
-
-    void add(int dirFd, const char* name) {
-        if (folder_.valid() || (++plainInRun_ > kPlainPerRun && reads_.batched() && startRun(dirFd))) {
-            names_.emplace_back(name);
-            if (names_.size() == kBatch) askQueued();
-            return;
-        }
-        struct statx sx;
-        if (::statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_SIZE, &sx) == 0)
-            count(S_ISDIR(sx.stx_mode), sx.stx_size);
-    }
-    void endRun() {
-        askQueued();
-        folder_.reset();
-        plainInRun_ = 0;
-    }
-
-private:
-    // Batching pays in large folders only: the walker waits for each batch while io_uring's
-    // workers run it, which in folders of a hundred files costs more than the calls it saves.
-    static constexpr size_t kPlainPerRun = 128;
-    static constexpr size_t kBatch = 256;
-
-    bool startRun(int dirFd) {
-        folder_.reset(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
-        return folder_.valid();
-    }
-    void askQueued() {
-        if (names_.empty()) return;
-        for (const NameStat& st : reads_.statNames(folder_.get(), names_))
-            if (st.ok) count(st.isDirectory, st.size);
-        names_.clear();
-    }
-    // A folder where the entry said otherwise was swapped in meanwhile: counted, not measured.
-    void count(bool isDirectory, uint64_t size) {
-        if (isDirectory) return;
-        totals_.totalSize += size;
-        totals_.fileSize += size;
-    }
-
-    WalkTotals& totals_;
-    BatchedReads& reads_;
-    UniqueFd folder_;
-    std::vector<std::string> names_;
-    size_t plainInRun_ = 0;
-};
-
 void walkOne(int rootFd, WalkTotals& totals, WalkQueue* queue) {
     TreeWalk walk(rootFd);
     TreeWalk::Event e;
-    FileSizes sizes(totals);
     const uint64_t dev = queue ? deviceOf(rootFd) : 0;
     size_t sinceHandOff = 0;
     while (walk.next(e)) {
-        if (e.kind != TreeWalk::Kind::Item) {
-            sizes.endRun();  // a folder is done
-            continue;
-        }
+        if (e.kind != TreeWalk::Kind::Item) continue;
         ++totals.entries;
         ++sinceHandOff;
-        if (e.type != DT_DIR && e.type != DT_UNKNOWN) {
-            // Only the size of a file is needed (the size file managers and du -sb show).
-            sizes.add(e.dirFd, e.name);
-            continue;
-        }
-        if (e.type == DT_UNKNOWN) {
-            // A file system that does not give entry types: the statx says which it is.
+        if (e.type != DT_DIR) {
+            // One statx for what the entry's type does not tell: the size of a file (the size
+            // file managers and du -sb show, so no block count is asked for), or whether an
+            // entry of unknown type is a folder.
             struct statx sx;
             if (::statx(e.dirFd, e.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_SIZE, &sx) != 0)
                 continue;  // vanished or unreadable
@@ -154,7 +91,6 @@ void walkOne(int rootFd, WalkTotals& totals, WalkQueue* queue) {
                 continue;
             }
         }
-        sizes.endRun();
         if (queue && shouldHandOff(*queue, sinceHandOff)) {
             UniqueFd sub(openDirectoryNoFollow(e.dirFd, e.name));
             if (!sub.valid() || isOtherMount(sub.get(), dev)) continue;  // counted, contributes nothing
