@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <thread>
 #include <iostream>
 
 namespace quillo::cli {
@@ -27,22 +26,13 @@ std::optional<files::TrashLocation> findTrash(const std::vector<files::TrashLoca
     return std::nullopt;
 }
 
-// The date each item was trashed, from its info file. Reading thousands of small files is
-// bound by system calls, so the reads are shared between the cores.
+// The date each item was trashed, from its info file (read in batches: thousands of small files).
 static std::vector<double> readDatesAdded(const std::string& trashURL, const std::vector<files::RNItemToErase>& items) {
     const files::TrashInfoReader info(files::deletingLastPathComponent(trashURL));
-    std::vector<double> dates(items.size(), 0.0);
-    auto readRange = [&](size_t begin, size_t end) {
-        for (size_t i = begin; i < end; ++i) dates[i] = info.deletionDate(files::lastPathComponent(items[i].url));
-    };
-    const size_t threads = items.size() < 512 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
-    std::vector<std::thread> pool;
-    const size_t chunk = (items.size() + threads - 1) / threads;
-    for (size_t t = 1; t < threads; ++t)
-        pool.emplace_back(readRange, std::min(items.size(), t * chunk), std::min(items.size(), (t + 1) * chunk));
-    readRange(0, std::min(items.size(), chunk));
-    for (auto& th : pool) th.join();
-    return dates;
+    std::vector<std::string> names;
+    names.reserve(items.size());
+    for (const auto& item : items) names.push_back(files::lastPathComponent(item.url));
+    return info.deletionDates(names);
 }
 
 int listCommand(const std::vector<std::string>& args) {

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -42,49 +43,68 @@ bool isOtherMount(int fd, uint64_t parentDev) {
 
 namespace {
 
-// Folders handed from one worker of a walk to another: a worker that finds the other one idle
-// gives it the subfolder it meets instead of entering it. Few folders wait at any time, so the
-// descriptors stay bounded.
+// Folders handed from one worker of a walk to another. The queue is kept stocked ahead of
+// need -- a worker that meets a subfolder while fewer folders wait than there are workers hands
+// it over instead of entering it -- so that a worker done with its folder finds the next one
+// waiting rather than idling until another worker happens to meet a folder. The descriptors of
+// waiting folders stay bounded by the number of workers.
 struct WalkQueue {
-    static constexpr size_t kMaxWaiting = 8;
+    explicit WalkQueue(unsigned workers) : target(workers) {}
+    const size_t target;
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<UniqueFd> folders;
+    std::atomic<size_t> waiting{0};  // folders.size(), readable without the lock
     size_t walking = 0;  // workers inside a folder
-    std::atomic<size_t> idle{0};
+    size_t sleeping = 0;  // workers waiting for a folder
 };
+
+// Whether a worker hands over the subfolder it just met: after a little work of its own since
+// its last hand-off (so that a chain of single folders does not bounce between the workers at
+// every level), when the queue is empty or, after some more, when it is short.
+bool shouldHandOff(const WalkQueue& queue, size_t sinceHandOff) {
+    constexpr size_t kEntriesBeforeFirst = 8, kEntriesBeforeMore = 32;
+    if (sinceHandOff < kEntriesBeforeFirst) return false;
+    const size_t waiting = queue.waiting.load(std::memory_order_relaxed);
+    return waiting == 0 || (waiting < queue.target && sinceHandOff >= kEntriesBeforeMore);
+}
 
 void walkOne(int rootFd, WalkTotals& totals, WalkQueue* queue) {
     TreeWalk walk(rootFd);
     TreeWalk::Event e;
     const uint64_t dev = queue ? deviceOf(rootFd) : 0;
-    // A folder is handed over only after some work of this worker's own since the last one: a
-    // chain of single folders would otherwise bounce between the workers at every level.
-    constexpr size_t kEntriesBetweenHandOffs = 64;
     size_t sinceHandOff = 0;
     while (walk.next(e)) {
         if (e.kind != TreeWalk::Kind::Item) continue;
         ++totals.entries;
         ++sinceHandOff;
         if (e.type != DT_DIR) {
-            struct stat st;
-            if (::fstatat(e.dirFd, e.name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished or unreadable
-            if (!S_ISDIR(st.st_mode)) {
-                totals.totalSize += uint64_t(st.st_size);
-                totals.fileSize += uint64_t(st.st_size);
+            // One statx for what the entry's type does not tell: the size of a file (the size
+            // file managers and du -sb show, so no block count is asked for), or whether an
+            // entry of unknown type is a folder.
+            struct statx sx;
+            if (::statx(e.dirFd, e.name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_SIZE, &sx) != 0)
+                continue;  // vanished or unreadable
+            if (!S_ISDIR(sx.stx_mode)) {
+                totals.totalSize += uint64_t(sx.stx_size);
+                totals.fileSize += uint64_t(sx.stx_size);
                 continue;
             }
         }
-        if (queue && sinceHandOff >= kEntriesBetweenHandOffs && queue->idle.load(std::memory_order_relaxed) > 0) {
+        if (queue && shouldHandOff(*queue, sinceHandOff)) {
             UniqueFd sub(openDirectoryNoFollow(e.dirFd, e.name));
-            if (!sub.valid() || isOtherMount(sub.get(), dev)) continue;
-            std::lock_guard lock(queue->mutex);
-            if (queue->folders.size() < WalkQueue::kMaxWaiting) {
+            if (!sub.valid() || isOtherMount(sub.get(), dev)) continue;  // counted, contributes nothing
+            std::unique_lock lock(queue->mutex);
+            if (queue->folders.size() < queue->target) {
                 sinceHandOff = 0;
                 queue->folders.push_back(std::move(sub));
-                queue->changed.notify_one();
+                queue->waiting.store(queue->folders.size(), std::memory_order_relaxed);
+                const bool wake = queue->sleeping > 0;
+                lock.unlock();
+                if (wake) queue->changed.notify_one();
                 continue;
             }
+            // Filled up meanwhile: this worker goes in itself (the open is paid twice, rarely).
         }
         walk.enter();  // an unreadable folder or another mount: counted, contributes nothing
     }
@@ -95,18 +115,20 @@ void worker(WalkQueue& queue, WalkTotals& totals) {
         UniqueFd folder;
         {
             std::unique_lock lock(queue.mutex);
-            ++queue.idle;
+            ++queue.sleeping;
             queue.changed.wait(lock, [&] { return !queue.folders.empty() || queue.walking == 0; });
-            --queue.idle;
+            --queue.sleeping;
             if (queue.folders.empty()) {
                 queue.changed.notify_all();
                 return;
             }
             folder = std::move(queue.folders.front());
             queue.folders.pop_front();
+            queue.waiting.store(queue.folders.size(), std::memory_order_relaxed);
             ++queue.walking;
         }
         walkOne(folder.get(), totals, &queue);
+        folder.reset();
         std::lock_guard lock(queue.mutex);
         if (--queue.walking == 0 && queue.folders.empty()) queue.changed.notify_all();
     }
@@ -119,7 +141,7 @@ void walkFolderAt(int rootFd, WalkTotals& totals, unsigned workers) {
         walkOne(rootFd, totals, nullptr);
         return;
     }
-    WalkQueue queue;
+    WalkQueue queue(workers);
     UniqueFd first(::dup(rootFd));
     if (!first.valid()) return;
     queue.folders.push_back(std::move(first));

@@ -1,6 +1,6 @@
-// The folder walk behind every size the system shows: one readdir pass and one fstatat per
-// entry, relative to directory descriptors, never following symlinks and never crossing into
-// another mounted file system. It reaches the bottom of any tree with a bounded number of open
+// The folder walk behind every size the system shows: one readdir pass and one statx per entry
+// that is not a folder, relative to directory descriptors, never following symlinks and never
+// crossing into another mounted file system. It reaches the bottom of any tree with a bounded number of open
 // folders (see TreeWalk).
 #pragma once
 

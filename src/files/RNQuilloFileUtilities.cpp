@@ -1,5 +1,6 @@
 #include "files/RNQuilloFileUtilities.h"
 
+#include "files/BatchedReads.h"
 #include "files/FileRemoval.h"
 #include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
@@ -36,21 +37,33 @@ std::optional<TrashListing> RNQuilloFileUtilities::binItemsAndInfoWithURL(const 
         ::close(fd);
         return listing;
     }
-    // First the direct entries, with the sizes of files; folders are measured afterwards so that
-    // several can be walked at once.
+    // First the direct entries, with the sizes of files: a folder is known by its entry's type,
+    // everything else takes one statx (batched). Folders are measured afterwards so that several
+    // can be walked at once.
     std::vector<size_t> folders;
+    std::vector<std::string> statted;
+    std::vector<size_t> stattedItems;
     while (dirent* e = ::readdir(dir)) {
         const char* name = e->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        struct stat st;
         RNItemToErase item = RNItemToErase::newItem();
         item.url = appendPathComponent(url, name);
         item.count = 1;
-        if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (S_ISDIR(st.st_mode)) folders.push_back(listing.itemsToErase.size());
-            else item.size = uint64_t(st.st_size);
+        if (e->d_type == DT_DIR) {
+            folders.push_back(listing.itemsToErase.size());
+        } else {
+            stattedItems.push_back(listing.itemsToErase.size());
+            statted.emplace_back(name);
         }
         listing.itemsToErase.push_back(std::move(item));
+    }
+    if (!statted.empty()) {
+        const std::vector<NameStat> stats = BatchedReads::forThisThread().statNames(fd, statted);
+        for (size_t i = 0; i < stats.size(); ++i) {
+            if (!stats[i].ok) continue;  // unreadable: size 0, count 1
+            if (stats[i].isDirectory) folders.push_back(stattedItems[i]);  // a file system without entry types
+            else listing.itemsToErase[stattedItems[i]].size = stats[i].size;
+        }
     }
 
     std::atomic<size_t> next{0};

@@ -1,5 +1,6 @@
 #include "files/TrashInfo.h"
 
+#include "files/BatchedReads.h"
 #include "files/RNFilesUtilities.h"
 #include "files/UniqueFd.h"
 #include "files/FolderWalk.h"
@@ -11,6 +12,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -21,6 +23,8 @@
 #include <fstream>
 #include <memory>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 namespace quillo::files {
@@ -211,6 +215,40 @@ double TrashInfoReader::deletionDate(const std::string& name) const {
     ssize_t n = ::read(fd, buf, sizeof buf);
     ::close(fd);
     return n > 0 ? parseTrashInfoDeletionDate(std::string(buf, size_t(n))) : 0;
+}
+
+std::vector<double> TrashInfoReader::deletionDates(const std::vector<std::string>& names) const {
+    std::vector<double> dates(names.size(), 0.0);
+    if (infoFd_ < 0 || names.empty()) return dates;
+    // Thousands of small files are bound by system calls, so the reads are shared between the
+    // cores; on each, batched through its thread's ring where io_uring is allowed (the opens and
+    // reads of cached files run right in the submitting thread), else one call at a time.
+    auto readRange = [&](size_t begin, size_t end) {
+        BatchedReads& reads = BatchedReads::forThisThread();
+        if (!reads.batched()) {
+            for (size_t i = begin; i < end; ++i) dates[i] = deletionDate(names[i]);
+            return;
+        }
+        constexpr size_t kHead = 4096;  // the key sits near the top; an info file this size holds it
+        std::vector<std::string> infoNames;
+        infoNames.reserve(end - begin);
+        for (size_t i = begin; i < end; ++i) infoNames.push_back(names[i] + kInfoSuffix);
+        reads.readHeads(infoFd_, infoNames, kHead, [&](size_t i, std::string_view bytes) {
+            dates[begin + i] = parseTrashInfoDeletionDate(std::string(bytes));
+        });
+    };
+    const size_t threads = names.size() < 512 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+    const size_t chunk = (names.size() + threads - 1) / threads;
+    std::vector<std::thread> pool;
+    try {
+        for (size_t t = 1; t < threads; ++t)
+            pool.emplace_back(readRange, std::min(names.size(), t * chunk), std::min(names.size(), (t + 1) * chunk));
+    } catch (const std::system_error&) {
+        readRange(std::min(names.size(), chunk * (pool.size() + 1)), names.size());  // no more threads: this one reads the rest
+    }
+    readRange(0, std::min(names.size(), chunk));
+    for (auto& th : pool) th.join();
+    return dates;
 }
 
 bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller) {

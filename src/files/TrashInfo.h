@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillo::files {
 
@@ -40,6 +41,8 @@ public:
     TrashInfoReader& operator=(const TrashInfoReader&) = delete;
     // The DeletionDate of files/NAME as seconds since 2001-01-01 UTC; 0 when unknown.
     double deletionDate(const std::string& name) const;
+    // The same for many items at once (batched reads; see BatchedReads), in the order given.
+    std::vector<double> deletionDates(const std::vector<std::string>& names) const;
 
 private:
     int infoFd_ = -1;

@@ -2,6 +2,8 @@
 #include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
 #include "files/RNQuilloFileUtilities.h"
+#include "files/TrashInfo.h"
+#include "RingSwitch.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <tuple>
 
 using namespace quillo::files;
 using namespace quillo::test;
@@ -174,6 +177,77 @@ TEST_F(FilesListing, MountInsideTrashedFolderStaysAndIsBusy) {
     EXPECT_EQ(err, std::errc::device_or_resource_busy);
     EXPECT_FALSE(exists(item + "/before"));
     EXPECT_EQ(readFile(m.mountPoint() + "/on-other-fs"), "keep me");
+}
+
+// A trash listed with the batched reads and with one call per item gives the same records in
+// the same order; folders are known by their entry's type, everything else by one statx.
+TEST_F(FilesListing, ListingAndDatesAreTheSameWithAndWithoutTheRing) {
+    const std::string trash = env.homeTrash();
+    std::vector<std::string> names;
+    for (int i = 0; i < 600; ++i) {
+        const std::string name = "item" + std::to_string(i);
+        if (i % 50 == 0) {
+            makeDirs(files + "/" + name + "/sub");
+            writeFile(files + "/" + name + "/sub/x", std::string(size_t(i), 'x'));
+        } else {
+            writeFile(files + "/" + name, std::string(size_t(i), 'i'));
+        }
+        names.push_back(name);
+        // Info files of every shape: good, missing, malformed, a link, a folder, a FIFO.
+        const std::string info = trash + "/info/" + name + ".trashinfo";
+        switch (i % 7) {
+        case 0: break;
+        case 1: writeFile(info, "[Trash Info]\nDeletionDate=garbage\n"); break;
+        case 2: ASSERT_EQ(::symlink((trash + "/info/item3.trashinfo").c_str(), info.c_str()), 0); break;
+        case 3: TempHome::plantTrashInfo(trash, name, "2021-0" + std::to_string(1 + i % 9) + "-02T03:04:05"); break;
+        case 4: makeDirs(info); break;
+        case 5: ASSERT_EQ(::mkfifo(info.c_str(), 0600), 0); break;
+        default: TempHome::plantTrashInfo(trash, name); break;
+        }
+    }
+    ASSERT_EQ(::symlink(files.c_str(), (files + "/link-to-folder").c_str()), 0);
+    ASSERT_EQ(::mkfifo((files + "/fifo").c_str(), 0600), 0);
+    names.push_back("link-to-folder");
+    names.push_back("fifo");
+    names.push_back("never-trashed");
+
+    struct Seen {
+        std::vector<std::tuple<std::string, uint64_t, uint64_t>> items;
+        uint64_t size = 0, count = 0;
+        std::vector<double> dates;
+    };
+    auto look = [&](bool ringOff) {
+        RingSwitch ring(ringOff);
+        Seen seen;
+        auto listing = q.binItemsAndInfoWithURL(files);
+        EXPECT_TRUE(listing);
+        if (!listing) return seen;
+        for (const auto& item : listing->itemsToErase) seen.items.emplace_back(item.url, item.size, item.count);
+        seen.size = listing->size;
+        seen.count = listing->count;
+        seen.dates = TrashInfoReader(trash).deletionDates(names);
+        return seen;
+    };
+    const Seen plain = look(true), batched = look(false);
+    EXPECT_EQ(batched.items, plain.items);
+    EXPECT_EQ(batched.size, plain.size);
+    EXPECT_EQ(batched.count, plain.count);
+    EXPECT_EQ(batched.dates, plain.dates);
+
+    uint64_t expectedSize = 0;
+    for (int i = 0; i < 600; ++i) expectedSize += uint64_t(i);
+    EXPECT_EQ(plain.size, expectedSize + files.size());  // the link counts its own length
+    EXPECT_EQ(plain.count, 600u + 12u * 2u + 2u);
+    const TrashInfoReader reader(trash);
+    ASSERT_EQ(plain.dates.size(), names.size());
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(plain.dates[i], reader.deletionDate(names[i])) << names[i];
+    EXPECT_NE(plain.dates[3], 0.0);
+    EXPECT_NE(plain.dates[6], 0.0);
+    EXPECT_EQ(plain.dates[1], 0.0);
+    EXPECT_EQ(plain.dates[2], 0.0) << "an info file that is a link is not followed";
+    EXPECT_EQ(plain.dates[4], 0.0);
+    EXPECT_EQ(plain.dates[5], 0.0) << "a FIFO gives nothing and never blocks";
+    EXPECT_EQ(plain.dates.back(), 0.0);
 }
 
 TEST_F(FilesListing, UnreadableFolderCountsOneAndIsNotEntered) {

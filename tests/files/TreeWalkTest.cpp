@@ -191,3 +191,64 @@ TEST_F(TreeWalkTest, SeveralWorkersGiveTheSameTotalsAsOne) {
     }
     EXPECT_EQ(one.entries, 253u + 40u + 780u + 302u);
 }
+
+// Hand-offs between workers change nothing on the odd parts of a tree: links are counted as
+// themselves, every name of a hard-linked file counts, special files count, an unreadable folder
+// counts one and is not entered, and wide levels of small folders are shared out.
+TEST_F(TreeWalkTest, SeveralWorkersAgreeOnOddTrees) {
+    makeDirs(root);
+    ::chmod(env.root().c_str(), 0755);
+    ::chmod(root.c_str(), 0755);
+    for (int i = 0; i < 200; ++i) {
+        const std::string d = root + "/small" + std::to_string(i);
+        makeDirs(d + "/inner");
+        writeFile(d + "/inner/f", std::string(size_t(i % 13), 's'));
+        if (i % 3 == 0) {
+            ASSERT_EQ(::symlink("..", (d + "/up").c_str()), 0);
+        }
+        if (i % 5 == 0) {
+            ASSERT_EQ(::link((d + "/inner/f").c_str(), (d + "/hard").c_str()), 0);
+        }
+    }
+    // Many files in one folder.
+    makeDirs(root + "/many");
+    uint64_t manySize = 0;
+    for (int i = 0; i < 600; ++i) {
+        writeFile(root + "/many/m" + std::to_string(i), std::string(size_t(i % 17), 'm'));
+        manySize += uint64_t(i % 17);
+    }
+    ASSERT_EQ(::mkfifo((root + "/fifo").c_str(), 0644), 0);
+    ASSERT_EQ(::symlink("/", (root + "/to-root").c_str()), 0);
+    makeDirs(root + "/closed/below", 0755);
+    writeFile(root + "/closed/below/secret", std::string(77, 'c'));
+    ::chmod((root + "/closed").c_str(), 0700);
+
+    auto compare = [&](WalkTotals& one) {
+        if (!walkFolder(root, one, 1)) return 1;
+        for (unsigned workers : {2u, 4u}) {
+            for (int round = 0; round < 3; ++round) {
+                WalkTotals many;
+                if (!walkFolder(root, many, workers)) return 2;
+                if (many.entries != one.entries || many.totalSize != one.totalSize || many.fileSize != one.fileSize)
+                    return 3;
+            }
+        }
+        return 0;
+    };
+    WalkTotals asOwner;
+    ASSERT_EQ(compare(asOwner), 0);
+    // 200 x (folder, inner, f) + 67 links + 40 hard links + many and its 600 files + fifo +
+    // to-root + closed, below, secret
+    EXPECT_EQ(asOwner.entries, 600u + 67u + 40u + 601u + 2u + 3u);
+    uint64_t expectedSize = manySize + 1 + 77 + 67 * 2;
+    for (int i = 0; i < 200; ++i) expectedSize += uint64_t(i % 13) * (i % 5 == 0 ? 2 : 1);
+    EXPECT_EQ(asOwner.totalSize, expectedSize);
+    EXPECT_EQ(asOwner.fileSize, expectedSize);
+    if (!isRoot()) GTEST_SKIP() << "the unreadable folder needs root to switch to an unprivileged user";
+    int rc = runAsNobody([&] {
+        WalkTotals asNobody;
+        if (const int c = compare(asNobody)) return c;
+        return asNobody.entries == asOwner.entries - 2 && asNobody.totalSize == asOwner.totalSize - 77 ? 0 : 4;
+    });
+    EXPECT_EQ(rc, 0) << "1-3: walks disagree, 4: the closed folder was entered or miscounted";
+}
