@@ -1,18 +1,11 @@
 #include "files/EraseCount.h"
 
-#include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
 #include "files/TreeWalk.h"
-#include "files/UniqueFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-
-#include <algorithm>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 namespace quillo::files {
 
@@ -37,60 +30,12 @@ void countFolderForEraseAt(int rootFd, const std::atomic<bool>& sizesWanted, Era
 
 std::optional<TrashListing> binItemsForEraseWithURL(const std::string& url, const std::atomic<bool>& sizesWanted,
                                                     unsigned threads) {
-    if (url.empty()) return std::nullopt;
-    TrashListing listing;
-    UniqueFd fd(openDirectoryNoFollow(AT_FDCWD, url.c_str()));
-    if (!fd.valid()) return listing;
-    const uint64_t dev = deviceOf(fd.get());
-    std::vector<size_t> folders;
-    {
-        UniqueFd readFd(::dup(fd.get()));
-        DIR* dir = readFd.valid() ? ::fdopendir(readFd.get()) : nullptr;
-        if (!dir) return listing;
-        readFd.release();
-        DirHandle closer(dir);
-        while (dirent* e = ::readdir(dir)) {
-            const char* name = e->d_name;
-            if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-            RNItemToErase item = RNItemToErase::newItem();
-            item.url = appendPathComponent(url, name);
-            item.count = 1;
-            struct stat st;
-            if (::fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                if (S_ISDIR(st.st_mode)) folders.push_back(listing.itemsToErase.size());
-                else item.size = uint64_t(st.st_size);
-            }
-            listing.itemsToErase.push_back(std::move(item));
-        }
-    }
-
-    std::atomic<size_t> next{0};
-    auto count = [&] {
-        for (size_t i; (i = next.fetch_add(1)) < folders.size();) {
-            RNItemToErase& item = listing.itemsToErase[folders[i]];
-            UniqueFd sub(openDirectoryNoFollow(fd.get(), lastPathComponent(item.url).c_str()));
-            if (!sub.valid() || isOtherMount(sub.get(), dev)) continue;
-            EraseCountTotals totals;
-            countFolderForEraseAt(sub.get(), sizesWanted, totals);
-            item.size = totals.size;
-            item.count = 1 + totals.entries;
-        }
-    };
-    std::vector<std::thread> pool;
-    const size_t helpers = std::min<size_t>(std::max(threads, 1u), folders.size());
-    try {
-        for (size_t t = 1; t < helpers; ++t) pool.emplace_back(count);
-    } catch (const std::system_error&) {
-        // Fewer threads: the ones there are count everything.
-    }
-    count();
-    for (auto& t : pool) t.join();
-
-    for (const auto& item : listing.itemsToErase) {
-        listing.size += item.size;
-        listing.count += item.count;
-    }
-    return listing;
+    return listTrashFolder(url, threads, [&](int folderFd, unsigned, RNItemToErase& item) {
+        EraseCountTotals totals;
+        countFolderForEraseAt(folderFd, sizesWanted, totals);
+        item.size = totals.size;
+        item.count = 1 + totals.entries;
+    });
 }
 
 }  // namespace quillo::files
