@@ -590,7 +590,14 @@ void RNListCntrl::EraseTotals::postFinalTotals() {
 void RNListCntrl::waitingForResponse(const RNNotification& note) {
     if (responseObserver_) RNNotificationCenter::defaultCenter().removeObserver(responseObserver_);
     responseObserver_ = 0;
-    if (!note.info("canContinue").boolValue() || !deleteItemsCntrl_) return;
+    if (!deleteItemsCntrl_) return;
+    if (!note.info("canContinue").boolValue()) {
+        // Declined: the session ends here (it announces no "stopWorking" for a declined erase
+        // from this window), and the window is as it was before the button was pressed: it
+        // closes, and the tray takes its entries back.
+        stopWorking(RNNotification{erase::kStopWorking, deleteItemsCntrl_.get(), std::nullopt});
+        return;
+    }
     contentCntrl_->setWindowLevel(0);
     const erase::RNItemList* items = erase::itemListIf(note.info("itemsDict")["itemsToErase"]);
     deleteItemsCntrl_->proceedToEraseWithArray(items ? std::optional<erase::RNItemList>(*items) : std::nullopt);

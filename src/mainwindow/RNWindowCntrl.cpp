@@ -1,5 +1,7 @@
 #include "mainwindow/RNWindowCntrl.h"
 
+#include "erase/RNDeleteItems.h"
+#include "erase/RNMainThread.h"
 #include "erase/RNNotificationCenter.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
@@ -112,10 +114,34 @@ RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
     closeAction->setShortcut(QKeySequence::Close);
     connect(closeAction, &QAction::triggered, this, &QWidget::close);
     addAction(closeAction);
+
+    // "stopWorking" comes from the session's own thread.
+    std::weak_ptr<bool> weak = alive_;
+    stopObserver_ = erase::RNNotificationCenter::defaultCenter().addObserver(
+        erase::kStopWorking, nullptr, [this, weak](const erase::RNNotification& note) {
+            const void* session = note.object;
+            const uint64_t erased = note.info("erasedCount").uintValue();
+            erase::RNMainThread::postToMain([this, weak, session, erased] {
+                if (weak.lock()) eraseDidEnd(session, erased);
+            });
+        });
     windowDidLoad();
 }
 
+void RNWindowCntrl::eraseDidEnd(const void* session, uint64_t erasedCount) {
+    // This window's own erase is handled by its list (the window closes when it removed
+    // something); another one leaves the listing stale, whatever it reports: it may have been
+    // stopped half-way. A closed window is read afresh when it opens again.
+    const auto& own = contentCntrl_->listCntrl()->deleteItemsCntrl();
+    if (own && own.get() == session) return;
+    if (closed_ || !isVisible()) return;
+    Q_UNUSED(erasedCount);
+    sourceCntrl_->refreshAction();
+}
+
 RNWindowCntrl::~RNWindowCntrl() {
+    *alive_ = false;
+    erase::RNNotificationCenter::defaultCenter().removeObserver(stopObserver_);
     sourceCntrl_->windowWillClose();
     // The records go with the child objects, after this body: trimmed once they are freed.
     if (auto* app = QCoreApplication::instance()) QTimer::singleShot(0, app, [] { ::malloc_trim(0); });
@@ -215,8 +241,7 @@ void RNWindowCntrl::closeEvent(QCloseEvent* event) {
     contentCntrl_->closeQLWindow();
     erase::RNUserDefaults::standardUserDefaults().setString(erase::kPrefLumoDeleteWindow, stringFromRect(geometry()).toStdString());
     sourceCntrl_->windowWillClose();
-    erase::RNNotificationCenter::defaultCenter().postNotification(
-        "lumoWindowDidClose", nullptr, erase::RNDictionary{{"erasedCount", lastErasedCount_}});
+    emit closed(lastErasedCount_);
 }
 
 }  // namespace quillo::mainwindow

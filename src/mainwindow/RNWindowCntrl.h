@@ -1,10 +1,16 @@
 // The Lumo Window: the source list on the left and the content pane on the right. It stays
 // above normal windows (except while an erase asks its questions), restores and saves its frame
 // under "lumo_delete_window", names the shown trash in its title while the source list is
-// collapsed, and posts "lumoWindowDidClose" when it closes.
+// collapsed, emits closed() when it closes, and reads its trashes again when an erase started
+// elsewhere (the tray, a hot key) has ended.
 #pragma once
 
+#include "erase/RNNotificationCenter.h"
+
 #include <QWidget>
+
+#include <cstdint>
+#include <memory>
 
 class QToolButton;
 
@@ -61,6 +67,10 @@ public:
     static QString stringFromRect(const QRect& rect);
     static QRect rectFromString(const QString& text);
 
+signals:
+    // The window was closed; `erasedCount` is what its own erase removed (0 when none ran).
+    void closed(uint64_t erasedCount);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -69,6 +79,8 @@ private:
     void windowDidLoad();
     // The refresh button's glyph in the palette's button text colour.
     void updateRefreshIcon();
+    // Any erase session's end: one that is not this window's own may have changed its trashes.
+    void eraseDidEnd(const void* session, uint64_t erasedCount);
 
     RNSplitView* splitView_;
     RNLumoWindowSourceViewCntrl* sourceCntrl_;
@@ -78,6 +90,8 @@ private:
     int level_ = kFloatingLevel;
     uint64_t lastErasedCount_ = 0;
     bool closed_ = false;
+    erase::RNObserverToken stopObserver_ = 0;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace quillo::mainwindow

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -203,4 +204,83 @@ TEST_F(EraseFromWindowTest, CancelledConfirmationKeepsEverythingAndTheWindow) {
     EXPECT_EQ(delegate->lumoWindow(), window);
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(listFolder(trashes.filesDir(a)), (std::vector<std::string>{"a1"}));
+}
+
+// A cancelled erase leaves the window and the application as they were: the window closes (Ctrl+W,
+// the window manager, Quit all close it), and the tray's entries come back, whether the
+// confirmation was answered with Cancel or with Escape.
+TEST_F(EraseFromWindowTest, ACancelledEraseLeavesTheWindowClosableAndTheTrayUsable) {
+    const size_t a = trashes.addVolume("Alpha");
+    trashes.addFile(a, "a1");
+    RNWindowCntrl* window = openWindow(1);
+    ASSERT_NE(window, nullptr);
+    auto src = window->sourceViewCntrl()->model()->sourceAt(0);
+    ASSERT_TRUE(waitUntil([&] { return src->children.size() == 1; }));
+    src->children[0]->isMarked = true;
+    RNListCntrl* list = window->contentViewCntrl()->listCntrl();
+    for (const bool escape : {false, true}) {
+        QSignalSpy ended(list, &RNListCntrl::eraseEnded);
+        window->contentViewCntrl()->eraseBtn()->click();
+        QMessageBox* sheet = nullptr;
+        ASSERT_TRUE(waitUntil([&] {
+            for (auto* box : window->findChildren<QMessageBox*>())
+                if (box->isVisible()) sheet = box;
+            return sheet != nullptr;
+        }, 10000));
+        EXPECT_FALSE(window->close()) << "the confirmation asks on the window: it stays while asked";
+        if (escape) {
+            QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(sheet, &esc);
+        } else {
+            for (QAbstractButton* b : sheet->buttons())
+                if (b->text() == QString::fromStdString(util::RNLocalizedString("cancel_btn"))) b->click();
+        }
+        ASSERT_TRUE(waitUntil([&] { return ended.count() > 0; }, 10000)) << (escape ? "Escape" : "Cancel");
+        EXPECT_EQ(ended.at(0).at(0).toULongLong(), 0u);
+        EXPECT_FALSE(list->isErasing());
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_EQ(window->windowLevel(), RNWindowCntrl::kFloatingLevel);
+        EXPECT_TRUE(src->children[0]->isMarked.load()) << "the marks stay as they were";
+    }
+    EXPECT_EQ(listFolder(trashes.filesDir(a)), (std::vector<std::string>{"a1"}));
+
+    // Closing works, and the tray takes its entries back.
+    EXPECT_TRUE(delegate->isWorking());
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(delegate->isWorking());
+    delegate->menuNeedsUpdate(delegate->quilloMenu());
+    for (int tag : {shell::kTagEmptyAll, shell::kTagLumo, shell::kTagPreferences})
+        EXPECT_TRUE(shell::RNQuillo::itemWithTag(delegate->quilloMenu(), tag)->isEnabled()) << tag;
+}
+
+// An erase that did not start in the window (the tray's row, the hot key) changes its trashes:
+// an open window reads them again when that erase ends.
+TEST_F(EraseFromWindowTest, AnOpenWindowFollowsAnEraseStartedElsewhere) {
+    const size_t a = trashes.addVolume("Alpha");
+    trashes.addFile(a, "gone");
+    trashes.addFile(a, "stays");
+    RNWindowCntrl* window = openWindow(1);
+    ASSERT_NE(window, nullptr);
+    auto src = window->sourceViewCntrl()->model()->sourceAt(0);
+    ASSERT_TRUE(waitUntil([&] { return src->children.size() == 2; }));
+
+    // As a disk row does: its own session, with the trash's items, no confirmation asked.
+    erase::RNUserDefaults::standardUserDefaults().setBool(erase::kPrefShowAlert, false);
+    auto session = RNDeleteItems::create();
+    files::RNItemToErase item;
+    item.url = trashes.filesDir(a) + "/gone";
+    item.size = 5;
+    item.count = 1;
+    ASSERT_TRUE(session->askToContinue(erase::RNDictionary{{"isLumoErase", false},
+                                                           {"isAllDisks", false},
+                                                           {"volumeName", "Alpha"},
+                                                           {"size", uint64_t(5)},
+                                                           {"count", uint64_t(1)}}));
+    session->proceedToEraseWithArray(erase::RNItemList{item});
+    ASSERT_TRUE(waitUntil([&] { return listFolder(trashes.filesDir(a)).size() == 1; }, 20000));
+    EXPECT_TRUE(waitUntil([&] { return src->children.size() == 1; }, 10000)) << "the window still lists the erased item";
+    ASSERT_EQ(src->children.size(), 1u);
+    EXPECT_EQ(src->children[0]->name, "stays");
+    EXPECT_TRUE(window->isVisible());
 }

@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QSignalSpy>
+
 #include <QClipboard>
 #include <QHeaderView>
 #include <QMessageBox>
@@ -176,14 +178,12 @@ TEST_F(LumoWindowTest, FrameTitleAndClose) {
     window->splitView()->subviewsDidResize();
     EXPECT_EQ(window->windowTitle(), defaultTitle);
 
-    int closed = 0;
-    auto token = erase::RNNotificationCenter::defaultCenter().addObserver(
-        "lumoWindowDidClose", nullptr, [&](const erase::RNNotification&) { ++closed; });
+    QSignalSpy closed(window.get(), &RNWindowCntrl::closed);
     window->setGeometry(QRect(40, 50, 900, 600));
     const QRect frame = window->geometry();
     window->close();
-    EXPECT_EQ(closed, 1);
-    erase::RNNotificationCenter::defaultCenter().removeObserver(token);
+    ASSERT_EQ(closed.count(), 1);
+    EXPECT_EQ(closed.at(0).at(0).toULongLong(), 0u) << "no erase ran";
     EXPECT_EQ(RNWindowCntrl::rectFromString(QString::fromStdString(
                   erase::RNUserDefaults::standardUserDefaults().stringForKey(erase::kPrefLumoDeleteWindow))),
               frame);
