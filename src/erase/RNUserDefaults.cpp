@@ -227,6 +227,7 @@ void RNUserDefaults::moveAsideLocked(const std::string& reason) const {
     }
     persistent_.reset();
     stamp_ = FileStamp{};
+    damage_ = Damage{path_, err == 0 ? aside : std::string(), reason};
     if (err == 0) {
         report("Quillo: the preferences file \"" + path_ + "\" could not be read (" + reason +
                "); it was moved to \"" + aside + "\" and the default preferences are used.");
@@ -238,6 +239,12 @@ void RNUserDefaults::moveAsideLocked(const std::string& reason) const {
     report("Quillo: the preferences file \"" + path_ + "\" could not be read (" + reason +
            ") nor moved aside (" + errnoText(err) +
            "); the default preferences are used and changes will not be saved.");
+}
+
+std::optional<RNUserDefaults::Damage> RNUserDefaults::takeDamage() {
+    std::lock_guard lock(mutex_);
+    ensureLoadedLocked();
+    return std::exchange(damage_, std::nullopt);
 }
 
 void RNUserDefaults::refreshIfChangedLocked() const {

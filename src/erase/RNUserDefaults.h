@@ -10,7 +10,8 @@
 //
 // A file that cannot be read or parsed is never lost and never silently replaced: it is moved
 // aside to "<file>.corrupt-YYYYMMDD-HHMMSS" (never over an older one), one message naming both
-// paths goes to standard error, and the defaults are used.
+// paths goes to standard error, and the defaults are used. The application tells the user once
+// (takeDamage()): the settings were reset, and where the damaged file is kept.
 //
 // Thread-safe. Key observers run on the thread that made the change, after it, without any
 // lock held (they may read and write the defaults).
@@ -91,6 +92,16 @@ public:
     // Saves what could not be saved yet, or else takes in a file changed by another process.
     bool synchronize();
 
+    // A preferences file that could not be read: where it was, where it is kept now (empty when
+    // it could not be moved and stays in place, never overwritten) and why.
+    struct Damage {
+        std::string path;
+        std::string keptAt;
+        std::string reason;
+    };
+    // The last damage met since the previous call, once; nullopt when the file was fine.
+    std::optional<Damage> takeDamage();
+
     // Called after the effective value of `key` changed (a null value: no value any more).
     RNObserverToken addObserverForKey(const std::string& key, KeyObserver observer);
     void removeObserver(RNObserverToken token);
@@ -121,6 +132,7 @@ private:
     mutable bool loaded_ = false;
     mutable std::optional<RNDictionary> persistent_;
     mutable FileStamp stamp_;
+    mutable std::optional<Damage> damage_;
     mutable bool writesBlocked_ = false;  // an unreadable file stayed in place: never overwrite it
     bool dirty_ = false;                  // the last save failed
     RNDictionary registration_;

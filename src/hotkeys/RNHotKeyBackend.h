@@ -2,12 +2,12 @@
 // desktop portal). Main thread only.
 #pragma once
 
-#include "shell/hotkeys/RNHotKeyCenter.h"
+#include "hotkeys/RNHotKeyCenter.h"
 
 #include <QObject>
 #include <QString>
 
-namespace quillo::shell {
+namespace quillo::hotkeys {
 
 class RNHotKeyBackend : public QObject {
     Q_OBJECT
@@ -30,7 +30,7 @@ protected:
 
 signals:
     void activated(const QString& identifier);
-    void statusChanged(const QString& identifier, quillo::shell::RNHotKeyCenter::Status status);
+    void statusChanged(const QString& identifier, quillo::hotkeys::RNHotKeyCenter::Status status);
 };
 
-}  // namespace quillo::shell
+}  // namespace quillo::hotkeys

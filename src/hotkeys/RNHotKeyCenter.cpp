@@ -1,13 +1,13 @@
-#include "shell/hotkeys/RNHotKeyCenter.h"
+#include "hotkeys/RNHotKeyCenter.h"
 
-#include "shell/hotkeys/RNHotKeyBackend.h"
-#include "shell/hotkeys/RNKeyNames.h"
-#include "shell/hotkeys/RNPortalHotKeys.h"
-#include "shell/hotkeys/RNX11HotKeys.h"
+#include "hotkeys/RNHotKeyBackend.h"
+#include "hotkeys/RNKeyNames.h"
+#include "hotkeys/RNPortalHotKeys.h"
+#include "hotkeys/RNX11HotKeys.h"
 
 #include <QGuiApplication>
 
-namespace quillo::shell {
+namespace quillo::hotkeys {
 
 RNHotKeyCenter& RNHotKeyCenter::sharedCenter() {
     // Never deleted: the application's destructor closes the X connection before it deletes its
@@ -113,4 +113,4 @@ QString RNHotKeyCenter::portalTrigger(int keyCode, unsigned modifierFlags) {
     return text + QLatin1String(name->name);
 }
 
-}  // namespace quillo::shell
+}  // namespace quillo::hotkeys

@@ -20,7 +20,7 @@
 
 #include <memory>
 
-namespace quillo::shell {
+namespace quillo::hotkeys {
 
 class RNHotKeyBackend;
 
@@ -86,4 +86,4 @@ private:
     QHash<QString, Entry> entries_;
 };
 
-}  // namespace quillo::shell
+}  // namespace quillo::hotkeys

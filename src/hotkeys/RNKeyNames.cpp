@@ -1,10 +1,13 @@
-#include "shell/hotkeys/RNKeyNames.h"
+#include "hotkeys/RNKeyNames.h"
 
+#include "util/Localization.h"
+
+#include <QStringList>
 #include <Qt>
 
 #include <array>
 
-namespace quillo::shell {
+namespace quillo::hotkeys {
 
 namespace {
 
@@ -73,4 +76,35 @@ std::optional<RNKeyName> keyNameForQtKey(int qtKey) {
     return std::nullopt;
 }
 
-}  // namespace quillo::shell
+namespace {
+
+QStringList modifierNames(Qt::KeyboardModifiers modifiers) {
+    auto name = [](Qt::Modifier modifier) {
+        QString t = QKeySequence(modifier).toString(QKeySequence::NativeText);
+        if (t.endsWith(QLatin1Char('+'))) t.chop(1);
+        return t;
+    };
+    QStringList parts;
+    if (modifiers & Qt::ControlModifier) parts << name(Qt::CTRL);
+    if (modifiers & Qt::AltModifier) parts << name(Qt::ALT);
+    if (modifiers & Qt::ShiftModifier) parts << name(Qt::SHIFT);
+    if (modifiers & Qt::MetaModifier) parts << QString::fromStdString(util::RNLocalizedString("super_modifier"));
+    return parts;
+}
+
+}  // namespace
+
+QString hotKeyText(QKeyCombination combination) {
+    const Qt::Key key = combination.key();
+    if (key == Qt::Key_unknown || key == 0) return {};
+    QStringList parts = modifierNames(combination.keyboardModifiers());
+    parts << QKeySequence(key).toString(QKeySequence::NativeText);
+    return parts.join(QLatin1Char('+'));
+}
+
+QString modifiersText(Qt::KeyboardModifiers modifiers) {
+    const QStringList parts = modifierNames(modifiers);
+    return parts.isEmpty() ? QString() : parts.join(QLatin1Char('+')) + QLatin1Char('+');
+}
+
+}  // namespace quillo::hotkeys

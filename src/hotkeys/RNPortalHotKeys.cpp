@@ -1,4 +1,4 @@
-#include "shell/hotkeys/RNPortalHotKeys.h"
+#include "hotkeys/RNPortalHotKeys.h"
 
 #include "util/Localization.h"
 
@@ -78,7 +78,7 @@ QString description(const QString& identifier) {
 
 }  // namespace
 
-namespace quillo::shell {
+namespace quillo::hotkeys {
 
 RNPortalHotKeys* RNPortalHotKeys::create(QObject* parent) {
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -336,4 +336,4 @@ void RNPortalHotKeys::portalShortcutsChanged(const QDBusMessage& message) {
     applyBoundShortcuts(boundShortcuts(args.at(1)));
 }
 
-}  // namespace quillo::shell
+}  // namespace quillo::hotkeys

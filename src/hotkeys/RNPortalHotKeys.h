@@ -8,7 +8,7 @@
 // (and changes of the trigger the desktop actually uses).
 #pragma once
 
-#include "shell/hotkeys/RNHotKeyBackend.h"
+#include "hotkeys/RNHotKeyBackend.h"
 
 #include <QDBusConnection>
 #include <QMap>
@@ -17,7 +17,7 @@
 
 class QDBusMessage;
 
-namespace quillo::shell {
+namespace quillo::hotkeys {
 
 class RNPortalHotKeys : public RNHotKeyBackend {
     Q_OBJECT
@@ -75,4 +75,4 @@ private:
     quint64 tokens_ = 0;
 };
 
-}  // namespace quillo::shell
+}  // namespace quillo::hotkeys

@@ -1,6 +1,6 @@
-#include "shell/hotkeys/RNX11HotKeys.h"
+#include "hotkeys/RNX11HotKeys.h"
 
-#include "shell/hotkeys/RNKeyNames.h"
+#include "hotkeys/RNKeyNames.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-namespace quillo::shell {
+namespace quillo::hotkeys {
 
 namespace {
 
@@ -271,4 +271,4 @@ void RNX11HotKeys::forwardKey(QEvent::Type type, const Grab& grab) {
     QCoreApplication::sendEvent(target, &event);
 }
 
-}  // namespace quillo::shell
+}  // namespace quillo::hotkeys

@@ -8,7 +8,7 @@
 // key repeat does not act again while the key is held.
 #pragma once
 
-#include "shell/hotkeys/RNHotKeyBackend.h"
+#include "hotkeys/RNHotKeyBackend.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QEvent>
@@ -21,7 +21,7 @@
 struct xcb_connection_t;
 struct _XCBKeySymbols;
 
-namespace quillo::shell {
+namespace quillo::hotkeys {
 
 class RNX11HotKeys : public RNHotKeyBackend, public QAbstractNativeEventFilter {
     Q_OBJECT
@@ -67,4 +67,4 @@ private:
     bool remapPending_ = false;
 };
 
-}  // namespace quillo::shell
+}  // namespace quillo::hotkeys

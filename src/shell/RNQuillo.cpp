@@ -10,7 +10,10 @@
 #include "shell/RNFullDiskAuthorization.h"
 #include "mainwindow/RNWindowCntrl.h"
 #include "shell/RNMountWatcher.h"
+#include "shell/RNRunningNotice.h"
 #include "shell/RNVolumeIcons.h"
+#include "hotkeys/RNHotKeyCenter.h"
+#include "hotkeys/RNKeyNames.h"
 #include "ui/RNInfoWindows.h"
 #include "ui/RNQtStrings.h"
 
@@ -86,6 +89,8 @@ RNQuillo::~RNQuillo() {
     for (RNDiskMenuItem* item : submenuViews_) delete item;
     submenuViews_.clear();
     delete lumoWindow_.data();
+    delete welcome_.data();
+    delete subscribe_.data();
     if (gDelegate == this) gDelegate = nullptr;
 }
 
@@ -94,6 +99,11 @@ QWidget* RNQuillo::lumoWindow() const { return lumoWindow_.data(); }
 void RNQuillo::applicationDidFinishLaunching() {
     isWorking_ = false;
     setupDefaultsPreferences();
+    auto& defaults = RNUserDefaults::standardUserDefaults();
+    // A damaged preferences file was put aside and the defaults apply. Whoever had one has run
+    // Quillo before: the message below takes the place of the first-run windows.
+    const auto damage = defaults.takeDamage();
+    if (damage) defaults.setBool(kPrefIsFirstRun, false);
     setupStatusMenu();
 
     auto& center = RNNotificationCenter::defaultCenter();
@@ -105,28 +115,20 @@ void RNQuillo::applicationDidFinishLaunching() {
             if (weak.lock()) stopWorking(copy);
         });
     }));
-    observers_.push_back(center.addObserver("lumoWindowDidClose", nullptr, [this, weak](const RNNotification& note) {
-        const bool erased = note.info("erasedCount").uintValue() > 0;
-        RNMainThread::postToMain([this, weak, erased] {
-            if (weak.lock()) lumoWindowDidClose(erased);
-        });
-    }));
-    for (const char* name : {"welcomeDidClose", "newsletterDidClose", "webPromoDidClose"}) {
-        const std::string n = name;
-        observers_.push_back(center.addObserver(n, this, [this, weak, n](const RNNotification&) {
-            RNMainThread::postToMain([this, weak, n] {
-                if (!weak.lock()) return;
-                if (n == "welcomeDidClose") welcomeDidClose();
-                else if (n == "newsletterDidClose" && subscribe_) subscribe_->deleteLater();
-                else if (n == "webPromoDidClose" && webPromo_) webPromo_->deleteLater();
-            });
-        }));
-    }
     mountWatcher_ = new RNMountWatcher(this);
     connect(mountWatcher_, &RNMountWatcher::didMount, this,
             [this](const QString& p) { workspaceHardDrivesObserver(true, mountPathFromQString(p)); });
     connect(mountWatcher_, &RNMountWatcher::willUnmount, this,
             [this](const QString& p) { workspaceHardDrivesObserver(false, mountPathFromQString(p)); });
+
+    if (damage) reportDamagedPreferences(*damage);
+    // On a first run the disclaimer comes before anything else is asked (the helper's install
+    // question included): who disagrees is asked nothing more.
+    const bool firstRun = defaults.boolForKey(kPrefIsFirstRun);
+    if (firstRun && isUserAgree() == kAlertSecondButtonReturn) {
+        QApplication::exit(0);
+        return;
+    }
 
     // The helper check may ask a question, run pkexec and wait for the system bus: it runs on a
     // worker, its questions come to the main thread through the prompt backend, and the rest of
@@ -134,10 +136,19 @@ void RNQuillo::applicationDidFinishLaunching() {
     inBackground<bool>(
         alive_, kStartupQueue,
         [] { return helperclient::RNSecureAccess::initWithDelegate(nullptr)->installHelperAppIfNeeded(); },
-        [this](bool authorized) { continueStartup(authorized); });
+        [this, firstRun](bool authorized) { continueStartup(authorized, firstRun); });
 }
 
-void RNQuillo::continueStartup(bool helperAuthorized) {
+void RNQuillo::reportDamagedPreferences(const RNUserDefaults::Damage& damage) {
+    const bool kept = !damage.keptAt.empty();
+    RNErrorDelegate::sharedControl().showError(
+        RNDictionary{{"error", std::string("preferences_reset")},
+                     {"message", std::string(kept ? "preferences_reset_mess" : "preferences_reset_in_place_mess")},
+                     {"additionalName", RNArray{}},
+                     {"mess_names", RNArray{RNValue(kept ? damage.keptAt : damage.path)}}});
+}
+
+void RNQuillo::continueStartup(bool helperAuthorized, bool firstRun) {
     SetIsHelperAuthorized(helperAuthorized);
     // The update-check entry, at the top of the service menu set off by a separator.
     if (serviceMenu_ && !itemWithTag(serviceMenu_, kTagUpdate)) {
@@ -148,7 +159,7 @@ void RNQuillo::continueStartup(bool helperAuthorized) {
         serviceMenu_->insertAction(first, update);
         if (first) serviceMenu_->insertSeparator(first);
     }
-    if (!showFirstWindow()) {
+    if (!(firstRun && showFirstWindow())) {
         checkForFullDiskAccess();
         showInfoWebWindow();
     }
@@ -157,11 +168,6 @@ void RNQuillo::continueStartup(bool helperAuthorized) {
 
 bool RNQuillo::showFirstWindow() {
     if (!RNUserDefaults::standardUserDefaults().boolForKey(kPrefIsFirstRun)) return false;
-    if (isUserAgree() == kAlertSecondButtonReturn) {
-        QApplication::exit(0);
-        // Nothing else runs; the event loop ends.
-        return true;
-    }
     showWelcome();
     return true;
 }
@@ -182,12 +188,24 @@ void RNQuillo::checkForFullDiskAccess() {
         });
 }
 
+QString RNQuillo::hotKeyText(const char* preferenceKey) const {
+    if (!hotkeys::RNHotKeyCenter::sharedCenter().isAvailable()) return {};
+    const auto dict = RNUserDefaults::standardUserDefaults().dictionaryForKey(preferenceKey);
+    if (!dict) return {};
+    const int key = int(RNValue::lookup(*dict, kHotKeyCode).intValue());
+    const unsigned mods = unsigned(RNValue::lookup(*dict, kHotKeyModifierFlags).intValue()) &
+                          unsigned(Qt::KeyboardModifierMask);
+    return hotkeys::hotKeyText(QKeyCombination(Qt::KeyboardModifiers(int(mods)), Qt::Key(key)));
+}
+
 void RNQuillo::showWelcome() {
     if (welcome_) {
         welcome_->showWindow();
         return;
     }
-    welcome_ = new ui::RNWelcomeCntrl(this);
+    welcome_ = new ui::RNWelcomeCntrl(hotKeyText(kPrefEmptyTrash), hotKeyText(kPrefLumoDelete));
+    // Every way of closing it (the last page's button, the title bar, Escape) finishes it.
+    connect(welcome_, &QDialog::finished, this, [this] { welcomeDidClose(); });
     welcome_->showWindow();
 }
 
@@ -204,14 +222,15 @@ void RNQuillo::subscribeNewsletter() {
         subscribe_->showWindow();
         return;
     }
-    subscribe_ = new ui::RNSubscribe(this);
+    subscribe_ = new ui::RNSubscribe;
+    connect(subscribe_, &QDialog::finished, subscribe_, &QObject::deleteLater);
     subscribe_->showWindow();
 }
 
 void RNQuillo::showInfoWebWindow() {
-    if (webPromo_) webPromo_->deleteLater();
-    webPromo_ = new ui::RNWebPromo(this);
-    webPromo_->showWindow();
+    if (!runningNotice_) runningNotice_ = new RNRunningNotice(QDBusConnection::sessionBus(), this);
+    runningNotice_->show(QSystemTrayIcon::isSystemTrayAvailable(), hotKeyText(kPrefEmptyTrash),
+                         hotKeyText(kPrefLumoDelete));
 }
 
 // ---- Volumes -----------------------------------------------------------------------------------

@@ -27,7 +27,6 @@ namespace quillo::ui {
 class RNPreferencesWindow;
 class RNWelcomeCntrl;
 class RNSubscribe;
-class RNWebPromo;
 }  // namespace quillo::ui
 
 namespace quillo::mainwindow {
@@ -38,6 +37,7 @@ namespace quillo::shell {
 
 class RNDiskMenuItem;
 class RNMountWatcher;
+class RNRunningNotice;
 
 // Menu item tags.
 enum RNMenuTag : int {
@@ -121,13 +121,19 @@ public:
     void invalidateLumoWindowTimer();
     void cleanMemoryNow();
 
-    // First run and the access check.
+    // First run and the access check. The disclaimer (isUserAgree) comes first, before the
+    // helper's install question; showFirstWindow() then shows the welcome pages on a first run.
     int64_t isUserAgree();
     bool showFirstWindow();
     void checkForFullDiskAccess();
     void showWelcome();
     void subscribeNewsletter();
+    // "Quillo is running": a desktop notification where there is a tray, else a window.
     void showInfoWebWindow();
+    RNRunningNotice* runningNotice() const { return runningNotice_; }
+    // A stored hot key as the desktop names it ("Ctrl+Super+Backspace"); empty when this
+    // desktop has no global hot keys.
+    QString hotKeyText(const char* preferenceKey) const;
 
     // Reads the volume list on a worker and runs `then` on the main thread with it in place.
     void refreshVolumes(std::function<void()> then = {});
@@ -145,7 +151,9 @@ signals:
     void mountHandled(bool didMount, const QString& devicePath);
 
 private:
-    void continueStartup(bool helperAuthorized);
+    void continueStartup(bool helperAuthorized, bool firstRun);
+    // Says once that the preferences file could not be read, and where it is kept.
+    void reportDamagedPreferences(const erase::RNUserDefaults::Damage& damage);
     RNDiskMenuItem* addDiskMenuItemWithDict(const files::TrashLocation& dict, RNDiskMenuItem* item, int tag);
     RNDiskMenuItem* makeDiskMenuItem(const files::TrashLocation& dict);
     void createMenuViewsWithCount(size_t count, bool createNewArray);
@@ -172,7 +180,7 @@ private:
     QTimer lumoWindowTimer_;
     QTimer menuTimer_;
     std::shared_ptr<erase::RNDeleteItems> deleteItemsCntrl_;
-    QPointer<ui::RNWebPromo> webPromo_;
+    RNRunningNotice* runningNotice_ = nullptr;
     QPointer<ui::RNSubscribe> subscribe_;
     QPointer<ui::RNWelcomeCntrl> welcome_;
 

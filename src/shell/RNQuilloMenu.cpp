@@ -5,7 +5,8 @@
 #include "shell/RNDiskMenuItemView.h"
 #include "mainwindow/RNWindowCntrl.h"
 #include "shell/RNQuillo.h"
-#include "shell/hotkeys/RNHotKeyCenter.h"
+#include "shell/RNStatusMenu.h"
+#include "hotkeys/RNHotKeyCenter.h"
 #include "ui/preferences/RNPreferencesWindow.h"
 #include "ui/RNInfoWindows.h"
 #include "ui/RNQtStrings.h"
@@ -23,6 +24,7 @@
 namespace quillo::shell {
 
 using namespace quillo::erase;
+using hotkeys::RNHotKeyCenter;
 using ui::L;
 
 namespace {
@@ -67,7 +69,7 @@ QIcon RNQuillo::trayIcon() const {
 }
 
 void RNQuillo::setupStatusMenu() {
-    quilloMenu_ = std::make_unique<QMenu>();
+    quilloMenu_ = std::make_unique<RNStatusMenu>();
     quilloMenu_->setObjectName("quilloMenu");
     auto defer = [this](int tag) {
         return [this, tag] { QTimer::singleShot(0, this, [this, tag] { mainMenuAction(tag); }); };
@@ -372,7 +374,11 @@ void RNQuillo::emptyHardDriveTrashAction(RNDiskMenuItem* item) {
 
 void RNQuillo::lumoDeletion() {
     invalidateLumoWindowTimer();
-    if (!lumoWindow_) lumoWindow_ = new mainwindow::RNWindowCntrl;
+    if (!lumoWindow_) {
+        lumoWindow_ = new mainwindow::RNWindowCntrl;
+        connect(lumoWindow_, &mainwindow::RNWindowCntrl::closed, this,
+                [this](uint64_t erased) { lumoWindowDidClose(erased > 0); });
+    }
     lumoWindow_->showWindow();
     setIsWorking(true);
 }

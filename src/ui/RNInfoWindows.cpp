@@ -1,25 +1,25 @@
 #include "ui/RNInfoWindows.h"
 
-#include "erase/RNNotificationCenter.h"
 #include "erase/RNPreferences.h"
+#include "erase/RNUserDefaults.h"
 #include "ui/RNQtStrings.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
-#include <QIcon>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVBoxLayout>
+#include <QWizardPage>
 
 namespace quillo::ui {
 
 namespace {
+
 QLabel* wrappedLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setWordWrap(true);
@@ -35,86 +35,76 @@ QLabel* headline(const QString& text, QWidget* parent) {
     label->setFont(f);
     return label;
 }
+
+// About 60 characters of the dialog's font: wide enough for a paragraph to read as one, narrow
+// enough that no line runs across the screen.
+int paragraphWidth(const QWidget* w) { return QFontMetrics(w->font()).averageCharWidth() * 60; }
+
 }  // namespace
 
-RNInfoWindow::RNInfoWindow(const void* owner, std::string closeNotification)
-    : owner_(owner), closeNotification_(std::move(closeNotification)) {
-    setWindowIcon(QApplication::windowIcon());
-    setAttribute(Qt::WA_DeleteOnClose, false);
+void showInFront(QDialog* dialog) {
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
 }
 
-void RNInfoWindow::showWindow() {
-    show();
-    raise();
-    activateWindow();
-}
+// ---- Welcome ------------------------------------------------------------------------------------
 
-void RNInfoWindow::closeEvent(QCloseEvent* event) {
-    QDialog::closeEvent(event);
-    if (event->isAccepted()) postClose();
-}
-
-void RNInfoWindow::done(int result) {
-    QDialog::done(result);
-    postClose();
-}
-
-void RNInfoWindow::postClose() {
-    if (posted_) return;
-    posted_ = true;
-    erase::RNNotificationCenter::defaultCenter().postNotification(closeNotification_, owner_);
-}
-
-RNWelcomeCntrl::RNWelcomeCntrl(const void* owner) : RNInfoWindow(owner, "welcomeDidClose") {
+RNWelcomeCntrl::RNWelcomeCntrl(const QString& emptyAllKey, const QString& lumoKey, QWidget* parent)
+    : QWizard(parent) {
+    setObjectName(QStringLiteral("welcome"));
     setWindowTitle(L("welcome_title"));
-    auto* layout = new QVBoxLayout(this);
-    pages_ = new QStackedWidget(this);
-    const char* pageKeys[][2] = {{"welcome_page1_title", "welcome_page1_text"},
-                                 {"welcome_page2_title", "welcome_page2_text"},
-                                 {"welcome_page3_title", "welcome_page3_text"}};
-    for (const auto& keys : pageKeys) {
-        auto* page = new QWidget(pages_);
+    setWindowIcon(QApplication::windowIcon());
+    // The pages introduce; there is nothing to cancel. Closing the window ends them too.
+    setOption(QWizard::NoCancelButton, true);
+    setOption(QWizard::NoBackButtonOnStartPage, true);
+    setButtonText(QWizard::FinishButton, L("start_btn"));
+    setButtonText(QWizard::NextButton, L("next_btn"));
+    setButtonText(QWizard::BackButton, L("back_btn"));
+
+    QString keys;
+    if (!emptyAllKey.isEmpty() && !lumoKey.isEmpty())
+        keys = qstr(util::RNFormat(util::RNLocalizedString("welcome_hot_keys"),
+                                   {emptyAllKey.toStdString(), lumoKey.toStdString()}));
+    const struct {
+        const char* title;
+        const char* text;
+        QString extra;
+    } pages[] = {{"welcome_page1_title", "welcome_page1_text", keys},
+                 {"welcome_page2_title", "welcome_page2_text", {}},
+                 {"welcome_page3_title", "welcome_page3_text", {}}};
+    const int width = paragraphWidth(this);
+    for (const auto& p : pages) {
+        auto* page = new QWizardPage(this);
+        page->setTitle(L(p.title));
         auto* v = new QVBoxLayout(page);
-        v->addWidget(headline(L(keys[0]), page));
-        v->addWidget(wrappedLabel(L(keys[1]), page));
+        QString body = L(p.text);
+        if (!p.extra.isEmpty()) body += QStringLiteral("\n\n") + p.extra;
+        QLabel* label = wrappedLabel(body, page);
+        label->setMinimumWidth(width);
+        v->addWidget(label);
         v->addStretch(1);
-        pages_->addWidget(page);
+        addPage(page);
     }
-    layout->addWidget(pages_, 1);
-    auto* buttons = new QDialogButtonBox(this);
-    QPushButton* back = buttons->addButton(L("back_btn"), QDialogButtonBox::ActionRole);
-    QPushButton* next = buttons->addButton(L("next_btn"), QDialogButtonBox::AcceptRole);
-    next->setDefault(true);
-    layout->addWidget(buttons);
-    auto refresh = [this, back, next] {
-        back->setEnabled(pages_->currentIndex() > 0);
-        next->setText(pages_->currentIndex() + 1 == pages_->count() ? L("start_btn") : L("next_btn"));
-    };
-    connect(back, &QPushButton::clicked, this, [this, refresh] {
-        pages_->setCurrentIndex(qMax(0, pages_->currentIndex() - 1));
-        refresh();
-    });
-    connect(next, &QPushButton::clicked, this, [this, refresh] {
-        if (pages_->currentIndex() + 1 >= pages_->count()) {
-            accept();
-            return;
-        }
-        pages_->setCurrentIndex(pages_->currentIndex() + 1);
-        refresh();
-    });
-    refresh();
-    resize(480, 300);
+    // As large as the largest page needs and no larger: no page is left half empty.
+    adjustSize();
 }
 
-int RNWelcomeCntrl::pageCount() const { return pages_->count(); }
-int RNWelcomeCntrl::currentPage() const { return pages_->currentIndex(); }
+// The pages' labels set the width (a paragraph) and so the height: the least the wizard needs
+// is what its largest page fills.
+QSize RNWelcomeCntrl::sizeHint() const { return minimumSizeHint(); }
 
-RNSubscribe::RNSubscribe(const void* owner) : RNInfoWindow(owner, "newsletterDidClose") {
+// ---- Newsletter ---------------------------------------------------------------------------------
+
+RNSubscribe::RNSubscribe(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("newsletter"));
+    setWindowIcon(QApplication::windowIcon());
     setWindowTitle(L("newsletter_title"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(wrappedLabel(L("newsletter_text"), this));
     email_ = new QLineEdit(this);
     email_->setPlaceholderText(L("newsletter_email_placeholder"));
+    email_->setMinimumWidth(paragraphWidth(this) * 2 / 3);
     layout->addWidget(email_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     QPushButton* subscribe = buttons->addButton(L("subscribe_btn"), QDialogButtonBox::AcceptRole);
@@ -134,22 +124,27 @@ RNSubscribe::RNSubscribe(const void* owner) : RNInfoWindow(owner, "newsletterDid
         accept();
     });
     layout->addWidget(buttons);
-    resize(420, 160);
 }
 
-RNWebPromo::RNWebPromo(const void* owner) : RNInfoWindow(owner, "webPromoDidClose") {
+// ---- Quillo is running --------------------------------------------------------------------------
+
+RNWebPromo::RNWebPromo(const QString& text, QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("infoWindow"));
+    setWindowIcon(QApplication::windowIcon());
     setWindowTitle(L("info_window_title"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(headline(L("info_window_headline"), this));
-    auto* text = wrappedLabel(L("info_window_text"), this);
-    layout->addWidget(text);
+    QLabel* body = wrappedLabel(text, this);
+    body->setObjectName(QStringLiteral("text"));
+    body->setMinimumWidth(paragraphWidth(this));
+    body->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(body);
     auto* link = new QLabel(QStringLiteral("<a href=\"%1\">%1</a>").arg(QString::fromLatin1(kProjectHomePage)), this);
     link->setOpenExternalLinks(true);
     layout->addWidget(link);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
-    resize(420, 180);
 }
 
 }  // namespace quillo::ui

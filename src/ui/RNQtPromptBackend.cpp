@@ -29,8 +29,26 @@ QMessageBox::Icon iconFor(RNPromptRequest::Style style) {
     return QMessageBox::Warning;
 }
 
+// The live line's text, fitted into its reserved two lines: a text that would need more (a
+// very long volume name) is shortened in the middle, and the whole of it is the tool tip.
+void setLiveText(QLabel* label, const QString& text) {
+    const QFontMetrics fm(label->font());
+    const int width = label->width() > 0 ? label->width() : label->minimumWidth();
+    auto lines = [&](const QString& t) {
+        return fm.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, t).height() / qMax(1, fm.lineSpacing());
+    };
+    QString shown = text;
+    for (int budget = width * 2; budget > 0 && lines(shown) > 2; budget -= fm.averageCharWidth() * 2)
+        shown = fm.elidedText(text, Qt::ElideMiddle, budget);
+    label->setText(shown);
+    label->setToolTip(shown == text ? QString() : text);
+}
+
 // The size line under the text: a spinner while counting and the text the request gives,
-// polled every 0.05 s (the count arrives from a worker thread).
+// polled every 0.05 s (the count arrives from a worker thread). Its size is reserved from the
+// start, as wide as the confirmation's line has room for and two lines high, so that the count
+// arriving ("Counting the items…" becoming "160,473 items, 39.89 MB, in all Trashes") wraps
+// inside it instead of widening the dialog: the buttons never move under the pointer.
 void addLiveLine(QMessageBox* box, const std::function<std::string()>& liveText) {
     auto* grid = qobject_cast<QGridLayout*>(box->layout());
     auto* buttonBox = box->findChild<QDialogButtonBox*>();
@@ -39,10 +57,19 @@ void addLiveLine(QMessageBox* box, const std::function<std::string()>& liveText)
     auto* row = new QHBoxLayout(line);
     row->setContentsMargins(0, 0, 0, 0);
     auto* spinner = new RNSpinner(line, 16);
+    // A stopped spinner keeps its place: the text does not jump left.
+    QSizePolicy keep = spinner->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    spinner->setSizePolicy(keep);
     auto* label = new QLabel(line);
     label->setObjectName("liveText");
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    row->addWidget(spinner);
+    label->setWordWrap(true);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    const QFontMetrics fm(label->font());
+    // 435 points of text in the original layout; about 62 average characters.
+    label->setFixedSize(qMax(435, fm.averageCharWidth() * 62), fm.lineSpacing() * 2);
+    row->addWidget(spinner, 0, Qt::AlignTop);
     row->addWidget(label, 1);
 
     // The line goes where the buttons were; the buttons move one row down.
@@ -63,7 +90,10 @@ void addLiveLine(QMessageBox* box, const std::function<std::string()>& liveText)
     auto* timer = new QTimer(box);
     auto refresh = [box, label, spinner, liveText, timer] {
         const QString text = qstr(liveText());
-        if (label->text() != text) label->setText(text);
+        if (label->property("fullText").toString() != text) {
+            label->setProperty("fullText", text);
+            setLiveText(label, text);
+        }
         // The spinner turns while the line still says the items are being counted.
         const bool counting = text == L("gathering_info");
         if (counting && !spinner->spinnerIsWorking()) spinner->startAnimation();

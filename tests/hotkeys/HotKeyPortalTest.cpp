@@ -2,7 +2,7 @@
 // (fake_portal.py), offscreen. The portal answers through Request objects as the real one does.
 #include "GuiTestSupport.h"
 
-#include "shell/hotkeys/RNHotKeyCenter.h"
+#include "hotkeys/RNHotKeyCenter.h"
 #include "ui/preferences/RNPreferencesWindow.h"
 #include "erase/RNUserDefaults.h"
 #include "erase/RNUserDefaultsController.h"
@@ -22,7 +22,7 @@
 
 #include <gtest/gtest.h>
 
-using quillo::shell::RNHotKeyCenter;
+using quillo::hotkeys::RNHotKeyCenter;
 using Status = RNHotKeyCenter::Status;
 namespace qt = quillo::test;
 

@@ -2,14 +2,14 @@
 // and another X client that holds a combination first.
 #include "GuiTestSupport.h"
 
-#include "shell/hotkeys/RNHotKeyCenter.h"
+#include "hotkeys/RNHotKeyCenter.h"
 #include "support/TestSupport.h"
 
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
-using quillo::shell::RNHotKeyCenter;
+using quillo::hotkeys::RNHotKeyCenter;
 using Status = RNHotKeyCenter::Status;
 namespace qt = quillo::test;
 

@@ -7,7 +7,7 @@
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
 #include "erase/RNUserDefaultsController.h"
-#include "shell/hotkeys/RNHotKeyCenter.h"
+#include "hotkeys/RNHotKeyCenter.h"
 #include "support/TestSupport.h"
 #include "ui/preferences/RNLoginItem.h"
 #include "ui/preferences/RNPreferencesWindow.h"
@@ -144,6 +144,40 @@ TEST_F(PreferencesWindow, RecordingStoresOneCombinationWithAModifierThatTheOther
     // Closing forgets the hint; a valid recording clears it.
     window().window()->close();
     EXPECT_FALSE(status->isVisibleTo(window().window()));
+}
+
+// A hot key is one combination: the recorder ends with the first one, at once, and never shows
+// Qt's "Ctrl+Alt+L, ..." (waiting for a second). Modifiers alone show as the desktop names them;
+// let go without a key they bring back what was recorded before.
+TEST_F(PreferencesWindow, TheRecorderTakesOneCombinationAndEndsAtOnce) {
+    auto* et = child<QKeySequenceEdit>("etHotKeyFld");
+    auto* line = et->findChild<QLineEdit*>();
+    ASSERT_NE(line, nullptr);
+    window().openWindowInModal(false);
+    et->setFocus();
+    QSignalSpy finished(et, &QKeySequenceEdit::editingFinished);
+    QTest::keyClick(et, Qt::Key_L, Qt::ControlModifier | Qt::AltModifier);
+    // No event loop ran: nothing waited for a timer.
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_EQ(defaults().objectForKey("empty_trash"), RNValue(hotKey(Qt::Key_L, kCtrl | kAlt)));
+    EXPECT_EQ(et->keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L));
+    EXPECT_EQ(line->text(), "Ctrl+Alt+L");
+
+    QTest::keyPress(et, Qt::Key_Control, Qt::ControlModifier);
+    QTest::keyPress(et, Qt::Key_Meta, Qt::ControlModifier | Qt::MetaModifier);
+    EXPECT_EQ(line->text(), "Ctrl+Super+");
+    QTest::keyRelease(et, Qt::Key_Meta, Qt::ControlModifier | Qt::MetaModifier);
+    QTest::keyRelease(et, Qt::Key_Control, Qt::ControlModifier);
+    EXPECT_EQ(et->keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L));
+    EXPECT_EQ(line->text(), "Ctrl+Alt+L");
+    EXPECT_EQ(finished.count(), 1);
+
+    // The next combination replaces it, in the desktop's spelling.
+    QTest::keyClick(et, Qt::Key_Backspace, Qt::ControlModifier | Qt::MetaModifier);
+    EXPECT_EQ(finished.count(), 2);
+    EXPECT_EQ(et->keySequence().count(), 1);
+    EXPECT_EQ(line->text(), "Ctrl+Super+Backspace");
+    EXPECT_EQ(defaults().objectForKey("empty_trash"), RNValue(hotKey(Qt::Key_Backspace, kCtrl | kMeta)));
 }
 
 TEST_F(PreferencesWindow, ControlsEditTheDefaultsAndFollowChangesMadeElsewhere) {
@@ -302,10 +336,10 @@ TEST_F(PreferencesWindow, UnwritableAutostartFolderSaysLoginErrorForRootToo) {
 
 TEST_F(PreferencesWindow, DesktopWithoutGlobalHotKeysIsSaid) {
     // Offscreen, with no portal on the session bus.
-    auto& center = quillo::shell::RNHotKeyCenter::sharedCenter();
+    auto& center = quillo::hotkeys::RNHotKeyCenter::sharedCenter();
     ASSERT_FALSE(center.isAvailable());
     EXPECT_EQ(center.registerHotKey("values.empty_trash", Qt::Key_Backspace, Qt::ControlModifier | Qt::MetaModifier),
-              quillo::shell::RNHotKeyCenter::Status::Unavailable);
+              quillo::hotkeys::RNHotKeyCenter::Status::Unavailable);
     window().openWindowInModal(false);
     EXPECT_TRUE(child<QLabel>("hotKeysUnavailable")->isVisibleTo(window().window()));
     // Not reported as refused: nothing holds the combination.

@@ -7,7 +7,7 @@
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
 #include "erase/RNUserDefaultsController.h"
-#include "shell/hotkeys/RNHotKeyCenter.h"
+#include "hotkeys/RNHotKeyCenter.h"
 #include "support/TestSupport.h"
 #include "ui/preferences/RNPreferencesWindow.h"
 #include "util/Localization.h"
@@ -28,7 +28,7 @@
 #include <memory>
 
 using namespace quillo::erase;
-using quillo::shell::RNHotKeyCenter;
+using quillo::hotkeys::RNHotKeyCenter;
 using quillo::ui::RNPreferencesWindow;
 namespace qt = quillo::test;
 

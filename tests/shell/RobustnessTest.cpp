@@ -58,23 +58,37 @@ protected:
 
 }  // namespace
 
-TEST_F(RobustnessTest, ACorruptPreferencesFileIsSetAsideAndTheDefaultsApply) {
+// A damaged preferences file is kept, not lost, and the user is told once: the settings were
+// reset, and where the damaged file is. Who had a preferences file has run Quillo before: no
+// first-run windows.
+TEST_F(RobustnessTest, ACorruptPreferencesFileIsKeptAndTheUserToldOnce) {
     const std::string prefs = RNUserDefaults::standardPlistPath();
     makeDirs(home.configHome() + "/quillo");
-    writeFile(prefs, "<?xml version=\"1.0\"?><plist><dict><key>is_first_run</key><fal");
-    // The defaults: a first run, so the disclaimer comes; it is agreed to.
-    onNextModal([](QWidget* w) {
+    const std::string damaged = "<?xml version=\"1.0\"?><plist><dict><key>empty_trash</key><dic";
+    writeFile(prefs, damaged);
+    std::vector<std::string> asked;
+    auto answer = [&](QWidget* w) {
         auto* box = qobject_cast<QMessageBox*>(w);
-        for (QAbstractButton* b : box->buttons())
-            if (b->text() == QString::fromStdString(util::RNLocalizedString("agree_btn"))) b->click();
-    });
+        asked.push_back((box->text() + "\n" + box->informativeText()).toStdString());
+        box->buttons().first()->click();
+    };
+    // Read now (the damage is told at start-up, however early the file was read).
     RNUserDefaults::standardUserDefaults().setBool(kPrefShowInstallHelperTool, true);
+    onNextModal(answer);
     ASSERT_TRUE(start());
-    bool setAside = false;
+    std::string keptAs;
     for (const auto& name : listFolder(home.configHome() + "/quillo"))
-        if (name.find(".corrupt-") != std::string::npos) setAside = true;
-    EXPECT_TRUE(setAside);
+        if (name.find(".corrupt-") != std::string::npos) keptAs = home.configHome() + "/quillo/" + name;
+    ASSERT_FALSE(keptAs.empty());
+    EXPECT_EQ(readFile(keptAs), damaged) << "the damaged file is kept as it was";
+    ASSERT_EQ(asked.size(), 1u) << "one message, and no disclaimer";
+    EXPECT_NE(asked[0].find(util::RNLocalizedString("preferences_reset", "Errors")), std::string::npos) << asked[0];
+    EXPECT_NE(asked[0].find(keptAs), std::string::npos) << "it says where the damaged file is: " << asked[0];
+    EXPECT_FALSE(RNUserDefaults::standardUserDefaults().boolForKey(kPrefIsFirstRun));
     EXPECT_NE(delegate->quilloMenu(), nullptr);
+
+    // Said once: nothing is left to say at the next start.
+    EXPECT_FALSE(RNUserDefaults::standardUserDefaults().takeDamage());
 }
 
 TEST_F(RobustnessTest, DecliningTheHelperLeavesItUnauthorizedAndTheAppRunning) {

@@ -9,6 +9,7 @@
 #include "GuiTest.h"
 #include "shell/RNDiskMenuItemView.h"
 #include "shell/RNQuillo.h"
+#include "shell/RNStatusMenu.h"
 #include "support/TestSupport.h"
 #include "ui/RNProgressWindow.h"
 #include "ui/RNQtMainThread.h"
@@ -112,6 +113,13 @@ TEST_F(StatusMenuTest, TagsAndEnabledStatesFollowIsWorking) {
     // The key equivalents show the hot keys from the preferences, and follow a change.
     EXPECT_EQ(RNQuillo::itemWithTag(menu, 31)->shortcut(), QKeySequence(Qt::CTRL | Qt::META | Qt::Key_Backspace));
     EXPECT_EQ(RNQuillo::itemWithTag(menu, 30)->shortcut(), QKeySequence(Qt::SHIFT | Qt::META | Qt::Key_S));
+    // One name for one key: the menu spells them as the preferences do (Super, after Ctrl).
+    auto* statusMenu = qobject_cast<shell::RNStatusMenu*>(menu);
+    ASSERT_NE(statusMenu, nullptr);
+    EXPECT_EQ(statusMenu->shownText(RNQuillo::itemWithTag(menu, 31)),
+              text("empty_all_menu_item_title") + "\tCtrl+Super+Backspace");
+    EXPECT_EQ(statusMenu->shownText(RNQuillo::itemWithTag(menu, 30)),
+              text("lumo_menu_item_title") + "\tShift+Super+S");
     RNUserDefaults::standardUserDefaults().setObject(
         kPrefEmptyTrash, RNDictionary{{kHotKeyCode, int64_t(Qt::Key_E)},
                                       {kHotKeyModifierFlags, int64_t(Qt::ControlModifier | Qt::AltModifier)}});
@@ -335,7 +343,7 @@ TEST_F(StatusMenuTest, TheLumoWindowEntryPointAndBothIdleTimers) {
     ASSERT_NE(delegate->lumoWindow(), nullptr);
     EXPECT_TRUE(delegate->lumoWindow()->isVisible());
     EXPECT_TRUE(delegate->isWorking());
-    delegate->lumoWindow()->close();  // posts "lumoWindowDidClose"
+    delegate->lumoWindow()->close();  // emits closed()
     ASSERT_TRUE(waitUntil([&] { return !delegate->isWorking(); }));
     EXPECT_TRUE(delegate->lumoWindowTimerActive());
     // While an erase runs the window is kept; once idle it is released.

@@ -140,6 +140,56 @@ TEST(QtPromptBackend, LiveLineFollowsTheCountWhileTheDialogIsUp) {
     EXPECT_FALSE(spinningAfter);
 }
 
+// "Counting the items…" becomes a line much longer than itself when the count arrives: the
+// dialog keeps its size and every button stays where it was (a click aimed at Cancel must not
+// land on Empty Trash). A line too long for its two reserved lines is shortened in the middle.
+TEST(QtPromptBackend, TheCountArrivingMovesNoButton) {
+    ui::RNQtPromptBackend backend;
+    const std::string gathering = util::RNLocalizedString("gathering_info");
+    const std::vector<std::string> lates = {
+        "160,473 items, 39.89 MB, in all Trashes",
+        "Camera Card of the holiday in the mountains, with a name as long as people give them: "
+        "160,473 items, 39.89 MB",
+        std::string(400, 'W')};
+    for (const std::string& late : lates) {
+        std::atomic<bool> counted{false};
+        RNPromptRequest r = question({util::RNLocalizedString("empty_trash_button"), util::RNLocalizedString("cancel_btn")});
+        r.style = RNPromptRequest::Style::Critical;
+        r.title = util::RNLocalizedString("erase_all");
+        r.message = util::RNLocalizedString("delete_mess");
+        r.liveText = [&] { return counted ? late : gathering; };
+        QList<QRect> before, after;
+        QString shown, tip;
+        onNextModal([&](QWidget* w) {
+            auto* label = w->findChild<QLabel*>("liveText");
+            ASSERT_NE(label, nullptr);
+            auto geometry = [&] {
+                QApplication::sendPostedEvents();
+                QApplication::processEvents();
+                QList<QRect> g{w->geometry()};
+                for (QAbstractButton* b : box(w)->buttons()) g << QRect(b->mapTo(w, QPoint(0, 0)), b->size());
+                return g;
+            };
+            before = geometry();
+            counted = true;  // as the counting thread would
+            waitUntil([&] { return label->text() != QString::fromStdString(gathering); }, 3000);
+            after = geometry();
+            shown = label->text();
+            tip = label->toolTip();
+            buttonWithText(box(w), QString::fromStdString(util::RNLocalizedString("cancel_btn")))->click();
+        });
+        EXPECT_EQ(backend.runModal(r).answer, kAlertSecondButtonReturn);
+        ASSERT_EQ(before.size(), 3) << "the dialog and its two buttons";
+        EXPECT_EQ(before, after) << late;
+        if (tip.isEmpty()) {
+            EXPECT_EQ(shown.toStdString(), late);
+        } else {
+            EXPECT_EQ(tip.toStdString(), late);
+            EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+        }
+    }
+}
+
 // The engine's own path: a question asked from a worker thread comes to the Qt main thread,
 // and the worker gets the answer and the check box.
 TEST(QtPromptBackend, ErrorDelegateAsksFromAWorkerThroughTheQtLoop) {

@@ -4,7 +4,9 @@
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
 #include "erase/RNUserDefaultsController.h"
-#include "shell/hotkeys/RNHotKeyCenter.h"
+#include "hotkeys/RNHotKeyCenter.h"
+#include "hotkeys/RNKeyNames.h"
+#include "ui/preferences/RNHotKeyRecorder.h"
 #include "ui/preferences/RNLoginItem.h"
 #include "util/Localization.h"
 
@@ -28,7 +30,7 @@ namespace quillo::ui {
 
 using erase::RNDictionary;
 using erase::RNValue;
-using shell::RNHotKeyCenter;
+using hotkeys::RNHotKeyCenter;
 
 namespace {
 
@@ -101,23 +103,7 @@ QKeySequence RNPreferencesWindow::keySequenceFromDictionary(const RNValue& value
 }
 
 QString RNPreferencesWindow::hotKeyText(const QKeySequence& sequence) {
-    if (sequence.isEmpty()) return {};
-    const QKeyCombination combination = sequence[0];
-    const auto modifiers = combination.keyboardModifiers();
-    // Qt calls the Super (logo) key "Meta" and puts it first; desktops say Super, after Ctrl.
-    auto name = [](Qt::Modifier modifier) {
-        QString t = QKeySequence(modifier).toString(QKeySequence::NativeText);
-        if (t.endsWith(QLatin1Char('+'))) t.chop(1);
-        return t;
-    };
-    QStringList parts;
-    if (modifiers & Qt::ControlModifier) parts << name(Qt::CTRL);
-    if (modifiers & Qt::AltModifier) parts << name(Qt::ALT);
-    if (modifiers & Qt::ShiftModifier) parts << name(Qt::SHIFT);
-    if (modifiers & Qt::MetaModifier) parts << text("super_modifier");
-    if (combination.key() != Qt::Key_unknown && combination.key() != 0)
-        parts << QKeySequence(combination.key()).toString(QKeySequence::NativeText);
-    return parts.join(QLatin1Char('+'));
+    return sequence.isEmpty() ? QString() : hotkeys::hotKeyText(sequence[0]);
 }
 
 RNDictionary RNPreferencesWindow::dictionaryFromKeySequence(const QKeySequence& sequence) {
@@ -225,7 +211,7 @@ void RNPreferencesWindow::buildWindow() {
 
 QWidget* RNPreferencesWindow::makeRecorderRow(Recorder& recorder, QWidget* parent) {
     const bool empty = &recorder == &emptyTrash_;
-    recorder.edit = new QKeySequenceEdit(parent);
+    recorder.edit = new RNHotKeyRecorder(parent);
     recorder.edit->setObjectName(QLatin1String(empty ? "etHotKeyFld" : "lmHotKeyFld"));
     recorder.edit->setClearButtonEnabled(true);
     recorder.edit->setToolTip(text("hot_key_recorder_tip"));
@@ -290,16 +276,10 @@ void RNPreferencesWindow::setupHotKeys() {
     refreshHotKeyStatus();
 }
 
-void RNPreferencesWindow::recorderChanged(Recorder& recorder) {
-    // One combination per hot key: a second one pressed before the recorder has finished
-    // replaces the first.
-    const QKeySequence sequence = recorder.edit->keySequence();
-    if (sequence.count() > 1) recorder.edit->setKeySequence(QKeySequence(sequence[sequence.count() - 1]));
-    showHotKeyText(recorder);
-}
+void RNPreferencesWindow::recorderChanged(Recorder& recorder) { showHotKeyText(recorder); }
 
 void RNPreferencesWindow::showHotKeyText(Recorder& recorder) {
-    if (auto* line = recorder.edit->findChild<QLineEdit*>()) line->setText(hotKeyText(recorder.edit->keySequence()));
+    recorder.edit->showText(hotKeyText(recorder.edit->keySequence()));
 }
 
 void RNPreferencesWindow::saveRecorder(Recorder& recorder) { saveRecorder(recorder, recorder.edit->keySequence()); }

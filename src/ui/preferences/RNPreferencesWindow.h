@@ -24,7 +24,6 @@ class QCheckBox;
 class QComboBox;
 class QDialog;
 class QKeySequence;
-class QKeySequenceEdit;
 class QLabel;
 class QPushButton;
 class QWidget;
@@ -35,6 +34,8 @@ class RNUserDefaultsController;
 }  // namespace quillo::erase
 
 namespace quillo::ui {
+
+class RNHotKeyRecorder;
 
 class RNPreferencesWindow : public QObject {
     Q_OBJECT
@@ -75,7 +76,7 @@ private:
     struct Recorder {
         const char* preferenceKey;  // "empty_trash"
         QString identifier;         // "values.empty_trash"
-        QKeySequenceEdit* edit = nullptr;
+        RNHotKeyRecorder* edit = nullptr;
         QWidget* statusRow = nullptr;
         QLabel* statusIcon = nullptr;
         QLabel* statusText = nullptr;
