@@ -81,7 +81,10 @@ RNWelcomeCntrl::RNWelcomeCntrl(const QString& emptyAllKey, const QString& lumoKe
         QString body = L(p.text);
         if (!p.extra.isEmpty()) body += QStringLiteral("\n\n") + p.extra;
         QLabel* label = wrappedLabel(body, page);
+        // QWizard lays its pages out by their minimum sizes, which know nothing of wrapping:
+        // the paragraph's height at its width is asked for explicitly.
         label->setMinimumWidth(width);
+        label->setMinimumHeight(label->heightForWidth(width));
         v->addWidget(label);
         v->addStretch(1);
         addPage(page);

@@ -1,0 +1,130 @@
+// quillo-shell-shots DIR: pictures of the tray application's dialogs in the platform's light
+// palette and in a dark one: the welcome pages, the "Quillo is running" window, the erase
+// confirmation before and after its count arrives, the message about damaged settings and the
+// preferences window while a hot key is being recorded. Run under a display (scripts/screenshots
+// starts Xvfb) or offscreen; nothing outside a temporary home is read or changed.
+#include "DarkPalette.h"
+
+#include "erase/RNErrorDelegate.h"
+#include "erase/RNPreferences.h"
+#include "erase/RNPromptBackend.h"
+#include "erase/RNUserDefaults.h"
+#include "shell/RNRunningNotice.h"
+#include "ui/RNInfoWindows.h"
+#include "ui/RNQtPromptBackend.h"
+#include "ui/preferences/RNPreferencesWindow.h"
+#include "util/Localization.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDialog>
+#include <QKeyEvent>
+#include <QKeySequenceEdit>
+#include <QLabel>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+using namespace quillo;
+
+namespace {
+
+void pump(int ms) {
+    QDeadlineTimer d(ms);
+    while (!d.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+void save(QWidget* w, const QString& dir, const QString& name) {
+    pump(300);
+    QPixmap shot = w->screen()->grabWindow(0, w->frameGeometry().x(), w->frameGeometry().y(),
+                                           w->frameGeometry().width(), w->frameGeometry().height());
+    if (shot.isNull() || shot.toImage().allGray()) shot = w->grab();
+    const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
+    shot.save(path);
+    std::printf("screenshots: %s\n", qPrintable(path));
+}
+
+std::string t(const char* key, const char* table = "") { return util::RNLocalizedString(key, table); }
+
+void shots(const QString& dir, const QString& suffix) {
+    {
+        ui::RNWelcomeCntrl welcome(QStringLiteral("Ctrl+Super+Backspace"), QStringLiteral("Shift+Super+S"));
+        welcome.show();
+        for (int i = 0; i < welcome.pageCount(); ++i) {
+            if (i > 0) welcome.next();
+            save(&welcome, dir, QStringLiteral("welcome-%1%2").arg(i + 1).arg(suffix));
+        }
+    }
+    {
+        ui::RNWebPromo running(shell::RNRunningNotice::windowText(QStringLiteral("Ctrl+Super+Backspace"),
+                                                                  QStringLiteral("Shift+Super+S")));
+        running.show();
+        save(&running, dir, QStringLiteral("running-window") + suffix);
+    }
+    {
+        std::atomic<bool> counted{false};
+        erase::RNPromptRequest r;
+        r.style = erase::RNPromptRequest::Style::Critical;
+        r.title = t("erase_all");
+        r.message = t("delete_mess");
+        r.buttons = {t("empty_trash_button"), t("cancel_btn")};
+        r.liveText = [&] { return counted ? std::string("160,473 items, 39.89 MB, in all Trashes") : t("gathering_info"); };
+        std::vector<QAbstractButton*> buttons;
+        QMessageBox* box = ui::RNQtPromptBackend::makeBox(r, nullptr, &buttons);
+        box->show();
+        save(box, dir, QStringLiteral("confirm-counting") + suffix);
+        counted = true;
+        pump(200);
+        save(box, dir, QStringLiteral("confirm-counted") + suffix);
+        delete box;
+    }
+    {
+        erase::RNPromptRequest r;
+        r.title = t("preferences_reset", "Errors");
+        r.message = util::RNFormat(t("preferences_reset_mess", "Errors"),
+                                   {"/home/user/.config/quillo/org.quillo.quillo-3.plist.corrupt-20261209-041500"});
+        r.buttons = {t("ok_btn")};
+        QMessageBox* box = ui::RNQtPromptBackend::makeBox(r, nullptr, nullptr);
+        box->show();
+        save(box, dir, QStringLiteral("settings-reset") + suffix);
+        delete box;
+    }
+    {
+        ui::RNPreferencesWindow prefs;
+        prefs.openWindowInModal(false);
+        auto* edit = prefs.window()->findChild<QKeySequenceEdit*>(QStringLiteral("lmHotKeyFld"));
+        edit->setFocus();
+        QKeyEvent ctrl(QEvent::KeyPress, Qt::Key_Control, Qt::ControlModifier);
+        QApplication::sendEvent(edit, &ctrl);
+        QKeyEvent meta(QEvent::KeyPress, Qt::Key_Meta, Qt::ControlModifier | Qt::MetaModifier);
+        QApplication::sendEvent(edit, &meta);
+        save(prefs.window(), dir, QStringLiteral("preferences-recording") + suffix);
+        QKeyEvent up(QEvent::KeyRelease, Qt::Key_Control, Qt::NoModifier);
+        QApplication::sendEvent(edit, &up);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: quillo-shell-shots DIR\n");
+        return 2;
+    }
+    QTemporaryDir home;
+    for (const char* var : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+        ::setenv(var, qPrintable(home.path()), 1);
+    erase::setupDefaultsPreferences();
+    QApplication app(argc, argv);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    shots(dir, QString());
+    QApplication::setPalette(darkPalette());
+    shots(dir, QStringLiteral("-dark"));
+    return 0;
+}
