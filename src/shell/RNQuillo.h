@@ -1,7 +1,8 @@
 // The application delegate: start-up in its fixed order, the tray icon and status menu with the
 // per-disk submenu, the reaction to mounts, to the end of an erase and to the Lumo Window
 // closing, the two idle timers that release memory-heavy interface, the service menu and
-// uninstall.
+// uninstall. One class, one source file: the menu's drawing is RNStatusMenu's, its rows are
+// RNDiskMenuItem's.
 //
 // Everything here runs on the main thread; work that touches the file system (the volume list,
 // the trash measurements, the helper check) runs on worker threads and comes back as events.
