@@ -10,6 +10,7 @@
 #include "erase/RNPromptBackend.h"
 #include "erase/RNUserDefaults.h"
 #include "shell/RNRunningNotice.h"
+#include "shell/RNStatusMenu.h"
 #include "ui/RNInfoWindows.h"
 #include "ui/RNQtPromptBackend.h"
 #include "ui/preferences/RNPreferencesWindow.h"
@@ -52,6 +53,19 @@ void save(QWidget* w, const QString& dir, const QString& name) {
 std::string t(const char* key, const char* table = "") { return util::RNLocalizedString(key, table); }
 
 void shots(const QString& dir, const QString& suffix) {
+    {
+        // The tray's own menu names the hot keys as the preferences do.
+        shell::RNStatusMenu menu;
+        menu.addAction(QString::fromStdString(t("empty_all_menu_item_title")))
+            ->setShortcut(QKeySequence(Qt::CTRL | Qt::META | Qt::Key_Backspace));
+        menu.addAction(QString::fromStdString(t("lumo_menu_item_title")))
+            ->setShortcut(QKeySequence(Qt::SHIFT | Qt::META | Qt::Key_S));
+        menu.addSeparator();
+        menu.addAction(QString::fromStdString(t("preferences_menu_item_title")));
+        menu.popup(QPoint(40, 40));
+        save(&menu, dir, QStringLiteral("tray-menu") + suffix);
+        menu.hide();
+    }
     {
         ui::RNWelcomeCntrl welcome(QStringLiteral("Ctrl+Super+Backspace"), QStringLiteral("Shift+Super+S"));
         welcome.show();
