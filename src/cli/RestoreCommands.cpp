@@ -44,8 +44,12 @@ struct InterruptScope {
 };
 
 std::string currentFolder() {
-    char buf[8192];
-    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string("/");
+    // Asked once: a put of thousands of relative paths would ask for each.
+    static const std::string folder = [] {
+        char buf[8192];
+        return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string("/");
+    }();
+    return folder;
 }
 
 }  // namespace

@@ -268,7 +268,7 @@ std::vector<TrashInfoFields> TrashInfoReader::fields(const std::vector<std::stri
     return dates;
 }
 
-bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller) {
+bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller, bool durable) {
     UniqueFd cache(::openat(trashDirFd, kDirectorySizes, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!cache.valid()) return errno == ENOENT;
     struct stat st, trash;
@@ -317,7 +317,7 @@ bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t 
     bool ok = ::geteuid() != 0 || ::fchown(tmp.get(), trash.st_uid, trash.st_gid) == 0;
     ok = ok && ::fchmod(tmp.get(), st.st_mode & 0666) == 0;
     ok = ok && writeAll(tmp.get(), kept);
-    ok = ok && ::fsync(tmp.get()) == 0;
+    ok = ok && (!durable || ::fsync(tmp.get()) == 0);
     tmp.reset();
     if (ok) ok = ::renameat(trashDirFd, tmpName.c_str(), trashDirFd, kDirectorySizes) == 0;
     if (!ok) ::unlinkat(trashDirFd, tmpName.c_str(), 0);

@@ -75,7 +75,9 @@ bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& n
 // only when the trash folder and the cache both belong to `caller` and the cache has no other
 // name; the new file belongs to the trash folder's owner and keeps the cache's mode.
 bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name, uid_t caller);
-bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller);
+// `durable` makes the new cache reach the disk before it replaces the old one; a restore, which
+// must stay one quick step, leaves that to the file system (the cache can always be rebuilt).
+bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller, bool durable = true);
 
 // The Path of an info file as percent-encoded bytes: every byte but the unreserved characters
 // and "/" is written as %XX, so any name (also one that is not UTF-8) survives the text file.

@@ -99,6 +99,7 @@ TrashPutter::Trash TrashPutter::trashFor(const std::string& topdir) {
         t.dir = home.trashDir;
         t.error = home.ok ? "" : "no trash can be made on this volume: " + home.error;
         t.home = true;
+        if (t.ok) openTrash(t);
         return trashes_[topdir] = t;
     }
     UniqueFd top(::open(topdir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -131,7 +132,23 @@ TrashPutter::Trash TrashPutter::trashFor(const std::string& topdir) {
         return trashes_[topdir] = t;
     }
     t.ok = true;
+    openTrash(t);
     return trashes_[topdir] = t;
+}
+
+bool TrashPutter::openTrash(Trash& t) {
+    t.dirFd = std::make_shared<UniqueFd>(::open(t.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const int dir = t.dirFd->get();
+    t.filesFd = std::make_shared<UniqueFd>(dir >= 0 ? ::openat(dir, "files", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    t.infoFd = std::make_shared<UniqueFd>(dir >= 0 ? ::openat(dir, "info", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    struct stat st;
+    if (!t.filesFd->valid() || !t.infoFd->valid() || ::fstat(t.filesFd->get(), &st) != 0) {
+        t.ok = false;
+        t.error = t.dir + ": " + errorText(errno);
+        return false;
+    }
+    t.filesDev = st.st_dev;
+    return true;
 }
 
 PutResult TrashPutter::put(const std::string& given) {
@@ -154,7 +171,13 @@ PutResult TrashPutter::put(const std::string& given) {
         path = canonicalPath(path);
         leaf = lastPathComponent(path);
     } else {
-        path = appendPathComponent(canonicalPath(deletingLastPathComponent(path)), leaf);
+        const std::string given = deletingLastPathComponent(path);
+        if (parent_.given.empty() || parent_.given != given) {
+            parent_.fd.reset();
+            parent_.given = given;
+            parent_.canonical = canonicalPath(given);
+        }
+        path = appendPathComponent(parent_.canonical, leaf);
     }
     r.path = path;
     if (path == "/" || leaf.empty() || leaf == "/") {
@@ -162,15 +185,23 @@ PutResult TrashPutter::put(const std::string& given) {
         return r;
     }
     const std::string parentPath = deletingLastPathComponent(path);
-    UniqueFd parent(::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct statx item;
-    if (!parent.valid() ||
-        ::statx(parent.get(), leaf.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO, &item) != 0) {
-        r.error = errorText(errno);
-        return r;
+    if (parent_.canonical != parentPath) {
+        parent_.given.clear();
+        parent_.canonical = parentPath;
+        parent_.fd.reset();
     }
-    struct stat parentSt;
-    if (::fstat(parent.get(), &parentSt) != 0) {
+    if (!parent_.fd.valid()) {
+        parent_.fd.reset(::open(parentPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!parent_.fd.valid() || ::fstat(parent_.fd.get(), &parent_.st) != 0) {
+            r.error = errorText(errno);
+            parent_.fd.reset();
+            return r;
+        }
+    }
+    const UniqueFd& parent = parent_.fd;
+    const struct stat& parentSt = parent_.st;
+    struct statx item;
+    if (::statx(parent.get(), leaf.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_INO, &item) != 0) {
         r.error = errorText(errno);
         return r;
     }
@@ -210,15 +241,10 @@ PutResult TrashPutter::put(const std::string& given) {
         r.error = trash.error;
         return r;
     }
-    UniqueFd trashFd(::open(trash.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    UniqueFd files(trashFd.valid() ? ::openat(trashFd.get(), "files", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
-    UniqueFd info(trashFd.valid() ? ::openat(trashFd.get(), "info", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
-    struct stat filesSt;
-    if (!files.valid() || !info.valid() || ::fstat(files.get(), &filesSt) != 0) {
-        r.error = trash.dir + ": " + errorText(errno);
-        return r;
-    }
-    if (filesSt.st_dev != parentSt.st_dev) {
+    const UniqueFd& trashFd = *trash.dirFd;
+    const UniqueFd& files = *trash.filesFd;
+    const UniqueFd& info = *trash.infoFd;
+    if (trash.filesDev != parentSt.st_dev) {
         // Another file system would mean copying; a trash only ever takes an item by renaming it.
         r.error = "its volume's trash " + trash.dir + " is on another file system";
         return r;

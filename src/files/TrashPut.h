@@ -7,8 +7,12 @@
 
 #include "files/MountTable.h"
 #include "files/TrashLocator.h"
+#include "files/UniqueFd.h"
+
+#include <sys/stat.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,9 +45,21 @@ private:
         std::string dir;
         std::string error;
         bool home = false;
+        // Kept open for the next item of the same volume: a put of many files opens them once.
+        std::shared_ptr<UniqueFd> dirFd, filesFd, infoFd;
+        dev_t filesDev = 0;
     };
     // The trash for items of the volume at `topdir`, made when missing.
     Trash trashFor(const std::string& topdir);
+    bool openTrash(Trash& t);
+
+    // The folder of the last item: many items of one folder resolve and open it once.
+    struct Parent {
+        std::string given, canonical;
+        UniqueFd fd;
+        struct stat st {};
+    };
+    Parent parent_;
 
     TrashLocator locator_;
     std::vector<MountEntry> mounts_;

@@ -254,7 +254,7 @@ RestoreResult restoreTrashedItem(const TrashedItem& item, const std::string& des
         r.infoLeft = true;
         r.error = "restored, but its info file could not be removed: " + errorText(errno);
     }
-    removeDirectorySizesEntryAt(trash.get(), item.name, ::geteuid());
+    removeDirectorySizesEntryAt(trash.get(), item.name, ::geteuid(), /*durable=*/false);
     return r;
 }
 
