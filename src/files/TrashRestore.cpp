@@ -135,6 +135,16 @@ RestoreResult restoreTrashedItem(const TrashedItem& item, const std::string& des
     std::vector<std::string> parts = componentsBelow(destination, boundary, ok);
     if (!ok) return refuse(RestoreStatus::Refused, "the destination " + destination + " does not lie inside " + boundary);
 
+    // An info file could name a place inside the trash itself: the item would vanish from the
+    // trash's listing (or move into itself).
+    const std::string trashReal = canonicalPath(item.trashDir);
+    const std::string parentReal = canonicalPath(deletingLastPathComponent(destination));
+    for (const std::string& p : {destination, parentReal}) {
+        if (p == trashReal || (p.size() > trashReal.size() && p.compare(0, trashReal.size(), trashReal) == 0 &&
+                               p[trashReal.size()] == '/'))
+            return refuse(RestoreStatus::Refused, "the destination " + destination + " lies inside the trash");
+    }
+
     UniqueFd trash(::open(item.trashDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     UniqueFd files(trash.valid() ? ::openat(trash.get(), "files", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
     struct stat itemSt;

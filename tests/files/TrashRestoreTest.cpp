@@ -281,6 +281,19 @@ TEST_F(TrashRoundTrip, RestoreRefusalsLeaveTheItemInTheTrash) {
     auto r = restoreTrashedItem(item, env.root() + "/outside2", env.root() + "/vol", {});
     EXPECT_EQ(r.status, RestoreStatus::Refused);
     EXPECT_EQ(snapshot(env.root()), before);
+
+    // A Path naming a place inside the trash itself.
+    writeFile(trash + "/files/intotrash", "trashed");
+    writeFile(trash + "/info/intotrash.trashinfo", infoText(".Trash-1000/files/x"));
+    makeDirs(trash + "/files/x");
+    auto inside = describeTrashedItem(trash, "intotrash", env.root() + "/vol", false);
+    ASSERT_TRUE(inside.originalPath);
+    const std::string beforeInside = snapshot(env.root());
+    auto refusedInside = restoreTrashedItem(inside, *inside.originalPath, env.root() + "/vol", {});
+    EXPECT_EQ(refusedInside.status, RestoreStatus::Refused);
+    EXPECT_NE(refusedInside.error.find("inside the trash"), std::string::npos) << refusedInside.error;
+    EXPECT_EQ(snapshot(env.root()), beforeInside);
+
 }
 
 TEST_F(TrashRoundTrip, ASymlinkOnTheWayIsNeverFollowed) {
