@@ -226,7 +226,8 @@ RestoreResult restoreTrashedItem(const TrashedItem& item, const std::string& des
             break;
         }
         if (errno == EEXIST) continue;  // appeared meanwhile: asked again
-        if (errno != EXDEV) return refuse(RestoreStatus::Failed, errorText(errno));
+        if (errno != EXDEV)
+            return refuse(RestoreStatus::Failed, "it cannot be put back in " + parentPath + ": " + errorText(errno));
 
         // Another file system: a full copy under a hidden name first. A failure removes the copy
         // and leaves the trashed item as it was.
