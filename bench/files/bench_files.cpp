@@ -3,8 +3,14 @@
 //   quillo-bench-files chain DIR DEPTH                          a chain of DEPTH folders, a file at the bottom
 //   quillo-bench-files walk DIR                                 iterateFolderForSize
 //   quillo-bench-files list DIR [THREADS]                       binItemsAndInfoWithURL
+//   quillo-bench-files restore TRASHDIR NAME                    restoreTrashedItem of files/NAME
+//                                                               (home trash), its time in ms
 #include "files/RNFilesUtilities.h"
 #include "files/RNQuilloFileUtilities.h"
+#include "files/TrashLocator.h"
+#include "files/TrashRestore.h"
+
+#include <chrono>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -83,6 +89,23 @@ int main(int argc, char** argv) {
         auto listing = q.binItemsAndInfoWithURL(dir);
         std::printf("%zu items, %llu bytes, %llu entries\n", listing->itemsToErase.size(),
                     (unsigned long long)listing->size, (unsigned long long)listing->count);
+        return 0;
+    }
+    if (mode == "restore" && argc == 4) {
+        TrashedItem item = describeTrashedItem(dir, argv[3], volumeOfPath(dir), true);
+        if (!item.originalPath) {
+            std::fprintf(stderr, "%s\n", item.infoError.c_str());
+            return 1;
+        }
+        const std::string boundary = restoreBoundary(item, *item.originalPath, readMountTable());
+        const auto t0 = std::chrono::steady_clock::now();
+        RestoreResult r = restoreTrashedItem(item, *item.originalPath, boundary, {});
+        const auto t1 = std::chrono::steady_clock::now();
+        if (r.status != RestoreStatus::Restored) {
+            std::fprintf(stderr, "%s\n", r.error.c_str());
+            return 1;
+        }
+        std::printf("%.3f ms%s\n", std::chrono::duration<double, std::milli>(t1 - t0).count(), r.copied ? " (copied)" : "");
         return 0;
     }
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());

@@ -18,7 +18,7 @@ _quillo_cli() {
     local cli=${words[0]}
 
     if ((cword == 1)); then
-        COMPREPLY=($(compgen -W 'volumes list empty erase prefs helper help' -- "$cur"))
+        COMPREPLY=($(compgen -W 'volumes list empty erase restore put prefs helper help' -- "$cur"))
         return
     fi
     case ${words[1]} in
@@ -26,9 +26,28 @@ _quillo_cli() {
             COMPREPLY=($(compgen -W '--json --names' -- "$cur")) ;;
         list)
             if [[ $cur == -* ]]; then
-                COMPREPLY=($(compgen -W '--json' -- "$cur"))
+                COMPREPLY=($(compgen -W '--json --paths --match --volume' -- "$cur"))
+            elif [[ $prev == --match ]]; then
+                :
             else
                 _quillo_cli_words "$cli" volumes --names
+            fi ;;
+        restore)
+            if [[ $cur == -* ]]; then
+                COMPREPLY=($(compgen -W '--to --match --rename --replace --skip --dry-run --json' -- "$cur"))
+            elif [[ $prev == --to ]]; then
+                _filedir -d
+            elif [[ $prev == --match ]]; then
+                :
+            else
+                # Where the trashed items came from.
+                _quillo_cli_words "$cli" list --paths
+            fi ;;
+        put)
+            if [[ $cur == -* ]]; then
+                COMPREPLY=($(compgen -W '--verbose' -- "$cur"))
+            else
+                _filedir
             fi ;;
         empty)
             if [[ $cur == -* ]]; then

@@ -13,6 +13,11 @@ namespace quillo::cli {
 int listCommand(const std::vector<std::string>& args);
 int emptyCommand(const std::vector<std::string>& args);
 int eraseCommand(const std::vector<std::string>& args);
+// restore: trashed items back to their original place (or --to a folder); put: into the trash.
+int restoreCommand(const std::vector<std::string>& args);
+int putCommand(const std::vector<std::string>& args);
+// A command-line path made absolute, "." and ".." taken away by name.
+std::string absoluteCommandPath(const std::string& given);
 int prefsCommand(const std::vector<std::string>& args);
 // helper status|install|remove: the privileged helper's state, and installing or removing it.
 int helperCommand(const std::vector<std::string>& args);

@@ -6,6 +6,8 @@
 #include "util/RNDateUtilities.h"
 #include "util/RNNumberUtilities.h"
 
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -26,26 +28,35 @@ std::optional<files::TrashLocation> findTrash(const std::vector<files::TrashLoca
     return std::nullopt;
 }
 
-// The date each item was trashed, from its info file (read in batches: thousands of small files).
-static std::vector<double> readDatesAdded(const std::string& trashURL, const std::vector<files::RNItemToErase>& items) {
+// The date each item was trashed and where it came from, from its info file (read in batches:
+// thousands of small files).
+static std::vector<files::TrashInfoFields> readInfo(const std::string& trashURL, const std::vector<files::RNItemToErase>& items) {
     const files::TrashInfoReader info(files::deletingLastPathComponent(trashURL));
     std::vector<std::string> names;
     names.reserve(items.size());
     for (const auto& item : items) names.push_back(files::lastPathComponent(item.url));
-    return info.deletionDates(names);
+    return info.fields(names);
 }
+
+static const char* kListUsage = "usage: quillo-cli list [--json|--paths] [--match GLOB] [--volume VOLUME] [VOLUME]\n";
 
 int listCommand(const std::vector<std::string>& args) {
     bool json = false;
     std::optional<std::string> volume;
-    for (const auto& a : args) {
+    std::vector<std::string> globs;
+    bool pathsOnly = false;  // one original location a line, for completions
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
         if (a == "--json") json = true;
+        else if (a == "--paths") pathsOnly = true;
+        else if (a == "--match" && i + 1 < args.size()) globs.push_back(args[++i]);
+        else if (a == "--volume" && i + 1 < args.size() && !volume) volume = args[++i];
         else if (!a.empty() && a[0] == '-') {
-            std::cerr << "usage: quillo-cli list [--json] [VOLUME]\n";
+            std::cerr << kListUsage;
             return 2;
         } else if (!volume) volume = a;
         else {
-            std::cerr << "usage: quillo-cli list [--json] [VOLUME]\n";
+            std::cerr << kListUsage;
             return 2;
         }
     }
@@ -59,21 +70,42 @@ int listCommand(const std::vector<std::string>& args) {
         trashes = {*t};
     }
     // The formatters load ICU's data: only the text listing needs them.
-    util::RNNumberUtilities* numbers = json ? nullptr : &util::RNNumberUtilities::sharedControl();
-    util::RNDateUtilities* dates = json ? nullptr : &util::RNDateUtilities::sharedControl();
+    if (pathsOnly) json = false;
+    util::RNNumberUtilities* numbers = json || pathsOnly ? nullptr : &util::RNNumberUtilities::sharedControl();
+    util::RNDateUtilities* dates = json || pathsOnly ? nullptr : &util::RNDateUtilities::sharedControl();
     std::string out = json ? "[" : "";
     bool first = true;
     size_t total = 0;
+    const std::string homeTrash =
+        files::canonicalPath(RNFilesUtilities::sharedControl().trashLocator().homeTrashDir());
     for (const auto& t : trashes) {
+        const std::string trashDir = files::deletingLastPathComponent(t.trashURL);
+        const bool isHomeTrash = files::canonicalPath(trashDir) == homeTrash;
         auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(t.trashURL);
         if (!listing) continue;
-        const std::vector<double> datesAdded = readDatesAdded(t.trashURL, listing->itemsToErase);
+        const std::vector<files::TrashInfoFields> info = readInfo(t.trashURL, listing->itemsToErase);
         for (size_t index = 0; index < listing->itemsToErase.size(); ++index) {
             const auto& item = listing->itemsToErase[index];
-            ++total;
             const std::string name = files::lastPathComponent(item.url);
-            const double added = datesAdded[index];
-            if (json) {
+            const double added = info[index].deletionDate;
+            std::string why;
+            std::optional<std::string> original =
+                info[index].path ? files::originalPathFromTrashInfo(*info[index].path, t.volumeURL, isHomeTrash, why)
+                                 : std::nullopt;
+            if (!globs.empty()) {
+                bool matched = false;
+                for (const auto& glob : globs) {
+                    if (!original) break;
+                    const bool byName = glob.find('/') == std::string::npos;
+                    const std::string subject = byName ? files::lastPathComponent(*original) : *original;
+                    matched = matched || ::fnmatch(glob.c_str(), subject.c_str(), 0) == 0;
+                }
+                if (!matched) continue;
+            }
+            ++total;
+            if (pathsOnly) {
+                if (original) out += displayText(*original) + "\n";
+            } else if (json) {
                 out += (first ? "\n " : ",\n ") + JsonObject()
                                                        .add("name", name)
                                                        .add("path", item.url)
@@ -81,12 +113,15 @@ int listCommand(const std::vector<std::string>& args) {
                                                        .add("count", item.count)
                                                        .add("dateAdded", added)
                                                        .add("volumePath", t.volumePath)
+                                                       .add("originalPath", original ? std::string_view(*original)
+                                                                                     : std::string_view())
                                                        .str();
                 first = false;
             } else {
                 std::string date = added == 0 ? "--" : dates->stringWithSeconds(added, 1, true, true);
                 out += displayText(name) + "\t" + numbers->sizeToFormatString(item.size, 4, true) + "\t" + date +
-                       "\t" + displayText(item.url) + "\n";
+                       "\t" + displayText(item.url) + "\t" +
+                       (original ? displayText(*original) : std::string("--")) + "\n";
             }
             if (out.size() > (1 << 16)) {
                 std::fwrite(out.data(), 1, out.size(), stdout);
@@ -96,7 +131,7 @@ int listCommand(const std::vector<std::string>& args) {
     }
     if (json) out += first ? "]\n" : "\n]\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
-    if (!json && total == 0) std::cerr << "quillo-cli: the trash is empty\n";
+    if (!json && !pathsOnly && total == 0) std::cerr << "quillo-cli: the trash is empty\n";
     return 0;
 }
 

@@ -327,7 +327,10 @@ void RNLogController::writeEndSessionAndCloseFile() {
         now() - util::RNDateUtilities::kReferenceDateUnixSeconds, 4, true, true);
     std::string end = util::RNLocalizedString(RNValue::lookup(infoDict_, "endStr").stringValue());
     flushPending();
-    writeLine(util::RNFormat(util::RNLocalizedString("items_erased"), {size, date, end}));
+    // Restores and puts keep their own closing text; an erase has none in its dictionary.
+    const RNValue endFormat = RNValue::lookup(infoDict_, "endFormat");
+    const std::string format = endFormat.isString() ? endFormat.stringValue() : std::string("items_erased");
+    writeLine(util::RNFormat(util::RNLocalizedString(format), {size, date, end}));
     closeLogFile();
 }
 

@@ -27,7 +27,8 @@ class RNLogController {
 public:
     // "startStr", "endStr", "partialLogName" (texts, looked up again in the main table, which
     // gives an already localized text back unchanged) and "gapTime" (days, read as a signed
-    // 16-bit number; 7 when absent). The dictionary is copied.
+    // 16-bit number; 7 when absent), and optionally "endFormat" (the key of the closing line's
+    // format; "items_erased" when absent). The dictionary is copied.
     explicit RNLogController(const RNDictionary& info);
     // Closes the file (an abandoned erase never calls closeLogFile()).
     ~RNLogController();

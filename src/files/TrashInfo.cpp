@@ -43,7 +43,7 @@ int hexValue(char c) {
     return -1;
 }
 
-std::string percentDecode(const std::string& s) {
+std::string percentDecode(std::string_view s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
         int hi, lo;
@@ -217,8 +217,25 @@ double TrashInfoReader::deletionDate(const std::string& name) const {
     return n > 0 ? parseTrashInfoDeletionDate(std::string(buf, size_t(n))) : 0;
 }
 
+TrashInfoFields TrashInfoReader::fieldsOf(const std::string& name) const {
+    if (infoFd_ < 0) return {};
+    int fd = ::openat(infoFd_, (name + kInfoSuffix).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return {};
+    char buf[4096];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    return n > 0 ? parseTrashInfo(std::string_view(buf, size_t(n))) : TrashInfoFields{};
+}
+
 std::vector<double> TrashInfoReader::deletionDates(const std::vector<std::string>& names) const {
-    std::vector<double> dates(names.size(), 0.0);
+    std::vector<double> dates;
+    dates.reserve(names.size());
+    for (const auto& f : fields(names)) dates.push_back(f.deletionDate);
+    return dates;
+}
+
+std::vector<TrashInfoFields> TrashInfoReader::fields(const std::vector<std::string>& names) const {
+    std::vector<TrashInfoFields> dates(names.size());
     if (infoFd_ < 0 || names.empty()) return dates;
     // Thousands of small files are bound by system calls, so the reads are shared between the
     // cores; on each, batched through its thread's ring where io_uring is allowed (the opens and
@@ -226,7 +243,7 @@ std::vector<double> TrashInfoReader::deletionDates(const std::vector<std::string
     auto readRange = [&](size_t begin, size_t end) {
         BatchedReads& reads = BatchedReads::forThisThread();
         if (!reads.batched()) {
-            for (size_t i = begin; i < end; ++i) dates[i] = deletionDate(names[i]);
+            for (size_t i = begin; i < end; ++i) dates[i] = fieldsOf(names[i]);
             return;
         }
         constexpr size_t kHead = 4096;  // the key sits near the top; an info file this size holds it
@@ -234,7 +251,7 @@ std::vector<double> TrashInfoReader::deletionDates(const std::vector<std::string
         infoNames.reserve(end - begin);
         for (size_t i = begin; i < end; ++i) infoNames.push_back(names[i] + kInfoSuffix);
         reads.readHeads(infoFd_, infoNames, kHead, [&](size_t i, std::string_view bytes) {
-            dates[begin + i] = parseTrashInfoDeletionDate(std::string(bytes));
+            dates[begin + i] = parseTrashInfo(bytes);
         });
     };
     const size_t threads = names.size() < 512 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
@@ -251,7 +268,7 @@ std::vector<double> TrashInfoReader::deletionDates(const std::vector<std::string
     return dates;
 }
 
-bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller) {
+bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller, bool durable) {
     UniqueFd cache(::openat(trashDirFd, kDirectorySizes, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!cache.valid()) return errno == ENOENT;
     struct stat st, trash;
@@ -300,7 +317,7 @@ bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t 
     bool ok = ::geteuid() != 0 || ::fchown(tmp.get(), trash.st_uid, trash.st_gid) == 0;
     ok = ok && ::fchmod(tmp.get(), st.st_mode & 0666) == 0;
     ok = ok && writeAll(tmp.get(), kept);
-    ok = ok && ::fsync(tmp.get()) == 0;
+    ok = ok && (!durable || ::fsync(tmp.get()) == 0);
     tmp.reset();
     if (ok) ok = ::renameat(trashDirFd, tmpName.c_str(), trashDirFd, kDirectorySizes) == 0;
     if (!ok) ::unlinkat(trashDirFd, tmpName.c_str(), 0);
@@ -335,6 +352,137 @@ bool forgetErasedTrashItem(const std::string& itemPath) {
     if (!ref) return true;  // not a trash item: nothing kept beside it
     UniqueFd dir(::open(ref->trashDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir.valid() && forgetErasedTrashItemAt(dir.get(), ref->name, ::geteuid());
+}
+
+std::string percentEncodeTrashPath(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 4);
+    for (unsigned char c : bytes) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '_' || c == '.' || c == '~' || c == '/';
+        if (plain) {
+            out += char(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string percentDecodeTrashPath(std::string_view text) { return percentDecode(text); }
+
+TrashInfoFields parseTrashInfo(std::string_view text) {
+    TrashInfoFields fields;
+    bool dateSeen = false;
+    while (!text.empty()) {
+        const size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+        if (trimmed(line) == "[Trash Info]") {
+            fields.hasGroup = true;
+            continue;
+        }
+        const size_t eq = line.find('=');
+        if (eq == std::string_view::npos) continue;
+        const std::string_view key = trimmed(line.substr(0, eq));
+        std::string_view value = line.substr(eq + 1);
+        if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
+        if (key == "Path" && !fields.path) {
+            fields.path = std::string(value);
+        } else if (key == "DeletionDate" && !dateSeen) {
+            dateSeen = true;
+            fields.deletionDate = parseTrashInfoDeletionDate(std::string(line) + "\n");
+        }
+    }
+    return fields;
+}
+
+bool readTrashInfoAt(int trashDirFd, const std::string& name, TrashInfoFields& out, std::string& error) {
+    // An info file is a few lines; a larger one is not an info file.
+    constexpr off_t kMaxInfoBytes = 64 * 1024;
+    UniqueFd info(::openat(trashDirFd, "info", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(info.valid() ? ::openat(info.get(), (name + kInfoSuffix).c_str(),
+                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                             : -1);
+    struct stat st;
+    if (!fd.valid()) {
+        error = errno == ENOENT ? "it has no info file" : std::string("its info file cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxInfoBytes) {
+        error = "its info file is not a plain text file";
+        return false;
+    }
+    std::string text;
+    if (!readAll(fd.get(), text, st.st_size)) {
+        error = std::string("its info file cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+    out = parseTrashInfo(text);
+    return true;
+}
+
+std::optional<std::string> originalPathFromTrashInfo(std::string_view encodedPath, const std::string& topdir,
+                                                     bool homeTrash, std::string& error) {
+    const std::string raw = percentDecode(encodedPath);
+    if (raw.empty()) {
+        error = "its info file gives no original location";
+        return std::nullopt;
+    }
+    if (raw.find('\0') != std::string::npos) {
+        error = "its original location holds a NUL byte";
+        return std::nullopt;
+    }
+    const bool absolute = raw[0] == '/';
+    if (homeTrash && !absolute) {
+        error = "its original location is relative, which the home trash does not allow";
+        return std::nullopt;
+    }
+    // The components, without "." and empty ones; ".." is never resolved: it could name any place.
+    std::vector<std::string_view> parts;
+    std::string_view rest(raw);
+    while (!rest.empty()) {
+        const size_t slash = rest.find('/');
+        std::string_view part = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            error = "its original location holds \"..\" components";
+            return std::nullopt;
+        }
+        parts.push_back(part);
+    }
+    std::string path;
+    for (auto part : parts) {
+        path += '/';
+        path += part;
+    }
+    if (homeTrash) {
+        if (path.empty()) {
+            error = "its original location is the root folder";
+            return std::nullopt;
+        }
+        return path;
+    }
+    std::string top = topdir;
+    while (top.size() > 1 && top.back() == '/') top.pop_back();
+    if (top == "/") top.clear();
+    if (absolute) {
+        // Accepted only inside this volume: stored that way by tools that write absolute paths.
+        if (path.size() <= top.size() || path.compare(0, top.size(), top) != 0 || path[top.size()] != '/') {
+            error = "its original location lies outside the volume of its trash";
+            return std::nullopt;
+        }
+        return path;
+    }
+    if (path.empty()) {
+        error = "its original location is the volume's top folder itself";
+        return std::nullopt;
+    }
+    return top + path;
 }
 
 size_t removeOrphanedTrashInfo(const std::string& trashDir) {

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quillo::files {
@@ -31,6 +32,15 @@ double parseTrashInfoDeletionDate(const std::string& contents);
 // Reads the system's time zone again (a listing calls it once before its dates).
 void refreshTimeZone();
 
+// The keys of one info file that a restore needs. `path` is still percent-encoded, exactly as
+// stored; nullopt when the file has no Path key. The first occurrence of a key wins.
+struct TrashInfoFields {
+    bool hasGroup = false;  // the "[Trash Info]" header is there
+    std::optional<std::string> path;
+    double deletionDate = 0;  // seconds since 2001-01-01 UTC; 0 when missing or malformed
+};
+TrashInfoFields parseTrashInfo(std::string_view contents);
+
 // Reads the deletion dates of many items of one trash: the info folder is opened once and each
 // info file read relative to it.
 class TrashInfoReader {
@@ -43,6 +53,9 @@ public:
     double deletionDate(const std::string& name) const;
     // The same for many items at once (batched reads; see BatchedReads), in the order given.
     std::vector<double> deletionDates(const std::vector<std::string>& names) const;
+    // Date and Path of many items at once, read the same way.
+    std::vector<TrashInfoFields> fields(const std::vector<std::string>& names) const;
+    TrashInfoFields fieldsOf(const std::string& name) const;
 
 private:
     int infoFd_ = -1;
@@ -62,7 +75,28 @@ bool removeDirectorySizesEntry(const std::string& trashDir, const std::string& n
 // only when the trash folder and the cache both belong to `caller` and the cache has no other
 // name; the new file belongs to the trash folder's owner and keeps the cache's mode.
 bool forgetErasedTrashItemAt(int trashDirFd, const std::string& name, uid_t caller);
-bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller);
+// `durable` makes the new cache reach the disk before it replaces the old one; a restore, which
+// must stay one quick step, leaves that to the file system (the cache can always be rebuilt).
+bool removeDirectorySizesEntryAt(int trashDirFd, const std::string& name, uid_t caller, bool durable = true);
+
+// The Path of an info file as percent-encoded bytes: every byte but the unreserved characters
+// and "/" is written as %XX, so any name (also one that is not UTF-8) survives the text file.
+std::string percentEncodeTrashPath(std::string_view bytes);
+// The bytes back; a "%" not followed by two hex digits stays as it is.
+std::string percentDecodeTrashPath(std::string_view text);
+
+
+// Reads and parses info/NAME.trashinfo relative to an open trash folder; false (with the reason)
+// when it is missing, not a regular file, too large or unreadable.
+bool readTrashInfoAt(int trashDirFd, const std::string& name, TrashInfoFields& out, std::string& error);
+
+// Where an item of a trash came from, as an absolute path of bytes. In the home trash the Path
+// must be absolute; in a volume's trash ($topdir/.Trash/$uid, $topdir/.Trash-$uid) it is
+// relative to `topdir`, and an absolute one is accepted only when it lies inside `topdir`.
+// Empty Paths, ".." components, a NUL byte and Paths that name the top folder itself or leave
+// it are refused with the reason in `error`. "." and repeated slashes are dropped.
+std::optional<std::string> originalPathFromTrashInfo(std::string_view encodedPath, const std::string& topdir,
+                                                     bool homeTrash, std::string& error);
 
 // Removes info files whose item no longer exists (after a whole trash was emptied); returns how
 // many were removed. Files that are not *.trashinfo are left alone.
