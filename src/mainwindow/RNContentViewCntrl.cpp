@@ -7,6 +7,7 @@
 #include "mainwindow/RNTransparentScroller.h"
 #include "mainwindow/RNWindowCntrl.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNTextColors.h"
 #include "ui/RNWorkingProgressView.h"
 
 #include <QHBoxLayout>
@@ -38,12 +39,13 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     previewPane->setMinimumWidth(240);
     auto* previewLayout = new QVBoxLayout(previewPane);
     previewLayout->setContentsMargins(0, 0, 0, 0);
-    emptyPreviewView_ = new QLabel(ui::L("no_selection"), previewPane);
+    emptyPreviewView_ = new ui::RNSecondaryLabel(previewPane);
+    emptyPreviewView_->setText(ui::L("no_selection"));
     emptyPreviewView_->setAlignment(Qt::AlignCenter);
-    emptyPreviewView_->setForegroundRole(QPalette::PlaceholderText);
     emptyPreviewView_->setWordWrap(true);
     collectionPreview_ = new QScrollArea(previewPane);
     collectionPreview_->setFrameShape(QFrame::NoFrame);
+    collectionPreview_->setFocusPolicy(Qt::NoFocus);  // nothing in it takes keys: no Tab stop
     collectionPreview_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     collectionPreview_->setVerticalScrollBar(new RNTransparentScroller(Qt::Vertical, collectionPreview_));
     previewLayout->addWidget(emptyPreviewView_);
@@ -59,8 +61,8 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     auto* bar = new QWidget(this);
     auto* barLayout = new QHBoxLayout(bar);
     barLayout->setContentsMargins(10, 6, 10, 8);
-    pieInfoTextFld_ = new QLabel(bar);
-    pieInfoTextFld_->setForegroundRole(QPalette::PlaceholderText);
+    pieInfoTextFld_ = new ui::RNSecondaryLabel(bar);
+    pieInfoTextFld_->setObjectName(QStringLiteral("selectionSummary"));
     eraseBtn_ = new QPushButton(QIcon::fromTheme(QStringLiteral("edit-delete")), ui::L("erase_marked_btn"), bar);
     eraseBtn_->setObjectName(QStringLiteral("eraseBtn"));
     eraseBtn_->setAutoDefault(true);
