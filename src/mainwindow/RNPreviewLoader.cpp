@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,8 @@ erase::RNOperationQueue& previewOperationQueue() {
 }
 
 namespace {
+
+constexpr int kPreviewNice = 10;
 
 QString fromBytes(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 
@@ -118,6 +121,9 @@ void loadPreviewDetails(const RNLumoWindowItemPtr& item, int side, bool withChai
     QPointer<QObject> guard(context);
     previewOperationQueue().addOperation([item, side, withChain, guard, cancelled, then = std::move(then)] {
         if (cancelled && cancelled->load()) return;
+        // Decoding yields to the main thread (and to whatever else the user runs): the window
+        // must keep answering while dozens of large pictures are read.
+        ::setpriority(PRIO_PROCESS, pid_t(::gettid()), kPreviewNice);
         auto details = std::make_shared<RNPreviewDetails>(previewDetailsOfItem(*item, side, withChain));
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
