@@ -2,7 +2,7 @@
 // and the menu's current row is the one drawn highlighted, also when the menu was opened from
 // the keyboard.
 #include "DarkPalette.h"
-#include "GuiTest.h"
+#include "GuiTestSupport.h"
 
 #include "erase/RNMainThread.h"
 #include "shell/RNDiskMenuItemView.h"
@@ -27,6 +27,7 @@ namespace {
 class DiskRowLooks : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (!guiSkipReason().empty()) GTEST_SKIP() << guiSkipReason();
         dispatcher = ui::RNQtMainThread::install();
         saved = QApplication::palette();
     }
@@ -106,3 +107,5 @@ TEST_F(DiskRowLooks, TheMenusCurrentRowIsTheOneDrawnHighlighted) {
     EXPECT_FALSE(drawnCurrent(rows[2]));
     menu.close();
 }
+
+int main(int argc, char** argv) { return runGuiTests(argc, argv, GuiTestOptions{GuiPlatform::X11, false}); }
