@@ -17,6 +17,8 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
+#include <cstdint>
+
 namespace quillo::mainwindow {
 
 RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel* sources, QWidget* parent)
@@ -109,7 +111,7 @@ void RNContentViewCntrl::quickLookAction() {
         qlPanel_->hide();
         return;
     }
-    auto items = listCntrl_->selectedItemsForPreview();
+    auto items = listCntrl_->selectedItemsForPreview(SIZE_MAX);
     qlPanel_->setItems(items ? *items : std::vector<RNPreviewItemPtr>{});
     qlPanel_->show();
     qlPanel_->raise();
@@ -120,7 +122,11 @@ void RNContentViewCntrl::closeQLWindow() {
     if (qlPanel_->isVisible()) qlPanel_->hide();
 }
 
-void RNContentViewCntrl::selectionDidChange(const std::vector<RNPreviewItemPtr>& items) { qlPanel_->setItems(items); }
+void RNContentViewCntrl::selectionDidChange() {
+    if (!qlPanel_->isVisible()) return;
+    auto items = listCntrl_->selectedItemsForPreview(SIZE_MAX);
+    qlPanel_->setItems(items ? *items : std::vector<RNPreviewItemPtr>{});
+}
 
 void RNContentViewCntrl::setWindowLevel(int level) { window_->setWindowLevel(level); }
 

@@ -382,13 +382,13 @@ void RNListCntrl::writeMarkedInfo() {
 
 // ---- Selection and preview ----------------------------------------------------------------
 
-std::optional<std::vector<RNPreviewItemPtr>> RNListCntrl::selectedItemsForPreview() const {
+std::optional<std::vector<RNPreviewItemPtr>> RNListCntrl::selectedItemsForPreview(size_t limit) const {
     QModelIndexList rows = tableView_->selectionModel()->selectedRows();
     if (rows.isEmpty()) return std::nullopt;
     std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
     std::vector<RNPreviewItemPtr> out;
     for (const QModelIndex& i : rows) {
-        if (out.size() >= kMaxPreviewCards) break;
+        if (out.size() >= limit) break;
         if (auto item = model_->itemAt(i.row())) out.push_back(std::make_shared<RNPreviewItem>(item, i.row()));
     }
     return out;
@@ -408,7 +408,7 @@ QString RNListCntrl::selectionSummary() const {
 void RNListCntrl::prepareToShowPreview() {
     auto items = selectedItemsForPreview();
     previewCntrl_->showPreviewWithArray(items);
-    contentCntrl_->selectionDidChange(items ? *items : std::vector<RNPreviewItemPtr>{});
+    contentCntrl_->selectionDidChange();
     const QString summary = selectionSummary();
     infoFld_->setText(summary);
     emit selectionSummaryChanged(summary);

@@ -109,7 +109,9 @@ public:
     void sortListed(const std::vector<RNSortDescriptor>& descriptors, bool updateInterface);
     void writeMarkedInfo();
     void prepareToShowPreview();
-    std::optional<std::vector<RNPreviewItemPtr>> selectedItemsForPreview() const;
+    // One record per selected row, in row order, at most `limit` (the cards stop at
+    // kMaxPreviewCards; the large preview pages through them all).
+    std::optional<std::vector<RNPreviewItemPtr>> selectedItemsForPreview(size_t limit = kMaxPreviewCards) const;
     QString selectionSummary() const;
     // The items the contextual menu acts on: the selected rows plus the clicked one.
     std::vector<RNLumoWindowItemPtr> selectedItemsForMenu() const;

@@ -302,6 +302,24 @@ TEST_F(LumoLooksAndKeys, TheLargePreviewPagesThroughEverySelectedItem) {
     window->contentViewCntrl()->closeQLWindow();
 }
 
+TEST_F(LumoLooksAndKeys, TheLargePreviewHasEverySelectedItemBeyondTheCardsLimit) {
+    const size_t a = trashes.addVolume("Alpha");
+    const size_t n = RNListCntrl::kMaxPreviewCards + 6;
+    for (size_t i = 0; i < n; ++i) trashes.addFile(a, "f" + std::to_string(i), "x");
+    open(1);
+    list()->tableView()->selectAll();
+    window->contentViewCntrl()->quickLookAction();
+    RNQuickLookPanel* panel = window->contentViewCntrl()->quickLookPanel();
+    EXPECT_EQ(panel->items().size(), n);
+    EXPECT_EQ(panel->pageText(), QStringLiteral("1 / %1").arg(n));
+    ASSERT_TRUE(waitUntil([&] { return !preview()->hasPendingCards() && cardsLoaded(); }, 20000));
+    EXPECT_EQ(preview()->cards().size(), RNListCntrl::kMaxPreviewCards);
+    // Following the selection while shown.
+    select({0, 1});
+    EXPECT_EQ(panel->items().size(), 2u);
+    window->contentViewCntrl()->closeQLWindow();
+}
+
 // ---- Columns -----------------------------------------------------------------------------
 
 TEST_F(LumoLooksAndKeys, ColumnsKeepTheirLimits) {
