@@ -1,6 +1,7 @@
 #include "mainwindow/RNQuickLookPanel.h"
 
 #include "mainwindow/RNImages.h"
+#include "mainwindow/RNPreview.h"
 #include "mainwindow/RNPreviewLoader.h"
 #include "ui/RNQtStrings.h"
 
@@ -38,10 +39,8 @@ RNQuickLookPanel::RNQuickLookPanel(QWidget* keyTarget, QWidget* parent)
     next_->setArrowType(Qt::RightArrow);
     next_->setFocusPolicy(Qt::NoFocus);
     next_->setToolTip(ui::L("next_item"));
-    title_ = new QLabel(this);
+    title_ = new RNElidedLabel(this);
     title_->setAlignment(Qt::AlignCenter);
-    title_->setTextFormat(Qt::PlainText);
-    title_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     page_ = new QLabel(this);
     page_->setObjectName(QStringLiteral("quickLookPage"));
     bar->addWidget(previous_);
@@ -83,7 +82,7 @@ void RNQuickLookPanel::showPrevious() {
     refresh();
 }
 
-QString RNQuickLookPanel::titleText() const { return title_->toolTip(); }
+QString RNQuickLookPanel::titleText() const { return title_->fullText(); }
 QString RNQuickLookPanel::pageText() const { return page_->text(); }
 
 void RNQuickLookPanel::refresh() {
@@ -99,14 +98,12 @@ void RNQuickLookPanel::refresh() {
     if (!record) {
         image_->clear();
         text_->clear();
-        title_->clear();
-        title_->setToolTip(QString());
+        title_->setFullText(QString());
         setWindowTitle(QString());
         return;
     }
     const QString name = record->displayName();
-    title_->setText(title_->fontMetrics().elidedText(name, Qt::ElideMiddle, std::max(100, width() - 160)));
-    title_->setToolTip(name);
+    title_->setFullText(name);
     setWindowTitle(name);
     text_->hide();
     image_->show();

@@ -21,6 +21,7 @@ class QToolButton;
 namespace quillo::mainwindow {
 
 struct RNPreviewDetails;
+class RNElidedLabel;
 
 class RNQuickLookPanel : public QWidget {
     Q_OBJECT
@@ -58,7 +59,7 @@ private:
     std::shared_ptr<std::atomic<bool>> cancelled_;
     QLabel* image_;
     QPlainTextEdit* text_;
-    QLabel* title_;
+    RNElidedLabel* title_;
     QLabel* page_;
     QToolButton* previous_;
     QToolButton* next_;
