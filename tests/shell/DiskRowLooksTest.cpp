@@ -17,6 +17,7 @@
 #include <QStyle>
 #include <QTest>
 
+#include <cstdlib>
 #include <filesystem>
 
 using namespace quillo;
@@ -76,6 +77,9 @@ TEST_F(DiskRowLooks, TheCountAndSizeLineReadsOnLightAndDarkPalettes) {
         const QRect line(view->x() + 64, view->y() + view->height() - 8 - lineHeight, view->width() - 64 - 28, lineHeight);
         const double contrast = textContrastIn(menu.grab(line).toImage());
         EXPECT_GE(contrast, ui::kMinimumTextContrast) << row->view()->infoText().toStdString();
+        // QUILLO_SHOTS_DIR: the row's picture, for a look.
+        if (const char* dir = std::getenv("QUILLO_SHOTS_DIR"))
+            menu.grab().save(QStringLiteral("%1/disk-row-%2.png").arg(QString::fromLocal8Bit(dir), QString::fromLatin1(name).replace(QLatin1Char(' '), QLatin1Char('-'))));
         menu.close();
     }
 }
