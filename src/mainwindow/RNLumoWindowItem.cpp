@@ -7,11 +7,6 @@
 #include "ui/RNQtStrings.h"
 #include "util/RNDateUtilities.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFileInfo>
-#include <QImageReader>
-#include <QUrl>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,7 +18,6 @@ namespace quillo::mainwindow {
 namespace {
 files::RNFilesUtilities& fu() { return files::RNFilesUtilities::sharedControl(); }
 
-QString fromBytes(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 
 double statTime(const std::string& path, bool created) {
     struct statx sx {};

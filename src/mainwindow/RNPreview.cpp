@@ -6,10 +6,8 @@
 #include "ui/RNQtStrings.h"
 #include "ui/RNTextColors.h"
 
-#include <QFile>
 #include <QApplication>
 #include <QFontDatabase>
-#include <QImageReader>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -17,7 +15,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
-
 
 namespace quillo::mainwindow {
 
