@@ -33,7 +33,7 @@ public:
 
     // Cards are made a few per turn of the event loop, so that selecting many rows never holds
     // the main thread for long; the rest wait in `pending`.
-    static constexpr size_t kCardsPerTurn = 8;
+    static constexpr size_t kCardsPerTurn = 4;
     bool hasPendingCards() const { return !pending_.empty(); }
 
     const std::vector<RNPreviewItemPtr>& itemsCollection() const { return itemsCollection_; }
