@@ -1,6 +1,9 @@
 // quillo-bench-lumo generate-flat FILES_DIR N      N top-level files with info files
 // quillo-bench-lumo generate-deep FILES_DIR N      one trashed folder of N entries
 // quillo-bench-lumo open [--wait-after-close S]     opens the Lumo Window on the home trash
+// quillo-bench-lumo generate-images FILES_DIR N    N 24-megapixel JPEGs (6000 x 4000) with info files
+// quillo-bench-lumo select-all                     opens the window, selects every row at once and
+//                                                  waits for every preview card and the large preview
 //
 // `open` prints: time to the first rows, time until every size is in, the longest gap of a
 // 10 ms heartbeat while measuring, sorting by size and marking all (and the most CPU time the
@@ -10,7 +13,10 @@
 #include "erase/RNMainThread.h"
 #include "files/TrashLocator.h"
 #include "mainwindow/RNContentViewCntrl.h"
+#include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNListCntrl.h"
+#include "mainwindow/RNPreview.h"
+#include "mainwindow/RNQuickLookPanel.h"
 #include "mainwindow/RNLumoWindowSourceViewCntrl.h"
 #include "mainwindow/RNWindowCntrl.h"
 #include "ui/RNQtMainThread.h"
@@ -19,6 +25,8 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QImage>
+#include <QPainter>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -222,11 +230,112 @@ int openWindow(int waitAfterClose) {
     return 0;
 }
 
+// N large photographs: one is drawn and encoded, the others are copies of its bytes (each is
+// still decoded on its own: the cache goes by path).
+int generateImages(const std::string& files, long n) {
+    QImage image(6000, 4000, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = qRgb((x * 7 + y) & 255, (y * 3 + (x >> 4)) & 255, ((x ^ y) * 5) & 255);  // detail to encode
+    }
+    const std::string first = files + "/IMG_0000.JPG";
+    if (!image.save(QString::fromStdString(first), "JPEG", 92)) return 1;
+    std::ifstream in(first, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string info = files.substr(0, files.rfind('/')) + "/info/";
+    for (long i = 0; i < n; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "IMG_%04ld.JPG", i);
+        if (i > 0) std::ofstream(files + "/" + name, std::ios::binary) << bytes;
+        std::ofstream(info + name + ".trashinfo") << "[Trash Info]\nPath=/home/user/Pictures/" << name
+                                                  << "\nDeletionDate=2024-05-01T10:20:30\n";
+    }
+    return 0;
+}
+
+int selectAll() {
+    auto dispatcher = ui::RNQtMainThread::install();
+    const std::string trash = files::TrashLocator::homeTrashFromEnvironment() + "/files";
+    RNSourceListModel::setDefaultLocationsProvider([trash] {
+        std::vector<files::TrashLocation> out;
+        for (auto& loc : files::RNFilesUtilities::sharedControl().trashesAndVolumesLocations())
+            if (loc.trashURL == trash) out.push_back(loc);
+        return out;
+    });
+    auto* window = new RNWindowCntrl;
+    window->resize(1200, 800);
+    window->showWindow();
+    RNListCntrl* list = window->contentViewCntrl()->listCntrl();
+    RNSourceListModel* sources = window->sourceViewCntrl()->model();
+    waitFor([&] {
+        if (!sources->listingFinished() || sources->rowCount() == 0) return false;
+        for (const auto& s : sources->sourceItems())
+            if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
+        return !list->isSorting() && list->model()->rowCount() > 0;
+    }, 60000);
+    pump(300);
+    RNItemPreviewCntrl* preview = window->contentViewCntrl()->previewCntrl();
+    auto cardsLoaded = [&] {
+        if (preview->cards().empty() || preview->hasPendingCards()) return false;
+        for (RNPreview* c : preview->cards())
+            if (!c->isLoaded()) return false;
+        return true;
+    };
+    Heartbeat beat;
+    QElapsedTimer t;
+    t.start();
+    list->tableView()->selectAll();
+    const double selectMs = t.nsecsElapsed() / 1e6;
+    waitFor(cardsLoaded, 600000);
+    const double cardsS = t.nsecsElapsed() / 1e9;
+    pump(100);
+    const qint64 gapCards = beat.longest;
+    const double cpuCards = beat.longestCpu;
+
+    // The large preview, paged through every selected picture.
+    beat.reset();
+    t.restart();
+    RNQuickLookPanel* panel = window->contentViewCntrl()->quickLookPanel();
+    window->contentViewCntrl()->quickLookAction();
+    for (size_t i = 0; i < panel->items().size(); ++i) {
+        waitFor([&] { return panel->isLoaded(); }, 60000);
+        panel->showNext();
+    }
+    waitFor([&] { return panel->isLoaded(); }, 60000);
+    const double pagingS = t.nsecsElapsed() / 1e9;
+    pump(100);
+    const qint64 gapPaging = beat.longest;
+    const double cpuPaging = beat.longestCpu;
+    std::printf("rows %d | cards %zu | selecting %.1f ms | every card loaded %.2f s | large preview through all %.2f s\n",
+                list->model()->rowCount(), preview->cards().size(), selectMs, cardsS, pagingS);
+    std::printf("longest heartbeat gap (10 ms timer): cards %lld ms | large preview %lld ms\n", (long long)gapCards,
+                (long long)gapPaging);
+    std::printf("most main-thread CPU between two beats: cards %.1f ms | large preview %.1f ms\n", cpuCards, cpuPaging);
+    panel->hide();
+    window->close();
+    delete window;
+    pump(300);
+    erase::RNMainThread::setActive(nullptr);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 4 && !std::strcmp(argv[1], "generate-flat")) return generateFlat(argv[2], std::atol(argv[3]));
     if (argc >= 4 && !std::strcmp(argv[1], "generate-deep")) return generateDeep(argv[2], std::atol(argv[3]));
+    if (argc >= 4 && !std::strcmp(argv[1], "generate-images")) {
+        QCoreApplication app(argc, argv);
+        return generateImages(argv[2], std::atol(argv[3]));
+    }
+    if (argc >= 2 && !std::strcmp(argv[1], "select-all")) {
+        if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        RNWindowCntrl::useOneHeapForAllThreads();
+        QApplication app(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        return selectAll();
+    }
     if (argc >= 2 && !std::strcmp(argv[1], "open")) {
         if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         RNWindowCntrl::useOneHeapForAllThreads();  // as quillo does
@@ -235,6 +344,7 @@ int main(int argc, char** argv) {
         const int wait = argc >= 4 && !std::strcmp(argv[2], "--wait-after-close") ? std::atoi(argv[3]) : 0;
         return openWindow(wait);
     }
-    std::fprintf(stderr, "usage: quillo-bench-lumo generate-flat|generate-deep FILES_DIR N | open [--wait-after-close S]\n");
+    std::fprintf(stderr, "usage: quillo-bench-lumo generate-flat|generate-deep|generate-images FILES_DIR N | open "
+                         "[--wait-after-close S] | select-all\n");
     return 2;
 }

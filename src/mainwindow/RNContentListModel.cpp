@@ -175,7 +175,7 @@ QVariant RNContentListModel::data(const QModelIndex& index, int role) const {
             if (role == Qt::DecorationRole) {
                 // Looked up when the row is first drawn, not for every row listed.
                 if (!item->listIconLoaded) {
-                    QIcon icon = iconForMimeType(mimeTypeOfItem(item->url));
+                    QIcon icon = iconForMimeType(mimeTypeOfItem(item->url, item->mode.load()));
                     if (item->name.size() > 1 && item->name[0] == '.')
                         icon = QIcon(ghostIconWithIcon(icon.pixmap(32, 32), QSize(32, 32)));
                     item->listIcon = icon;

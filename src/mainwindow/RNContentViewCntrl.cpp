@@ -7,6 +7,7 @@
 #include "mainwindow/RNTransparentScroller.h"
 #include "mainwindow/RNWindowCntrl.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNTextColors.h"
 #include "ui/RNWorkingProgressView.h"
 
 #include <QHBoxLayout>
@@ -15,6 +16,8 @@
 #include <QScrollArea>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+
+#include <cstdint>
 
 namespace quillo::mainwindow {
 
@@ -38,12 +41,13 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     previewPane->setMinimumWidth(240);
     auto* previewLayout = new QVBoxLayout(previewPane);
     previewLayout->setContentsMargins(0, 0, 0, 0);
-    emptyPreviewView_ = new QLabel(ui::L("no_selection"), previewPane);
+    emptyPreviewView_ = new ui::RNSecondaryLabel(previewPane);
+    emptyPreviewView_->setText(ui::L("no_selection"));
     emptyPreviewView_->setAlignment(Qt::AlignCenter);
-    emptyPreviewView_->setForegroundRole(QPalette::PlaceholderText);
     emptyPreviewView_->setWordWrap(true);
     collectionPreview_ = new QScrollArea(previewPane);
     collectionPreview_->setFrameShape(QFrame::NoFrame);
+    collectionPreview_->setFocusPolicy(Qt::NoFocus);  // nothing in it takes keys: no Tab stop
     collectionPreview_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     collectionPreview_->setVerticalScrollBar(new RNTransparentScroller(Qt::Vertical, collectionPreview_));
     previewLayout->addWidget(emptyPreviewView_);
@@ -59,8 +63,8 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     auto* bar = new QWidget(this);
     auto* barLayout = new QHBoxLayout(bar);
     barLayout->setContentsMargins(10, 6, 10, 8);
-    pieInfoTextFld_ = new QLabel(bar);
-    pieInfoTextFld_->setForegroundRole(QPalette::PlaceholderText);
+    pieInfoTextFld_ = new ui::RNSecondaryLabel(bar);
+    pieInfoTextFld_->setObjectName(QStringLiteral("selectionSummary"));
     eraseBtn_ = new QPushButton(QIcon::fromTheme(QStringLiteral("edit-delete")), ui::L("erase_marked_btn"), bar);
     eraseBtn_->setObjectName(QStringLiteral("eraseBtn"));
     eraseBtn_->setAutoDefault(true);
@@ -107,7 +111,7 @@ void RNContentViewCntrl::quickLookAction() {
         qlPanel_->hide();
         return;
     }
-    auto items = listCntrl_->selectedItemsForPreview();
+    auto items = listCntrl_->selectedItemsForPreview(SIZE_MAX);
     qlPanel_->setItems(items ? *items : std::vector<RNPreviewItemPtr>{});
     qlPanel_->show();
     qlPanel_->raise();
@@ -118,7 +122,11 @@ void RNContentViewCntrl::closeQLWindow() {
     if (qlPanel_->isVisible()) qlPanel_->hide();
 }
 
-void RNContentViewCntrl::selectionDidChange(const std::vector<RNPreviewItemPtr>& items) { qlPanel_->setItems(items); }
+void RNContentViewCntrl::selectionDidChange() {
+    if (!qlPanel_->isVisible()) return;
+    auto items = listCntrl_->selectedItemsForPreview(SIZE_MAX);
+    qlPanel_->setItems(items ? *items : std::vector<RNPreviewItemPtr>{});
+}
 
 void RNContentViewCntrl::setWindowLevel(int level) { window_->setWindowLevel(level); }
 

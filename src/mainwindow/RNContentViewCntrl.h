@@ -46,7 +46,8 @@ public:
     void quickLookAction();
     void closeQLWindow();
     bool qlPanelIsVisible() const;
-    void selectionDidChange(const std::vector<RNPreviewItemPtr>& items);
+    // The large preview, when shown, follows the selection (all of it).
+    void selectionDidChange();
     void setWindowLevel(int level);
 
 private:

@@ -13,22 +13,22 @@
 
 namespace quillo::mainwindow {
 
-QMimeType mimeTypeOfItem(const std::string& path) {
+QMimeType mimeTypeOfItem(const std::string& path, uint32_t mode) {
     static QMimeDatabase db;  // the shared database is safe from any thread
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/directory"));
-        if (S_ISLNK(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/symlink"));
-        if (S_ISFIFO(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/fifo"));
-        if (S_ISSOCK(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/socket"));
-        if (S_ISCHR(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/chardevice"));
-        if (S_ISBLK(st.st_mode)) return db.mimeTypeForName(QStringLiteral("inode/blockdevice"));
-    }
+    if (S_ISDIR(mode)) return db.mimeTypeForName(QStringLiteral("inode/directory"));
+    if (S_ISLNK(mode)) return db.mimeTypeForName(QStringLiteral("inode/symlink"));
+    if (S_ISFIFO(mode)) return db.mimeTypeForName(QStringLiteral("inode/fifo"));
+    if (S_ISSOCK(mode)) return db.mimeTypeForName(QStringLiteral("inode/socket"));
+    if (S_ISCHR(mode)) return db.mimeTypeForName(QStringLiteral("inode/chardevice"));
+    if (S_ISBLK(mode)) return db.mimeTypeForName(QStringLiteral("inode/blockdevice"));
     const auto slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    const QMimeType byName = db.mimeTypeForFile(QString::fromUtf8(name.data(), qsizetype(name.size())),
-                                                QMimeDatabase::MatchExtension);
-    return byName;
+    return db.mimeTypeForFile(QString::fromUtf8(name.data(), qsizetype(name.size())), QMimeDatabase::MatchExtension);
+}
+
+QMimeType mimeTypeOfItem(const std::string& path) {
+    struct stat st {};
+    return mimeTypeOfItem(path, ::lstat(path.c_str(), &st) == 0 ? uint32_t(st.st_mode) : 0u);
 }
 
 QIcon iconForMimeType(const QMimeType& type) {

@@ -16,6 +16,9 @@ namespace quillo::mainwindow {
 // The MIME type of an item, by its name and, for folders and special files, by its kind; never
 // reads the file's contents (trashes can hold hundreds of thousands of items).
 QMimeType mimeTypeOfItem(const std::string& path);
+// The same from the type bits a listing already read (`mode`, 0 when unknown: then by name
+// alone); never touches the file system, so rows can be drawn with it.
+QMimeType mimeTypeOfItem(const std::string& path, uint32_t mode);
 // The theme icon for a MIME type; made once per type and shared.
 QIcon iconForMimeType(const QMimeType& type);
 

@@ -3,6 +3,7 @@
 #include "mainwindow/RNPreview.h"
 
 #include <QScrollArea>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -33,13 +34,13 @@ void RNItemPreviewCntrl::showPreviewWithArray(const std::optional<std::vector<RN
     showAppropriateView(empty);
     if (!splitViewIsCollapsed_) {
         if (!empty) {
-            if (!itemsCollection_.empty() && !splitViewWasCollapsed_) {
+            if ((!itemsCollection_.empty() || !pending_.empty()) && !splitViewWasCollapsed_) {
                 updateCollectionViewItems(*array);
             } else {
                 removeAllCards();
                 updateCollectionViewItems(*array);
             }
-        } else if (!itemsCollection_.empty()) {
+        } else if (!itemsCollection_.empty() || !pending_.empty()) {
             removeAllCards();
         }
         splitViewWasCollapsed_ = false;
@@ -58,6 +59,7 @@ void RNItemPreviewCntrl::removeAllCards() {
     }
     cards_.clear();
     itemsCollection_.clear();
+    pending_.clear();
 }
 
 void RNItemPreviewCntrl::updateCollectionViewItems(std::vector<RNPreviewItemPtr> array) {
@@ -80,16 +82,38 @@ void RNItemPreviewCntrl::updateCollectionViewItems(std::vector<RNPreviewItemPtr>
     for (size_t i = 0; i < itemsCollection_.size(); ++i)
         for (const auto& n : array)
             if (sameItem(n, itemsCollection_[i])) itemsCollection_[i]->index = n->index;
-    // New records get a card each, at the place their row gives them.
+    // Records still waiting for a card: those no longer selected are dropped, the others take
+    // their new rows.
+    std::vector<RNPreviewItemPtr> waiting;
     for (const auto& n : array) {
-        const bool known = std::any_of(itemsCollection_.begin(), itemsCollection_.end(),
-                                       [&](const RNPreviewItemPtr& c) { return sameItem(n, c); });
-        if (known) continue;
+        const bool carded = std::any_of(itemsCollection_.begin(), itemsCollection_.end(),
+                                        [&](const RNPreviewItemPtr& c) { return sameItem(n, c); });
+        if (!carded) waiting.push_back(n);
+    }
+    std::stable_sort(waiting.begin(), waiting.end(),
+                     [](const RNPreviewItemPtr& a, const RNPreviewItemPtr& b) { return a->index < b->index; });
+    pending_ = std::move(waiting);
+    makePendingCards();
+}
+
+void RNItemPreviewCntrl::makePendingCards() {
+    // New records get a card each, at the place their row gives them.
+    const size_t now = std::min(pending_.size(), kCardsPerTurn);
+    for (size_t k = 0; k < now; ++k) {
+        const RNPreviewItemPtr& n = pending_[k];
         auto* card = new RNPreview;
         card->setRepresentedObject(n);
         itemsCollection_.push_back(n);
         cards_.push_back(card);
         ++inserted_;
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(now));
+    if (!pending_.empty() && !cardsScheduled_) {
+        cardsScheduled_ = true;
+        QTimer::singleShot(0, this, [this] {
+            cardsScheduled_ = false;
+            if (!pending_.empty() && !splitViewIsCollapsed_) makePendingCards();
+        });
     }
     // Order by row; the layout follows.
     std::vector<size_t> order(itemsCollection_.size());

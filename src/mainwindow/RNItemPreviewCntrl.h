@@ -31,6 +31,11 @@ public:
     void setQlPanelIsVisible(bool visible) { qlPanelIsVisible_ = visible; }
     bool qlPanelIsVisible() const { return qlPanelIsVisible_; }
 
+    // Cards are made a few per turn of the event loop, so that selecting many rows never holds
+    // the main thread for long; the rest wait in `pending`.
+    static constexpr size_t kCardsPerTurn = 4;
+    bool hasPendingCards() const { return !pending_.empty(); }
+
     const std::vector<RNPreviewItemPtr>& itemsCollection() const { return itemsCollection_; }
     const std::vector<RNPreview*>& cards() const { return cards_; }
     // For tests and the benchmark: cards made and removed since the start.
@@ -40,6 +45,7 @@ public:
 private:
     void updateCollectionViewItems(std::vector<RNPreviewItemPtr> array);
     void removeAllCards();
+    void makePendingCards();
     void showAppropriateView(bool empty);
 
     QPointer<QScrollArea> area_;
@@ -47,6 +53,8 @@ private:
     QVBoxLayout* layout_ = nullptr;
     std::vector<RNPreviewItemPtr> itemsCollection_;  // sorted by index
     std::vector<RNPreview*> cards_;                  // same order
+    std::vector<RNPreviewItemPtr> pending_;          // selected, no card yet; sorted by index
+    bool cardsScheduled_ = false;
     bool splitViewIsCollapsed_ = false;
     bool qlPanelIsVisible_ = false;
     bool splitViewWasCollapsed_ = false;

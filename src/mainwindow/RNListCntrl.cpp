@@ -105,6 +105,8 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     tableView_->verticalHeader()->setDefaultSectionSize(30);
     tableView_->setItemDelegateForColumn(RNContentListModel::DateColumn, new RNDateCellView(tableView_));
     tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab leaves the list for the erase button (rows are walked with the arrows).
+    tableView_->setTabKeyNavigation(false);
     tableView_->setTextElideMode(Qt::ElideMiddle);
     // Columns: a fixed check column, the name taking what is left, size and date.
     QHeaderView* header = tableView_->horizontalHeader();
@@ -114,11 +116,17 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     header->setMinimumSectionSize(44);
     header->setSectionResizeMode(RNContentListModel::CheckColumn, QHeaderView::Fixed);
     header->resizeSection(RNContentListModel::CheckColumn, 44);
-    header->setSectionResizeMode(RNContentListModel::NameColumn, QHeaderView::Stretch);
+    // The name takes what the others leave but never less than its minimum (the list scrolls
+    // sideways then); size and date are the user's to resize, within their limits.
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(RNContentListModel::NameColumn, QHeaderView::Fixed);
     header->setSectionResizeMode(RNContentListModel::SizeColumn, QHeaderView::Interactive);
     header->resizeSection(RNContentListModel::SizeColumn, 110);
     header->setSectionResizeMode(RNContentListModel::DateColumn, QHeaderView::Interactive);
     header->resizeSection(RNContentListModel::DateColumn, 200);
+    connect(header, &QHeaderView::sectionResized, this, [this] { fitColumns(); });
+    tableView_->viewport()->installEventFilter(this);
+    fitColumns();
     header->setSortIndicator(RNContentListModel::NameColumn, Qt::AscendingOrder);
     connect(header, &QHeaderView::sectionClicked, this, &RNListCntrl::sortByColumn);
     connect(tableView_, &RNContentTableView::quickLookAction, this, [this] { contentCntrl_->quickLookAction(); });
@@ -192,6 +200,21 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     add("invert_marks", kTagInvert);
     add("unmark_items", kTagUnmark);
     add("mark_items", kTagMark);
+    // The space bar opens the preview: marking from the keyboard has a key of its own, on the
+    // current row and the selection.
+    toggleMark_ = new QAction(ui::L("toggle_mark"), tableView_);
+    toggleMark_->setData(int(kTagToggle));
+    toggleMark_->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_M), QKeySequence(Qt::Key_Insert)});
+    toggleMark_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    toggleMark_->setShortcutVisibleInContextMenu(true);
+    connect(toggleMark_, &QAction::triggered, this, [this] {
+        const bool fromKey = clickedRow_ < 0;
+        if (fromKey && tableView_->currentIndex().isValid()) clickedRow_ = tableView_->currentIndex().row();
+        contextualMenuAction(kTagToggle);
+        if (fromKey) clickedRow_ = -1;
+    });
+    tableView_->addAction(toggleMark_);
+    menu_->addAction(toggleMark_);
     tableView_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tableView_, &QWidget::customContextMenuRequested, this, &RNListCntrl::showContextMenu);
 }
@@ -202,6 +225,29 @@ RNListCntrl::~RNListCntrl() {
     for (auto t : sourceObservers_) center.removeObserver(t);
     if (stopObserver_) center.removeObserver(stopObserver_);
     if (responseObserver_) center.removeObserver(responseObserver_);
+}
+
+void RNListCntrl::fitColumns() {
+    if (fittingColumns_) return;
+    fittingColumns_ = true;
+    QHeaderView* header = tableView_->horizontalHeader();
+    auto clamp = [header](int column, int low, int high) {
+        const int width = header->sectionSize(column);
+        const int fitted = std::clamp(width, low, high);
+        if (fitted != width) header->resizeSection(column, fitted);
+    };
+    clamp(RNContentListModel::SizeColumn, kSizeMinWidth, kSizeMaxWidth);
+    clamp(RNContentListModel::DateColumn, kDateMinWidth, kDateMaxWidth);
+    const int left = tableView_->viewport()->width() - header->sectionSize(RNContentListModel::CheckColumn) -
+                     header->sectionSize(RNContentListModel::SizeColumn) - header->sectionSize(RNContentListModel::DateColumn);
+    const int name = std::clamp(left, kNameMinWidth, kNameMaxWidth);
+    if (header->sectionSize(RNContentListModel::NameColumn) != name) header->resizeSection(RNContentListModel::NameColumn, name);
+    fittingColumns_ = false;
+}
+
+bool RNListCntrl::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == tableView_->viewport() && event->type() == QEvent::Resize) fitColumns();
+    return QObject::eventFilter(watched, event);
 }
 
 void RNListCntrl::showProgressView(bool show) {
@@ -336,13 +382,13 @@ void RNListCntrl::writeMarkedInfo() {
 
 // ---- Selection and preview ----------------------------------------------------------------
 
-std::optional<std::vector<RNPreviewItemPtr>> RNListCntrl::selectedItemsForPreview() const {
+std::optional<std::vector<RNPreviewItemPtr>> RNListCntrl::selectedItemsForPreview(size_t limit) const {
     QModelIndexList rows = tableView_->selectionModel()->selectedRows();
     if (rows.isEmpty()) return std::nullopt;
     std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
     std::vector<RNPreviewItemPtr> out;
     for (const QModelIndex& i : rows) {
-        if (out.size() >= kMaxPreviewCards) break;
+        if (out.size() >= limit) break;
         if (auto item = model_->itemAt(i.row())) out.push_back(std::make_shared<RNPreviewItem>(item, i.row()));
     }
     return out;
@@ -362,7 +408,7 @@ QString RNListCntrl::selectionSummary() const {
 void RNListCntrl::prepareToShowPreview() {
     auto items = selectedItemsForPreview();
     previewCntrl_->showPreviewWithArray(items);
-    contentCntrl_->selectionDidChange(items ? *items : std::vector<RNPreviewItemPtr>{});
+    contentCntrl_->selectionDidChange();
     const QString summary = selectionSummary();
     infoFld_->setText(summary);
     emit selectionSummaryChanged(summary);
@@ -421,13 +467,19 @@ void RNListCntrl::contextualMenuAction(int tag) {
             break;
         case kTagInvert:
         case kTagUnmark:
-        case kTagMark: markMenuItemAction(tag); break;
+        case kTagMark:
+        case kTagToggle: markMenuItemAction(tag); break;
         default: break;
     }
 }
 
 void RNListCntrl::markMenuItemAction(int tag) {
-    for (const auto& item : selectedItemsForMenu()) {
+    const auto items = selectedItemsForMenu();
+    if (tag == kTagToggle) {
+        const bool allMarked = std::all_of(items.begin(), items.end(), [](const auto& i) { return i->isMarked.load(); });
+        tag = allMarked ? kTagUnmark : kTagMark;
+    }
+    for (const auto& item : items) {
         if (tag == kTagInvert) item->isMarked = !item->isMarked.load();
         else if (tag == kTagUnmark) item->isMarked = false;
         else if (tag == kTagMark) item->isMarked = true;

@@ -74,8 +74,14 @@ public:
         kTagInvert = 105,
         kTagUnmark = 106,
         kTagMark = 107,
+        kTagToggle = 108,  // marks them all, or unmarks them when all are marked
     };
     static constexpr size_t kMaxPreviewCards = 64;
+    // Column width limits: the name at least kNameMinWidth (it takes what the others leave),
+    // the size and the date within theirs.
+    static constexpr int kNameMinWidth = 260, kNameMaxWidth = 10000;
+    static constexpr int kSizeMinWidth = 60, kSizeMaxWidth = 200;
+    static constexpr int kDateMinWidth = 60, kDateMaxWidth = 1000;
 
     RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* sources, RNContentTableView* tableView,
                 QStackedWidget* listStack, QLabel* infoFld, RNItemPreviewCntrl* previewCntrl);
@@ -85,6 +91,8 @@ public:
     RNContentTableView* tableView() const { return tableView_; }
     const RNSourceItemPtr& sourceItem() const { return model_->source(); }
     QMenu* contextualMenu() const { return menu_; }
+    // The mark key's action (also in the contextual menu, which shows its key).
+    QAction* toggleMarkAction() const { return toggleMark_; }
     bool isErasing() const { return bool(deleteItemsCntrl_); }
     const std::shared_ptr<erase::RNDeleteItems>& deleteItemsCntrl() const { return deleteItemsCntrl_; }
     uint64_t clickedTimes() const { return clickedTimes_; }
@@ -101,7 +109,9 @@ public:
     void sortListed(const std::vector<RNSortDescriptor>& descriptors, bool updateInterface);
     void writeMarkedInfo();
     void prepareToShowPreview();
-    std::optional<std::vector<RNPreviewItemPtr>> selectedItemsForPreview() const;
+    // One record per selected row, in row order, at most `limit` (the cards stop at
+    // kMaxPreviewCards; the large preview pages through them all).
+    std::optional<std::vector<RNPreviewItemPtr>> selectedItemsForPreview(size_t limit = kMaxPreviewCards) const;
     QString selectionSummary() const;
     // The items the contextual menu acts on: the selected rows plus the clicked one.
     std::vector<RNLumoWindowItemPtr> selectedItemsForMenu() const;
@@ -114,11 +124,17 @@ public:
     void splitViewDidUncollapse();
     void showProgressView(bool show);
 
+    // Puts the columns within their limits; the name column takes the width left.
+    void fitColumns();
+
 signals:
     // Emitted on the main thread when an erase session started here has ended.
     void eraseEnded(uint64_t erasedCount);
     void sortFinished();
     void selectionSummaryChanged(const QString& text);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void updateItemsList(RNSourceItem* source);
@@ -138,6 +154,8 @@ private:
     QLabel* infoFld_;
     RNItemPreviewCntrl* previewCntrl_;
     QMenu* menu_;
+    QAction* toggleMark_ = nullptr;
+    bool fittingColumns_ = false;
     RNSortDescriptor current_{QStringLiteral("name_col"), true};
     bool firstWasLoaded_ = false;
     int clickedRow_ = -1;

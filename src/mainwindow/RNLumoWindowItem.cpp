@@ -3,13 +3,10 @@
 #include "files/RNFilesUtilities.h"
 #include "files/TrashInfo.h"
 #include "mainwindow/RNImages.h"
+#include "mainwindow/RNPreviewLoader.h"
+#include "ui/RNQtStrings.h"
 #include "util/RNDateUtilities.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFileInfo>
-#include <QImageReader>
-#include <QUrl>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,7 +18,6 @@ namespace quillo::mainwindow {
 namespace {
 files::RNFilesUtilities& fu() { return files::RNFilesUtilities::sharedControl(); }
 
-QString fromBytes(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 
 double statTime(const std::string& path, bool created) {
     struct statx sx {};
@@ -32,7 +28,7 @@ double statTime(const std::string& path, bool created) {
 }
 }  // namespace
 
-QString RNLumoWindowItem::displayName() const { return fromBytes(name); }
+QString RNLumoWindowItem::displayName() const { return ui::displayPath(name); }
 
 bool RNLumoWindowItem::isDirectory() const { return fu().isDirectoryWithURL(url); }
 
@@ -82,28 +78,8 @@ QPixmap RNLumoWindowItem::iconImageWithValue(int value) const {
 }
 
 QPixmap RNLumoWindowItem::thumbnailWithValue(int value) const {
-    // The freedesktop.org thumbnail cache first (named by the MD5 of the file URI), then Qt's
-    // own image readers for what they can read; anything else is the item's icon.
-    const QString uri = QString::fromLatin1(QUrl::fromLocalFile(fromBytes(url)).toEncoded());
-    const QByteArray md5 = QCryptographicHash::hash(uri.toUtf8(), QCryptographicHash::Md5).toHex();
-    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (cache.isEmpty()) cache = QDir::homePath() + QStringLiteral("/.cache");
-    for (const char* dir : {"x-large", "large", "normal"}) {
-        const QString file = cache + QStringLiteral("/thumbnails/") + QLatin1String(dir) + QLatin1Char('/') +
-                             QString::fromLatin1(md5) + QStringLiteral(".png");
-        QImage image(file);
-        if (!image.isNull()) return QPixmap::fromImage(image.scaled(value, value, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    }
-    if (!isDirectory()) {
-        QImageReader reader(fromBytes(url));
-        if (reader.canRead()) {
-            const QSize full = reader.size();
-            if (full.isValid()) reader.setScaledSize(full.scaled(value, value, Qt::KeepAspectRatio));
-            const QImage image = reader.read();
-            if (!image.isNull()) return QPixmap::fromImage(image);
-        }
-    }
-    return iconImageWithValue(value);
+    const QImage image = thumbnailImageOfPath(url, value);
+    return image.isNull() ? iconImageWithValue(value) : QPixmap::fromImage(image);
 }
 
 int16_t RNLumoWindowItem::labelNumber() const { return fu().systemLabelNumberWithURL(url); }

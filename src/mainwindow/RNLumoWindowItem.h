@@ -35,14 +35,17 @@ public:
     // The size is final: a file whose size was read, or a folder whose walk has ended. (An
     // unreadable or empty folder measures 0 entries, so the count alone cannot tell.)
     std::atomic<bool> sizeIsKnown{false};
+    // Type and permission bits (st_mode) as the listing read them; 0 when unknown. What the rows
+    // draw (the icon) comes from here: drawing never asks the file system.
+    std::atomic<uint32_t> mode{0};
     // The content list's icon, looked up when the row is first drawn (main thread only).
     QIcon listIcon;
     bool listIconLoaded = false;
 
-    // Display form of the name: bytes that are not UTF-8 show as replacement characters.
+    // Display form of the name: bytes that are not UTF-8 show as "\xE9" escapes.
     QString displayName() const;
 
-    // Derived values.
+    // Derived values, read from the file system: call them off the main thread.
     bool isDirectory() const;
     const std::string& path() const { return url; }
     bool isAlias() const;

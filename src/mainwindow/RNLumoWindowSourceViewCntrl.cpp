@@ -4,6 +4,7 @@
 #include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNTransparentScroller.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNTextColors.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -71,8 +72,8 @@ void RNSourceTableCellView::paint(QPainter* painter, const QStyleOptionViewItem&
     const bool selected = opt.state & QStyle::State_Selected;
     const QPalette& pal = opt.palette;
     const QColor textColor = pal.color(QPalette::Inactive, selected ? QPalette::HighlightedText : QPalette::Text);
-    QColor dimColor = textColor;
-    dimColor.setAlphaF(0.65f);
+    const QColor dimColor = ui::secondaryTextColor(pal, QPalette::Inactive, selected ? QPalette::HighlightedText : QPalette::Text,
+                                                   selected ? QPalette::Highlight : QPalette::Base);
 
     const QRect r = option.rect;
     const QPixmap icon = index.data(RNSourceListModel::IconRole).value<QPixmap>();
@@ -119,6 +120,21 @@ void RNSourceTableCellView::paint(QPainter* painter, const QStyleOptionViewItem&
     if (!pill.isEmpty()) {
         const QPixmap image = imageWithString(pill, opt.palette, textWidth, selected);
         painter->drawPixmap(QPoint(textLeft, std::min(y, r.bottom() - int(image.deviceIndependentSize().height()) - 4)), image);
+    }
+
+    // Keyboard focus on this row: a ring in the accent colour (the selection alone is drawn the
+    // same with and without focus).
+    const auto* view = qobject_cast<const QAbstractItemView*>(widget);
+    const bool current = (option.state & QStyle::State_HasFocus) ||
+                         (selected && view && !view->currentIndex().isValid());
+    if (current && widget && widget->hasFocus()) {
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        // On the selection's own colour the ring takes the selected text's colour.
+        painter->setPen(QPen(selected ? textColor : pal.color(QPalette::Active, QPalette::Highlight), 2));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(QRectF(r).adjusted(2, 2, -2, -2), 6, 6);
+        painter->restore();
     }
 
     // The tri-state check button.

@@ -2,12 +2,12 @@
 
 #include "mainwindow/RNFinderLabels.h"
 #include "mainwindow/RNImages.h"
+#include "mainwindow/RNPreviewLoader.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNTextColors.h"
 
-#include <QFile>
 #include <QApplication>
 #include <QFontDatabase>
-#include <QImageReader>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -16,28 +16,36 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace quillo::mainwindow {
 
-void livePreviewOfItem(const RNLumoWindowItem& item, int side, QPixmap* image, QString* text) {
-    const QMimeType type = mimeTypeOfItem(item.url);
-    if (type.inherits(QStringLiteral("text/plain")) && !item.isDirectory()) {
-        // The first few kilobytes, read without following a link.
-        const int fd = ::open(item.url.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd >= 0) {
-            QByteArray bytes(4096, 0);
-            const ssize_t n = ::read(fd, bytes.data(), size_t(bytes.size()));
-            ::close(fd);
-            if (n >= 0) {
-                bytes.resize(n);
-                *text = QString::fromUtf8(bytes);
-                return;
-            }
-        }
-    }
-    *image = item.thumbnailWithValue(side);
+RNElidedLabel::RNElidedLabel(QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void RNElidedLabel::setFullText(const QString& text) {
+    full_ = text;
+    setToolTip(text);
+    setAccessibleName(text);
+    elide();
+}
+
+QSize RNElidedLabel::minimumSizeHint() const { return {fontMetrics().averageCharWidth() * 4, QLabel::minimumSizeHint().height()}; }
+QSize RNElidedLabel::sizeHint() const { return {fontMetrics().horizontalAdvance(full_), QLabel::sizeHint().height()}; }
+
+void RNElidedLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    elide();
+}
+
+void RNElidedLabel::changeEvent(QEvent* event) {
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange) elide();
+}
+
+void RNElidedLabel::elide() {
+    const QString shown = fontMetrics().elidedText(full_, Qt::ElideMiddle, std::max(1, contentsRect().width()));
+    if (shown != text()) setText(shown);
 }
 
 RNPreview::RNPreview(QWidget* parent) : QFrame(parent) {
@@ -52,14 +60,16 @@ RNPreview::RNPreview(QWidget* parent) : QFrame(parent) {
     previewView_->setMaximumHeight(220);
     previewView_->setWordWrap(true);
     previewView_->setTextFormat(Qt::PlainText);
-    nameFld_ = new QLabel(this);
+    // A text line without spaces must not widen the card.
+    previewView_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    nameFld_ = new RNElidedLabel(this);
+    nameFld_->setObjectName(QStringLiteral("previewName"));
     QFont bold = nameFld_->font();
     bold.setBold(true);
     nameFld_->setFont(bold);
-    nameFld_->setWordWrap(true);
-    nameFld_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    descriptionFld_ = new QLabel(this);
-    descriptionFld_->setForegroundRole(QPalette::PlaceholderText);
+    // Drawn on the card, whose face is the Base colour.
+    descriptionFld_ = new ui::RNSecondaryLabel(this, QPalette::Text, QPalette::Base);
+    descriptionFld_->setObjectName(QStringLiteral("previewDetails"));
     descriptionFld_->setWordWrap(true);
     pathTable_ = new QListWidget(this);
     pathTable_->setFrameShape(QFrame::NoFrame);
@@ -67,6 +77,10 @@ RNPreview::RNPreview(QWidget* parent) : QFrame(parent) {
     pathTable_->setContextMenuPolicy(Qt::CustomContextMenu);
     pathTable_->setFocusPolicy(Qt::NoFocus);
     pathTable_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    pathTable_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    pathTable_->setTextElideMode(Qt::ElideMiddle);
+    pathTable_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    pathTable_->setObjectName(QStringLiteral("previewPath"));
     pathTable_->setAttribute(Qt::WA_TranslucentBackground);
     pathTable_->viewport()->setAutoFillBackground(false);
     connect(pathTable_, &QWidget::customContextMenuRequested, this, &RNPreview::showPathMenu);
@@ -81,39 +95,56 @@ QPixmap RNPreview::finderTagImage(int16_t tag, bool) {
     return RNFinderLabels::sharedControl().imageLabelWithBackgroundWithKey(tag, QSize(11, 11));
 }
 
+RNPreview::~RNPreview() {
+    if (cancelled_) cancelled_->store(true);
+}
+
 void RNPreview::setRepresentedObject(const RNPreviewItemPtr& item) {
+    if (cancelled_) cancelled_->store(true);
+    cancelled_.reset();
     item_ = item;
+    loaded_ = false;
     pathTable_->clear();
     path_.clear();
+    previewView_->clear();
+    descriptionFld_->clear();
     auto record = item ? item->item.lock() : nullptr;
     if (!record) {
-        previewView_->clear();
-        nameFld_->clear();
-        descriptionFld_->clear();
+        nameFld_->setFullText(QString());
         if (item) QApplication::beep();
         return;
     }
-    QPixmap image;
-    QString text;
-    livePreviewOfItem(*record, 200, &image, &text);
-    if (!text.isNull()) {
+    nameFld_->setFullText(record->displayName());
+    // Until the details come: the icon of the type the listing saw (no file system here).
+    previewView_->setAlignment(Qt::AlignCenter);
+    previewView_->setPixmap(iconForMimeType(mimeTypeOfItem(record->url, record->mode.load())).pixmap(96, 96));
+    cancelled_ = std::make_shared<std::atomic<bool>>(false);
+    const int side = int(200 * devicePixelRatioF());
+    loadPreviewDetails(record, side, true, this, cancelled_, [this](const RNPreviewDetails& d) { showDetails(d); });
+}
+
+void RNPreview::showDetails(const RNPreviewDetails& d) {
+    if (!d.text.isNull()) {
         previewView_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-        previewView_->setFont(mono);
-        previewView_->setText(text.left(600));
+        previewView_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+        previewView_->setText(d.text.left(600));
+    } else if (!d.image.isNull()) {
+        QPixmap pixmap = QPixmap::fromImage(d.image);
+        pixmap.setDevicePixelRatio(devicePixelRatioF());
+        previewView_->setAlignment(Qt::AlignCenter);
+        previewView_->setPixmap(pixmap);
     } else {
         previewView_->setAlignment(Qt::AlignCenter);
-        previewView_->setPixmap(image);
+        previewView_->setPixmap(iconForMimeType(QMimeDatabase().mimeTypeForName(d.mimeName)).pixmap(128, 128));
     }
-    nameFld_->setText(item->name());
     QStringList lines;
-    const QString kind = item->kind();
-    if (!kind.isEmpty()) lines << kind;
-    lines << ui::L("size_col") + QStringLiteral(": ") + item->size();
-    lines << ui::L("date_modified") + QStringLiteral(": ") + item->dateModified();
-    lines << ui::L("date_created") + QStringLiteral(": ") + item->dateCreated();
+    if (!d.kind.isEmpty()) lines << d.kind;
+    lines << ui::L("size_col") + QStringLiteral(": ") + d.size;
+    lines << ui::L("date_modified") + QStringLiteral(": ") + d.dateModified;
+    lines << ui::L("date_created") + QStringLiteral(": ") + d.dateCreated;
     descriptionFld_->setText(lines.join(QLatin1Char('\n')));
-    path_ = item->oldStylePath();
+    path_ = d.path;
+    const QMimeDatabase db;
     for (const auto& entry : path_) {
         // Badge, icon and name on one row; the badge takes its own slot even when absent so that
         // the icons line up.
@@ -125,7 +156,7 @@ void RNPreview::setRepresentedObject(const RNPreviewItemPtr& item) {
             const QPixmap badge = finderTagImage(entry.finderTag, false);
             if (!badge.isNull()) p.drawPixmap(QRect(0, 0, 15, 15), badge);
             QPixmap icon = entry.url.empty() ? placeholderImageWithSize(QSize(16, 16))
-                                             : iconOfItemWithURL(entry.url, QSize(16, 16));
+                                             : iconForMimeType(db.mimeTypeForName(entry.mimeName)).pixmap(16, 16);
             if (entry.isInvisible) icon = ghostIconWithIcon(icon, QSize(16, 16));
             p.drawPixmap(QRect(22, 0, 16, 16), icon);
         }
@@ -136,6 +167,8 @@ void RNPreview::setRepresentedObject(const RNPreviewItemPtr& item) {
     pathTable_->setIconSize(QSize(44, 16));
     const int rows = pathTable_->count();
     pathTable_->setFixedHeight(rows * (pathTable_->sizeHintForRow(0) > 0 ? pathTable_->sizeHintForRow(0) : 20) + 4);
+    loaded_ = true;
+    emit loaded();
 }
 
 void RNPreview::showPathMenu(const QPoint& pos) {

@@ -2,11 +2,14 @@
 
 #include "files/RNFilesUtilities.h"
 #include "files/TrashLocator.h"
+#include "mainwindow/RNImages.h"
 #include "ui/RNQtStrings.h"
 #include "util/RNNumberUtilities.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QUrl>
 
@@ -26,8 +29,11 @@ QString RNPreviewItem::kind() const {
 }
 QString RNPreviewItem::size() const {
     auto i = item.lock();
-    if (!i || i->size.load() == 0) return QStringLiteral("--");
-    return QString::fromStdString(util::RNNumberUtilities::sharedControl().sizeToFormatString(i->size.load(), 4, true));
+    return sizeText(i ? i->size.load() : 0);
+}
+QString RNPreviewItem::sizeText(uint64_t bytes) {
+    if (bytes == 0) return QStringLiteral("--");
+    return QString::fromStdString(util::RNNumberUtilities::sharedControl().sizeToFormatString(bytes, 4, true));
 }
 QString RNPreviewItem::dateModified() const {
     auto i = item.lock();
@@ -51,6 +57,7 @@ RNPathEntry RNPreviewItem::serviceDictionaryWithURL(const std::string& url) {
     e.url = url;
     e.isInvisible = fu.isHiddenWithURL(url);
     e.finderTag = fu.systemLabelNumberWithURL(url);
+    e.mimeName = mimeTypeOfItem(url).name();
     return e;
 }
 
@@ -81,9 +88,12 @@ void revealInFileManager(const std::vector<std::string>& paths) {
                                                        QStringLiteral("org.freedesktop.FileManager1"),
                                                        QStringLiteral("ShowItems"));
     call << uris << QString();
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        QDesktopServices::openUrl(QUrl(fileUriOfPath(files::deletingLastPathComponent(paths.front()))));
+    const QUrl folder(fileUriOfPath(files::deletingLastPathComponent(paths.front())));
+    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 3000), qApp);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [folder](QDBusPendingCallWatcher* w) {
+        if (w->isError()) QDesktopServices::openUrl(folder);
+        w->deleteLater();
+    });
 }
 
 void openWithDefaultApplication(const std::string& path) { QDesktopServices::openUrl(QUrl(fileUriOfPath(path))); }

@@ -17,6 +17,7 @@ struct RNPathEntry {
     std::string url;      // its path; empty when it has no display name
     bool isInvisible = false;
     int16_t finderTag = 0;
+    QString mimeName;     // its type, for its icon
 };
 
 class RNPreviewItem {
@@ -31,6 +32,7 @@ public:
     QString name() const;
     QString kind() const;
     QString size() const;  // "--" for 0 bytes
+    static QString sizeText(uint64_t bytes);
     QString dateModified() const;
     QString dateCreated() const;
     std::vector<RNPathEntry> oldStylePath() const;
@@ -48,7 +50,8 @@ using RNPreviewItemPtr = std::shared_ptr<RNPreviewItem>;
 // kept exactly).
 QString fileUriOfPath(const std::string& path);
 // Selects the paths in the desktop's file manager (org.freedesktop.FileManager1.ShowItems),
-// or opens their folder when no file manager answers.
+// or opens their folder when no file manager answers. Returns at once: the answer is awaited
+// without blocking.
 void revealInFileManager(const std::vector<std::string>& paths);
 // Opens a path with its default application.
 void openWithDefaultApplication(const std::string& path);

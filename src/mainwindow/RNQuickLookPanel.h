@@ -1,7 +1,8 @@
-// The large preview panel the space bar opens: our own window that shows the first selected
-// item big (picture, text, or a large icon) with its name, and follows the selection. Keys
-// pressed in it go to the content list, so the arrows move the selection and the space bar
-// closes it again.
+// The large preview panel the space bar opens: our own window that shows the selected items big
+// (picture, text, or a large icon) with their names, one at a time, and follows the selection.
+// With several items selected the left and right arrows (and the two buttons) page through them;
+// the other keys pressed in it go to the content list, so up and down move the selection and the
+// space bar closes it again. Pictures are decoded on the preview queue.
 #pragma once
 
 #include "mainwindow/RNPreviewItem.h"
@@ -9,22 +10,38 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <atomic>
+#include <memory>
 #include <vector>
 
 class QLabel;
 class QPlainTextEdit;
+class QToolButton;
 
 namespace quillo::mainwindow {
+
+struct RNPreviewDetails;
+class RNElidedLabel;
 
 class RNQuickLookPanel : public QWidget {
     Q_OBJECT
 public:
     explicit RNQuickLookPanel(QWidget* keyTarget, QWidget* parent = nullptr);
+    ~RNQuickLookPanel() override;
     void setItems(const std::vector<RNPreviewItemPtr>& items);
     const std::vector<RNPreviewItemPtr>& items() const { return items_; }
+    // The record shown, as an index into items().
+    size_t currentIndex() const { return current_; }
+    void showNext();
+    void showPrevious();
+    // The shown record's picture or text has arrived.
+    bool isLoaded() const { return loaded_; }
+    QString titleText() const;
+    QString pageText() const;
 
 signals:
     void visibilityWillChange(bool visible);
+    void loaded();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -33,12 +50,19 @@ protected:
 
 private:
     void refresh();
+    void showDetails(const RNPreviewDetails& details);
 
     QPointer<QWidget> keyTarget_;
     std::vector<RNPreviewItemPtr> items_;
+    size_t current_ = 0;
+    bool loaded_ = false;
+    std::shared_ptr<std::atomic<bool>> cancelled_;
     QLabel* image_;
     QPlainTextEdit* text_;
-    QLabel* title_;
+    RNElidedLabel* title_;
+    QLabel* page_;
+    QToolButton* previous_;
+    QToolButton* next_;
 };
 
 }  // namespace quillo::mainwindow

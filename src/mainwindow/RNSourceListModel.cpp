@@ -95,6 +95,7 @@ void listEntries(const std::string& folder, const std::atomic<bool>& stop, bool 
         if (info) item->dateAdded = info->deletionDate(item->name);
         struct stat st {};
         const bool ok = ::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (ok) item->mode = uint32_t(st.st_mode);
         onItem(item, ok ? &st : nullptr);
         batch.push_back(std::move(item));
         if (batch.size() >= threshold || (clock.elapsed() > 100 && batch.size() >= 64)) {
@@ -449,8 +450,8 @@ void RNSourceListModel::checkBinContentWithSourceItem(const std::shared_ptr<Stat
 }
 
 bool RNSourceListModel::providerIsDirectory(const RNLumoWindowItemPtr& item) {
-    struct stat st {};
-    return ::lstat(item->url.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    // From the listing's own stat: this runs on the main thread.
+    return S_ISDIR(item->mode.load());
 }
 
 void RNSourceListModel::mountedVolumeDidChange(bool added, const std::string& devicePath) {

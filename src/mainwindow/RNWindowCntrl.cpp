@@ -16,6 +16,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QHBoxLayout>
+#include <QPushButton>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QToolButton>
@@ -77,6 +78,8 @@ RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
     refresh->setToolTip(ui::L("refresh_btn"));
     refresh->setAccessibleName(ui::L("refresh_btn"));
     refresh->setAutoRaise(true);
+    // F5 and Ctrl+R refresh: the Tab key goes source list, item list, erase button.
+    refresh->setFocusPolicy(Qt::NoFocus);
     sourceBar->addWidget(refresh);
     sourceBar->addStretch(1);
     sourceLayout->addLayout(sourceBar);
@@ -93,6 +96,8 @@ RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
     splitCntrl_ = new RNLumoWindowSplitViewCntrl(splitView_, this, sourceCntrl_);
 
     RNListCntrl* list = contentCntrl_->listCntrl();
+    QWidget::setTabOrder(sourceCntrl_->tableView(), contentCntrl_->tableView());
+    QWidget::setTabOrder(contentCntrl_->tableView(), contentCntrl_->eraseBtn());
     connect(sourceCntrl_, &RNLumoWindowSourceViewCntrl::showSelectedItems, list, &RNListCntrl::showSelectedItems);
     connect(sourceCntrl_, &RNLumoWindowSourceViewCntrl::sourceCheckBtnDidClick, list,
             [list](RNSourceItem* source, bool) {

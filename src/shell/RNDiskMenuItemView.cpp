@@ -8,6 +8,7 @@
 #include "ui/RNInterfaceUtilities.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNSpinner.h"
+#include "ui/RNTextColors.h"
 #include "util/RNNumberUtilities.h"
 
 #include <pthread.h>
@@ -212,8 +213,11 @@ void RNDiskMenuItemView::paintEvent(QPaintEvent*) {
     const bool empty = diskDict_.trashIsEmpty;
     const QPalette::ColorGroup group = enabled && !empty ? QPalette::Active : QPalette::Disabled;
     QColor nameColor = palette().color(group, QPalette::WindowText);
-    QColor infoColor = palette().color(group, QPalette::PlaceholderText);
-    if (menuItemIsSelected_) {
+    // Styles draw menus on Window or on Base: the info line reads on either.
+    QColor infoColor = group == QPalette::Disabled
+                           ? palette().color(group, QPalette::WindowText)
+                           : ui::secondaryTextColor(palette(), group, QPalette::WindowText, QPalette::Window, QPalette::Base);
+    if (isDrawnAsCurrent()) {
         QColor accent = palette().color(QPalette::Active, QPalette::Highlight);
         p.fillRect(rect(), accent);
         nameColor = infoColor = palette().color(QPalette::Active, QPalette::HighlightedText);
@@ -236,15 +240,34 @@ void RNDiskMenuItemView::paintEvent(QPaintEvent*) {
     spinner_->move(width() - 24, (height() - spinner_->height()) / 2);
 }
 
+bool RNDiskMenuItemView::isDrawnAsCurrent() const {
+    if (menuItemIsSelected_) return true;
+    auto* menu = qobject_cast<QMenu*>(parentWidget());
+    return menu && item_ && menu->activeAction() == item_ && isMenuItemEnabled();
+}
+
 void RNDiskMenuItemView::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    if (auto* menu = qobject_cast<QMenu*>(parentWidget()); menu && menu != followedMenu_) {
+        // Every change of the menu's current item redraws the rows: one row is drawn current.
+        followedMenu_ = menu;
+        connect(menu, &QMenu::hovered, this, [this](QAction* action) {
+            if (action != item_ && !blinkTimer_.isActive()) setMenuItemIsSelected(false);
+            update();
+        });
+    }
     spinner_->stopAnimation();
     if (!diskDict_.trashIsEmpty && !info_) gatherTrashInfo();
 }
 
 void RNDiskMenuItemView::enterEvent(QEnterEvent* event) {
     QWidget::enterEvent(event);
-    if (isMenuItemEnabled() && !blinkTimer_.isActive()) setMenuItemIsSelected(true);
+    if (isMenuItemEnabled() && !blinkTimer_.isActive()) {
+        setMenuItemIsSelected(true);
+        // The menu's current item follows the pointer, so the arrow keys go on from here.
+        if (auto* menu = qobject_cast<QMenu*>(parentWidget()); menu && menu->activeAction() != item_)
+            menu->setActiveAction(item_);
+    }
 }
 
 void RNDiskMenuItemView::leaveEvent(QEvent* event) {

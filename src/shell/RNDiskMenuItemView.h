@@ -14,6 +14,8 @@
 #include "files/RNFilesUtilities.h"
 
 #include <QIcon>
+#include <QMenu>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 #include <QWidgetAction>
@@ -61,6 +63,9 @@ public:
     bool sizeIsWorking() const { return sizeIsWorking_; }
     bool isWorking() const { return isWorking_->load(); }
     bool menuItemIsSelected() const { return menuItemIsSelected_; }
+    // Drawn highlighted: chosen by pointer or focus, or the menu's current item (the menu makes
+    // its first row current when opened from the keyboard, before any row can take focus).
+    bool isDrawnAsCurrent() const;
     bool isMenuItemEnabled() const;
     ui::RNSpinner* spinner() const { return spinner_; }
     int fireTimes() const { return fireTimes_; }
@@ -115,6 +120,7 @@ private:
     ui::RNSpinner* spinner_;
     erase::RNObserverToken stopObserver_ = 0;
     int width_ = kBaseWidth;
+    QPointer<QMenu> followedMenu_;
     QIcon icon_;
 };
 

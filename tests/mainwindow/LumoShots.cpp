@@ -130,6 +130,31 @@ void shootSet(const QString& out, const QString& suffix) {
     shot.save(path);
     std::printf("screenshots: %s\n", qPrintable(path));
     panel->hide();
+
+    // A long name and a name that is not UTF-8: their cards, elided in the middle.
+    sel->clearSelection();
+    for (int r = 0; r < rows; ++r)
+        if (list->model()->itemAt(r)->name.rfind("Quarterly", 0) == 0 || list->model()->itemAt(r)->name.rfind("draft", 0) == 0)
+            sel->select(list->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    save(window.get(), out, QStringLiteral("lumo-long-names") + suffix);
+
+    // The large preview paging through three selected items: the second of three.
+    sel->clearSelection();
+    for (int r = 0; r < rows; ++r) {
+        const std::string& n = list->model()->itemAt(r)->name;
+        if (n == "Lake at dusk.png" || n == "Meeting notes.txt" || n == "Invoice 2023.pdf")
+            sel->select(list->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    window->contentViewCntrl()->quickLookAction();
+    panel->showNext();
+    waitFor([&] { return panel->isLoaded(); });
+    pump(300);
+    const QRect area2 = window->frameGeometry().united(panel->frameGeometry()).intersected(screen);
+    shot = window->screen()->grabWindow(0, area2.x(), area2.y(), area2.width(), area2.height());
+    const QString path2 = out + QStringLiteral("/lumo-large-preview-paging") + suffix + QStringLiteral(".png");
+    shot.save(path2);
+    std::printf("screenshots: %s\n", qPrintable(path2));
+    panel->hide();
     window->close();
 }
 
@@ -163,6 +188,10 @@ int main(int argc, char** argv) {
     trashes.addFolder(disk, "old-build", 240, "2024-05-28T16:05:00");
     trashes.addFile(disk, "Invoice 2023.pdf", std::string(182000, 'x'), "2024-04-11T11:30:00");
     trashes.addFile(disk, "draft \xff.odt", std::string(24000, 'x'), "");
+    trashes.addFile(disk,
+                    "Quarterly report of the regional office for the third quarter, with every appendix and the "
+                    "board's remarks, final version (2).odt",
+                    std::string(52000, 'x'), "2024-06-04T08:00:00");
     trashes.addFolder(disk, "Holiday photos", 36, "2024-05-30T20:00:00");
     const std::string tagged = trashes.filesDir(disk) + "/Invoice 2023.pdf";
     ::setxattr(tagged.c_str(), "user.xdg.tags", "red", 3, 0);
