@@ -140,10 +140,9 @@ void RNHelperTool::doErase(const HelperRequest& request, const PathGuard& guard,
     runProgress_ = &progress;
 
     std::vector<std::string> work;
-    if (!request.unlockItems.empty()) work = unlockItemsWithArray(request.unlockItems);
-    work.insert(work.end(), request.permissionsItems.begin(), request.permissionsItems.end());
-    work.insert(work.end(), request.notTrashedBecauseFolderNotEmpty.begin(),
-                request.notTrashedBecauseFolderNotEmpty.end());
+    if (!request.unlockItems.empty()) work = unlockItemsWithArray(request.unlockItems.toVector());
+    for (std::string_view p : request.permissionsItems) work.emplace_back(p);
+    for (std::string_view p : request.notTrashedBecauseFolderNotEmpty) work.emplace_back(p);
 
     for (const std::string& path : work) {
         // The item in hand when the stop comes is still finished; the next one is not started.

@@ -621,6 +621,44 @@ TEST_F(HelperEndToEnd, DeeplyNestedRequestIsRefusedAndTheHelperLivesOn) {
     EXPECT_FALSE(exists(files + "/mine"));
 }
 
+// Nesting hidden behind a quoted "/>" in an attribute, which a scan for empty elements took for
+// one: at 50 levels such a request was read nested, at a million (22 MB) it ended the helper with
+// a stack overflow. Both are refused now by the same helper, which then erases a sound request.
+TEST_F(HelperEndToEnd, NestingBehindQuotedAttributesIsRefusedAndTheHelperLivesOn) {
+    writeFile(files + "/mine", "mine");
+    run("chown 65534:65534 " + shellQuote(files + "/mine"));
+    plantInfo("mine");
+    startBus(true);
+    auto spelled = [](size_t levels) {
+        std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>x</key>";
+        xml.reserve(xml.size() + levels * 22 + 32);
+        for (size_t i = 0; i < levels; ++i) xml += "<array a=\"/>\">";
+        for (size_t i = 0; i < levels; ++i) xml += "</array>";
+        return xml + "</dict></plist>";
+    };
+    const std::string fifty = spelled(50), million = spelled(1000000);
+    Outcome o = asNobody([&](RecordingDelegate& s, std::ostream& out) {
+        RNSecureAccess(nullptr).getHelperToolVersion();  // starts the helper
+        out << "pidBefore " << helperPid() << "\n";
+        out << "fifty " << rawErase(fifty) << "\n";
+        out << "million " << rawErase(million) << "\n";
+        out << "pidAfter " << helperPid() << "\n";
+        eraseAndWait(s, request({}, {files + "/mine"}, 0, 0), out);
+    });
+    EXPECT_EQ(o.status, 0);
+    for (const char* key : {"fifty", "million"}) {
+        ASSERT_EQ(o.get(key).size(), 1u) << key;
+        EXPECT_EQ(o.get(key)[0].rfind(std::string(quillo::common::kPropertyListErrorName) + " ", 0), 0u)
+            << key << ": " << o.get(key)[0];
+    }
+    ASSERT_EQ(o.get("pidBefore").size(), 1u);
+    EXPECT_NE(o.get("pidBefore")[0], "0");
+    EXPECT_EQ(o.get("pidAfter"), o.get("pidBefore")) << bus->daemonLog();
+    EXPECT_EQ(o.get("waited"), std::vector<std::string>{"1"});
+    EXPECT_EQ(o.get("notErased"), std::vector<std::string>{"0"});
+    EXPECT_FALSE(exists(files + "/mine"));
+}
+
 // A user without the grant whose password dialog nobody answers holds no slot: another user's
 // granted erase runs meanwhile; and when the waiting caller goes, the helper cancels its check.
 TEST_F(HelperEndToEnd, UnansweredAuthenticationDoesNotBlockOtherUsers) {
