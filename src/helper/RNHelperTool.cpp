@@ -17,6 +17,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -132,24 +133,136 @@ void RNHelperTool::checkAuthorization(std::string_view authorization, std::strin
 
 // ---- The erase run -----------------------------------------------------------------------------
 
+// ---- The work list: distinct paths, linear work -------------------------------------------------
+//
+// A request may hold millions of paths, many of them the same: the run works on indexes into the
+// request's lists, reduces them to distinct paths before anything is touched, and drops the
+// entries that could not be unlocked in one pass at the end of the walk, so every step is linear
+// (the reduction n log n) whatever the mix of failures.
+
+namespace {
+
+thread_local uint64_t tWorkItemMoves = 0;
+
+// One entry of the work list: the index of its path in the request. Copies and moves are counted
+// (workItemMoves) so that a test can tell a linear run from one that shifts the list for each
+// failure.
+struct WorkItem {
+    static constexpr uint32_t kDropped = UINT32_MAX;
+    uint32_t index = kDropped;
+    WorkItem() = default;
+    explicit WorkItem(uint32_t i) : index(i) {}
+    WorkItem(const WorkItem& o) : index(o.index) { ++tWorkItemMoves; }
+    WorkItem& operator=(const WorkItem& o) {
+        index = o.index;
+        ++tWorkItemMoves;
+        return *this;
+    }
+};
+
+// The request's three lists as one numbering, in work order.
+class RequestPaths {
+public:
+    explicit RequestPaths(const HelperRequest& r)
+        : lists_{&r.unlockItems, &r.permissionsItems, &r.notTrashedBecauseFolderNotEmpty} {}
+    size_t size() const { return lists_[0]->size() + lists_[1]->size() + lists_[2]->size(); }
+    size_t unlockCount() const { return lists_[0]->size(); }
+    std::string_view operator[](size_t i) const {
+        for (const PathList* list : lists_) {
+            if (i < list->size()) return (*list)[i];
+            i -= list->size();
+        }
+        return {};
+    }
+
+private:
+    const PathList* lists_[3];
+};
+
+// The distinct paths of the request, each at its first place, split into the entries to unlock
+// and the rest. Gives how many repeated entries were left out.
+size_t distinctWork(const RequestPaths& paths, std::vector<WorkItem>& unlock, std::vector<WorkItem>& rest) {
+    const size_t n = paths.size();
+    std::vector<bool> keep(n, false);
+    {
+        std::vector<uint32_t> order(n);
+        for (size_t i = 0; i < n; ++i) order[i] = uint32_t(i);
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            const int c = paths[a].compare(paths[b]);
+            return c < 0 || (c == 0 && a < b);
+        });
+        for (size_t k = 0; k < n; ++k) keep[order[k]] = k == 0 || paths[order[k]] != paths[order[k - 1]];
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) kept += keep[i];
+    unlock.reserve(kept);
+    for (size_t i = 0; i < n; ++i)
+        if (keep[i]) (i < paths.unlockCount() ? unlock : rest).emplace_back(uint32_t(i));
+    return n - kept;
+}
+
+}  // namespace
+
+uint64_t RNHelperTool::workItemMoves() { return tWorkItemMoves; }
+
+void RNHelperTool::logFailure(const std::string& line) {
+    if (++failuresSeen_ <= kLoggedFailuresPerRun) files::systemLog(line);
+}
+
+void RNHelperTool::requestTurn() { giveWay_ = true; }
+
+std::chrono::milliseconds RNHelperTool::turnWait() const {
+    const auto held = std::chrono::steady_clock::now().time_since_epoch() -
+                      std::chrono::steady_clock::duration(runStartedAt_.load());
+    const auto left = slotShare_.load() - std::chrono::duration_cast<std::chrono::milliseconds>(held);
+    return std::max(left, std::chrono::milliseconds(0));
+}
+
+bool RNHelperTool::givesWayNow() const { return giveWay_ && turnWait().count() == 0; }
+
 void RNHelperTool::doErase(const HelperRequest& request, const PathGuard& guard, RNHelperToolProgress& progress) {
     erasedSize_ = request.erasedSize;
     erasedCount_ = request.erasedCount;
     notErasedCount_ = 0;
+    failuresSeen_ = 0;
+    giveWay_ = false;
+    runStartedAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
     runGuard_ = &guard;
     runProgress_ = &progress;
 
-    std::vector<std::string> work;
-    if (!request.unlockItems.empty()) work = unlockItemsWithArray(request.unlockItems.toVector());
-    for (std::string_view p : request.permissionsItems) work.emplace_back(p);
-    for (std::string_view p : request.notTrashedBecauseFolderNotEmpty) work.emplace_back(p);
+    const RequestPaths paths(request);
+    std::vector<WorkItem> unlock, rest;
+    if (const size_t repeated = distinctWork(paths, unlock, rest))
+        files::systemLog("quillo3-helper: " + std::to_string(repeated) + " repeated paths of the request left out");
 
-    for (const std::string& path : work) {
+    if (!unlock.empty()) {
+        std::vector<bool> dropped;
+        unlockWalk(unlock.size(), [&](size_t k) { return paths[unlock[k].index]; }, dropped, guard, progress);
+        // One pass drops what could not be unlocked.
+        for (size_t k = 0; k < unlock.size(); ++k)
+            if (dropped[k]) unlock[k].index = WorkItem::kDropped;
+        std::erase_if(unlock, [](const WorkItem& w) { return w.index == WorkItem::kDropped; });
+    }
+
+    const size_t total = unlock.size() + rest.size();
+    for (size_t k = 0; k < total; ++k) {
+        // A run that has had the slot for its share while another user waits takes no new item;
+        // what it did not reach is not erased.
+        if (givesWayNow()) {
+            notErasedCount_ += total - k;
+            files::systemLog("quillo3-helper: another user waits; the run stops with " + std::to_string(total - k) +
+                             " items not reached");
+            break;
+        }
         // The item in hand when the stop comes is still finished; the next one is not started.
         const bool last = isStoppedByUser_;
-        manageItemURL(path, false, guard, progress);
+        const WorkItem& item = k < unlock.size() ? unlock[k] : rest[k - unlock.size()];
+        manageItemURL(std::string(paths[item.index]), false, guard, progress);
         if (last) break;
     }
+    if (failuresSeen_ > kLoggedFailuresPerRun)
+        files::systemLog("quillo3-helper: " + std::to_string(failuresSeen_ - kLoggedFailuresPerRun) +
+                         " more items of this run not erased (not logged one by one)");
     runGuard_ = nullptr;
     runProgress_ = nullptr;
     progress.finishedWithNonErasedCount(notErasedCount_);
@@ -162,27 +275,43 @@ std::vector<std::string> RNHelperTool::unlockItemsWithArray(std::vector<std::str
 
 std::vector<std::string> RNHelperTool::unlockItemsWithArray(std::vector<std::string> paths, const PathGuard& guard,
                                                             RNHelperToolProgress& progress) {
-    for (size_t i = paths.size(); i-- > 0;) {
-        GuardResult verified = guard.verify(paths[i]);
+    std::vector<bool> dropped;
+    unlockWalk(paths.size(), [&](size_t k) { return std::string_view(paths[k]); }, dropped, guard, progress);
+    size_t out = 0;
+    for (size_t k = 0; k < paths.size(); ++k)
+        if (!dropped[k]) {
+            if (out != k) paths[out] = std::move(paths[k]);
+            ++out;
+        }
+    paths.resize(out);
+    return paths;
+}
+
+void RNHelperTool::unlockWalk(size_t count, const std::function<std::string_view(size_t)>& pathAt,
+                              std::vector<bool>& dropped, const PathGuard& guard, RNHelperToolProgress& progress) {
+    dropped.assign(count, false);
+    for (size_t i = count; i-- > 0;) {
+        if (givesWayNow()) break;
+        const std::string_view path = pathAt(i);
+        GuardResult verified = guard.verify(path);
         if (verified) {
             std::string why;
             if (!files::unlockItemAt(verified.item->parent.get(), verified.item->name, why)) {
-                files::systemLog("quillo3-helper: could not unlock " + paths[i] + ": " + why);
+                logFailure("quillo3-helper: could not unlock " + std::string(path) + ": " + why);
                 ++notErasedCount_;
-                progress.itemsErased(erasedCount_, erasedSize_, 0, paths[i]);
-                paths.erase(paths.begin() + long(i));
+                progress.itemsErased(erasedCount_, erasedSize_, 0, std::string(path));
+                dropped[i] = true;
             }
         }
         if (isStoppedByUser_) break;
     }
-    return paths;
 }
 
 void RNHelperTool::manageItemURL(const std::string& path, bool /*isDirectory*/, const PathGuard& guard,
                                  RNHelperToolProgress& progress) {
     GuardResult verified = guard.verify(path);
     if (!verified) {
-        files::systemLog("quillo3-helper: refused " + path + ": " + verified.refusal);
+        logFailure("quillo3-helper: refused " + path + ": " + verified.refusal);
         ++notErasedCount_;
         progress.itemsErased(erasedCount_, erasedSize_, 0, path);
         return;
@@ -191,7 +320,7 @@ void RNHelperTool::manageItemURL(const std::string& path, bool /*isDirectory*/, 
     const uint64_t size = measureItemAt(item.parent.get(), item.name);
     const int err = files::removeItemAt(item.parent.get(), item.name.c_str());
     if (err != 0) {
-        files::systemLog("quillo3-helper: could not remove " + path + ": " + std::strerror(err));
+        logFailure("quillo3-helper: could not remove " + path + ": " + std::strerror(err));
         ++notErasedCount_;
     } else {
         ++erasedCount_;
@@ -421,12 +550,13 @@ void RNHelperTool::setStoppedByUser(bool stopped) {
 
 void RNHelperTool::eraseWithAuthorization(std::string_view authorization, std::string_view itemsDictionary,
                                           EraseReply reply) {
-    // One root eraser at a time, whoever asks.
+    const char* sender = currentCall_ ? sd_bus_message_get_sender(currentCall_->message) : nullptr;
+    // One root eraser at a time, whoever asks; another user waits a bounded time.
     if (busy()) {
-        reply(HelperError::osStatus(kOSStatusParamErr, "busy: another erase is in progress"));
+        uid_t uid = 0;
+        reply(busyRefusal(sender && callerUid(sender, uid) ? std::optional<uid_t>(uid) : std::nullopt));
         return;
     }
-    const char* sender = currentCall_ ? sd_bus_message_get_sender(currentCall_->message) : nullptr;
     if (!sender || !bus_) {
         reply(HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"));
         return;
@@ -504,7 +634,7 @@ void RNHelperTool::authorizationDone(uid_t uid, const std::string& cancellationI
     if (!error) request = decodeHelperRequest(pending->request, &error);
     pending->request = std::string();
     // Another user's request may have been authorized first.
-    if (!error && busy()) error = HelperError::osStatus(kOSStatusParamErr, "busy: another erase is in progress");
+    if (!error && busy()) error = busyRefusal(pending->uid);
     if (error || !request) {
         if (!error) error = HelperError::osStatus(kOSStatusParamErr, "no request");
         files::systemLog("quillo3-helper: erase request refused: " + error.busErrorMessage());
@@ -575,6 +705,16 @@ void RNHelperTool::drainProgress() {
             caller.itemsErased(p.count, p.totSize, p.itemSize, p.path);
         }
     }
+}
+
+HelperError RNHelperTool::busyRefusal(std::optional<uid_t> caller) {
+    if (caller && *caller == runUid_)
+        return HelperError::osStatus(kOSStatusParamErr, "busy: your erase is in progress");
+    // Someone else waits: the run gives way after its share of the slot.
+    requestTurn();
+    const auto wait = std::chrono::duration_cast<std::chrono::seconds>(turnWait() + std::chrono::milliseconds(999));
+    return HelperError::osStatus(kOSStatusParamErr, "busy: another user's erase is in progress; it takes no new item "
+                                                    "after " + std::to_string(wait.count()) + " s more");
 }
 
 void RNHelperTool::finishRun() {

@@ -24,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -93,6 +94,22 @@ public:
     void manageItemURL(const std::string& path, bool isDirectory, const PathGuard& guard,
                        RNHelperToolProgress& progress);
 
+    // Another user asks for the slot while a run holds it: once the run has held the slot for its
+    // share (slotShare) it takes no new item, and what it has not reached is counted as not
+    // erased. turnWait is how long that may still take, besides the item in hand.
+    void requestTurn();
+    std::chrono::milliseconds turnWait() const;
+    void setSlotShare(std::chrono::milliseconds share) { slotShare_ = share; }
+    static constexpr std::chrono::milliseconds kSlotShare{std::chrono::seconds(30)};
+
+    // Failures (refused paths, failed unlocks and removals) logged one by one per run; the rest
+    // are counted in one line at the run's end.
+    static constexpr uint64_t kLoggedFailuresPerRun = 10;
+
+    // Work-list entries copied or moved by runs on the calling thread so far (for tests of the
+    // run's cost, which must grow linearly with the request).
+    static uint64_t workItemMoves();
+
     uint64_t erasedSize() const { return erasedSize_; }
     uint64_t erasedCount() const { return erasedCount_; }
     uint64_t notErasedCount() const { return notErasedCount_; }
@@ -124,6 +141,15 @@ private:
     static int onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     void serve(BusCall& call, const std::function<void()>& message);
+    // The unlock walk, last to first, over `count` entries: sets dropped[i] for each entry that
+    // could not be unlocked (counted, reported and logged here).
+    void unlockWalk(size_t count, const std::function<std::string_view(size_t)>& pathAt, std::vector<bool>& dropped,
+                    const PathGuard& guard, RNHelperToolProgress& progress);
+    void logFailure(const std::string& line);
+    bool givesWayNow() const;
+    // The refusal of an erase while a run holds the slot; a caller other than the run's user
+    // (or one that cannot be identified) makes the run give way after its share.
+    common::HelperError busyRefusal(std::optional<uid_t> caller);
     void authorizationDone(uid_t uid, const std::string& cancellationId, common::HelperError error);
     void callerLeft(uid_t uid, const std::string& cancellationId);
     static void replyError(sd_bus_message* call, const common::HelperError& error);
@@ -148,6 +174,11 @@ private:
     uint64_t erasedSize_ = 0;
     uint64_t erasedCount_ = 0;
     uint64_t notErasedCount_ = 0;
+    uint64_t failuresSeen_ = 0;
+    // Fair share: set by the loop when another user is turned away, read by the run.
+    std::atomic<bool> giveWay_{false};
+    std::atomic<std::chrono::milliseconds> slotShare_{kSlotShare};
+    std::atomic<std::chrono::steady_clock::rep> runStartedAt_{0};
 
     // Loop thread only.
     BusCall* currentCall_ = nullptr;
