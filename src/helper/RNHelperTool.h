@@ -17,9 +17,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -115,12 +113,7 @@ public:
     uint64_t notErasedCount() const { return notErasedCount_; }
 
 private:
-    struct Progress {
-        bool finished = false;
-        uint64_t count = 0, totSize = 0, itemSize = 0;
-        std::string path;
-    };
-    class QueuedProgress;
+    struct Delivery;
     // An erase request waiting for polkit's answer (one per calling uid).
     struct PendingAuthorization;
 
@@ -138,6 +131,8 @@ private:
     static int onSetStoppedByUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onIdle(sd_event_source* s, uint64_t usec, void* userdata);
     static int onProgressReady(sd_event_source* s, int fd, uint32_t revents, void* userdata);
+    static int onTick(sd_event_source* s, uint64_t usec, void* userdata);
+    static int onPingReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     void serve(BusCall& call, const std::function<void()>& message);
@@ -158,13 +153,18 @@ private:
     // The one erase slot: held by an authorized, running erase only. A request waiting for
     // polkit holds nothing, so that a prompt nobody answers cannot keep other users out.
     bool busy() const { return runActive_; }
-    // Something still to finish before an idle exit: a run, or a request waiting for polkit.
-    bool active() const { return runActive_ || !pending_.empty(); }
+    // Something still to finish before an idle exit: a run, a request waiting for polkit, or a
+    // report on its way.
+    bool active() const;
     void startRun(common::HelperRequest request, bool stopped);
-    void drainProgress();
+    // Sends each caller what its report holds, as far as that caller keeps up (loop thread).
+    void deliverProgress();
+    void scheduleDelivery();
+    // Any thread: the loop looks at the run's end and its reports now.
+    void wakeLoop();
+    void ping(Delivery& d);
     void finishRun();
     void exitIfDone();
-    void pushProgress(Progress p);
 
     // Shared by the loop and the run thread.
     std::atomic<bool> isStoppedByUser_{false};
@@ -197,13 +197,11 @@ private:
     bool nameReleased_ = false;
     bool exitAfterRun_ = false;
     std::thread runThread_;
-    int progressFd_ = -1;  // eventfd: the run thread's "progress queued"
-
-    // The hand-off from the run thread to the loop.
-    std::mutex queueMutex_;
-    std::condition_variable queueRoom_;
-    std::deque<Progress> queue_;
-    bool discardProgress_ = false;  // the loop is gone: the run completes without reporting
+    int progressFd_ = -1;  // eventfd: the run thread's "news" (progress, or the run's end)
+    std::atomic<bool> runEnded_{false};
+    sd_event_source* tickSource_ = nullptr;
+    // Reports on their way, by caller bus name (one each).
+    std::map<std::string, std::shared_ptr<Delivery>> deliveries_;
 };
 
 }  // namespace quillo::helper
