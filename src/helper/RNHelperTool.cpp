@@ -77,7 +77,10 @@ struct RNHelperTool::PendingAuthorization {
     RNHelperTool* tool = nullptr;
     uid_t uid = 0;
     std::string sender;          // the caller's unique bus name
-    std::string request;         // the request bytes, decoded once authorized
+    // The request bytes, decoded once authorized: a view into the call's message, which `call`
+    // keeps (a request may be 32 MiB; it is not copied).
+    std::shared_ptr<sd_bus_message> call;
+    std::string_view request;
     std::string cancellationId;  // polkit's name for the check
     bool stopped = false;        // a stop that came while waiting
     RNHelperToolProtocol::EraseReply reply;
@@ -603,7 +606,8 @@ void RNHelperTool::eraseWithAuthorization(std::string_view authorization, std::s
     }
     pending->uid = uid;
     pending->reply = std::move(reply);
-    pending->request.assign(itemsDictionary);
+    pending->call = keepCall(currentCall_->message);
+    pending->request = itemsDictionary;
     pending->cancellationId = "quillo3-helper-" + std::to_string(++checksStarted_);
     const std::string id = pending->cancellationId;
     pending_[uid] = std::move(pending);
@@ -648,7 +652,8 @@ void RNHelperTool::authorizationDone(uid_t uid, const std::string& cancellationI
     pending_.erase(it);
     std::optional<HelperRequest> request;
     if (!error) request = decodeHelperRequest(pending->request, &error);
-    pending->request = std::string();
+    pending->request = {};
+    pending->call.reset();
     // Another user's request may have been authorized first.
     if (!error && busy()) error = busyRefusal(pending->uid);
     // One report per caller: the last one's end reaches it first.

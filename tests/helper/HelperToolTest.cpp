@@ -3,6 +3,7 @@
 #include "common/HelperBus.h"
 #include "common/HelperRequest.h"
 #include "common/RNCommonHelper.h"
+#include "files/SystemLog.h"
 #include "helper/PolkitAuthority.h"
 #include "helper/RNHelperTool.h"
 #include "support/TestSupport.h"
@@ -487,4 +488,19 @@ TEST_F(HelperErase, ARunGivesWayToAWaitingUserAfterItsShare) {
     EXPECT_EQ(tool_.turnWait(), std::chrono::milliseconds(0));
     EXPECT_FALSE(test::exists(files_ + "/g0"));
     for (int i = 1; i < 5; ++i) EXPECT_TRUE(test::exists(files_ + "/g" + std::to_string(i)));
+}
+
+// A run with many failures logs the first few one by one and then one line with the count.
+TEST_F(HelperErase, FailuresAreLoggedFirstFewThenCounted) {
+    std::vector<std::string> lines;
+    files::SystemLogSink previous = files::setSystemLogSink([&](const std::string& line) { lines.push_back(line); });
+    HelperRequest request;
+    for (int i = 0; i < 1000; ++i) request.permissionsItems.push_back(outside_ + "/refused" + std::to_string(i));
+    tool_.doErase(request, guard(), progress_);
+    files::setSystemLogSink(std::move(previous));
+    EXPECT_EQ(progress_.notErased, 1000u);
+    ASSERT_EQ(lines.size(), RNHelperTool::kLoggedFailuresPerRun + 1);
+    EXPECT_NE(lines.front().find("refused0"), std::string::npos) << lines.front();
+    EXPECT_NE(lines.back().find(std::to_string(1000 - RNHelperTool::kLoggedFailuresPerRun) + " more"), std::string::npos)
+        << lines.back();
 }
