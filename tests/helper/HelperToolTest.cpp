@@ -504,3 +504,30 @@ TEST_F(HelperErase, FailuresAreLoggedFirstFewThenCounted) {
     EXPECT_NE(lines.back().find(std::to_string(1000 - RNHelperTool::kLoggedFailuresPerRun) + " more"), std::string::npos)
         << lines.back();
 }
+
+// The caller's own cache with a second hard link is not rewritten either: rewriting it would
+// replace one name and leave the other, or (written in place) change a file that lies elsewhere.
+// After the erase both names remain, one file, with the content it had.
+TEST_F(HelperErase, DirectorySizesWithASecondLinkKeepsBothLinksAndItsContent) {
+    const std::string cache = home_.homeTrash() + "/directorysizes";
+    const std::string other = outside_ + "/sizes-elsewhere";
+    const std::string content = "3 1700000000 folder\n5 1700000000 other\n";
+    test::writeFile(cache, content);
+    ASSERT_EQ(::link(cache.c_str(), other.c_str()), 0);
+    test::makeDirs(files_ + "/folder");
+    test::writeFile(files_ + "/folder/f", "abc");
+    test::TempHome::plantTrashInfo(home_.homeTrash(), "folder");
+
+    HelperRequest request;
+    request.permissionsItems = {files_ + "/folder"};
+    tool_.doErase(request, guard(), progress_);
+    EXPECT_FALSE(test::exists(files_ + "/folder"));
+    EXPECT_EQ(progress_.notErased, 0u);
+    struct stat atCache, atOther;
+    ASSERT_EQ(::stat(cache.c_str(), &atCache), 0);
+    ASSERT_EQ(::stat(other.c_str(), &atOther), 0);
+    EXPECT_EQ(atCache.st_nlink, 2u);
+    EXPECT_EQ(atCache.st_ino, atOther.st_ino) << "the cache was replaced by a new file";
+    EXPECT_EQ(test::readFile(cache), content);
+    EXPECT_EQ(test::readFile(other), content);
+}
