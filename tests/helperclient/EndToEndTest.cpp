@@ -697,8 +697,9 @@ TEST_F(HelperEndToEnd, AClientThatStopsReadingDoesNotKeepOtherUsersOut) {
                                                quillo::common::kEraseMethod);
         if (r >= 0) r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
         if (r >= 0) r = sd_bus_message_append_array(m, 'y', floodBytes.data(), floodBytes.size());
-        if (r >= 0) r = sd_bus_send(bus, m, nullptr);
-        if (r >= 0) r = sd_bus_flush(bus);
+        // The request is accepted (its run has started) before the signals come.
+        sd_bus_message* reply = nullptr;
+        if (r >= 0) r = sd_bus_call(bus, m, 60 * 1000000ull, nullptr, &reply);
         if (r < 0) ::_exit(3);
         // From now on nothing is read: the socket's receive buffer fills and stays full.
         const int small = 4096;
@@ -733,7 +734,9 @@ TEST_F(HelperEndToEnd, AClientThatStopsReadingDoesNotKeepOtherUsersOut) {
         EXPECT_TRUE(a == "ok" || a.rfind(std::string(quillo::common::kOSStatusErrorName) + " -50: busy", 0) == 0) << a;
     // Still answering, the same helper, while the silent caller stays connected.
     const uint32_t pid = helperPid();
-    EXPECT_EQ(eraseAs(kOtherUid, empty, 1000000), "ok");
+    const std::string again = eraseAs(kOtherUid, empty, 1000000);
+    EXPECT_TRUE(again == "ok" || again.rfind(std::string(quillo::common::kOSStatusErrorName) + " -50: busy", 0) == 0)
+        << again;
     EXPECT_EQ(helperPid(), pid);
     reapSilent();
 }
