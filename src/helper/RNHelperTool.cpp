@@ -397,6 +397,8 @@ int RNHelperTool::run() {
     }
     if (r >= 0) r = sd_event_add_time_relative(event_, &tickSource_, CLOCK_MONOTONIC, 0, 0, onTick, this);
     if (r >= 0) r = sd_event_source_set_enabled(tickSource_, SD_EVENT_OFF);
+    // The tick is the pace of the progress: not the loop's default slack of a quarter second.
+    if (r >= 0) r = sd_event_source_set_time_accuracy(tickSource_, 1000);
     if (r < 0) {
         files::systemLog(std::string("quillo3-helper: event loop setup failed: ") + std::strerror(-r));
         return 1;
