@@ -929,6 +929,52 @@ TEST_F(HelperEndToEnd, ProxyAndProgressReceiverSpeakTheProtocolWithTheRealHelper
     EXPECT_FALSE(exists(files + "/mine"));
 }
 
+// Progress comes in batches: at most one itemsErased signal every 0.1 s (the first at once),
+// every erased item listed in order, each with the totals after it.
+TEST_F(HelperEndToEnd, ProgressComesAtMostEveryTenthOfASecondWithEveryItemListed) {
+    constexpr int kItems = 3000;
+    for (int i = 0; i < kItems; ++i) writeFile(files + "/f" + std::to_string(i), "x");
+    run("chown -R 65534:65534 " + shellQuote(files));
+    startBus(true);
+    Outcome o = asNobody([&](RecordingDelegate&, std::ostream& out) {
+        RecordingProgress progress;
+        std::atomic<int> signals{0};
+        HelperBusConnection::Handlers handlers;
+        handlers.helperSignal = [&](sd_bus_message* m) {
+            if (sd_bus_message_is_signal(m, quillo::common::kHelperInterface, quillo::common::kItemsErasedSignal) > 0)
+                ++signals;
+            quillo::common::deliverHelperProgressSignal(m, progress);
+        };
+        HelperBusConnection connection(std::move(handlers));
+        RNHelperToolProxy proxy(connection, [&](const HelperClientError&) {});
+        HelperRequest request;
+        for (int i = 0; i < kItems; ++i) request.permissionsItems.push_back(files + "/f" + std::to_string(i));
+        const auto start = std::chrono::steady_clock::now();
+        proxy.eraseWithAuthorization(std::string(quillo::common::kAuthorizationDataLength, 't'),
+                                     *quillo::common::encodeHelperRequest(request), [](const quillo::common::HelperError&) {});
+        const std::vector<std::string> all = progress.waitForFinished(1, 60000);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        out << "signals " << signals.load() << "\n";
+        out << "tenths " << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 100 << "\n";
+        out << "messages " << all.size() << "\n";
+        if (all.size() == kItems + 1) {
+            out << "first " << all.front() << "\n";
+            out << "last " << all[kItems - 1] << "\n";
+            out << "end " << all.back() << "\n";
+        }
+    });
+    EXPECT_EQ(o.status, 0);
+    ASSERT_EQ(o.get("signals").size(), 1u) << bus->daemonLog();
+    const long signals = std::stol(o.get("signals")[0]), tenths = std::stol(o.get("tenths")[0]);
+    EXPECT_GE(signals, 1);
+    EXPECT_LE(signals, tenths + 2) << "more than one signal per 0.1 s";
+    EXPECT_EQ(o.get("messages"), std::vector<std::string>{std::to_string(kItems + 1)});
+    EXPECT_EQ(o.get("first"), std::vector<std::string>{"item 1 1 1 " + files + "/f0"});
+    EXPECT_EQ(o.get("last"), std::vector<std::string>{"item 3000 3000 1 " + files + "/f2999"});
+    EXPECT_EQ(o.get("end"), std::vector<std::string>{"finished 0"});
+    for (int i = 0; i < kItems; i += 500) EXPECT_FALSE(exists(files + "/f" + std::to_string(i)));
+}
+
 // A root-owned locked file at the bottom of a chain 3,000 folders deep (its path about 6 kB),
 // queued on its own, is unlocked and erased by the helper; the same depth with a symlink halfway
 // down is refused and counted, and nothing there is touched.
