@@ -30,9 +30,15 @@ inline constexpr char kSetStoppedByUserMethod[] = "setStoppedByUser";  // (b) ->
 inline constexpr char kSetStoppedByUserIn[] = "b";
 inline constexpr char kSetStoppedByUserOut[] = "";
 
-// Signals, addressed to the caller of the erase request only.
-inline constexpr char kItemsErasedSignal[] = "itemsErased";  // (t count, t totSize, t itemSize, ay path)
-inline constexpr char kItemsErasedSignature[] = "tttay";
+// Signals, addressed to the caller of the erase request only, at most one every 0.1 s.
+// itemsErased: (t count, t totSize, a(t count, t totSize, t itemSize, ay path) items,
+// t notListed): the totals after the items handled since the last signal, those of them that are
+// listed, in order, each with the totals after it, and how many more were handled without being
+// listed (failures past the first few of a run, or items the caller was too slow to take).
+inline constexpr char kItemsErasedSignal[] = "itemsErased";
+inline constexpr char kItemsErasedSignature[] = "tta(tttay)t";
+// The one-item form (t count, t totSize, t itemSize, ay path) of earlier helpers, still read.
+inline constexpr char kItemsErasedSignatureOne[] = "tttay";
 inline constexpr char kFinishedSignal[] = "finishedWithNonErasedCount";  // (t count), last of a run
 inline constexpr char kFinishedSignature[] = "t";
 

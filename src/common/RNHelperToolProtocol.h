@@ -48,6 +48,12 @@ public:
     virtual void setStoppedByUser(bool stopped) = 0;
 };
 
+// One item as the helper lists it: the totals after it, its size and its path.
+struct ListedItem {
+    uint64_t count = 0, totSize = 0, itemSize = 0;
+    std::string path;
+};
+
 class RNHelperToolProtocolProgress {
 public:
     virtual ~RNHelperToolProtocolProgress() = default;
@@ -55,6 +61,9 @@ public:
     // every item the helper handled, erased or not; the totals include what the application
     // erased before the hand-over.
     virtual void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) = 0;
+    // The totals after items the helper handled without listing them here (`notListed` of them:
+    // failures past the first few of a run, or items the caller was too slow to take).
+    virtual void itemsNotListed(uint64_t /*count*/, uint64_t /*totSize*/, uint64_t /*notListed*/) {}
     // finishedWithNonErasedCount: the last message of a run (also after a stop).
     virtual void finishedWithNonErasedCount(uint64_t count) = 0;
 };

@@ -6,6 +6,7 @@
 #include "files/FolderWalk.h"
 #include "files/SystemLog.h"
 #include "helper/PolkitAuthority.h"
+#include "helper/ProgressReport.h"
 #include "files/TrashInfo.h"
 
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -27,8 +29,24 @@ using namespace quillo::common;
 
 namespace {
 
-// How many progress messages a run may have queued before it waits for the loop to send them.
-constexpr size_t kMaxQueuedProgress = 1024;
+// Progress to one caller: at most one signal every kTick, of at most kMaxSignalBytes of paths,
+// and never more than kMaxUnacknowledged bytes that the caller has not shown to have read (by
+// answering a ping sent after them, which its bus library does once it has read everything
+// before). Across all callers at most kMaxUnacknowledgedTotal is in flight (past that only a
+// caller with nothing in flight gets a small signal): what waits in the bus daemon on our
+// account stays far below the daemon's limit, past which it would stop reading from the helper
+// and every other caller would go unanswered.
+constexpr std::chrono::milliseconds kTick{100};
+constexpr size_t kMaxSignalBytes = 512u << 10;
+constexpr size_t kSmallSignalBytes = 4u << 10;
+constexpr uint64_t kMaxUnacknowledged = 1u << 20;
+constexpr uint64_t kMaxUnacknowledgedTotal = 16u << 20;
+// The helper's own write queue (messages not yet taken by the daemon): past this nothing more
+// is added for any caller.
+constexpr uint64_t kMaxQueuedWrites = 64;
+constexpr uint64_t kPingTimeoutUsec = 5 * 1000000ull;
+// A caller that acknowledges nothing for this long loses the items waiting for it.
+constexpr std::chrono::seconds kStallLimit{30};
 
 uint64_t measureItemAt(int parentFd, const std::string& name) {
     struct stat st;
@@ -59,7 +77,10 @@ struct RNHelperTool::PendingAuthorization {
     RNHelperTool* tool = nullptr;
     uid_t uid = 0;
     std::string sender;          // the caller's unique bus name
-    std::string request;         // the request bytes, decoded once authorized
+    // The request bytes, decoded once authorized: a view into the call's message, which `call`
+    // keeps (a request may be 32 MiB; it is not copied).
+    std::shared_ptr<sd_bus_message> call;
+    std::string_view request;
     std::string cancellationId;  // polkit's name for the check
     bool stopped = false;        // a stop that came while waiting
     RNHelperToolProtocol::EraseReply reply;
@@ -72,27 +93,28 @@ struct RNHelperTool::PendingAuthorization {
     }
 };
 
-// The run's progress, queued for the loop thread.
-class RNHelperTool::QueuedProgress : public RNHelperToolProgress {
-public:
-    explicit QueuedProgress(RNHelperTool& tool) : tool_(tool) {}
-    void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) override {
-        tool_.pushProgress(Progress{false, count, totSize, itemSize, path});
-    }
-    void finishedWithNonErasedCount(uint64_t count) override { tool_.pushProgress(Progress{true, count, 0, 0, {}}); }
+// One run's report on its way to its caller (loop thread).
+struct RNHelperTool::Delivery {
+    RNHelperTool* tool = nullptr;
+    std::string caller;  // unique bus name
+    std::shared_ptr<ProgressReport> report;
+    uint64_t sent = 0;          // bytes sent (estimated)
+    uint64_t acknowledged = 0;  // of which the caller has read
+    uint64_t pingedAt = 0;      // `sent` when the ping in flight left
+    sd_bus_slot* ping = nullptr;
+    std::chrono::steady_clock::time_point lastHeard = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point lastSent{};
+    bool pingRefused = false;  // the bus does not let us ping it: only the write queue bounds it
+    bool stalled = false;      // its waiting items were dropped
+    bool gone = false;
 
-private:
-    RNHelperTool& tool_;
+    ~Delivery() { sd_bus_slot_unref(ping); }
+    uint64_t unacknowledged() const { return sent - acknowledged; }
 };
 
 RNHelperTool::RNHelperTool(std::chrono::milliseconds idleTimeout) : idleTimeout_(idleTimeout) {}
 
 RNHelperTool::~RNHelperTool() {
-    {
-        std::lock_guard lock(queueMutex_);
-        discardProgress_ = true;
-    }
-    queueRoom_.notify_all();
     if (runThread_.joinable()) runThread_.join();
 }
 
@@ -132,25 +154,136 @@ void RNHelperTool::checkAuthorization(std::string_view authorization, std::strin
 
 // ---- The erase run -----------------------------------------------------------------------------
 
+// ---- The work list: distinct paths, linear work -------------------------------------------------
+//
+// A request may hold millions of paths, many of them the same: the run works on indexes into the
+// request's lists, reduces them to distinct paths before anything is touched, and drops the
+// entries that could not be unlocked in one pass at the end of the walk, so every step is linear
+// (the reduction n log n) whatever the mix of failures.
+
+namespace {
+
+thread_local uint64_t tWorkItemMoves = 0;
+
+// One entry of the work list: the index of its path in the request. Copies and moves are counted
+// (workItemMoves) so that a test can tell a linear run from one that shifts the list for each
+// failure.
+struct WorkItem {
+    static constexpr uint32_t kDropped = UINT32_MAX;
+    uint32_t index = kDropped;
+    WorkItem() = default;
+    explicit WorkItem(uint32_t i) : index(i) {}
+    WorkItem(const WorkItem& o) : index(o.index) { ++tWorkItemMoves; }
+    WorkItem& operator=(const WorkItem& o) {
+        index = o.index;
+        ++tWorkItemMoves;
+        return *this;
+    }
+};
+
+// The request's three lists as one numbering, in work order.
+class RequestPaths {
+public:
+    explicit RequestPaths(const HelperRequest& r)
+        : lists_{&r.unlockItems, &r.permissionsItems, &r.notTrashedBecauseFolderNotEmpty} {}
+    size_t size() const { return lists_[0]->size() + lists_[1]->size() + lists_[2]->size(); }
+    size_t unlockCount() const { return lists_[0]->size(); }
+    std::string_view operator[](size_t i) const {
+        for (const PathList* list : lists_) {
+            if (i < list->size()) return (*list)[i];
+            i -= list->size();
+        }
+        return {};
+    }
+
+private:
+    const PathList* lists_[3];
+};
+
+// The distinct paths of the request, each at its first place, split into the entries to unlock
+// and the rest. Gives how many repeated entries were left out.
+size_t distinctWork(const RequestPaths& paths, std::vector<WorkItem>& unlock, std::vector<WorkItem>& rest) {
+    const size_t n = paths.size();
+    std::vector<bool> keep(n, false);
+    {
+        std::vector<uint32_t> order(n);
+        for (size_t i = 0; i < n; ++i) order[i] = uint32_t(i);
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            const int c = paths[a].compare(paths[b]);
+            return c < 0 || (c == 0 && a < b);
+        });
+        for (size_t k = 0; k < n; ++k) keep[order[k]] = k == 0 || paths[order[k]] != paths[order[k - 1]];
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) kept += keep[i];
+    unlock.reserve(kept);
+    for (size_t i = 0; i < n; ++i)
+        if (keep[i]) (i < paths.unlockCount() ? unlock : rest).emplace_back(uint32_t(i));
+    return n - kept;
+}
+
+}  // namespace
+
+uint64_t RNHelperTool::workItemMoves() { return tWorkItemMoves; }
+
+void RNHelperTool::logFailure(const std::string& line) {
+    if (++failuresSeen_ <= kLoggedFailuresPerRun) files::systemLog(line);
+}
+
+void RNHelperTool::requestTurn() { giveWay_ = true; }
+
+std::chrono::milliseconds RNHelperTool::turnWait() const {
+    const auto held = std::chrono::steady_clock::now().time_since_epoch() -
+                      std::chrono::steady_clock::duration(runStartedAt_.load());
+    const auto left = slotShare_.load() - std::chrono::duration_cast<std::chrono::milliseconds>(held);
+    return std::max(left, std::chrono::milliseconds(0));
+}
+
+bool RNHelperTool::givesWayNow() const { return giveWay_ && turnWait().count() == 0; }
+
 void RNHelperTool::doErase(const HelperRequest& request, const PathGuard& guard, RNHelperToolProgress& progress) {
     erasedSize_ = request.erasedSize;
     erasedCount_ = request.erasedCount;
     notErasedCount_ = 0;
+    failuresSeen_ = 0;
+    giveWay_ = false;
+    runStartedAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
     runGuard_ = &guard;
     runProgress_ = &progress;
 
-    std::vector<std::string> work;
-    if (!request.unlockItems.empty()) work = unlockItemsWithArray(request.unlockItems);
-    work.insert(work.end(), request.permissionsItems.begin(), request.permissionsItems.end());
-    work.insert(work.end(), request.notTrashedBecauseFolderNotEmpty.begin(),
-                request.notTrashedBecauseFolderNotEmpty.end());
+    const RequestPaths paths(request);
+    std::vector<WorkItem> unlock, rest;
+    if (const size_t repeated = distinctWork(paths, unlock, rest))
+        files::systemLog("quillo3-helper: " + std::to_string(repeated) + " repeated paths of the request left out");
 
-    for (const std::string& path : work) {
+    if (!unlock.empty()) {
+        std::vector<bool> dropped;
+        unlockWalk(unlock.size(), [&](size_t k) { return paths[unlock[k].index]; }, dropped, guard, progress);
+        // One pass drops what could not be unlocked.
+        for (size_t k = 0; k < unlock.size(); ++k)
+            if (dropped[k]) unlock[k].index = WorkItem::kDropped;
+        std::erase_if(unlock, [](const WorkItem& w) { return w.index == WorkItem::kDropped; });
+    }
+
+    const size_t total = unlock.size() + rest.size();
+    for (size_t k = 0; k < total; ++k) {
+        // A run that has had the slot for its share while another user waits takes no new item;
+        // what it did not reach is not erased.
+        if (givesWayNow()) {
+            notErasedCount_ += total - k;
+            files::systemLog("quillo3-helper: another user waits; the run stops with " + std::to_string(total - k) +
+                             " items not reached");
+            break;
+        }
         // The item in hand when the stop comes is still finished; the next one is not started.
         const bool last = isStoppedByUser_;
-        manageItemURL(path, false, guard, progress);
+        const WorkItem& item = k < unlock.size() ? unlock[k] : rest[k - unlock.size()];
+        manageItemURL(std::string(paths[item.index]), false, guard, progress);
         if (last) break;
     }
+    if (failuresSeen_ > kLoggedFailuresPerRun)
+        files::systemLog("quillo3-helper: " + std::to_string(failuresSeen_ - kLoggedFailuresPerRun) +
+                         " more items of this run not erased (not logged one by one)");
     runGuard_ = nullptr;
     runProgress_ = nullptr;
     progress.finishedWithNonErasedCount(notErasedCount_);
@@ -163,27 +296,43 @@ std::vector<std::string> RNHelperTool::unlockItemsWithArray(std::vector<std::str
 
 std::vector<std::string> RNHelperTool::unlockItemsWithArray(std::vector<std::string> paths, const PathGuard& guard,
                                                             RNHelperToolProgress& progress) {
-    for (size_t i = paths.size(); i-- > 0;) {
-        GuardResult verified = guard.verify(paths[i]);
+    std::vector<bool> dropped;
+    unlockWalk(paths.size(), [&](size_t k) { return std::string_view(paths[k]); }, dropped, guard, progress);
+    size_t out = 0;
+    for (size_t k = 0; k < paths.size(); ++k)
+        if (!dropped[k]) {
+            if (out != k) paths[out] = std::move(paths[k]);
+            ++out;
+        }
+    paths.resize(out);
+    return paths;
+}
+
+void RNHelperTool::unlockWalk(size_t count, const std::function<std::string_view(size_t)>& pathAt,
+                              std::vector<bool>& dropped, const PathGuard& guard, RNHelperToolProgress& progress) {
+    dropped.assign(count, false);
+    for (size_t i = count; i-- > 0;) {
+        if (givesWayNow()) break;
+        const std::string_view path = pathAt(i);
+        GuardResult verified = guard.verify(path);
         if (verified) {
             std::string why;
             if (!files::unlockItemAt(verified.item->parent.get(), verified.item->name, why)) {
-                files::systemLog("quillo3-helper: could not unlock " + paths[i] + ": " + why);
+                logFailure("quillo3-helper: could not unlock " + std::string(path) + ": " + why);
                 ++notErasedCount_;
-                progress.itemsErased(erasedCount_, erasedSize_, 0, paths[i]);
-                paths.erase(paths.begin() + long(i));
+                progress.itemsErased(erasedCount_, erasedSize_, 0, std::string(path));
+                dropped[i] = true;
             }
         }
         if (isStoppedByUser_) break;
     }
-    return paths;
 }
 
 void RNHelperTool::manageItemURL(const std::string& path, bool /*isDirectory*/, const PathGuard& guard,
                                  RNHelperToolProgress& progress) {
     GuardResult verified = guard.verify(path);
     if (!verified) {
-        files::systemLog("quillo3-helper: refused " + path + ": " + verified.refusal);
+        logFailure("quillo3-helper: refused " + path + ": " + verified.refusal);
         ++notErasedCount_;
         progress.itemsErased(erasedCount_, erasedSize_, 0, path);
         return;
@@ -192,7 +341,7 @@ void RNHelperTool::manageItemURL(const std::string& path, bool /*isDirectory*/, 
     const uint64_t size = measureItemAt(item.parent.get(), item.name);
     const int err = files::removeItemAt(item.parent.get(), item.name.c_str());
     if (err != 0) {
-        files::systemLog("quillo3-helper: could not remove " + path + ": " + std::strerror(err));
+        logFailure("quillo3-helper: could not remove " + path + ": " + std::strerror(err));
         ++notErasedCount_;
     } else {
         ++erasedCount_;
@@ -246,6 +395,10 @@ int RNHelperTool::run() {
         const uint64_t usec = uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(idleTimeout_).count());
         r = sd_event_add_time_relative(event_, &idleSource_, CLOCK_MONOTONIC, usec, 0, onIdle, this);
     }
+    if (r >= 0) r = sd_event_add_time_relative(event_, &tickSource_, CLOCK_MONOTONIC, 0, 0, onTick, this);
+    if (r >= 0) r = sd_event_source_set_enabled(tickSource_, SD_EVENT_OFF);
+    // The tick is the pace of the progress: not the loop's default slack of a quarter second.
+    if (r >= 0) r = sd_event_source_set_time_accuracy(tickSource_, 1000);
     if (r < 0) {
         files::systemLog(std::string("quillo3-helper: event loop setup failed: ") + std::strerror(-r));
         return 1;
@@ -260,15 +413,11 @@ int RNHelperTool::run() {
     if (r != 0) files::systemLog("quillo3-helper: the system bus went away");
 
     // A run in progress completes even when nobody can hear it any more.
-    {
-        std::lock_guard lock(queueMutex_);
-        discardProgress_ = true;
-        queue_.clear();
-    }
-    queueRoom_.notify_all();
     if (runThread_.joinable()) runThread_.join();
 
     pending_.clear();
+    deliveries_.clear();
+    tickSource_ = sd_event_source_unref(tickSource_);
     objectSlot_ = sd_bus_slot_unref(objectSlot_);
     idleSource_ = sd_event_source_unref(idleSource_);
     progressSource_ = sd_event_source_unref(progressSource_);
@@ -422,12 +571,13 @@ void RNHelperTool::setStoppedByUser(bool stopped) {
 
 void RNHelperTool::eraseWithAuthorization(std::string_view authorization, std::string_view itemsDictionary,
                                           EraseReply reply) {
-    // One root eraser at a time, whoever asks.
+    const char* sender = currentCall_ ? sd_bus_message_get_sender(currentCall_->message) : nullptr;
+    // One root eraser at a time, whoever asks; another user waits a bounded time.
     if (busy()) {
-        reply(HelperError::osStatus(kOSStatusParamErr, "busy: another erase is in progress"));
+        uid_t uid = 0;
+        reply(busyRefusal(sender && callerUid(sender, uid) ? std::optional<uid_t>(uid) : std::nullopt));
         return;
     }
-    const char* sender = currentCall_ ? sd_bus_message_get_sender(currentCall_->message) : nullptr;
     if (!sender || !bus_) {
         reply(HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"));
         return;
@@ -458,7 +608,8 @@ void RNHelperTool::eraseWithAuthorization(std::string_view authorization, std::s
     }
     pending->uid = uid;
     pending->reply = std::move(reply);
-    pending->request.assign(itemsDictionary);
+    pending->call = keepCall(currentCall_->message);
+    pending->request = itemsDictionary;
     pending->cancellationId = "quillo3-helper-" + std::to_string(++checksStarted_);
     const std::string id = pending->cancellationId;
     pending_[uid] = std::move(pending);
@@ -503,9 +654,13 @@ void RNHelperTool::authorizationDone(uid_t uid, const std::string& cancellationI
     pending_.erase(it);
     std::optional<HelperRequest> request;
     if (!error) request = decodeHelperRequest(pending->request, &error);
-    pending->request = std::string();
+    pending->request = {};
+    pending->call.reset();
     // Another user's request may have been authorized first.
-    if (!error && busy()) error = HelperError::osStatus(kOSStatusParamErr, "busy: another erase is in progress");
+    if (!error && busy()) error = busyRefusal(pending->uid);
+    // One report per caller: the last one's end reaches it first.
+    if (auto d = deliveries_.find(pending->sender); !error && d != deliveries_.end() && !d->second->report->ended())
+        error = HelperError::osStatus(kOSStatusParamErr, "busy: the progress of your last erase is still on its way");
     if (error || !request) {
         if (!error) error = HelperError::osStatus(kOSStatusParamErr, "no request");
         files::systemLog("quillo3-helper: erase request refused: " + error.busErrorMessage());
@@ -524,61 +679,159 @@ void RNHelperTool::authorizationDone(uid_t uid, const std::string& cancellationI
 void RNHelperTool::startRun(HelperRequest request, bool stopped) {
     if (runThread_.joinable()) runThread_.join();
     isStoppedByUser_ = stopped;
-    {
-        std::lock_guard lock(queueMutex_);
-        discardProgress_ = false;
-        queue_.clear();
-    }
     runActive_ = true;
-    const uid_t uid = runUid_;
-    runThread_ = std::thread([this, uid, request = std::move(request)] {
-        const PathGuard guard = PathGuard::forUser(uid);
-        QueuedProgress progress(*this);
-        doErase(request, guard, progress);
-    });
-}
-
-void RNHelperTool::pushProgress(Progress p) {
-    {
-        std::unique_lock lock(queueMutex_);
-        queueRoom_.wait(lock, [&] { return discardProgress_ || queue_.size() < kMaxQueuedProgress; });
-        if (discardProgress_) return;
-        queue_.push_back(std::move(p));
+    auto report = std::make_shared<ProgressReport>(request.erasedCount, [this] { wakeLoop(); });
+    // The caller's last report may still wait for its acknowledgement: its count goes on.
+    std::shared_ptr<Delivery>& delivery = deliveries_[runCaller_];
+    if (!delivery) {
+        delivery = std::make_shared<Delivery>();
+        delivery->tool = this;
+        delivery->caller = runCaller_;
     }
-    const uint64_t one = 1;
-    if (progressFd_ >= 0 && ::write(progressFd_, &one, sizeof one) < 0 && errno != EAGAIN)
-        files::systemLog(std::string("quillo3-helper: progress hand-off failed: ") + std::strerror(errno));
+    delivery->report = report;
+    delivery->stalled = false;
+    const uid_t uid = runUid_;
+    runThread_ = std::thread([this, uid, report, request = std::move(request)] {
+        const PathGuard guard = PathGuard::forUser(uid);
+        doErase(request, guard, *report);
+        // The loop frees the slot (and sends the end, once the caller has read the rest).
+        runEnded_ = true;
+        wakeLoop();
+    });
+    scheduleDelivery();
 }
 
 int RNHelperTool::onProgressReady(sd_event_source*, int fd, uint32_t, void* userdata) {
     uint64_t counter = 0;
     while (::read(fd, &counter, sizeof counter) > 0) {
     }
-    static_cast<RNHelperTool*>(userdata)->drainProgress();
+    auto* self = static_cast<RNHelperTool*>(userdata);
+    if (self->runEnded_.exchange(false)) self->finishRun();
+    self->deliverProgress();
     return 0;
 }
 
-void RNHelperTool::drainProgress() {
-    std::deque<Progress> batch;
-    {
-        std::lock_guard lock(queueMutex_);
-        batch.swap(queue_);
-    }
-    queueRoom_.notify_all();
-    // The caller's end of the progress protocol: signals addressed to it alone.
-    common::HelperProgressSignalSender caller(bus_, runCaller_);
-    const bool reachable = bus_ && !runCaller_.empty();
-    for (const Progress& p : batch) {
-        if (p.finished) {
-            if (reachable) caller.finishedWithNonErasedCount(p.count);
-            finishRun();
-        } else if (reachable) {
-            caller.itemsErased(p.count, p.totSize, p.itemSize, p.path);
+void RNHelperTool::wakeLoop() {
+    const uint64_t one = 1;
+    if (progressFd_ >= 0 && ::write(progressFd_, &one, sizeof one) < 0 && errno != EAGAIN)
+        files::systemLog(std::string("quillo3-helper: the loop could not be woken: ") + std::strerror(errno));
+}
+
+bool RNHelperTool::active() const {
+    // A report whose caller reads nothing does not keep the helper.
+    for (const auto& [caller, d] : deliveries_)
+        if (!d->stalled) return true;
+    return runActive_ || !pending_.empty();
+}
+
+void RNHelperTool::scheduleDelivery() {
+    if (!tickSource_) return;
+    int enabled = SD_EVENT_OFF;
+    sd_event_source_get_enabled(tickSource_, &enabled);
+    if (enabled != SD_EVENT_OFF) return;
+    sd_event_source_set_time_relative(tickSource_, uint64_t(std::chrono::microseconds(kTick).count()));
+    sd_event_source_set_enabled(tickSource_, SD_EVENT_ONESHOT);
+}
+
+int RNHelperTool::onTick(sd_event_source*, uint64_t, void* userdata) {
+    auto* self = static_cast<RNHelperTool*>(userdata);
+    self->deliverProgress();
+    if (!self->deliveries_.empty()) self->scheduleDelivery();
+    self->exitIfDone();
+    return 0;
+}
+
+void RNHelperTool::deliverProgress() {
+    if (!bus_) return;
+    uint64_t queued = 0;
+    if (sd_bus_get_n_queued_write(bus_, &queued) < 0) queued = 0;
+    uint64_t inFlight = 0;
+    for (const auto& [caller, d] : deliveries_) inFlight += d->unacknowledged();
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = deliveries_.begin(); it != deliveries_.end();) {
+        Delivery& d = *it->second;
+        if (d.pingRefused) d.acknowledged = d.sent;
+        if (d.gone || (d.report->ended() && d.unacknowledged() == 0)) {
+            it = deliveries_.erase(it);
+            continue;
         }
+        if (!d.stalled && d.unacknowledged() > 0 && now - d.lastHeard > kStallLimit) {
+            // It reads nothing: what waits for it is dropped; it gets the counts when it reads.
+            files::systemLog("quillo3-helper: " + d.caller + " reads no progress; the items waiting for it are dropped");
+            d.report->dropItems();
+            d.stalled = true;
+        }
+        const bool roomOnBus = queued <= kMaxQueuedWrites;
+        const bool roomForIt = d.unacknowledged() < kMaxUnacknowledged;
+        const bool roomOverall = inFlight < kMaxUnacknowledgedTotal;
+        const bool due = now - d.lastSent >= kTick;
+        if (due && roomOnBus && roomForIt && (roomOverall || d.unacknowledged() == 0) && !d.report->ended()) {
+            ProgressReport::Batch batch = d.report->take(roomOverall ? kMaxSignalBytes : kSmallSignalBytes);
+            common::HelperProgressSignalSender sender(bus_, d.caller);
+            uint64_t bytes = 0;
+            if (batch.hasProgress || batch.unlisted > 0 || !batch.items.empty()) {
+                sender.itemsErased(batch.count, batch.totSize, batch.items, batch.unlisted);
+                bytes += 128;
+                for (const auto& item : batch.items) bytes += 40 + item.path.size();
+            }
+            if (batch.finished) {
+                sender.finishedWithNonErasedCount(batch.notErased);
+                bytes += 96;
+            }
+            d.sent += bytes;
+            inFlight += bytes;
+            if (bytes > 0) {
+                ++queued;
+                d.lastSent = now;
+            }
+        }
+        if (d.unacknowledged() > 0 && !d.ping && !d.pingRefused) ping(d);
+        ++it;
     }
 }
 
+void RNHelperTool::ping(Delivery& d) {
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_message_new_method_call(bus_, &m, d.caller.c_str(), "/", "org.freedesktop.DBus.Peer", "Ping");
+    if (r >= 0) r = sd_bus_call_async(bus_, &d.ping, m, onPingReply, &d, kPingTimeoutUsec);
+    sd_bus_message_unref(m);
+    if (r < 0) d.ping = nullptr;
+    else d.pingedAt = d.sent;
+}
+
+int RNHelperTool::onPingReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* d = static_cast<Delivery*>(userdata);
+    d->ping = sd_bus_slot_unref(d->ping);
+    if (const sd_bus_error* e = sd_bus_message_get_error(m)) {
+        const std::string name = e->name ? e->name : "";
+        if (name == SD_BUS_ERROR_NAME_HAS_NO_OWNER || name == SD_BUS_ERROR_SERVICE_UNKNOWN) {
+            d->gone = true;  // its messages are dropped by the bus, none is charged to us any more
+        } else if (name == SD_BUS_ERROR_ACCESS_DENIED || name == SD_BUS_ERROR_UNKNOWN_METHOD ||
+                   name == SD_BUS_ERROR_UNKNOWN_INTERFACE || name == SD_BUS_ERROR_UNKNOWN_OBJECT) {
+            files::systemLog("quillo3-helper: cannot ping " + d->caller + " (" + name +
+                             "); its progress is bounded by the write queue only");
+            d->pingRefused = true;
+        }
+        // A ping that timed out is sent again on the next tick.
+        return 0;
+    }
+    d->acknowledged = d->pingedAt;
+    d->lastHeard = std::chrono::steady_clock::now();
+    return 0;
+}
+
+HelperError RNHelperTool::busyRefusal(std::optional<uid_t> caller) {
+    if (caller && *caller == runUid_)
+        return HelperError::osStatus(kOSStatusParamErr, "busy: your erase is in progress");
+    // Someone else waits: the run gives way after its share of the slot.
+    requestTurn();
+    const auto wait = std::chrono::duration_cast<std::chrono::seconds>(turnWait() + std::chrono::milliseconds(999));
+    return HelperError::osStatus(kOSStatusParamErr, "busy: another user's erase is in progress; it takes no new item "
+                                                    "after " + std::to_string(wait.count()) + " s more");
+}
+
 void RNHelperTool::finishRun() {
+    if (!runActive_) return;
     if (runThread_.joinable()) runThread_.join();
     runActive_ = false;
     runCaller_.clear();

@@ -17,13 +17,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -93,17 +92,28 @@ public:
     void manageItemURL(const std::string& path, bool isDirectory, const PathGuard& guard,
                        RNHelperToolProgress& progress);
 
+    // Another user asks for the slot while a run holds it: once the run has held the slot for its
+    // share (slotShare) it takes no new item, and what it has not reached is counted as not
+    // erased. turnWait is how long that may still take, besides the item in hand.
+    void requestTurn();
+    std::chrono::milliseconds turnWait() const;
+    void setSlotShare(std::chrono::milliseconds share) { slotShare_ = share; }
+    static constexpr std::chrono::milliseconds kSlotShare{std::chrono::seconds(30)};
+
+    // Failures (refused paths, failed unlocks and removals) logged one by one per run; the rest
+    // are counted in one line at the run's end.
+    static constexpr uint64_t kLoggedFailuresPerRun = 10;
+
+    // Work-list entries copied or moved by runs on the calling thread so far (for tests of the
+    // run's cost, which must grow linearly with the request).
+    static uint64_t workItemMoves();
+
     uint64_t erasedSize() const { return erasedSize_; }
     uint64_t erasedCount() const { return erasedCount_; }
     uint64_t notErasedCount() const { return notErasedCount_; }
 
 private:
-    struct Progress {
-        bool finished = false;
-        uint64_t count = 0, totSize = 0, itemSize = 0;
-        std::string path;
-    };
-    class QueuedProgress;
+    struct Delivery;
     // An erase request waiting for polkit's answer (one per calling uid).
     struct PendingAuthorization;
 
@@ -121,9 +131,20 @@ private:
     static int onSetStoppedByUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onIdle(sd_event_source* s, uint64_t usec, void* userdata);
     static int onProgressReady(sd_event_source* s, int fd, uint32_t revents, void* userdata);
+    static int onTick(sd_event_source* s, uint64_t usec, void* userdata);
+    static int onPingReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     void serve(BusCall& call, const std::function<void()>& message);
+    // The unlock walk, last to first, over `count` entries: sets dropped[i] for each entry that
+    // could not be unlocked (counted, reported and logged here).
+    void unlockWalk(size_t count, const std::function<std::string_view(size_t)>& pathAt, std::vector<bool>& dropped,
+                    const PathGuard& guard, RNHelperToolProgress& progress);
+    void logFailure(const std::string& line);
+    bool givesWayNow() const;
+    // The refusal of an erase while a run holds the slot; a caller other than the run's user
+    // (or one that cannot be identified) makes the run give way after its share.
+    common::HelperError busyRefusal(std::optional<uid_t> caller);
     void authorizationDone(uid_t uid, const std::string& cancellationId, common::HelperError error);
     void callerLeft(uid_t uid, const std::string& cancellationId);
     static void replyError(sd_bus_message* call, const common::HelperError& error);
@@ -132,13 +153,18 @@ private:
     // The one erase slot: held by an authorized, running erase only. A request waiting for
     // polkit holds nothing, so that a prompt nobody answers cannot keep other users out.
     bool busy() const { return runActive_; }
-    // Something still to finish before an idle exit: a run, or a request waiting for polkit.
-    bool active() const { return runActive_ || !pending_.empty(); }
+    // Something still to finish before an idle exit: a run, a request waiting for polkit, or a
+    // report on its way.
+    bool active() const;
     void startRun(common::HelperRequest request, bool stopped);
-    void drainProgress();
+    // Sends each caller what its report holds, as far as that caller keeps up (loop thread).
+    void deliverProgress();
+    void scheduleDelivery();
+    // Any thread: the loop looks at the run's end and its reports now.
+    void wakeLoop();
+    void ping(Delivery& d);
     void finishRun();
     void exitIfDone();
-    void pushProgress(Progress p);
 
     // Shared by the loop and the run thread.
     std::atomic<bool> isStoppedByUser_{false};
@@ -148,6 +174,11 @@ private:
     uint64_t erasedSize_ = 0;
     uint64_t erasedCount_ = 0;
     uint64_t notErasedCount_ = 0;
+    uint64_t failuresSeen_ = 0;
+    // Fair share: set by the loop when another user is turned away, read by the run.
+    std::atomic<bool> giveWay_{false};
+    std::atomic<std::chrono::milliseconds> slotShare_{kSlotShare};
+    std::atomic<std::chrono::steady_clock::rep> runStartedAt_{0};
 
     // Loop thread only.
     BusCall* currentCall_ = nullptr;
@@ -166,13 +197,11 @@ private:
     bool nameReleased_ = false;
     bool exitAfterRun_ = false;
     std::thread runThread_;
-    int progressFd_ = -1;  // eventfd: the run thread's "progress queued"
-
-    // The hand-off from the run thread to the loop.
-    std::mutex queueMutex_;
-    std::condition_variable queueRoom_;
-    std::deque<Progress> queue_;
-    bool discardProgress_ = false;  // the loop is gone: the run completes without reporting
+    int progressFd_ = -1;  // eventfd: the run thread's "news" (progress, or the run's end)
+    std::atomic<bool> runEnded_{false};
+    sd_event_source* tickSource_ = nullptr;
+    // Reports on their way, by caller bus name (one each).
+    std::map<std::string, std::shared_ptr<Delivery>> deliveries_;
 };
 
 }  // namespace quillo::helper

@@ -394,6 +394,13 @@ public:
         }
         access_.itemsErased(count, totSize, itemSize, path);
     }
+    void itemsNotListed(uint64_t count, uint64_t totSize, uint64_t notListed) override {
+        {
+            std::lock_guard lock(access_.runMutex_);
+            run_->lastCount = count;
+        }
+        access_.itemsNotListed(count, totSize, notListed);
+    }
     void finishedWithNonErasedCount(uint64_t count) override {
         if (!access_.claimFinish(run_)) return;
         {
@@ -421,6 +428,16 @@ void RNSecureAccess::itemsErased(uint64_t count, uint64_t totSize, uint64_t item
     if (count != 0) box_->delegate->setTotItemsDeleted(count);
     if (totSize != 0) box_->delegate->setTotSizeDeleted(totSize);
     box_->delegate->writeLogEntryWithPath(itemPath, itemSize);
+}
+
+void RNSecureAccess::itemsNotListed(uint64_t count, uint64_t totSize, uint64_t notListed) {
+    // Failures past the first few of a run come as a count (the end gives the total not erased).
+    if (notListed > 0)
+        files::systemLog("the helper handled " + std::to_string(notListed) + " more items without listing them");
+    std::lock_guard lock(box_->mutex);
+    if (!box_->delegate) return;
+    if (count != 0) box_->delegate->setTotItemsDeleted(count);
+    if (totSize != 0) box_->delegate->setTotSizeDeleted(totSize);
 }
 
 void RNSecureAccess::finishedWithNonErasedCount(uint64_t count) {

@@ -68,6 +68,7 @@ public:
 
     // The helper's progress (connection thread).
     void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& itemPath) override;
+    void itemsNotListed(uint64_t count, uint64_t totSize, uint64_t notListed) override;
     void finishedWithNonErasedCount(uint64_t count) override;
 
     // The 32-byte token sent with every erase request.

@@ -125,46 +125,103 @@ TEST(CommonHelperRequest, OversizedDataIsRefusedBeforeParsing) {
 
 TEST(CommonHelperRequest, DeepNestingIsRefusedBeforeParsing) {
     const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>x</key>";
-    auto nested = [&](size_t levels, const std::string& between = "") {
+    auto nested = [&](size_t levels, const std::string& open = "<array>") {
         std::string xml = head;
-        for (size_t i = 0; i < levels; ++i) xml += "<array>" + between;
+        for (size_t i = 0; i < levels; ++i) xml += open;
         for (size_t i = 0; i < levels; ++i) xml += "</array>";
         return xml + "</dict></plist>";
     };
-    // A million levels (about 15 MB): the parser and its recursive free would overflow the stack.
-    for (const std::string& bytes :
-         {nested(1000000), nested(kMaxHelperRequestNesting),
-          // End tags inside comments and CDATA do not hide the depth around them.
-          nested(200000, "<!-- </array></array> --><key>k</key><string><![CDATA[</array></array>]]></string>")}) {
+    // A million levels (about 15 MB), and the same behind a quoted "/>" in an attribute, which a
+    // scan that took the quote's "/>" for an empty element would not count: the reader of old
+    // recursed on this depth, and 10^6 levels overflowed the root helper's stack.
+    for (const std::string& bytes : {nested(1000000), nested(1000000, "<array a=\"/>\">")}) {
         HelperError error;
         EXPECT_FALSE(decode(bytes, error));
         EXPECT_EQ(error.domain, HelperError::Domain::PropertyList);
         EXPECT_EQ(error.code, kPropertyListReadCorruptError);
-        EXPECT_NE(error.message.find("nested too deeply"), std::string::npos) << error.message;
+        EXPECT_TRUE(error.message.find("nested too deeply") != std::string::npos ||
+                    error.message.find("attributes are not accepted") != std::string::npos)
+            << error.message;
     }
-    // What the reader would read otherwise is refused, not guessed at.
-    for (const std::string& bytes :
-         {head + "<!DOCTYPE x [ <!ENTITY a \"]>\"> ]><array></array></dict></plist>",
-          head + "<!ELEMENT x ANY><array/></dict></plist>", head + "<!-- never closed <array>"}) {
+    // Fixed numbers, not the limit's constant: <plist> is level 1, <dict> 2, so six arrays put
+    // the innermost at level 8, which is accepted; seven put it at level 9, refused. A real
+    // request needs four levels (plist, dict, array, string).
+    HelperError error;
+    EXPECT_TRUE(decode(nested(6), error)) << error.message;
+    EXPECT_TRUE(decode(nested(5).replace(head.size() + 5 * 7, 0, "<true/>"), error)) << error.message;
+    EXPECT_FALSE(decode(nested(7), error));
+    EXPECT_NE(error.message.find("nested too deeply"), std::string::npos) << error.message;
+    EXPECT_FALSE(decode(nested(6).replace(head.size() + 6 * 7, 0, "<true/>"), error));
+    EXPECT_NE(error.message.find("nested too deeply"), std::string::npos) << error.message;
+    EXPECT_FALSE(decode(nested(8), error));
+    EXPECT_NE(error.message.find("nested too deeply"), std::string::npos) << error.message;
+}
+
+// The request is read in the plain form the encoder writes; markup a request never holds, where
+// a reader and a pre-scan could disagree, is refused before anything else is read.
+TEST(CommonHelperRequest, MarkupNoRequestHoldsIsRefused) {
+    const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    const std::string head = decl + "<plist version=\"1.0\"><dict>";
+    const std::string tail = "</dict></plist>";
+    const std::string path = "<key>unlockItems</key><array><string>/t/.Trash-1/files/a</string></array>";
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {head + "<key a=\"1\">unlockItems</key>" + tail, "attributes"},
+        {head + "<key>x</key><array a=\"/>\"></array>" + tail, "attributes"},
+        {head + "<key>x</key><array a='/>'/>" + tail, "attributes"},
+        {head + "<key>x</key><array\n></array>" + tail, "attributes"},
+        {decl + "<plist version=\"1.0\" a=\"b\"><dict></dict></plist>", "attributes"},
+        {decl + "<plist version=\"2.0\"><dict></dict></plist>", "attributes"},
+        {head + "<!-- </array> -->" + path + tail, "comments"},
+        {head + "<key>x</key><string><![CDATA[</array>]]></string>" + tail, "CDATA"},
+        {head + "<key>x</key><string>a<!-- c --></string>" + tail, "comments"},
+        {head + "<?pi x?>" + path + tail, "processing instructions"},
+        {decl + "<!DOCTYPE x [ <!ENTITY a \"]>\"> ]><plist><dict></dict></plist>", "document types"},
+        {decl + "<!DOCTYPE plist SYSTEM \"file:///etc/passwd\"><plist><dict></dict></plist>", "document types"},
+        {head + "<!ELEMENT x ANY>" + path + tail, "document types"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist><dict></dict></plist>", "processing instructions"},
+        {head + "<key>x</key><string>&ext;</string>" + tail, "unknown entity"},
+        {head + "<key>x</key><string>&#0;</string>" + tail, "unknown entity"},
+        {head + "<key>x</key><string>&#x41;</string>" + tail, "unknown entity"},
+        {head + "<key>x</key><string>a & b</string>" + tail, ""},
+        {head + "<key>x</key><unknown/>" + tail, "unknown element"},
+        {head + "<key>x</key><array><string>a</array></string>" + tail, ""},
+        {head + "<key>x</key></dict></plist>", "key without a value"},
+        {head + "<string>x</string>" + tail, "without a key"},
+        {head + tail + "<plist/>", "after the end"},
+        {head + "text" + path + tail, "text outside"},
+        {head + "<key>unlockItems</key><array><data>L3g=x</data></array>" + tail, "base64"},
+        {head + "<key>erasedSize</key><integer>-9223372036854775809</integer>" + tail, "integer"},
+        {head + "<key>erasedSize</key><integer>-0</integer>" + tail, "integer"},
+        {head + "<key>erasedSize</key><integer> 1</integer>" + tail, "integer"},
+        {head + "<key>erasedSize</key><integer>18446744073709551616</integer>" + tail, "integer"},
+    };
+    for (const auto& [bytes, why] : refused) {
         HelperError error;
         EXPECT_FALSE(decode(bytes, error)) << bytes;
-        EXPECT_EQ(error.domain, HelperError::Domain::PropertyList);
+        EXPECT_EQ(error.domain, HelperError::Domain::PropertyList) << bytes;
+        EXPECT_NE(error.message.find(why), std::string::npos) << bytes << "\n" << error.message;
     }
-    // Every real request is far shallower; comments, CDATA and empty elements are still read.
-    const std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+
+    // What the encoder writes is read: the declaration, the document type, the root's version,
+    // empty elements, references, base64 across lines, keys the decoder ignores.
+    const std::string xml = decl +
                             "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
                             "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                            "<plist version=\"1.0\"><!-- c --><dict><key>other</key><dict><key>a</key><array>"
-                            "<array><true/></array></array></dict>"
-                            "<key>unlockItems</key><array><string><![CDATA[/t/.Trash-1/files/<a>]]></string></array>"
-                            "</dict></plist>";
+                            "<plist version=\"1.0\">\n<dict>\n\t<key>other</key><dict><key>a</key><array>"
+                            "<array><true/><real>1.5</real><date>2001-01-01T00:00:00Z</date></array></array></dict>"
+                            "<key>unlockItems</key><array><string>/t/.Trash-1/files/&lt;a&gt; &amp; &quot;&apos; \xe2\x82\xac"
+                            "</string><string/><data>\n\t\tL3gv\n\t\t/w==\n\t\t</data></array>\n"
+                            "<key>erasedCount</key><integer>3</integer></dict>\n</plist>\n";
     HelperError error;
     std::optional<HelperRequest> r = decode(xml, error);
     ASSERT_TRUE(r) << error.message;
-    EXPECT_EQ(r->unlockItems, std::vector<std::string>{"/t/.Trash-1/files/<a>"});
-    std::optional<std::string> sample = encodeHelperRequest(sampleRequest());
-    ASSERT_TRUE(sample);
-    EXPECT_TRUE(decode(*sample, error)) << error.message;
+    EXPECT_EQ(r->unlockItems,
+              (std::vector<std::string>{"/t/.Trash-1/files/<a> & \"' \xe2\x82\xac", "", std::string("/x/\xff")}));
+    EXPECT_EQ(r->erasedCount, 3u);
+    // A repeated key: the last one counts, as in the property-list library.
+    r = decode(head + path + "<key>unlockItems</key><array><string>/b</string></array>" + tail, error);
+    ASSERT_TRUE(r) << error.message;
+    EXPECT_EQ(r->unlockItems, std::vector<std::string>{"/b"});
 }
 
 TEST(CommonHelperBus, OSStatusMessagesCarryTheCodeBothWays) {

@@ -3,6 +3,7 @@
 #include "common/HelperBus.h"
 #include "common/HelperRequest.h"
 #include "common/RNCommonHelper.h"
+#include "files/SystemLog.h"
 #include "helper/PolkitAuthority.h"
 #include "helper/RNHelperTool.h"
 #include "support/TestSupport.h"
@@ -405,4 +406,128 @@ TEST_F(HelperErase, ARootOwnedChainDeeperThanTheDescriptorLimitIsRemoved) {
     EXPECT_EQ(progress_.items[0], (Report{1, 1, 1, files_ + "/deep"}));
     EXPECT_FALSE(test::exists(files_ + "/deep"));
     EXPECT_FALSE(test::exists(info("deep")));
+}
+
+// Repeated paths are reduced to distinct ones before any work: each is handled and reported
+// once, at its first place, and a path both to unlock and to remove is unlocked and removed once.
+TEST_F(HelperErase, RepeatedPathsAreHandledOnceAtTheirFirstPlace) {
+    const std::string a = trash("a", 1), b = trash("b", 2), c = trash("c", 3);
+    HelperRequest request;
+    request.unlockItems = {b, b, a};
+    request.permissionsItems = {c, a, b, c, files_ + "/missing", files_ + "/missing"};
+    request.notTrashedBecauseFolderNotEmpty = {c};
+    tool_.doErase(request, guard(), progress_);
+    const std::vector<Report> expected = {
+        {1, 2, 2, b}, {2, 3, 1, a}, {3, 6, 3, c}, {3, 6, 0, files_ + "/missing"}};
+    EXPECT_EQ(progress_.items, expected);
+    EXPECT_EQ(progress_.notErased, 1u);
+}
+
+// The run's cost grows linearly with the request, whatever the share of failures: entries that
+// could not be unlocked are dropped in one pass, not one by one from the middle of the list. The
+// work list's copies are counted at two sizes (not timed): twice the request, about twice the
+// copies (a removal from the middle per failure would make it four times).
+TEST_F(HelperErase, TheRunsWorkGrowsLinearlyWithUnlockFailures) {
+    // Failures first and survivors after them, as in a request of many copies of one unlockable
+    // entry followed by other paths: the walk goes last to first, so each failure sits before
+    // every survivor. A symbolic link cannot be unlocked (it is neither a file nor a folder); a
+    // path outside the trash is not looked at by the walk and refused by the removal.
+    auto movesFor = [&](size_t failures) {
+        HelperRequest request;
+        for (size_t i = 0; i < failures; ++i) {
+            const std::string link = files_ + "/l" + std::to_string(failures) + "-" + std::to_string(i);
+            EXPECT_EQ(::symlink("nowhere", link.c_str()), 0);
+            request.unlockItems.push_back(link);
+        }
+        for (size_t i = 0; i < failures; ++i) request.unlockItems.push_back(outside_ + "/s" + std::to_string(i));
+        RecordingProgress progress;
+        const uint64_t before = RNHelperTool::workItemMoves();
+        tool_.doErase(request, guard(), progress);
+        EXPECT_EQ(progress.notErased, 2 * failures);
+        EXPECT_EQ(progress.items.size(), 2 * failures);
+        return RNHelperTool::workItemMoves() - before;
+    };
+    const uint64_t small = movesFor(500), large = movesFor(1000);
+    ASSERT_GT(small, 0u);
+    EXPECT_LT(double(large) / double(small), 2.6) << small << " then " << large;
+}
+
+// Fair share: when another user asks for the slot, a run that has held it for its share takes
+// no new item; what it did not reach is counted as not erased, and it still finishes.
+TEST_F(HelperErase, ARunGivesWayToAWaitingUserAfterItsShare) {
+    HelperRequest request;
+    for (int i = 0; i < 5; ++i) request.permissionsItems.push_back(trash("f" + std::to_string(i), 1));
+
+    class TurnOnFirstItem : public RecordingProgress {
+    public:
+        explicit TurnOnFirstItem(RNHelperTool& tool) : tool_(tool) {}
+        void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& path) override {
+            RecordingProgress::itemsErased(count, totSize, itemSize, path);
+            if (items.size() == 1) tool_.requestTurn();
+        }
+        RNHelperTool& tool_;
+    };
+
+    // The share not used up: the run goes on to its end.
+    tool_.setSlotShare(std::chrono::hours(1));
+    TurnOnFirstItem patient(tool_);
+    tool_.doErase(request, guard(), patient);
+    EXPECT_EQ(patient.items.size(), 5u);
+    EXPECT_EQ(patient.notErased, 0u);
+    EXPECT_GT(tool_.turnWait(), std::chrono::minutes(59));
+
+    // The share used up: the item in hand is finished, the next is not started.
+    request.permissionsItems.clear();
+    for (int i = 0; i < 5; ++i) request.permissionsItems.push_back(trash("g" + std::to_string(i), 1));
+    tool_.setSlotShare(std::chrono::milliseconds(0));
+    TurnOnFirstItem hurried(tool_);
+    tool_.doErase(request, guard(), hurried);
+    ASSERT_EQ(hurried.items.size(), 1u);
+    EXPECT_EQ(hurried.finishedCalls, 1);
+    EXPECT_EQ(hurried.notErased, 4u);
+    EXPECT_EQ(tool_.turnWait(), std::chrono::milliseconds(0));
+    EXPECT_FALSE(test::exists(files_ + "/g0"));
+    for (int i = 1; i < 5; ++i) EXPECT_TRUE(test::exists(files_ + "/g" + std::to_string(i)));
+}
+
+// A run with many failures logs the first few one by one and then one line with the count.
+TEST_F(HelperErase, FailuresAreLoggedFirstFewThenCounted) {
+    std::vector<std::string> lines;
+    files::SystemLogSink previous = files::setSystemLogSink([&](const std::string& line) { lines.push_back(line); });
+    HelperRequest request;
+    for (int i = 0; i < 1000; ++i) request.permissionsItems.push_back(outside_ + "/refused" + std::to_string(i));
+    tool_.doErase(request, guard(), progress_);
+    files::setSystemLogSink(std::move(previous));
+    EXPECT_EQ(progress_.notErased, 1000u);
+    ASSERT_EQ(lines.size(), RNHelperTool::kLoggedFailuresPerRun + 1);
+    EXPECT_NE(lines.front().find("refused0"), std::string::npos) << lines.front();
+    EXPECT_NE(lines.back().find(std::to_string(1000 - RNHelperTool::kLoggedFailuresPerRun) + " more"), std::string::npos)
+        << lines.back();
+}
+
+// The caller's own cache with a second hard link is not rewritten either: rewriting it would
+// replace one name and leave the other, or (written in place) change a file that lies elsewhere.
+// After the erase both names remain, one file, with the content it had.
+TEST_F(HelperErase, DirectorySizesWithASecondLinkKeepsBothLinksAndItsContent) {
+    const std::string cache = home_.homeTrash() + "/directorysizes";
+    const std::string other = outside_ + "/sizes-elsewhere";
+    const std::string content = "3 1700000000 folder\n5 1700000000 other\n";
+    test::writeFile(cache, content);
+    ASSERT_EQ(::link(cache.c_str(), other.c_str()), 0);
+    test::makeDirs(files_ + "/folder");
+    test::writeFile(files_ + "/folder/f", "abc");
+    test::TempHome::plantTrashInfo(home_.homeTrash(), "folder");
+
+    HelperRequest request;
+    request.permissionsItems = {files_ + "/folder"};
+    tool_.doErase(request, guard(), progress_);
+    EXPECT_FALSE(test::exists(files_ + "/folder"));
+    EXPECT_EQ(progress_.notErased, 0u);
+    struct stat atCache, atOther;
+    ASSERT_EQ(::stat(cache.c_str(), &atCache), 0);
+    ASSERT_EQ(::stat(other.c_str(), &atOther), 0);
+    EXPECT_EQ(atCache.st_nlink, 2u);
+    EXPECT_EQ(atCache.st_ino, atOther.st_ino) << "the cache was replaced by a new file";
+    EXPECT_EQ(test::readFile(cache), content);
+    EXPECT_EQ(test::readFile(other), content);
 }

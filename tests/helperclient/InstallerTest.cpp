@@ -264,6 +264,31 @@ TEST_F(HelperClientInstaller, NeverFollowsLinksInTheTree) {
     EXPECT_EQ(readFile(victim.dir + "/quillo3-helper"), "theirs");
 }
 
+// The root itself given as a link (to a folder of root's own holding an installed tree): the
+// installer does not follow it, fails, and nothing at the link's target changes.
+TEST_F(HelperClientInstaller, ARootThatIsALinkIsRefusedAndItsTargetUntouched) {
+    std::string out;
+    ASSERT_EQ(install(trusted.path() + "/helper-v1", &out), 0) << out;
+    const std::string link = home.root() + "/link";
+    ASSERT_EQ(::symlink(root.c_str(), link.c_str()), 0);
+    struct stat before[4];
+    for (size_t i = 0; i < 4; ++i) ASSERT_EQ(::lstat(at(kAllFiles[i]).c_str(), &before[i]), 0) << kAllFiles[i];
+
+    EXPECT_NE(run(std::string(QUILLO_INSTALLER_PATH) + " remove --root " + shellQuote(link) + " 2>&1", &out), 0) << out;
+    EXPECT_NE(run(std::string(QUILLO_INSTALLER_PATH) + " install --from " + shellQuote(trusted.path() + "/helper-v1") +
+                      " --root " + shellQuote(link) + " 2>&1",
+                  &out),
+              0)
+        << out;
+    for (size_t i = 0; i < 4; ++i) {
+        struct stat after;
+        ASSERT_EQ(::lstat(at(kAllFiles[i]).c_str(), &after), 0) << kAllFiles[i] << " was removed through the link";
+        EXPECT_EQ(after.st_ino, before[i].st_ino) << kAllFiles[i];
+        EXPECT_EQ(after.st_mtim.tv_nsec, before[i].st_mtim.tv_nsec) << kAllFiles[i];
+    }
+    EXPECT_EQ(readFile(at(installer::kInstalledHelperPath)), "helper one");
+}
+
 TEST_F(HelperClientInstaller, FoldersSwappedWithLinksWhileItRunsChangeNothingOutside) {
     if (!haveTool("setpriv")) GTEST_SKIP() << "setpriv missing";
     ::chmod(home.root().c_str(), 0755);  // nobody reaches the tree

@@ -130,6 +130,7 @@ PrivateBus::PrivateBus(Options options) {
         "  <servicedir>" + dir_ + "/services</servicedir>\n" +
         (options.openPolicy ? kOpenPolicy : kDefaultPolicy);
     for (const std::string& include : options.includes) conf += "  <include>" + include + "</include>\n";
+    for (const auto& [name, value] : options.limits) conf += "  <limit name=\"" + name + "\">" + value + "</limit>\n";
     conf += "</busconfig>\n";
     writeFile(dir_ + "/bus.conf", conf, 0644);
     address_ = "unix:path=" + socket;

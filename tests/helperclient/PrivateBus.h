@@ -22,6 +22,8 @@ public:
         std::vector<std::string> includes;
         // Everyone may own any name and send anything (for in-process stand-ins).
         bool openPolicy = false;
+        // Limits of the daemon (<limit name="...">), e.g. max_incoming_bytes.
+        std::map<std::string, std::string> limits;
         // Extra environment of the daemon, which activated services inherit.
         std::map<std::string, std::string> environment;
     };
