@@ -287,7 +287,8 @@ TEST_F(LumoWindowTest, RefreshShowsWhatOtherProgramsTrashedAndRemovedAndKeepsMar
     refresh->click();
     ASSERT_TRUE(waitUntil([&] { return list()->model()->rowCount() == 4 && !list()->isSorting(); }));
     ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
-    EXPECT_EQ(rowOf("blueberry"), 2);
+    // The new row is sorted in after it is shown.
+    EXPECT_TRUE(waitUntil([&] { return !list()->isSorting() && rowOf("blueberry") == 2; })) << rowOf("blueberry");
     EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
     EXPECT_EQ(list()->tableView()->currentIndex().row(), rowOf("banana"));
     EXPECT_TRUE(list()->model()->itemAt(rowOf("apple"))->isMarked.load());

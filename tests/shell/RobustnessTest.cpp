@@ -80,6 +80,7 @@ TEST_F(RobustnessTest, ACorruptPreferencesFileIsSetAsideAndTheDefaultsApply) {
 TEST_F(RobustnessTest, DecliningTheHelperLeavesItUnauthorizedAndTheAppRunning) {
     helperclient::HelperInstallation missing;
     missing.installedHelperPath = home.root() + "/no-helper";
+    missing.serviceFilePath = home.root() + "/no-activation-file.service";  // not the machine's
     helperclient::HelperInstallation::setCurrent(missing);
     auto& defaults = RNUserDefaults::standardUserDefaults();
     defaults.setBool(kPrefIsFirstRun, false);
