@@ -153,6 +153,11 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
+void drainPostedEvents() {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
 void spin(int ms) {
     QElapsedTimer clock;
     clock.start();

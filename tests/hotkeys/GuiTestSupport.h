@@ -39,6 +39,10 @@ int runOnDisplay(const std::string& command, std::string* output = nullptr);
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Runs the event loop for `ms`.
 void spin(int ms);
+// Delivers what has been posted to the main thread so far. After a blocking bus call to a peer
+// that sends its signals before its reply, those signals are among it: a test that checks that
+// a signal did nothing needs no pause.
+void drainPostedEvents();
 
 // Another X client: its own connection to the display, which grabs a key combination on the
 // root window first (as a desktop's own shortcut would), holding it until destroyed.

@@ -60,7 +60,7 @@ protected:
                 if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
             return !list()->isSorting();
         }));
-        spin(150);
+        ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
     }
     RNSourceListModel* sources() { return window->sourceViewCntrl()->model(); }
     RNListCntrl* list() { return window->contentViewCntrl()->listCntrl(); }
@@ -286,8 +286,9 @@ TEST_F(LumoWindowTest, RefreshShowsWhatOtherProgramsTrashedAndRemovedAndKeepsMar
     trashes.addFile(a, "blueberry", std::string(40, 'x'));
     refresh->click();
     ASSERT_TRUE(waitUntil([&] { return list()->model()->rowCount() == 4 && !list()->isSorting(); }));
-    spin(100);
-    EXPECT_EQ(rowOf("blueberry"), 2);
+    ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
+    // The new row is sorted in after it is shown.
+    EXPECT_TRUE(waitUntil([&] { return !list()->isSorting() && rowOf("blueberry") == 2; })) << rowOf("blueberry");
     EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
     EXPECT_EQ(list()->tableView()->currentIndex().row(), rowOf("banana"));
     EXPECT_TRUE(list()->model()->itemAt(rowOf("apple"))->isMarked.load());
@@ -300,7 +301,7 @@ TEST_F(LumoWindowTest, RefreshShowsWhatOtherProgramsTrashedAndRemovedAndKeepsMar
     ::unlink((trashes.trashDir(a) + "/info/cherry.trashinfo").c_str());
     refresh->click();
     ASSERT_TRUE(waitUntil([&] { return list()->model()->rowCount() == 3 && !list()->isSorting(); }));
-    spin(100);
+    ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
     EXPECT_EQ(rowOf("cherry"), -1);
     EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
     EXPECT_TRUE(list()->model()->itemAt(rowOf("apple"))->isMarked.load());
@@ -310,7 +311,8 @@ TEST_F(LumoWindowTest, RefreshShowsWhatOtherProgramsTrashedAndRemovedAndKeepsMar
 
     // A refresh with nothing changed leaves everything as it was.
     refresh->click();
-    spin(300);
+    ASSERT_FALSE(sources()->isIdle());  // the refresh is under way
+    ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
     EXPECT_EQ(list()->model()->rowCount(), 3);
     EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
 }

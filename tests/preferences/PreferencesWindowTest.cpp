@@ -214,7 +214,7 @@ TEST_F(PreferencesWindow, ControlsEditTheDefaultsAndFollowChangesMadeElsewhere) 
     defaults().setBool("show_alert", true);
     defaults().setInteger("how_many_days_for_new_log_file", 5);
     std::thread([this] { defaults().setBool("delete_locked", false); }).join();
-    qt::spin(50);
+    qt::drainPostedEvents();  // the change from the other thread reaches the window posted
     EXPECT_TRUE(showAlert->isChecked());
     EXPECT_FALSE(deleteLocked->isChecked());
     EXPECT_EQ(days->currentData().toInt(), 5);

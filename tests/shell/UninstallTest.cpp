@@ -37,8 +37,10 @@ public slots:
     void open(const QUrl& url) { opened << url; }
 };
 
-// Answers the modal message boxes as they come: the box whose text starts with a key's text is
-// answered with the named button; the texts seen are recorded.
+// Answers the modal message boxes as they come: the box whose text is a key's text is answered
+// with the named button; the texts seen are recorded. A box the script does not expect is
+// recorded too and closed with its escape button: left open, its event loop would never return
+// and the test would hang instead of failing.
 struct Answers {
     QStringList seen;
     QTimer timer;
@@ -46,16 +48,17 @@ struct Answers {
         QObject::connect(&timer, &QTimer::timeout, [this, script] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (!box || !box->isVisible() || box->property("answered").toBool()) return;
+            box->setProperty("answered", true);
+            seen << box->text();
             for (const auto& [title, button] : script)
-                if (box->text() == title) {
-                    box->setProperty("answered", true);
-                    seen << box->text();
+                if (box->text() == title)
                     for (QAbstractButton* b : box->buttons())
                         if (b->text() == button || button.isEmpty()) {
                             b->click();
                             return;
                         }
-                }
+            if (QAbstractButton* escape = box->escapeButton()) escape->click();
+            else box->reject();
         });
         timer.start(10);
     }
@@ -80,6 +83,12 @@ protected:
         saved = helperclient::HelperInstallation::current();
     }
     void TearDown() override {
+        // A finished uninstall quits the application: QCoreApplication::exit() with no loop
+        // running leaves a request behind that makes every later event loop (each dialog's
+        // exec) return at once, so that the next test in this program would see its questions
+        // vanish unanswered. A loop of the application's own takes the request and clears it.
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
         helperclient::HelperInstallation::setCurrent(saved);
         QDesktopServices::unsetUrlHandler("file");
         QDesktopServices::unsetUrlHandler("https");
@@ -97,6 +106,9 @@ protected:
         inst.installedHelperPath = helperPath;
         inst.installerPath = script;
         inst.elevate = std::vector<std::string>{};
+        // Not the machine's activation file: a helper packaged on this machine would make the
+        // uninstall refuse and ask a question this test does not expect.
+        inst.serviceFilePath = home.root() + "/no-activation-file.service";
         helperclient::HelperInstallation::setCurrent(inst);
     }
 
@@ -139,9 +151,9 @@ TEST_F(UninstallTest, DecliningChangesNothing) {
     useInstaller(true);
     shell::RNQuillo delegate;
     Answers answers({{text("ask_uninstall"), text("do_not_uninstall_button")}});
-    delegate.uninstall();
+    delegate.uninstall();  // a "no" returns at once: nothing was started in the background
     EXPECT_EQ(answers.seen.size(), 1);
-    spin(300);
+    drainPostedEvents();
     EXPECT_TRUE(exists(helperPath));
     EXPECT_TRUE(exists(RNUserDefaults::standardUserDefaults().path()));
 }
