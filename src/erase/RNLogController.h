@@ -26,8 +26,10 @@ namespace quillo::erase {
 class RNLogController {
 public:
     // "startStr", "endStr", "partialLogName" (texts, looked up again in the main table, which
-    // gives an already localized text back unchanged) and "gapTime" (days, read as a signed
-    // 16-bit number; 7 when absent). The dictionary is copied.
+    // gives an already localized text back unchanged), "gapTime" (days, read as a signed 16-bit
+    // number; 7 when absent) and, optionally, "previousLogName": the name the kind's folder had
+    // before, a folder that is renamed to "partialLogName" while that name is free, so that its
+    // logs go on. The dictionary is copied.
     explicit RNLogController(const RNDictionary& info);
     // Closes the file (an abandoned erase never calls closeLogFile()).
     ~RNLogController();
@@ -74,6 +76,7 @@ public:
 private:
     double now() const;
     bool createNewLogFile(const std::string& folder, const std::string& name);
+    static void takeOverPreviousFolder(const std::string& name, const std::string& previous);
     void writeLine(const std::string& line);
     void flushPending();
     void flushPendingLocked();
