@@ -4,6 +4,7 @@
 #include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNTransparentScroller.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -195,20 +196,17 @@ RNLumoWindowSourceViewCntrl::RNLumoWindowSourceViewCntrl(QWidget* parentWidget) 
 }
 
 RNLumoWindowSourceViewCntrl::~RNLumoWindowSourceViewCntrl() {
-    *alive_ = false;
     for (auto t : observers_) erase::RNNotificationCenter::defaultCenter().removeObserver(t);
     model_->stop();
 }
 
 void RNLumoWindowSourceViewCntrl::viewDidLoad() {
-    std::weak_ptr<bool> weak = alive_;
+    const ui::RNMainThreadPath back(this);
     observers_.push_back(erase::RNNotificationCenter::defaultCenter().addObserver(
-        "mountedVolumeDidChange", nullptr, [this, weak](const erase::RNNotification& note) {
+        "mountedVolumeDidChange", nullptr, [this, back](const erase::RNNotification& note) {
             const bool added = note.info("diskWasAdded").boolValue();
             const std::string path = note.info("devicePath").stringValue();
-            erase::RNMainThread::postToMain([this, weak, added, path] {
-                if (weak.lock()) model_->mountedVolumeDidChange(added, path);
-            });
+            back.post([this, added, path] { model_->mountedVolumeDidChange(added, path); });
         }));
     lastSelectedRow_ = -1;
     model_->setupSources();

@@ -6,7 +6,9 @@
 #include "files/TrashInfo.h"
 #include "mainwindow/RNImages.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 #include "util/Localization.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
 #include <QCoreApplication>
@@ -33,8 +35,10 @@ erase::RNOperationQueue& sourceListOperationQueue() {
 }
 
 struct RNSourceListModel::State {
+    explicit State(RNSourceListModel* m) : model(m), path(m) {}
     std::atomic<bool> stopWorking{false};
     RNSourceListModel* model = nullptr;  // read and cleared on the main thread only
+    ui::RNMainThreadPath path;           // back to the main thread while the model lives
     std::mutex dirtyMutex;
     std::vector<RNSourceItemPtr> dirty;  // sources whose sizes changed since the last poll
     std::atomic<int> pendingListings{0};
@@ -51,34 +55,37 @@ namespace {
 
 using StatePtr = std::shared_ptr<void>;
 
-// Runs `fn` on the main thread while the model still exists.
+// Runs `fn` on the main thread while the model still exists and this listing is its own (a
+// restart leaves the old one's results unshown).
 template <class State, class Fn>
 void onMain(const std::shared_ptr<State>& state, Fn fn) {
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [state, fn = std::move(fn)]() mutable {
-            if (state->model) fn(state->model);
-        },
-        Qt::QueuedConnection);
+    state->path.post([state, fn = std::move(fn)]() mutable {
+        if (state->model) fn(state->model);
+    });
 }
 
 // Lists the direct entries of a trash's files/ folder (hidden ones included) as records with
 // their dates; files get their size at once. `onBatch` receives the records in growing batches
 // so that the first ones can be shown while the rest are read.
-void listEntries(const std::string& folder, const std::atomic<bool>& stop, bool readDates,
-                 const std::function<void(std::vector<RNLumoWindowItemPtr>&&, bool last)>& onBatch,
-                 const std::function<void(const RNLumoWindowItemPtr&, const struct stat*)>& onItem) {
+// Gives the errno that kept the folder from being read (0: read, or missing - an empty trash).
+int listEntries(const std::string& folder, const std::atomic<bool>& stop, bool readDates,
+                const std::function<void(std::vector<RNLumoWindowItemPtr>&&, bool last)>& onBatch,
+                const std::function<void(const RNLumoWindowItemPtr&, const struct stat*)>& onItem) {
     std::vector<RNLumoWindowItemPtr> batch;
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Never through a link: the tray's listing does not follow one either, and the two must
+    // agree about the same trash.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
+        const int error = errno == ENOENT ? 0 : errno;
         onBatch(std::move(batch), true);
-        return;
+        return error;
     }
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
+        const int error = errno ? errno : EIO;
         ::close(fd);
         onBatch(std::move(batch), true);
-        return;
+        return error;
     }
     std::optional<files::TrashInfoReader> info;
     if (readDates) info.emplace(files::deletingLastPathComponent(folder));
@@ -106,6 +113,7 @@ void listEntries(const std::string& folder, const std::atomic<bool>& stop, bool 
     }
     ::closedir(dir);
     onBatch(std::move(batch), true);
+    return 0;
 }
 
 QIcon volumeIcon(const std::string& volumePath) {
@@ -134,8 +142,7 @@ void RNSourceListModel::setWillMeasureFolderHook(std::function<void(const std::s
     gWillMeasureHook = std::move(hook);
 }
 
-RNSourceListModel::RNSourceListModel(QObject* parent) : QAbstractListModel(parent), state_(std::make_shared<State>()) {
-    state_->model = this;
+RNSourceListModel::RNSourceListModel(QObject* parent) : QAbstractListModel(parent), state_(std::make_shared<State>(this)) {
     {
         std::lock_guard g(gHooksMutex);
         provider_ = gDefaultProvider;
@@ -159,8 +166,7 @@ bool RNSourceListModel::listingFinished() const { return state_->pendingListings
 void RNSourceListModel::restart() {
     stop();
     state_->model = nullptr;
-    state_ = std::make_shared<State>();
-    state_->model = this;
+    state_ = std::make_shared<State>(this);
     beginResetModel();
     sourceItems_.clear();
     endResetModel();
@@ -233,7 +239,8 @@ void RNSourceListModel::listTrash(const std::shared_ptr<State>& state, const RNS
     }
     // Sizes first, dates after: the dates take one info file each and are not needed to count.
     std::vector<RNLumoWindowItemPtr> all;
-    listEntries(
+    // Set before the last batch reaches the main thread, which shows it with that batch.
+    source->readError = listEntries(
         source->url, state->stopWorking, false,
         [&](std::vector<RNLumoWindowItemPtr>&& items, bool last) {
             auto batch = std::make_shared<Batch>();
@@ -358,8 +365,7 @@ void RNSourceListModel::pollMeasurements() {
             updateMarkedItems(source);
             emit gatheringFinished(source.get());
         }
-        RNNotificationCenter::defaultCenter().postNotification(
-            "updateItemsList", source.get(), RNDictionary{{"sourceItem", RNValue::object(source)}});
+        emit itemsListUpdated(source.get());
         emitRowChanged(source.get());
     }
     if (!anyGathering && dirty.empty()) pollTimer_.stop();
@@ -439,8 +445,7 @@ void RNSourceListModel::checkBinContentWithSourceItem(const std::shared_ptr<Stat
             ++source->childrenGeneration;
             source->trashIsEmpty = source->children.empty();
             emit m->childrenChanged(source.get());
-            RNNotificationCenter::defaultCenter().postNotification(
-                "updateItemsList", source.get(), RNDictionary{{"sourceItem", RNValue::object(source)}});
+            emit m->itemsListUpdated(source.get());
             m->updateMarkedItems(source);
             if (source->lockedGathering() > 0 && !m->pollTimer_.isActive()) m->pollTimer_.start();
         }
@@ -523,12 +528,13 @@ QString RNSourceListModel::pillText(uint64_t count, uint64_t size) {
 }
 
 QString RNSourceListModel::infoText(RNSourceItem& source) {
+    // A trash that cannot be read is not an empty one.
+    if (source.readError.load()) return ui::L("trash_unreadable");
     if (source.trashIsEmpty) return ui::L("trash_empty");
-    const uint64_t count = source.lockedCount();
-    const auto& nf = util::RNNumberUtilities::sharedControl();
-    return QString::fromStdString(util::RNFormat(util::RNLocalizedString(count == 1 ? "item_size" : "items_size"),
-                                                 {nf.numberToFormatString(double(count)),
-                                                  nf.sizeToFormatString(source.lockedSize(), 4, true)}));
+    // The trashed items (as the tray's rows count them), with the size measured so far.
+    const std::string sizeText = util::RNNumberUtilities::sharedControl().sizeToFormatString(source.lockedSize(), 4, true);
+    return QString::fromStdString(
+        util::RNLocalizedMessage("items_size", {{"count", source.lockedCount()}, {"size", sizeText}}));
 }
 
 int RNSourceListModel::rowCount(const QModelIndex& parent) const {

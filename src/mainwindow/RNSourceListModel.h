@@ -96,6 +96,9 @@ signals:
     void childrenSizesChanged(quillo::mainwindow::RNSourceItem* source);
     // A source's last folder measurement ended.
     void gatheringFinished(quillo::mainwindow::RNSourceItem* source);
+    // A source's items or their sizes changed: the content list sorts and counts again
+    // ("updateItemsList").
+    void itemsListUpdated(quillo::mainwindow::RNSourceItem* source);
     void sourcesLoaded();
     void sourceAboutToBeRemoved(int row);
 

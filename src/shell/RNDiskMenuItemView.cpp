@@ -7,7 +7,9 @@
 #include "shell/RNVolumeIcons.h"
 #include "ui/RNInterfaceUtilities.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 #include "ui/RNSpinner.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
 #include <pthread.h>
@@ -31,11 +33,9 @@ constexpr int kMeasurementNice = 10;
 constexpr int kRowHeight = 56;
 constexpr int kTextX = 64;
 
-QString formatInfo(uint64_t size, uint64_t count) {
-    const auto& numbers = util::RNNumberUtilities::sharedControl();
-    return ui::qstr(util::RNFormat(util::RNLocalizedString("items_size"),
-                                   {numbers.numberToFormatString(double(count)),
-                                    numbers.sizeToFormatString(size, 4, true)}));
+QString formatInfo(uint64_t size, uint64_t items) {
+    const std::string sizeText = util::RNNumberUtilities::sharedControl().sizeToFormatString(size, 4, true);
+    return ui::qstr(util::RNLocalizedMessage("items_size", {{"count", items}, {"size", sizeText}}));
 }
 }  // namespace
 
@@ -106,6 +106,12 @@ void RNDiskMenuItemView::syncAction() {
     text.replace('&', "&&");
     item_->setText(text);
     item_->setIcon(volumeIcon());
+    // The files and folders below the items, where there is room for them.
+    const QString entries = info_ && !readError_ && !diskDict_.trashIsEmpty
+                                ? ui::qstr(util::RNLocalizedMessage("entries_count", {{"entries", itemsCount_}}))
+                                : QString();
+    item_->setToolTip(entries);
+    setToolTip(entries);
 }
 
 void RNDiskMenuItemView::gatherTrashInfo() {
@@ -121,8 +127,15 @@ void RNDiskMenuItemView::gatherTrashInfo() {
     itemsCount_ = 0;
     const std::string trashURL = diskDict_.trashURL;
     auto working = isWorking_;
-    auto self = std::make_shared<QPointer<RNDiskMenuItemView>>(this);
-    RNOperationQueue::named(kMenuCreationOperationQueue).addOperation([trashURL, working, self] {
+    struct Measured {
+        uint64_t size = 0, count = 0;
+        int readError = 0;
+        QString info;
+        RNItemList items;
+    };
+    // The row may be gone when the figures arrive (menu memory released, volume unmounted):
+    // they are dropped then.
+    ui::runThen(RNOperationQueue::named(kMenuCreationOperationQueue), this, [trashURL, working] {
         // A measurement is background work: it only takes the processor when nothing else wants
         // it, so the menu being shown never waits for it (the walk's own threads inherit this).
         sched_param idle{};
@@ -131,29 +144,30 @@ void RNDiskMenuItemView::gatherTrashInfo() {
         auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trashURL);
         const uint64_t size = listing ? listing->size : 0;
         const uint64_t count = listing ? listing->count : 0;
+        const int readError = listing ? listing->readError : 0;
         RNItemList items = listing ? std::move(listing->itemsToErase) : RNItemList{};
         // An erase of this trash that started before the figures were known learns them here.
         if (working->load())
             RNNotificationCenter::defaultCenter().postNotification(
                 kUpdateCountAndSizeToDelete, nullptr,
                 RNDictionary{{"size", size}, {"count", count}, {"itemsToErase", itemListValue(items)}});
-        // The figures are formatted here too: the main thread only shows them.
-        const QString info = formatInfo(size, count);
-        RNMainThread::postToMain([self, size, count, info, items = std::move(items)]() mutable {
-            // The row may be gone (menu memory released, volume unmounted): nothing to show.
-            if (RNDiskMenuItemView* view = self->data()) view->measurementDone(size, count, info, std::move(items));
-        });
-    });
+        // The figures are formatted here too: the main thread only shows them. A trash that
+        // cannot be read says so: its zeros would be a lie.
+        const QString info = readError ? L("trash_unreadable") : formatInfo(size, items.size());
+        return Measured{size, count, readError, info, std::move(items)};
+    }, [this](Measured m) { measurementDone(m.size, m.count, m.info, std::move(m.items), m.readError); });
 }
 
-void RNDiskMenuItemView::measurementDone(uint64_t size, uint64_t count, const QString& info, RNItemList items) {
+void RNDiskMenuItemView::measurementDone(uint64_t size, uint64_t count, const QString& info, RNItemList items,
+                                          int readError) {
     itemsSize_ = size;
     itemsCount_ = count;
     itemsToErase_ = std::move(items);
+    readError_ = readError;
     info_ = info;
     spinner_->stopAnimation();
-    diskDict_.trashIsEmpty = count == 0;
-    if (item_ && count == 0) item_->setEnabled(false);
+    diskDict_.trashIsEmpty = count == 0 && !readError;
+    if (item_ && (count == 0 || readError)) item_->setEnabled(false);
     syncAction();
     update();
     emit measured();
@@ -195,6 +209,7 @@ void RNDiskMenuItemView::sendAction() {
     setMenuItemIsSelected(false);
     isWorking_->store(true);
     if (!stopObserver_) {
+        // Only a flag the row shares with its measurement: set from the erase's thread as it is.
         auto working = isWorking_;
         stopObserver_ = RNNotificationCenter::defaultCenter().addObserver(
             kStopWorking, nullptr, [working](const RNNotification&) { working->store(false); });

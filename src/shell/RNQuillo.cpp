@@ -13,6 +13,7 @@
 #include "shell/RNVolumeIcons.h"
 #include "ui/RNInfoWindows.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,19 +42,6 @@ RNQuillo* gDelegate = nullptr;
 constexpr const char* kStartupQueue = "startupQueue";
 constexpr const char* kVolumeListQueue = "volumeListQueue";
 
-// Runs `work` on a worker and `then` with its result on the main thread, unless the delegate
-// is gone by then.
-template <typename R>
-void inBackground(const std::shared_ptr<bool>& alive, const char* queue, std::function<R()> work,
-                  std::function<void(R)> then) {
-    std::weak_ptr<bool> weak = alive;
-    RNOperationQueue::named(queue).addOperation([weak, work = std::move(work), then = std::move(then)]() mutable {
-        R result = work();
-        RNMainThread::postToMain([weak, then = std::move(then), result = std::move(result)]() mutable {
-            if (weak.lock()) then(std::move(result));
-        });
-    });
-}
 }  // namespace
 
 RNQuillo* sharedDelegate() { return gDelegate; }
@@ -78,8 +66,6 @@ RNQuillo::RNQuillo(QObject* parent) : QObject(parent) {
 }
 
 RNQuillo::~RNQuillo() {
-    *alive_ = false;
-    alive_.reset();
     auto& center = RNNotificationCenter::defaultCenter();
     for (auto token : observers_) center.removeObserver(token);
     for (auto token : defaultsObservers_) RNUserDefaults::standardUserDefaults().removeObserver(token);
@@ -97,25 +83,19 @@ void RNQuillo::applicationDidFinishLaunching() {
     setupStatusMenu();
 
     auto& center = RNNotificationCenter::defaultCenter();
-    std::weak_ptr<bool> weak = alive_;
-    observers_.push_back(center.addObserver(kStopWorking, nullptr, [this, weak](const RNNotification& note) {
+    const ui::RNMainThreadPath back(this);
+    observers_.push_back(center.addObserver(kStopWorking, nullptr, [this, back](const RNNotification& note) {
         // Posted from the erase's tick thread; handled on the main thread.
-        RNNotification copy = note;
-        RNMainThread::postToMain([this, weak, copy] {
-            if (weak.lock()) stopWorking(copy);
-        });
+        back.post([this, copy = note] { stopWorking(copy); });
     }));
-    observers_.push_back(center.addObserver("lumoWindowDidClose", nullptr, [this, weak](const RNNotification& note) {
+    observers_.push_back(center.addObserver("lumoWindowDidClose", nullptr, [this, back](const RNNotification& note) {
         const bool erased = note.info("erasedCount").uintValue() > 0;
-        RNMainThread::postToMain([this, weak, erased] {
-            if (weak.lock()) lumoWindowDidClose(erased);
-        });
+        back.post([this, erased] { lumoWindowDidClose(erased); });
     }));
     for (const char* name : {"welcomeDidClose", "newsletterDidClose", "webPromoDidClose"}) {
         const std::string n = name;
-        observers_.push_back(center.addObserver(n, this, [this, weak, n](const RNNotification&) {
-            RNMainThread::postToMain([this, weak, n] {
-                if (!weak.lock()) return;
+        observers_.push_back(center.addObserver(n, this, [this, back, n](const RNNotification&) {
+            back.post([this, n] {
                 if (n == "welcomeDidClose") welcomeDidClose();
                 else if (n == "newsletterDidClose" && subscribe_) subscribe_->deleteLater();
                 else if (n == "webPromoDidClose" && webPromo_) webPromo_->deleteLater();
@@ -131,8 +111,8 @@ void RNQuillo::applicationDidFinishLaunching() {
     // The helper check may ask a question, run pkexec and wait for the system bus: it runs on a
     // worker, its questions come to the main thread through the prompt backend, and the rest of
     // the start-up follows when it is done.
-    inBackground<bool>(
-        alive_, kStartupQueue,
+    ui::runThen(
+        RNOperationQueue::named(kStartupQueue), this,
         [] { return helperclient::RNSecureAccess::initWithDelegate(nullptr)->installHelperAppIfNeeded(); },
         [this](bool authorized) { continueStartup(authorized); });
 }
@@ -172,8 +152,9 @@ int64_t RNQuillo::isUserAgree() {
 }
 
 void RNQuillo::checkForFullDiskAccess() {
-    inBackground<int>(
-        alive_, kStartupQueue, [] { return RNFullDiskAuthorization::sharedControl().authorizationStatus(); },
+    ui::runThen(
+        RNOperationQueue::named(kStartupQueue), this,
+        [] { return RNFullDiskAuthorization::sharedControl().authorizationStatus(); },
         [](int status) {
             if (status == RNFullDiskAuthorization::Authorized) return;
             RNFullDiskAuthorization::sharedControl().requestAuthorizationWithCompletion({});
@@ -217,8 +198,9 @@ void RNQuillo::showInfoWebWindow() {
 // ---- Volumes -----------------------------------------------------------------------------------
 
 void RNQuillo::refreshVolumes(std::function<void()> then) {
-    inBackground<std::vector<files::TrashLocation>>(
-        alive_, kVolumeListQueue, [] { return files::RNFilesUtilities::sharedControl().trashesAndVolumesLocations(); },
+    ui::runThen(
+        RNOperationQueue::named(kVolumeListQueue), this,
+        [] { return files::RNFilesUtilities::sharedControl().trashesAndVolumesLocations(); },
         [this, then](std::vector<files::TrashLocation> list) {
             volumes_ = std::move(list);
             volumesLoaded_ = true;
@@ -235,7 +217,7 @@ void RNQuillo::refreshVolumes(std::function<void()> then) {
                 for (const auto& v : volumes_)
                     if (v.trashURL == item->view()->diskDict().trashURL) {
                         item->view()->setDiskDict(v);
-                        item->setEnabled(!item->view()->diskDict().trashIsEmpty && !isWorking_);
+                        item->setEnabled(!item->view()->diskDict().trashIsEmpty && !item->view()->isUnreadable() && !isWorking_);
                     }
             if (then) then();
             emit volumesRefreshed();
@@ -339,8 +321,8 @@ void RNQuillo::uninstall() {
     if (answer != kAlertSecondButtonReturn) return;
     // Removing the helper runs pkexec and waits for it: on a worker. The installer's "remove"
     // also stops a helper that is still running.
-    inBackground<bool>(
-        alive_, kStartupQueue,
+    ui::runThen(
+        RNOperationQueue::named(kStartupQueue), this,
         [] {
             const std::string path = helperclient::HelperInstallation::current().installedHelperPath;
             struct stat st;

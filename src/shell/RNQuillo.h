@@ -182,7 +182,6 @@ private:
     std::vector<erase::RNObserverToken> observers_;
     std::vector<erase::RNObserverToken> defaultsObservers_;
     bool trayMissingReported_ = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The process's delegate (set by the constructor), for the preferences window.

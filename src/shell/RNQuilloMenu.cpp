@@ -9,6 +9,7 @@
 #include "ui/preferences/RNPreferencesWindow.h"
 #include "ui/RNInfoWindows.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -130,14 +131,12 @@ void RNQuillo::setupStatusMenu() {
 
     // The two hot keys and the menu's key equivalents follow their preferences, from now on.
     connect(&RNHotKeyCenter::sharedCenter(), &RNHotKeyCenter::hotKeyPressed, this, &RNQuillo::hotKeyPressed);
-    std::weak_ptr<bool> weak = alive_;
+    const ui::RNMainThreadPath back(this);
     for (const char* key : {kPrefEmptyTrash, kPrefLumoDelete}) {
         const std::string keyPath = std::string("values.") + key;
         defaultsObservers_.push_back(RNUserDefaults::standardUserDefaults().addObserverForKey(
-            key, [this, weak, keyPath](const std::string&, const RNValue&) {
-                RNMainThread::postToMain([this, weak, keyPath] {
-                    if (weak.lock()) hotKeyPreferenceChanged(keyPath);
-                });
+            key, [this, back, keyPath](const std::string&, const RNValue&) {
+                back.post([this, keyPath] { hotKeyPreferenceChanged(keyPath); });
             }));
         hotKeyPreferenceChanged(keyPath);
     }
@@ -227,8 +226,7 @@ void RNQuillo::createMenuViewsWithCount(size_t count, bool createNewArray) {
 RNDiskMenuItem* RNQuillo::addDiskMenuItemWithDict(const files::TrashLocation& dict, RNDiskMenuItem* item, int tag) {
     item->view()->setDiskDict(dict);
     item->setTag(tag);
-    item->setToolTip(QString());
-    item->setEnabled(!item->view()->diskDict().trashIsEmpty && !isWorking_);
+    item->setEnabled(!item->view()->diskDict().trashIsEmpty && !item->view()->isUnreadable() && !isWorking_);
     subTrashMenu_->addAction(item);
     // Measured as soon as it is in the menu, so that a menu exported over D-Bus (which never
     // shows the row's widget) gets the figures too.
@@ -270,7 +268,7 @@ void RNQuillo::applyMenuEnabledStates() {
     for (int tag : {kTagEmptyAll, kTagLumo, kTagPreferences, kTagServiceMenu, kTagDiskSubmenu})
         if (QAction* a = itemWithTag(quilloMenu_.get(), tag)) a->setEnabled(!isWorking_);
     for (RNDiskMenuItem* item : submenuViews_)
-        item->setEnabled(!isWorking_ && !item->view()->diskDict().trashIsEmpty);
+        item->setEnabled(!isWorking_ && !item->view()->diskDict().trashIsEmpty && !item->view()->isUnreadable());
 }
 
 void RNQuillo::setIsWorking(bool working) {
@@ -366,7 +364,8 @@ void RNQuillo::emptyHardDriveTrashAction(RNDiskMenuItem* item) {
                             {"isAllDisks", false},
                             {"volumeName", dict.volumeName.empty() ? std::string("Hard Drive") : dict.volumeName},
                             {"size", row->itemsSize()},
-                            {"count", row->itemsCount()}},
+                            {"count", row->itemsCount()},
+                            {"topLevelCount", row->topLevelCount()}},
                &items);
 }
 

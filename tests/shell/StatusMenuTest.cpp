@@ -278,6 +278,54 @@ TEST_F(StatusMenuTest, MountAddsTheRowBeforeTheNotificationAndUnmountRemovesItAf
     RNNotificationCenter::defaultCenter().removeObserver(token);
 }
 
+// Rows belong to their trash, not to a position: a volume that comes into the list before
+// measured rows (a read-only volume turned writable keeps its place in the mount table) gets a
+// row of its own, and every other row keeps its own figures and enabled state.
+TEST_F(StatusMenuTest, AVolumeListedBeforeMeasuredRowsLeavesEachRowItsOwnFigures) {
+    if (!isolated()) GTEST_SKIP() << "needs root (a private mount namespace and a tmpfs)";
+    auto early = plantedVolume(4);  // mounted first, so listed before `late`...
+    ASSERT_TRUE(early);
+    ASSERT_TRUE(early->remount(true)) << "...but read-only: not listed yet";
+    auto late = plantedVolume(2);
+    ASSERT_TRUE(late);
+    start();
+    openSubmenu();
+    ASSERT_EQ(delegate->submenuViews().size(), 2u);
+    RNDiskMenuItem* lateRow = rowFor(late->mountPoint());
+    ASSERT_NE(lateRow, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return lateRow->view()->info().has_value(); }));
+    EXPECT_EQ(lateRow->view()->infoText(), "2 items, 10 bytes");
+    delegate->subTrashMenu()->close();
+
+    ASSERT_TRUE(early->remount(false));
+    QSignalSpy refreshed(delegate.get(), &RNQuillo::volumesRefreshed);
+    delegate->refreshVolumes();
+    ASSERT_TRUE(waitUntil([&] { return refreshed.count() > 0; }));
+    ASSERT_EQ(delegate->volumes().size(), 3u);
+    EXPECT_EQ(delegate->volumes()[1].volumePath, early->mountPoint()) << "listed before the measured row";
+    openSubmenu();
+    ASSERT_EQ(delegate->submenuViews().size(), 3u);
+    RNDiskMenuItem* earlyRow = rowFor(early->mountPoint());
+    ASSERT_NE(earlyRow, nullptr);
+    EXPECT_EQ(rowFor(late->mountPoint()), lateRow) << "the measured row is kept, not rebuilt";
+    EXPECT_EQ(lateRow->view()->infoText(), "2 items, 10 bytes");
+    EXPECT_EQ(lateRow->view()->diskDict().trashURL, late->mountPoint() + "/.Trash-0/files");
+    EXPECT_TRUE(lateRow->isEnabled());
+    ASSERT_TRUE(waitUntil([&] { return earlyRow->view()->info().has_value(); }));
+    EXPECT_EQ(earlyRow->view()->infoText(), "4 items, 20 bytes");
+    EXPECT_EQ(earlyRow->view()->itemsToErase().size(), 4u);
+    EXPECT_TRUE(earlyRow->isEnabled());
+    EXPECT_FALSE(rowFor("/")->isEnabled());
+    // The menu shows them in the list's order, each tagged by its place.
+    const auto actions = delegate->subTrashMenu()->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[1], earlyRow);
+    EXPECT_EQ(actions[2], lateRow);
+    EXPECT_EQ(earlyRow->tag(), 1002);
+    EXPECT_EQ(lateRow->tag(), 1003);
+    delegate->subTrashMenu()->close();
+}
+
 TEST_F(StatusMenuTest, AnEraseThatRemovedItemsReleasesTheRowsOneThatRemovedNothingKeepsThem) {
     if (!isolated()) GTEST_SKIP() << "needs root (a private mount namespace and a tmpfs)";
     auto volume = plantedVolume(1);
