@@ -201,13 +201,6 @@ RNLumoWindowSourceViewCntrl::~RNLumoWindowSourceViewCntrl() {
 }
 
 void RNLumoWindowSourceViewCntrl::viewDidLoad() {
-    const ui::RNMainThreadPath back(this);
-    observers_.push_back(erase::RNNotificationCenter::defaultCenter().addObserver(
-        "mountedVolumeDidChange", nullptr, [this, back](const erase::RNNotification& note) {
-            const bool added = note.info("diskWasAdded").boolValue();
-            const std::string path = note.info("devicePath").stringValue();
-            back.post([this, added, path] { model_->mountedVolumeDidChange(added, path); });
-        }));
     lastSelectedRow_ = -1;
     model_->setupSources();
 }

@@ -5,6 +5,7 @@
 #include "files/FolderWalk.h"
 #include "files/TrashInfo.h"
 #include "mainwindow/RNImages.h"
+#include "mainwindow/RNVolumeListModel.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNRunThen.h"
 #include "util/Localization.h"
@@ -147,7 +148,9 @@ RNSourceListModel::RNSourceListModel(QObject* parent) : QAbstractListModel(paren
         std::lock_guard g(gHooksMutex);
         provider_ = gDefaultProvider;
     }
-    if (!provider_) provider_ = [] { return files::RNFilesUtilities::sharedControl().trashesAndVolumesLocations(); };
+    // Without a planted provider the trashes are the shared volume model's rows, and mounts
+    // come as its rows come and go.
+    if (!provider_) followVolumeModel();
     pollTimer_.setInterval(100);
     connect(&pollTimer_, &QTimer::timeout, this, &RNSourceListModel::pollMeasurements);
 }
@@ -169,6 +172,8 @@ void RNSourceListModel::restart() {
     state_ = std::make_shared<State>(this);
     beginResetModel();
     sourceItems_.clear();
+    listedTrashes_.clear();
+    locationsTaken_ = false;
     endResetModel();
     setupSources();
 }
@@ -201,12 +206,62 @@ static RNSourceItemPtr makeSource(const files::TrashLocation& loc) {
     return source;
 }
 
+void RNSourceListModel::followVolumeModel() {
+    auto& volumes = RNVolumeListModel::sharedModel();
+    connect(&volumes, &QAbstractItemModel::rowsInserted, this, [this, &volumes](const QModelIndex&, int first, int last) {
+        if (!locationsTaken_) return;  // the listing takes them all
+        for (int r = first; r <= last; ++r) addLocation(volumes.locations()[size_t(r)]);
+    });
+    connect(&volumes, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this, &volumes](const QModelIndex&, int first, int last) {
+                for (int r = first; r <= last; ++r) mountedVolumeDidChange(false, volumes.locations()[size_t(r)].volumePath);
+            });
+    connect(&volumes, &QAbstractItemModel::modelReset, this, [this] {
+        if (locationsTaken_) restart();
+    });
+}
+
+void RNSourceListModel::addLocation(const files::TrashLocation& loc) {
+    if (!listedTrashes_.insert(loc.trashURL).second) return;
+    auto state = state_;
+    auto source = makeSource(loc);
+    ++state->pendingListings;
+    appendSource(source, true);
+    sourceListOperationQueue().addOperation([state, source] { listTrash(state, source); });
+}
+
 void RNSourceListModel::setupSources() {
+    setupDone_ = false;
+    if (!provider_) {
+        // The volume model's rows, read once for the whole interface; the worker gets them by
+        // value, so it never reaches back into anything that may be gone.
+        auto& volumes = RNVolumeListModel::sharedModel();
+        QPointer<RNSourceListModel> self(this);
+        auto state = state_;
+        auto take = [self, state, &volumes] {
+            if (!self || self->state_ != state) return;
+            self->locationsTaken_ = true;
+            for (const auto& loc : volumes.locations()) self->listedTrashes_.insert(loc.trashURL);
+            self->listLocations(volumes.locations());
+        };
+        if (volumes.loaded()) take();
+        else volumes.refresh(take);
+        return;
+    }
     auto state = state_;
     auto provider = provider_;
-    setupDone_ = false;
     sourceListOperationQueue().addOperation([state, provider] {
-        const auto locations = provider();
+        listAll(state, provider());
+    });
+}
+
+void RNSourceListModel::listLocations(std::vector<files::TrashLocation> locations) {
+    auto state = state_;
+    sourceListOperationQueue().addOperation([state, locations = std::move(locations)] { listAll(state, locations); });
+}
+
+void RNSourceListModel::listAll(const std::shared_ptr<State>& state, const std::vector<files::TrashLocation>& locations) {
+    {
         for (const auto& loc : locations) {
             if (state->stopWorking.load()) break;
             auto source = makeSource(loc);
@@ -218,7 +273,7 @@ void RNSourceListModel::setupSources() {
             m->setupDone_ = true;
             emit m->sourcesLoaded();
         });
-    });
+    }
 }
 
 void RNSourceListModel::appendSource(const RNSourceItemPtr& source, bool notify) {
@@ -459,6 +514,12 @@ bool RNSourceListModel::providerIsDirectory(const RNLumoWindowItemPtr& item) {
 }
 
 void RNSourceListModel::mountedVolumeDidChange(bool added, const std::string& devicePath) {
+    if (added && !provider_) {
+        const auto& locations = RNVolumeListModel::sharedModel().locations();
+        const size_t i = files::RNFilesUtilities::indexOfNewMountedDiskInArray(locations, devicePath);
+        if (i != files::RNFilesUtilities::kNotFound) addLocation(locations[i]);
+        return;
+    }
     if (added) {
         auto state = state_;
         auto provider = provider_;
@@ -479,6 +540,7 @@ void RNSourceListModel::mountedVolumeDidChange(bool added, const std::string& de
     const size_t i = indexOfSourceWithPathInArray(sourceItems_, devicePath);
     if (i == files::RNFilesUtilities::kNotFound) return;
     emit sourceAboutToBeRemoved(int(i));
+    listedTrashes_.erase(sourceItems_[i]->url);
     beginRemoveRows({}, int(i), int(i));
     sourceItems_.erase(sourceItems_.begin() + std::ptrdiff_t(i));
     for (size_t k = i; k < sourceItems_.size(); ++k) sourceItems_[k]->row = int64_t(k);

@@ -1,21 +1,15 @@
 #include "shell/RNDiskMenuItemView.h"
 
-#include "erase/RNMainThread.h"
 #include "erase/RNNotificationCenter.h"
 #include "erase/RNOperationQueue.h"
 #include "files/RNQuilloFileUtilities.h"
+#include "mainwindow/RNVolumeListModel.h"
 #include "shell/RNVolumeIcons.h"
 #include "ui/RNInterfaceUtilities.h"
 #include "ui/RNQtStrings.h"
-#include "ui/RNRunThen.h"
 #include "ui/RNSpinner.h"
 #include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
-
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -29,7 +23,6 @@ using namespace quillo::erase;
 using ui::L;
 
 namespace {
-constexpr int kMeasurementNice = 10;
 constexpr int kRowHeight = 56;
 constexpr int kTextX = 64;
 
@@ -125,37 +118,30 @@ void RNDiskMenuItemView::gatherTrashInfo() {
     sizeIsWorking_ = true;
     itemsSize_ = 0;
     itemsCount_ = 0;
-    const std::string trashURL = diskDict_.trashURL;
-    auto working = isWorking_;
-    struct Measured {
-        uint64_t size = 0, count = 0;
-        int readError = 0;
-        QString info;
-        RNItemList items;
-    };
-    // The row may be gone when the figures arrive (menu memory released, volume unmounted):
-    // they are dropped then.
-    ui::runThen(RNOperationQueue::named(kMenuCreationOperationQueue), this, [trashURL, working] {
-        // A measurement is background work: it only takes the processor when nothing else wants
-        // it, so the menu being shown never waits for it (the walk's own threads inherit this).
-        sched_param idle{};
-        if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0)
-            ::setpriority(PRIO_PROCESS, pid_t(::gettid()), kMeasurementNice);
-        auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trashURL);
-        const uint64_t size = listing ? listing->size : 0;
-        const uint64_t count = listing ? listing->count : 0;
-        const int readError = listing ? listing->readError : 0;
-        RNItemList items = listing ? std::move(listing->itemsToErase) : RNItemList{};
-        // An erase of this trash that started before the figures were known learns them here.
-        if (working->load())
-            RNNotificationCenter::defaultCenter().postNotification(
-                kUpdateCountAndSizeToDelete, nullptr,
-                RNDictionary{{"size", size}, {"count", count}, {"itemsToErase", itemListValue(items)}});
-        // The figures are formatted here too: the main thread only shows them. A trash that
-        // cannot be read says so: its zeros would be a lie.
-        const QString info = readError ? L("trash_unreadable") : formatInfo(size, items.size());
-        return Measured{size, count, readError, info, std::move(items)};
-    }, [this](Measured m) { measurementDone(m.size, m.count, m.info, std::move(m.items), m.readError); });
+    // The trash is listed once for everything that shows it, by the volume model; the figures
+    // come back here (and not at all once this row is gone).
+    auto& volumes = mainwindow::RNVolumeListModel::sharedModel();
+    if (!measuredConnection_)
+        measuredConnection_ = connect(&volumes, &mainwindow::RNVolumeListModel::trashMeasured, this,
+                                      [this](const std::string& trashURL) {
+                                          if (trashURL == diskDict_.trashURL) takeMeasurement();
+                                      });
+    if (volumes.measurement(diskDict_.trashURL)) takeMeasurement();
+    else volumes.measure(diskDict_.trashURL);
+}
+
+void RNDiskMenuItemView::takeMeasurement() {
+    const auto* m = mainwindow::RNVolumeListModel::sharedModel().measurement(diskDict_.trashURL);
+    if (!m || info_) return;
+    // An erase of this trash that started before the figures were known learns them here.
+    if (isWorking_->load())
+        RNNotificationCenter::defaultCenter().postNotification(
+            kUpdateCountAndSizeToDelete, nullptr,
+            RNDictionary{{"size", m->size}, {"count", m->count}, {"itemsToErase", itemListValue(m->itemsToErase)},
+                         {"topLevelCount", uint64_t(m->itemsToErase.size())}});
+    // A trash that cannot be read says so: its zeros would be a lie.
+    const QString info = m->readError ? L("trash_unreadable") : formatInfo(m->size, m->itemsToErase.size());
+    measurementDone(m->size, m->count, info, m->itemsToErase, m->readError);
 }
 
 void RNDiskMenuItemView::measurementDone(uint64_t size, uint64_t count, const QString& info, RNItemList items,

@@ -102,6 +102,7 @@ protected:
 private:
     void animateDismiss();
     void sendAction();
+    void takeMeasurement();
     void measurementDone(uint64_t size, uint64_t count, const QString& info, erase::RNItemList items, int readError);
     QFont nameFont() const;
     void syncAction();
@@ -113,6 +114,7 @@ private:
     uint64_t itemsCount_ = 0;
     erase::RNItemList itemsToErase_;
     int readError_ = 0;
+    QMetaObject::Connection measuredConnection_;
     bool sizeIsWorking_ = false;
     // Read by the measurement on its queue.
     std::shared_ptr<std::atomic<bool>> isWorking_ = std::make_shared<std::atomic<bool>>(false);

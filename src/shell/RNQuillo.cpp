@@ -8,6 +8,7 @@
 #include "helperclient/RNSecureAccess.h"
 #include "shell/RNDiskMenuItemView.h"
 #include "shell/RNFullDiskAuthorization.h"
+#include "mainwindow/RNVolumeListModel.h"
 #include "mainwindow/RNWindowCntrl.h"
 #include "shell/RNMountWatcher.h"
 #include "shell/RNVolumeIcons.h"
@@ -40,7 +41,6 @@ using namespace quillo::erase;
 namespace {
 RNQuillo* gDelegate = nullptr;
 constexpr const char* kStartupQueue = "startupQueue";
-constexpr const char* kVolumeListQueue = "volumeListQueue";
 
 }  // namespace
 
@@ -198,47 +198,45 @@ void RNQuillo::showInfoWebWindow() {
 // ---- Volumes -----------------------------------------------------------------------------------
 
 void RNQuillo::refreshVolumes(std::function<void()> then) {
-    ui::runThen(
-        RNOperationQueue::named(kVolumeListQueue), this,
-        [] { return files::RNFilesUtilities::sharedControl().trashesAndVolumesLocations(); },
-        [this, then](std::vector<files::TrashLocation> list) {
-            volumes_ = std::move(list);
-            volumesLoaded_ = true;
-            // The holder of the per-disk submenu follows the number of volumes.
-            addSubTrashMenu();
-            // The rows' icons are drawn ahead, so that opening the submenu does not wait for them.
-            for (const auto& v : volumes_) {
-                const QIcon icon = iconForVolume(v.volumeURL);
-                icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Normal);
-                icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Disabled);
+    // One read of the volume list for the tray and the Lumo Window: the shared volume model.
+    QPointer<RNQuillo> self(this);
+    mainwindow::RNVolumeListModel::sharedModel().refresh([self, then] {
+        if (self) self->volumesDidRefresh(then);
+    });
+}
+
+void RNQuillo::volumesDidRefresh(const std::function<void()>& then) {
+    volumes_ = mainwindow::RNVolumeListModel::sharedModel().locations();
+    volumesLoaded_ = true;
+    // The holder of the per-disk submenu follows the number of volumes.
+    addSubTrashMenu();
+    // The rows' icons are drawn ahead, so that opening the submenu does not wait for them.
+    for (const auto& v : volumes_) {
+        const QIcon icon = iconForVolume(v.volumeURL);
+        icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Normal);
+        icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Disabled);
+    }
+    // Rows on screen take the fresh "trashIsEmpty".
+    for (RNDiskMenuItem* item : submenuViews_)
+        for (const auto& v : volumes_)
+            if (v.trashURL == item->view()->diskDict().trashURL) {
+                item->view()->setDiskDict(v);
+                item->setEnabled(!item->view()->diskDict().trashIsEmpty && !item->view()->isUnreadable() && !isWorking_);
             }
-            // Rows on screen take the fresh "trashIsEmpty".
-            for (RNDiskMenuItem* item : submenuViews_)
-                for (const auto& v : volumes_)
-                    if (v.trashURL == item->view()->diskDict().trashURL) {
-                        item->view()->setDiskDict(v);
-                        item->setEnabled(!item->view()->diskDict().trashIsEmpty && !item->view()->isUnreadable() && !isWorking_);
-                    }
-            if (then) then();
-            emit volumesRefreshed();
-        });
+    if (then) then();
+    emit volumesRefreshed();
 }
 
 void RNQuillo::workspaceHardDrivesObserver(bool didMount, const std::string& devicePath) {
-    auto post = [devicePath](bool added) {
-        RNNotificationCenter::defaultCenter().postNotification(
-            "mountedVolumeDidChange", nullptr, RNDictionary{{"diskWasAdded", added}, {"devicePath", devicePath}});
-    };
+    // The volume model reads the list again; the Lumo Window follows its rows. The menu's row
+    // comes with the fresh list; a row that goes is taken out at once.
     if (didMount) {
-        // The fresh list is read in the background; the row comes first, then the notification.
-        refreshVolumes([this, devicePath, post] {
+        refreshVolumes([this, devicePath] {
             updateDisksSubmenu(true, devicePath);
-            post(true);
             emit mountHandled(true, mountPathToQString(devicePath));
         });
         return;
     }
-    post(false);
     updateDisksSubmenu(false, devicePath);
     emit mountHandled(false, mountPathToQString(devicePath));
     refreshVolumes();
@@ -278,6 +276,8 @@ void RNQuillo::cleanSubmenuViews() {
 }
 
 void RNQuillo::cleanSubMenuMemory() {
+    // Rows made again are measured again.
+    mainwindow::RNVolumeListModel::sharedModel().invalidateMeasurements();
     if (subTrashMenu_)
         for (RNDiskMenuItem* item : submenuViews_) subTrashMenu_->removeAction(item);
     for (RNDiskMenuItem* item : submenuViews_) item->deleteLater();

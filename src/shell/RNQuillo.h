@@ -146,6 +146,7 @@ signals:
 
 private:
     void continueStartup(bool helperAuthorized);
+    void volumesDidRefresh(const std::function<void()>& then);
     RNDiskMenuItem* addDiskMenuItemWithDict(const files::TrashLocation& dict, RNDiskMenuItem* item, int tag);
     RNDiskMenuItem* makeDiskMenuItem(const files::TrashLocation& dict);
     void createMenuViewsWithCount(size_t count, bool createNewArray);

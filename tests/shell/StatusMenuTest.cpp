@@ -8,7 +8,9 @@
 #include "erase/RNUserDefaults.h"
 #include "GuiTest.h"
 #include "shell/RNDiskMenuItemView.h"
+#include "shell/RNMountWatcher.h"
 #include "shell/RNQuillo.h"
+#include "mainwindow/RNVolumeListModel.h"
 #include "support/TestSupport.h"
 #include "ui/RNProgressWindow.h"
 #include "ui/RNQtMainThread.h"
@@ -231,7 +233,7 @@ TEST_F(StatusMenuTest, ChoosingARowBlinksThreeTimesClosesTheMenuThenSendsTheActi
     EXPECT_EQ(emptySent.count(), 0);
 }
 
-TEST_F(StatusMenuTest, MountAddsTheRowBeforeTheNotificationAndUnmountRemovesItAfter) {
+TEST_F(StatusMenuTest, MountAddsTheRowWithTheFreshListAndUnmountRemovesItAtOnce) {
     if (!isolated()) GTEST_SKIP() << "needs root (a private mount namespace and a tmpfs)";
     auto first = plantedVolume(1);
     ASSERT_TRUE(first);
@@ -246,19 +248,20 @@ TEST_F(StatusMenuTest, MountAddsTheRowBeforeTheNotificationAndUnmountRemovesItAf
         bool rowPresent;
     };
     std::vector<Seen> seen;
-    auto token = RNNotificationCenter::defaultCenter().addObserver(
-        "mountedVolumeDidChange", nullptr, [&](const RNNotification& n) {
-            const std::string path = n.info("devicePath").stringValue();
-            seen.push_back({n.info("diskWasAdded").boolValue(), path, rowFor(path) != nullptr});
-        });
+    QObject::connect(delegate.get(), &RNQuillo::mountHandled, [&](bool added, const QString& p) {
+        const std::string path = shell::mountPathFromQString(p);
+        seen.push_back({added, path, rowFor(path) != nullptr});
+    });
     QSignalSpy handled(delegate.get(), &RNQuillo::mountHandled);
+    auto& volumes = mainwindow::RNVolumeListModel::sharedModel();
     auto second = plantedVolume(3);
     ASSERT_TRUE(second);
     ASSERT_TRUE(waitUntil([&] { return handled.count() >= 1; }));
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(seen[0].added);
     EXPECT_EQ(seen[0].path, second->mountPoint());
-    EXPECT_TRUE(seen[0].rowPresent);  // the row came first
+    EXPECT_TRUE(seen[0].rowPresent);  // the row came with the fresh list
+    EXPECT_GE(volumes.rowOfVolumePath(second->mountPoint()), 0) << "the shared model has it too";
     ASSERT_EQ(delegate->submenuViews().size(), 3u);
     RNDiskMenuItem* added = rowFor(second->mountPoint());
     ASSERT_NE(added, nullptr);
@@ -272,10 +275,10 @@ TEST_F(StatusMenuTest, MountAddsTheRowBeforeTheNotificationAndUnmountRemovesItAf
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_FALSE(seen[1].added);
     EXPECT_EQ(seen[1].path, gonePath);
-    EXPECT_TRUE(seen[1].rowPresent);  // the notification came first
+    EXPECT_FALSE(seen[1].rowPresent);  // taken out at once
     EXPECT_EQ(rowFor(gonePath), nullptr);
     EXPECT_EQ(delegate->submenuViews().size(), 2u);
-    RNNotificationCenter::defaultCenter().removeObserver(token);
+    EXPECT_TRUE(waitUntil([&] { return volumes.rowOfVolumePath(gonePath) < 0; }));
 }
 
 // Rows belong to their trash, not to a position: a volume that comes into the list before
