@@ -44,6 +44,7 @@ struct RNSourceListModel::State {
     std::vector<RNSourceItemPtr> dirty;  // sources whose sizes changed since the last poll
     std::atomic<int> pendingListings{0};
     std::atomic<int> pendingWalks{0};  // folder walks queued or running
+    int pendingRefreshes = 0;          // main thread only: refreshes whose results are not applied
 };
 
 struct RNSourceListModel::Batch {
@@ -165,6 +166,10 @@ void RNSourceListModel::setLocationsProvider(LocationsProvider provider) { provi
 void RNSourceListModel::stop() { state_->stopWorking.store(true); }
 bool RNSourceListModel::stopWorking() const { return state_->stopWorking.load(); }
 bool RNSourceListModel::listingFinished() const { return state_->pendingListings.load() == 0 && setupDone_; }
+bool RNSourceListModel::isIdle() const {
+    return listingFinished() && state_->pendingWalks.load() == 0 && state_->pendingRefreshes == 0 &&
+           !pollTimer_.isActive();
+}
 
 void RNSourceListModel::restart() {
     stop();
@@ -251,6 +256,9 @@ void RNSourceListModel::setupSources() {
     auto state = state_;
     auto provider = provider_;
     sourceListOperationQueue().addOperation([state, provider] {
+        // A window closed before its listing started: the provider may already be gone with
+        // what it lists (a test's planted trashes), so it is not asked at all.
+        if (state->stopWorking.load()) return;
         listAll(state, provider());
     });
 }
@@ -261,19 +269,17 @@ void RNSourceListModel::listLocations(std::vector<files::TrashLocation> location
 }
 
 void RNSourceListModel::listAll(const std::shared_ptr<State>& state, const std::vector<files::TrashLocation>& locations) {
-    {
-        for (const auto& loc : locations) {
-            if (state->stopWorking.load()) break;
-            auto source = makeSource(loc);
-            ++state->pendingListings;
-            onMain(state, [source](RNSourceListModel* m) { m->appendSource(source, true); });
-            listTrash(state, source);
-        }
-        onMain(state, [](RNSourceListModel* m) {
-            m->setupDone_ = true;
-            emit m->sourcesLoaded();
-        });
+    for (const auto& loc : locations) {
+        if (state->stopWorking.load()) break;
+        auto source = makeSource(loc);
+        ++state->pendingListings;
+        onMain(state, [source](RNSourceListModel* m) { m->appendSource(source, true); });
+        listTrash(state, source);
     }
+    onMain(state, [](RNSourceListModel* m) {
+        m->setupDone_ = true;
+        emit m->sourcesLoaded();
+    });
 }
 
 void RNSourceListModel::appendSource(const RNSourceItemPtr& source, bool notify) {
@@ -423,7 +429,12 @@ void RNSourceListModel::pollMeasurements() {
         emit itemsListUpdated(source.get());
         emitRowChanged(source.get());
     }
-    if (!anyGathering && dirty.empty()) pollTimer_.stop();
+    if (!anyGathering && dirty.empty()) {
+        // A walk that ended between the swap above and the check of the gathering counts has
+        // left its source in the list: poll once more rather than lose its final figures.
+        std::lock_guard d(state_->dirtyMutex);
+        if (state_->dirty.empty()) pollTimer_.stop();
+    }
 }
 
 void RNSourceListModel::emitRowChanged(RNSourceItem* source) {
@@ -436,11 +447,14 @@ void RNSourceListModel::emitRowChanged(RNSourceItem* source) {
 void RNSourceListModel::refreshAction() {
     auto state = state_;
     std::vector<RNSourceItemPtr> sources = sourceItems_;
+    ++state->pendingRefreshes;
     sourceListOperationQueue().addOperation([state, sources] {
         for (const auto& s : sources) {
-            if (state->stopWorking.load()) return;
+            if (state->stopWorking.load()) break;
             checkBinContentWithSourceItem(state, s);
         }
+        // After every source's result (the main thread takes them in order).
+        onMain(state, [state](RNSourceListModel*) { --state->pendingRefreshes; });
     });
 }
 
@@ -524,6 +538,7 @@ void RNSourceListModel::mountedVolumeDidChange(bool added, const std::string& de
         auto state = state_;
         auto provider = provider_;
         sourceListOperationQueue().addOperation([state, provider, devicePath] {
+            if (state->stopWorking.load()) return;
             const auto locations = provider();
             const size_t i = files::RNFilesUtilities::indexOfNewMountedDiskInArray(locations, devicePath);
             if (i == files::RNFilesUtilities::kNotFound) return;  // no usable trash there

@@ -49,7 +49,9 @@ public:
     explicit RNSourceListModel(QObject* parent = nullptr);
     ~RNSourceListModel() override;
 
-    // Where the trashes come from (the volume list by default; tests plant their own).
+    // Where the trashes come from (the volume list by default; tests plant their own). It is
+    // called on the source work queue and may still be running when the model is destroyed, so
+    // it must own (or share) what it reads; once the model has stopped it is no longer called.
     void setLocationsProvider(LocationsProvider provider);
     // The provider new models start with; an empty one restores the volume list.
     static void setDefaultLocationsProvider(LocationsProvider provider);
@@ -78,6 +80,9 @@ public:
     RNSourceItemPtr sourceAt(int row) const;
     static size_t indexOfSourceWithPathInArray(const std::vector<RNSourceItemPtr>& array, const std::string& path);
     bool listingFinished() const;
+    // Listed, measured and refreshed, with every result applied: nothing of this model is queued
+    // or waiting for the main thread (what a test waits for instead of a fixed time).
+    bool isIdle() const;
 
     // Texts.
     static QString pillCountText(uint64_t count);

@@ -44,7 +44,7 @@ protected:
         if (out) *out = o;
         return rc;
     }
-    // The same with every mount but / and /proc out of sight, so "--all" meets only our trash.
+    // The same with no volume of the machine in sight, so "--all" meets only our trash.
     int isolated(const std::string& args, std::string* out = nullptr) {
         return run(isolatedCommand() + QUILLO_CLI_PATH + " " + args + " </dev/null 2>&1",
                    out);

@@ -23,13 +23,19 @@ inline bool waitUntil(const std::function<bool()>& done, int ms = 5000) {
     return true;
 }
 
-inline void spin(int ms) {
-    waitUntil([] { return false; }, ms);
+// Delivers what other threads have posted to the main thread so far (results of work that is
+// known to have ended), without waiting for anything else.
+inline void drainPostedEvents() {
+    QCoreApplication::sendPostedEvents();
+    QApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // Calls `handle` with the application-modal dialog once one is up (polled every 10 ms, for up
-// to `ms`); the dialog is left to `handle` to answer.
-inline void onNextModal(std::function<void(QWidget*)> handle, int ms = 10000) {
+// to `ms`); the dialog is left to `handle` to answer. The limit is generous: a dialog that comes
+// after it is answered by no one and its event loop never returns, so on a loaded machine a
+// short limit turns a slow start into a hang.
+inline void onNextModal(std::function<void(QWidget*)> handle, int ms = 120000) {
     auto* timer = new QTimer;
     auto started = std::make_shared<QDeadlineTimer>(ms);
     QObject::connect(timer, &QTimer::timeout, [timer, handle, started] {

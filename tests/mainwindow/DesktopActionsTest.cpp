@@ -98,7 +98,7 @@ protected:
             return s->sourceAt(0)->lockedGathering() == 0 && s->sourceAt(0)->datesLoaded && !list()->isSorting() &&
                    list()->model()->rowCount() > 0;
         }));
-        spin(100);
+        ASSERT_TRUE(waitUntil([&] { return window->sourceViewCntrl()->model()->isIdle() && !list()->isSorting(); }));
     }
     RNListCntrl* list() { return window->contentViewCntrl()->listCntrl(); }
     void selectNamed(std::initializer_list<const char*> names) {

@@ -1,17 +1,18 @@
-// Erasing from the Lumo Window end to end, opened through the application delegate as the tray
-// menu does, with the real Qt confirmation sheet and progress panel, on planted trashes.
+// Erasing from the Lumo Window end to end, with the real Qt confirmation sheet and progress panel,
+// on planted trashes. The window is built on its own, as the tray's entry builds it, without the
+// tray application: what the window promises is what it posts when it closes.
 #include "GuiTest.h"
 #include "LumoTestSupport.h"
 
 #include "erase/RNDeleteItems.h"
 #include "erase/RNErrorDelegate.h"
+#include "erase/RNNotificationCenter.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNListCntrl.h"
 #include "mainwindow/RNLumoWindowSourceViewCntrl.h"
 #include "mainwindow/RNWindowCntrl.h"
-#include "shell/RNQuillo.h"
 #include "ui/RNProgressWindow.h"
 #include "ui/RNQtMainThread.h"
 #include "ui/RNQtPromptBackend.h"
@@ -37,16 +38,25 @@ class EraseFromWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         erase::RNUserDefaults::resetStandardUserDefaults();
+        erase::setupDefaultsPreferences();  // as the application registers them at launch
         auto& defaults = erase::RNUserDefaults::standardUserDefaults();
         defaults.setBool(erase::kPrefIsFirstRun, false);
         defaults.setBool(erase::kPrefShowInstallHelperTool, true);
         dispatcher = ui::RNQtMainThread::install();
-        shell::initQuilloResources();
         erase::RNErrorDelegate::sharedControl().setBackend(std::make_shared<ui::RNQtPromptBackend>());
         RNDeleteItems::setProgressWindowFactory(ui::RNProgressWindowCntrl::factory());
+        auto& center = erase::RNNotificationCenter::defaultCenter();
+        observers.push_back(center.addObserver("lumoWindowDidClose", nullptr, [this](const erase::RNNotification& n) {
+            closedWithErased.push_back(n.info("erasedCount").uintValue());
+        }));
+        // Posted from the erase's tick thread.
+        observers.push_back(center.addObserver(erase::kStopWorking, nullptr, [this](const erase::RNNotification&) {
+            ++sessionsEnded;
+        }));
     }
     void TearDown() override {
-        delegate.reset();
+        window.reset();
+        for (auto& token : observers) erase::RNNotificationCenter::defaultCenter().removeObserver(token);
         erase::RNErrorDelegate::sharedControl().setBackend(nullptr);
         RNDeleteItems::setProgressWindowFactory(nullptr);
         RNDeleteItems::waitForTickToEnd();
@@ -54,20 +64,17 @@ protected:
         erase::RNUserDefaults::resetStandardUserDefaults();
     }
 
-    // Opens the window through the delegate, as the tray menu's entry does.
+    // Opens the window as the tray menu's entry does, and waits for its trashes to be listed.
     RNWindowCntrl* openWindow(size_t sources) {
-        delegate = std::make_unique<shell::RNQuillo>();
-        QSignalSpy started(delegate.get(), &shell::RNQuillo::startupFinished);
-        delegate->applicationDidFinishLaunching();
-        EXPECT_TRUE(waitUntil([&] { return started.count() > 0; }));
-        delegate->mainMenuAction(shell::kTagLumo);
-        auto* window = qobject_cast<RNWindowCntrl*>(delegate->lumoWindow());
-        EXPECT_NE(window, nullptr);
-        if (!window) return nullptr;
+        window = std::make_unique<RNWindowCntrl>();
+        window->showWindow();
         auto* model = window->sourceViewCntrl()->model();
         EXPECT_TRUE(waitUntil([&] { return model->listingFinished() && model->rowCount() == int(sources); }));
-        return window;
+        return window.get();
     }
+
+    // The window closed by itself and said how many items were erased.
+    bool closedAfterErasing() const { return !closedWithErased.empty() && closedWithErased.back() > 0; }
 
     static RNLumoWindowItemPtr child(const RNSourceItemPtr& source, const std::string& name) {
         for (const auto& c : source->children)
@@ -102,7 +109,10 @@ protected:
     TempHome home;
     PlantedTrashes trashes{home};
     std::shared_ptr<ui::RNQtMainThread> dispatcher;
-    std::unique_ptr<shell::RNQuillo> delegate;
+    std::unique_ptr<RNWindowCntrl> window;
+    std::vector<erase::RNObserverToken> observers;
+    std::vector<uint64_t> closedWithErased;  // "lumoWindowDidClose", main thread
+    std::atomic<int> sessionsEnded{0};
 };
 
 }  // namespace
@@ -131,8 +141,9 @@ TEST_F(EraseFromWindowTest, MarkedItemsOfTwoTrashesAreErasedInOneGo) {
     window->contentViewCntrl()->eraseBtn()->click();
     QString question;
     confirmOn(window, &question);
-    // Something was erased: the window closes and the delegate releases it at once.
-    ASSERT_TRUE(waitUntil([&] { return delegate->lumoWindow() == nullptr; }, 20000));
+    // Something was erased: the window closes by itself and says so.
+    ASSERT_TRUE(waitUntil([&] { return closedAfterErasing(); }, 20000));
+    EXPECT_FALSE(window->isVisible());
 
     EXPECT_EQ(listFolder(trashes.filesDir(a)), (std::vector<std::string>{"keepA"}));
     EXPECT_EQ(listFolder(trashes.filesDir(b)), (std::vector<std::string>{"keepB"}));
@@ -144,7 +155,7 @@ TEST_F(EraseFromWindowTest, MarkedItemsOfTwoTrashesAreErasedInOneGo) {
     // The log is text: the byte that is not UTF-8 is written escaped.
     EXPECT_NE(log.find(trashes.filesDir(b) + "/b\\xFF1"), std::string::npos) << log;
     EXPECT_EQ(log.find("keep"), std::string::npos) << log;
-    EXPECT_FALSE(delegate->isWorking());
+    EXPECT_TRUE(waitUntil([&] { return sessionsEnded > 0; }));
 }
 
 TEST_F(EraseFromWindowTest, OnlyAnEmptyFolderMarkedWhileMeasuringErasesWithoutAStop) {
@@ -168,14 +179,19 @@ TEST_F(EraseFromWindowTest, OnlyAnEmptyFolderMarkedWhileMeasuringErasesWithoutAS
     empty->isMarked.store(true);
     window->contentViewCntrl()->eraseBtn()->click();
     confirmOn(window);
-    spin(300);
+    // The erase has begun once the confirmation is gone.
+    ASSERT_TRUE(waitUntil([&] {
+        for (auto* box : window->findChildren<QMessageBox*>())
+            if (box->isVisible()) return false;
+        return true;
+    }));
     {
         std::lock_guard lock(m);
         go = true;
     }
     cv.notify_all();
     // The totals (0 entries below the folder) arrive late; the erase goes on by itself.
-    ASSERT_TRUE(waitUntil([&] { return delegate->lumoWindow() == nullptr; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return closedAfterErasing(); }, 20000));
     EXPECT_EQ(listFolder(trashes.filesDir(a)), (std::vector<std::string>{"keep"}));
     EXPECT_FALSE(logText().empty());
     RNSourceListModel::setWillMeasureFolderHook(nullptr);
@@ -199,8 +215,14 @@ TEST_F(EraseFromWindowTest, CancelledConfirmationKeepsEverythingAndTheWindow) {
         if (box->isVisible())
             for (QAbstractButton* b : box->buttons())
                 if (b->text() == QString::fromStdString(util::RNLocalizedString("cancel_btn"))) b->click();
-    spin(500);
-    EXPECT_EQ(delegate->lumoWindow(), window);
+    // The confirmation is answered and gone; the window stays open and says nothing.
+    ASSERT_TRUE(waitUntil([&] {
+        for (auto* box : window->findChildren<QMessageBox*>())
+            if (box->isVisible()) return false;
+        return true;
+    }));
+    drainPostedEvents();
+    EXPECT_TRUE(closedWithErased.empty());
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(listFolder(trashes.filesDir(a)), (std::vector<std::string>{"a1"}));
 }

@@ -63,7 +63,7 @@ protected:
                 if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
             return true;
         }));
-        spin(150);  // the last poll of the measurements
+        ASSERT_TRUE(waitUntil([&] { return model->isIdle(); }));  // the last poll of the measurements
     }
     TempHome home;
     PlantedTrashes trashes{home};
@@ -241,7 +241,7 @@ TEST_F(SourceModelTest, RefreshAddsNewItemsAndLeavesAnUnchangedCountAlone) {
     ::unlink((trashes.filesDir(a) + "/one").c_str());
     trashes.addFile(a, "three");
     model->refreshAction();
-    spin(300);
+    ASSERT_TRUE(waitUntil([&] { return model->isIdle(); }));
     EXPECT_EQ(src->children.size(), 2u);
     EXPECT_EQ(src->lockedCount(), 2u);
 }

@@ -58,7 +58,7 @@ protected:
                 if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
             return !list()->isSorting();
         }));
-        spin(150);
+        ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
     }
     RNSourceListModel* sources() { return window->sourceViewCntrl()->model(); }
     RNListCntrl* list() { return window->contentViewCntrl()->listCntrl(); }
@@ -282,7 +282,7 @@ TEST_F(LumoWindowTest, RefreshShowsWhatOtherProgramsTrashedAndRemovedAndKeepsMar
     trashes.addFile(a, "blueberry", std::string(40, 'x'));
     refresh->click();
     ASSERT_TRUE(waitUntil([&] { return list()->model()->rowCount() == 4 && !list()->isSorting(); }));
-    spin(100);
+    ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
     EXPECT_EQ(rowOf("blueberry"), 2);
     EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
     EXPECT_EQ(list()->tableView()->currentIndex().row(), rowOf("banana"));
@@ -296,7 +296,7 @@ TEST_F(LumoWindowTest, RefreshShowsWhatOtherProgramsTrashedAndRemovedAndKeepsMar
     ::unlink((trashes.trashDir(a) + "/info/cherry.trashinfo").c_str());
     refresh->click();
     ASSERT_TRUE(waitUntil([&] { return list()->model()->rowCount() == 3 && !list()->isSorting(); }));
-    spin(100);
+    ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
     EXPECT_EQ(rowOf("cherry"), -1);
     EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
     EXPECT_TRUE(list()->model()->itemAt(rowOf("apple"))->isMarked.load());
@@ -306,7 +306,8 @@ TEST_F(LumoWindowTest, RefreshShowsWhatOtherProgramsTrashedAndRemovedAndKeepsMar
 
     // A refresh with nothing changed leaves everything as it was.
     refresh->click();
-    spin(300);
+    ASSERT_FALSE(sources()->isIdle());  // the refresh is under way
+    ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
     EXPECT_EQ(list()->model()->rowCount(), 3);
     EXPECT_EQ(selectedNames(), (std::vector<std::string>{"banana"}));
 }

@@ -47,7 +47,7 @@ protected:
         delegate = std::make_unique<shell::RNQuillo>();
         QSignalSpy started(delegate.get(), &shell::RNQuillo::startupFinished);
         delegate->applicationDidFinishLaunching();
-        return waitUntil([&] { return started.count() > 0 && delegate->volumesLoaded(); }, 15000);
+        return waitUntil([&] { return started.count() > 0 && delegate->volumesLoaded(); }, 60000);
     }
 
     TempHome home;
@@ -119,7 +119,7 @@ TEST_F(RobustnessTest, AVolumeUnmountedWhileItsRowIsMeasuredLosesItsRowQuietly) 
     ASSERT_TRUE(waitUntil([&] { return handled.count() > 0; }));
     release.set_value();
     queue.waitUntilAllOperationsAreFinished();
-    spin(200);
+    drainPostedEvents();  // the late measurement's result reaches the main thread
     queue.setMaxConcurrentOperationCount(RNOperationQueue::kDefaultMaxConcurrentOperationCount);
     EXPECT_EQ(delegate->submenuViews().size(), 1u);
     EXPECT_EQ(delegate->submenuViews()[0]->view()->diskDict().volumePath, "/");

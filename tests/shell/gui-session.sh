@@ -14,12 +14,7 @@ isolate() {
   [[ $(id -u) -eq 0 ]] || skip "needs root: the test empties every volume's trash, so it runs in a private mount namespace"
   if [[ -z "${QUILLO_E2E_ISOLATED:-}" ]]; then
     export QUILLO_E2E_ISOLATED=1
-    exec unshare -m bash -c '
-      mount --make-rprivate /
-      for m in $(awk "{print \$5}" /proc/self/mountinfo | sort -r); do
-        case $m in /|/proc|/proc/*|/sys|/sys/*|/dev|/dev/*|/run|/run/*) ;; *) umount -l "$m" 2>/dev/null ;; esac
-      done
-      exec "$0" "$@"' "$0" "$@"
+    exec "$(dirname "${BASH_SOURCE[0]}")/../../scripts/run-isolated" -- bash "$0" "$@"
   fi
 }
 

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "files/RNFilesUtilities.h"
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -46,12 +48,28 @@ std::string shellQuote(const std::string& s) {
 }
 
 std::string isolatedCommand(const std::string& runner, const std::vector<std::string>& keep) {
-    std::string kept = "/|/proc";
-    for (const auto& k : keep) kept += "|" + k;
-    return "unshare -m sh -c 'mount --make-rprivate / && "
-           "for m in $(awk \"{print \\$5}\" /proc/self/mountinfo | sort -r); do "
-           "case $m in " + kept + ") ;; *) umount -l \"$m\" 2>/dev/null;; esac; done; "
-           "exec " + runner + (runner.empty() ? "" : " ") + "\"$0\" \"$@\"' ";
+    std::string command = shellQuote(QUILLO_RUN_ISOLATED);
+    for (const auto& k : keep) command += " --keep " + shellQuote(k);
+    return command + " -- " + runner + (runner.empty() ? "" : " ");
+}
+
+std::vector<std::string> foreignVolumes(const std::vector<std::string>& made) {
+    std::vector<std::string> foreign;
+    for (const auto& volume : files::RNFilesUtilities::sharedControl().volumesLocationArray()) {
+        if (volume.url == "/" || std::find(made.begin(), made.end(), volume.url) != made.end()) continue;
+        foreign.push_back(volume.url);
+    }
+    return foreign;
+}
+
+::testing::AssertionResult volumeListIsOurs(const std::vector<std::string>& made) {
+    const auto foreign = foreignVolumes(made);
+    if (foreign.empty()) return ::testing::AssertionSuccess();
+    auto failure = ::testing::AssertionFailure()
+                   << "the volume list holds volumes this test did not make; it must not erase "
+                      "\"every volume\" here:";
+    for (const auto& v : foreign) failure << " '" << v << "'";
+    return failure;
 }
 
 bool isRoot() { return geteuid() == 0; }

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -21,11 +23,20 @@ int run(const std::string& command, std::string* output = nullptr);
 bool haveTool(const std::string& name);
 // A word for sh: the text in single quotes, with its own single quotes escaped.
 std::string shellQuote(const std::string& s);
-// The start of a command line that runs a program in a private mount namespace where every
-// mount but /, /proc and `keep` is out of sight (root only), so that nothing a test erases can
-// reach another volume's trash. Append the program and its arguments; `runner` (e.g. a setpriv
-// call) goes in front of the program.
+// The start of a command line that runs a program in a private mount namespace (scripts/run-isolated,
+// root only) where every mount but /, the system's own and `keep` is out of sight, so that nothing
+// a test erases can reach another volume's trash. Append the program and its arguments; `runner`
+// (e.g. a setpriv call) goes in front of the program. When a volume of the machine stays visible
+// the program is not run and the command ends with status 3.
 std::string isolatedCommand(const std::string& runner = "", const std::vector<std::string>& keep = {});
+
+// The volumes the file core lists (as the tray and "every volume" erases see them) other than /
+// and the mount points in `made`: empty where the volume list is the one the test made.
+std::vector<std::string> foreignVolumes(const std::vector<std::string>& made = {});
+// The guard in front of every test that erases "every volume": fails, naming them, when the
+// volume list holds anything the test did not make.
+//   ASSERT_TRUE(volumeListIsOurs({mount.mountPoint()}));
+::testing::AssertionResult volumeListIsOurs(const std::vector<std::string>& made = {});
 
 void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);
 std::string readFile(const std::string& path);
