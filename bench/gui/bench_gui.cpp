@@ -48,7 +48,11 @@ int heartbeat(const std::string& trashFiles, int rows) {
     beat.start();
     for (int i = 0; i < rows; ++i) {
         files::TrashLocation t;
+        // A trash is listed once for every row that shows it: each row gets a path of its own
+        // to the same tree ("files/./."), so that ROWS listings run side by side as with ROWS
+        // volumes.
         t.trashURL = trashFiles;
+        for (int k = 0; k < i; ++k) t.trashURL += "/.";
         t.volumeURL = t.volumePath = "/bench" + std::to_string(i);
         t.volumeName = "Volume " + std::to_string(i);
         t.trashIsEmpty = false;

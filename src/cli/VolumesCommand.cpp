@@ -3,6 +3,7 @@
 #include "cli/Json.h"
 #include "files/RNQuilloFileUtilities.h"
 #include "util/Localization.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 #include "files/Utf8.h"
 
@@ -24,7 +25,9 @@ std::vector<MeasuredTrash> measureAllTrashes() {
             MeasuredTrash m{loc, 0, 0};
             if (auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(loc.trashURL)) {
                 m.count = listing->count;
+                m.items = listing->itemsToErase.size();
                 m.size = listing->size;
+                m.readError = listing->readError;
             }
             return m;
         }));
@@ -70,9 +73,11 @@ int volumesCommand(const std::vector<std::string>& args) {
                                               .add("volumeName", t.location.volumeName)
                                               .add("volumePath", t.location.volumePath)
                                               .add("trashURL", t.location.trashURL)
-                                              .add("trashIsEmpty", t.count == 0)
+                                              .add("trashIsEmpty", t.count == 0 && !t.readError)
                                               .add("count", t.count)
                                               .add("size", t.size)
+                                              .add("items", t.items)
+                                              .add("readable", t.readError == 0)
                                               .str();
         }
         out += "\n]\n";
@@ -80,7 +85,6 @@ int volumesCommand(const std::vector<std::string>& args) {
         return 0;
     }
     auto& numbers = RNNumberUtilities::sharedControl();
-    const std::string format = util::RNLocalizedString("items_size");
     size_t nameWidth = 0, pathWidth = 0;
     for (const auto& t : trashes) {
         nameWidth = std::max(nameWidth, displayText(t.location.volumeName).size());
@@ -88,8 +92,11 @@ int volumesCommand(const std::vector<std::string>& args) {
     }
     for (const auto& t : trashes) {
         std::string name = displayText(t.location.volumeName), path = displayText(t.location.volumePath);
-        std::string text = util::RNFormat(format, {numbers.numberToFormatString(double(t.count)),
-                                                   numbers.sizeToFormatString(t.size, 4, true)});
+        // The trashed items, as the tray's rows and the Lumo Window count them; every file and
+        // folder below them is the JSON's "count". A trash that cannot be read says so.
+        const std::string sizeText = numbers.sizeToFormatString(t.size, 4, true);
+        std::string text = t.readError ? util::RNLocalizedString("trash_unreadable")
+                                       : util::RNLocalizedMessage("items_size", {{"count", t.items}, {"size", sizeText}});
         std::printf("%-*s  %-*s  %s\n", int(nameWidth), name.c_str(), int(pathWidth), path.c_str(), text.c_str());
     }
     return 0;

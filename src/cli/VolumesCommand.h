@@ -12,8 +12,10 @@ namespace quillo::cli {
 
 struct MeasuredTrash {
     files::TrashLocation location;
-    uint64_t count = 0;
+    uint64_t count = 0;  // every entry, nested ones included
     uint64_t size = 0;
+    uint64_t items = 0;  // the trashed items themselves
+    int readError = 0;   // errno: the trash folder could not be read
 };
 
 // Lists every usable trash and measures each, volumes in parallel.

@@ -3,6 +3,7 @@
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNMainThread.h"
 #include "util/Localization.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
 #include <cstdio>
@@ -46,34 +47,40 @@ uint64_t RNAlert::totCount() const {
     return state_->totCount;
 }
 
+uint64_t RNAlert::totTopLevelCount() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->totTopLevel;
+}
+
 uint64_t RNAlert::totSize() const {
     std::lock_guard lock(state_->mutex);
     return state_->totSize;
 }
 
-void RNAlert::showSizeInfoStringWithSize(uint64_t size, uint64_t count) {
+void RNAlert::showSizeInfoStringWithSize(uint64_t size, uint64_t count, uint64_t topLevelCount) {
     State& s = *state_;
     std::lock_guard lock(s.mutex);
     s.totCount += count;
+    s.totTopLevel += topLevelCount;
     s.totSize += size;
-    // The singular text only while the total is exactly one item: a later count that raises
-    // the total must not leave "1 item" wording under a larger number.
-    s.originalSizeInfoStr = s.totCount == 1 ? s.baseSizeInfoKey + "_single" : s.baseSizeInfoKey;
+    s.originalSizeInfoStr = s.baseSizeInfoKey;
 
     if (s.totCount == 0) {
         s.sizeInfoStr = util::RNLocalizedString("gathering_info");
         return;
     }
-    const util::RNNumberUtilities& numbers = util::RNNumberUtilities::sharedControl();
-    const std::string countText = numbers.numberToFormatString(double(s.totCount));
-    const std::string sizeText = numbers.sizeToFormatString(s.totSize, 4, true);
-    const std::string format = util::RNLocalizedString(s.originalSizeInfoStr);
-    // One pass over the format: a volume called "Disk %@" keeps its name instead of taking the
-    // count into it.
-    if (!s.volumeName.empty())
-        s.sizeInfoStr = util::RNFormat(format, {s.volumeName, countText, sizeText});
-    else
-        s.sizeInfoStr = util::RNFormat(format, {countText, sizeText});
+    // The engine counts every entry; the user chose trashed items. Both are said, each under its
+    // own name, so that "4 checked items" never reads as 10. A count that came without its
+    // trashed items is told as it is.
+    const uint64_t items = s.totTopLevel ? s.totTopLevel : s.totCount;
+    const std::string sizeText = util::RNNumberUtilities::sharedControl().sizeToFormatString(s.totSize, 4, true);
+    // The volume name is an argument, never part of the pattern: a volume called "Disk {0} %@"
+    // keeps its name.
+    s.sizeInfoStr = util::RNLocalizedMessage(s.originalSizeInfoStr, {{"count", items},
+                                                                     {"entries", s.totCount},
+                                                                     {"nested", items != s.totCount ? "yes" : "no"},
+                                                                     {"size", sizeText},
+                                                                     {"volume", s.volumeName}});
     s.stopped = true;
 }
 
@@ -84,8 +91,10 @@ int64_t RNAlert::showAlertWithTrashInfo(const RNDictionary& info, RNWindowHandle
         state_->originalSizeInfoStr = state_->baseSizeInfoKey;
         state_->volumeName = RNValue::lookup(info, "volumeName").stringValue();
     }
-    showSizeInfoStringWithSize(RNValue::lookup(info, "size").uintValue(),
-                               RNValue::lookup(info, "count").uintValue());
+    const uint64_t count = RNValue::lookup(info, "count").uintValue();
+    const RNValue& topLevel = RNValue::lookup(info, "topLevelCount");
+    showSizeInfoStringWithSize(RNValue::lookup(info, "size").uintValue(), count,
+                               topLevel.isNull() ? count : topLevel.uintValue());
 
     RNPromptRequest request;
     request.style = RNPromptRequest::Style::Critical;

@@ -1,5 +1,6 @@
 // The erase confirmation: a critical alert with an erase button and a cancel button, and a line
-// under the text that tells how many items and bytes will be erased. While the items are still
+// under the text that tells how many trashed items, how many files and folders they hold in all,
+// and how many bytes will be erased. While the items are still
 // being counted the line says "gathering_info"; the counting (a worker thread) feeds its totals
 // in with showSizeInfoStringWithSize() while the alert is up, and the front end redraws the line
 // from the request's liveText.
@@ -29,15 +30,17 @@ public:
     RNAlert& operator=(const RNAlert&) = delete;
 
     // `info`: "information" (title), "message" (explanation key), "calculatedStr" (size-line
-    // key: "all_disks", "lumo_erase" or "single_disk"), "size", "count", "isLumoErase",
-    // "volumeName". With a parent window the alert is a sheet: the call returns 0 at once and
+    // key: "all_disks", "lumo_erase" or "single_disk"), "size", "count" (every entry, nested ones
+    // included, as the engine counts), "topLevelCount" (the trashed items themselves; taken as
+    // "count" when absent), "isLumoErase", "volumeName". With a parent window the alert is a sheet: the call returns 0 at once and
     // choice() gets the answer later. Without one it is application-modal (run on the main
     // thread; the caller waits) and the answer is returned: 1000 erase, 1001 cancel. An alert
     // that could not be shown at all answers 1001.
     int64_t showAlertWithTrashInfo(const RNDictionary& info, RNWindowHandle window);
 
-    // Adds to the totals and rebuilds the size line. Safe from any thread.
-    void showSizeInfoStringWithSize(uint64_t size, uint64_t count);
+    // Adds to the totals (bytes, entries, trashed items) and rebuilds the size line. Safe from
+    // any thread.
+    void showSizeInfoStringWithSize(uint64_t size, uint64_t count, uint64_t topLevelCount);
 
     // The answer, 0 until the user has answered.
     int64_t choice() const;
@@ -47,6 +50,7 @@ public:
     std::string originalSizeInfoStr() const;
     bool stopped() const;
     uint64_t totCount() const;
+    uint64_t totTopLevelCount() const;
     uint64_t totSize() const;
 
 private:
@@ -54,9 +58,10 @@ private:
         mutable std::mutex mutex;
         bool stopped = false;
         uint64_t totCount = 0;
+        uint64_t totTopLevel = 0;
         uint64_t totSize = 0;
         std::string baseSizeInfoKey;      // "all_disks", "lumo_erase" or "single_disk"
-        std::string originalSizeInfoStr;  // the key in use: the base, or the base + "_single"
+        std::string originalSizeInfoStr;  // the key in use (the base: the plural forms are in its text)
         std::string sizeInfoStr;
         std::string volumeName;
         std::atomic<int64_t> choice{0};

@@ -17,6 +17,7 @@
 #include "files/TreeWalk.h"
 #include "files/UniqueFd.h"
 #include "util/Localization.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 #include "files/Utf8.h"
 
@@ -173,6 +174,13 @@ bool RNDeleteItems::askToContinue(const RNDictionary& request) {
                       {"count", totItems_.load()},
                       {"isLumoErase", isLumoErase_},
                       {"volumeName", volumeName_}};
+    // The trashed items themselves, beside the engine's count of every entry below them.
+    if (const RNValue& top = RNValue::lookup(request, "topLevelCount"); !top.isNull())
+        info["topLevelCount"] = top;
+    else if (const RNItemList* items = itemListIf(RNValue::lookup(request, "itemsToErase")))
+        info["topLevelCount"] = uint64_t(items->size());
+    else if (totItems_.load() == 0)
+        info["topLevelCount"] = uint64_t(0);
     RNWindowHandle window = isLumoErase_ ? windowIf(RNValue::lookup(request, "window")) : nullptr;
     int64_t answer = alert->showAlertWithTrashInfo(info, window);
 
@@ -257,10 +265,15 @@ void RNDeleteItems::updateCountAndSizeToDelete(const RNNotification& note) {
     if (!note.userInfo) return;
     uint64_t size = note.info("size").uintValue();
     uint64_t count = note.info("count").uintValue();
+    uint64_t topLevel = 0;
     {
         std::lock_guard lock(mutex_);
         const RNItemList* items = itemListIf(note.info("itemsToErase"));
         itemsToErase_ = items ? *items : RNItemList{};
+        // A count without its items (the main window's totals) adds no trashed items: those
+        // were known when the erase was asked for.
+        topLevel = note.userInfo->count("topLevelCount") ? note.info("topLevelCount").uintValue()
+                                                          : items ? uint64_t(items->size()) : 0;
     }
     totSize_.fetch_add(size);
     totItems_.fetch_add(count);
@@ -271,7 +284,7 @@ void RNDeleteItems::updateCountAndSizeToDelete(const RNNotification& note) {
         std::lock_guard lock(mutex_);
         alert = quilloAlert_;
     }
-    if (alert) alert->showSizeInfoStringWithSize(size, count);
+    if (alert) alert->showSizeInfoStringWithSize(size, count, topLevel);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -361,10 +374,23 @@ bool RNDeleteItems::prepareLogFile(const RNItemList& array) {
     } else {
         nameKey = "all_vols_log_name", startKey = "start_delete_all", endKey = "end_delete_all";
     }
-    RNDictionary info{{"startStr", RNLocalizedString(startKey)},
-                      {"endStr", RNLocalizedString(endKey)},
+    std::string startText = RNLocalizedString(startKey), endText = RNLocalizedString(endKey);
+    if (!isLumoErase_) {
+        // A Trash erase says whose Trash: every volume's, or the one volume's by name (an
+        // all-trashes erase and a one-volume erase share the kind when they share the count).
+        const std::string volumeName = RNValue::lookup(request_, "volumeName").stringValue();
+        const std::string scope = isAllDisks_ || volumeName.empty()
+                                      ? RNLocalizedString("log_every_volume")
+                                      : util::RNFormat(RNLocalizedString("log_volume"), {files::displayText(volumeName)});
+        startText = util::RNFormat(startText, {scope});
+        endText = util::RNFormat(endText, {scope});
+    }
+    RNDictionary info{{"startStr", startText},
+                      {"endStr", endText},
                       {"partialLogName", RNLocalizedString(nameKey)},
                       {"gapTime", int64_t(defaults().integerForKey(kPrefHowManyDaysForNewLogFile))}};
+    if (std::string_view(nameKey) == "all_vols_log_name")
+        info["previousLogName"] = RNLocalizedString("all_vols_log_name_before");
     logCntrl_ = std::make_unique<RNLogController>(info);
     return logCntrl_->openLogFile();
 }
@@ -458,8 +484,7 @@ std::string RNDeleteItems::namesOfFirstItems(const std::vector<std::string>& pat
     }
     if (paths.size() > few) {
         text += " ";
-        text += util::RNFormat(RNLocalizedString("and_more"),
-                               {util::RNNumberUtilities::sharedControl().numberToFormatString(double(paths.size() - few))});
+        text += util::RNLocalizedMessage("and_more", {{"count", uint64_t(paths.size() - few)}});
     }
     return text;
 }
@@ -467,13 +492,12 @@ std::string RNDeleteItems::namesOfFirstItems(const std::vector<std::string>& pat
 void RNDeleteItems::reportItemsLeft(const char* titleKey) {
     const std::vector<std::string> left = itemsLeft();
     if (left.empty()) return;
-    RNArray names;
-    if (left.size() > 1) names.push_back(util::RNNumberUtilities::sharedControl().numberToFormatString(double(left.size())));
-    names.push_back(namesOfFirstItems(left));
+    // The count goes in by the plural rules; the names by the report's own slot, so that a name
+    // is never read as a pattern.
     RNErrorDelegate::sharedControl().showError(RNDictionary{
         {"error", titleKey},
-        {"message", left.size() == 1 ? "items_left_sing" : "items_left_plur"},
-        {"mess_names", names}});
+        {"message", util::RNLocalizedMessage("items_left", {{"count", uint64_t(left.size())}}, "Errors")},
+        {"mess_names", RNArray{namesOfFirstItems(left)}}});
 }
 
 void RNDeleteItems::showErrorWithError(const std::string& localizedDescription) {
@@ -998,8 +1022,7 @@ void RNDeleteItems::updateProgressBar() {
         panel->updateProgress(all ? double(done) / double(all) * 100.0 : 0.0);
         auto& numbers = util::RNNumberUtilities::sharedControl();
         panel->setSizeText(numbers.sizeToFormatString(doneSize, 4, true));
-        panel->setCountText(util::RNFormat(panel->countStr(), {numbers.numberToFormatString(double(done)),
-                                                               numbers.numberToFormatString(double(all))}));
+        panel->setCountText(util::RNMessageFormat(panel->countStr(), {{"done", done}, {"total", all}}));
     });
 }
 
@@ -1080,22 +1103,18 @@ void RNDeleteItems::finishErase() {
     const std::vector<std::string> left = itemsLeft();
     const uint64_t busy = itemBusyCount_.load();
     // The report names what stayed (the first few items) below its title.
-    const char* leftKey = left.size() == 1 ? "items_left_sing" : "items_left_plur";
-    RNArray leftNames;
-    if (left.size() > 1) leftNames.push_back(util::RNNumberUtilities::sharedControl().numberToFormatString(double(left.size())));
-    leftNames.push_back(namesOfFirstItems(left));
+    const std::string leftText = util::RNLocalizedMessage("items_left", {{"count", uint64_t(left.size())}}, "Errors");
+    RNArray leftNames{namesOfFirstItems(left)};
     auto report = [&](const char* title, RNArray titleNames) {
         RNDictionary info{{"error", title}, {"additionalName", std::move(titleNames)}};
         if (!left.empty()) {
-            info["message"] = leftKey;
+            info["message"] = leftText;
             info["mess_names"] = leftNames;
         }
         errors.showError(info);
     };
-    if (busy == 1) {
-        report("busy_sing", {});
-    } else if (busy >= 2) {
-        report("busy_plur", {util::RNNumberUtilities::sharedControl().numberToFormatString(double(busy))});
+    if (busy >= 1) {
+        report(util::RNLocalizedMessage("busy", {{"count", busy}}, "Errors").c_str(), {});
     } else if (notErasedCount_.load() != 0) {
         report(isHelperAuthorized_ ? "not_erased" : "user_not_authorized", {});
     }

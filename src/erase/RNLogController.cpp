@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -236,8 +237,22 @@ bool RNLogController::createNewLogFile(const std::string& folder, const std::str
     return false;
 }
 
+void RNLogController::takeOverPreviousFolder(const std::string& name, const std::string& previous) {
+    if (previous.empty() || withoutSlashes(previous) == withoutSlashes(name)) return;
+    const std::string base = logsBaseFolder();
+    const std::string now = files::appendPathComponent(base, withoutSlashes(name));
+    const std::string before = files::appendPathComponent(base, withoutSlashes(previous));
+    struct stat st;
+    // Only a real folder of our own making, and only while the new name is free: a log is never
+    // moved over another one.
+    if (existsAt(now) || ::lstat(before.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    ::renameat2(AT_FDCWD, before.c_str(), AT_FDCWD, now.c_str(), RENAME_NOREPLACE);
+}
+
 bool RNLogController::openLogFile() {
     std::string name = util::RNLocalizedString(RNValue::lookup(infoDict_, "partialLogName").stringValue());
+    // The kind's folder had another name before: its files are the kind's newest, appended to.
+    takeOverPreviousFolder(name, util::RNLocalizedString(RNValue::lookup(infoDict_, "previousLogName").stringValue()));
     std::optional<std::string> folder = urlWithFolderName(name);
     if (!folder) return false;
 

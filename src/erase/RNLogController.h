@@ -26,9 +26,11 @@ namespace quillo::erase {
 class RNLogController {
 public:
     // "startStr", "endStr", "partialLogName" (texts, looked up again in the main table, which
-    // gives an already localized text back unchanged) and "gapTime" (days, read as a signed
-    // 16-bit number; 7 when absent), and optionally "endFormat" (the key of the closing line's
-    // format; "items_erased" when absent). The dictionary is copied.
+    // gives an already localized text back unchanged), "gapTime" (days, read as a signed 16-bit
+    // number; 7 when absent), optionally "endFormat" (the key of the closing line's format;
+    // "items_erased" when absent) and, optionally, "previousLogName": the name the kind's folder
+    // had before, a folder that is renamed to "partialLogName" while that name is free, so that
+    // its logs go on. The dictionary is copied.
     explicit RNLogController(const RNDictionary& info);
     // Closes the file (an abandoned erase never calls closeLogFile()).
     ~RNLogController();
@@ -75,6 +77,7 @@ public:
 private:
     double now() const;
     bool createNewLogFile(const std::string& folder, const std::string& name);
+    static void takeOverPreviousFolder(const std::string& name, const std::string& previous);
     void writeLine(const std::string& line);
     void flushPending();
     void flushPendingLocked();

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <system_error>
 #include <thread>
 
@@ -32,7 +33,10 @@ std::optional<TrashListing> listTrashFolder(const std::string& url, unsigned thr
     if (url.empty()) return std::nullopt;
     TrashListing listing;
     UniqueFd fd(openDirectoryNoFollow(AT_FDCWD, url.c_str()));
-    if (!fd.valid()) return listing;
+    if (!fd.valid()) {
+        if (errno != ENOENT) listing.readError = errno ? errno : EIO;
+        return listing;
+    }
     const uint64_t dev = deviceOf(fd.get());
     // First the direct entries, with the sizes of files. Folders are measured afterwards so that
     // several can be walked at once.
@@ -40,7 +44,10 @@ std::optional<TrashListing> listTrashFolder(const std::string& url, unsigned thr
     {
         UniqueFd readFd(::dup(fd.get()));
         DIR* dir = readFd.valid() ? ::fdopendir(readFd.get()) : nullptr;
-        if (!dir) return listing;
+        if (!dir) {
+            listing.readError = errno ? errno : EIO;
+            return listing;
+        }
         readFd.release();
         DirHandle closer(dir);
         std::vector<std::string> statted;

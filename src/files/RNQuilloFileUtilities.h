@@ -17,13 +17,16 @@ struct TrashListing {
     std::vector<RNItemToErase> itemsToErase;
     uint64_t size = 0;
     uint64_t count = 0;
+    // The errno that kept the trash folder itself from being read (0: it was read, or it does
+    // not exist, which is an empty trash). Its figures are then unknown, not zero.
+    int readError = 0;
 };
 
 // The direct entries of the trash folder `url`, a record each with the sizes of files (a folder is
 // known by its entry's type, everything else takes one batched statx), and then its folders
 // measured on up to `threads` threads: `measureFolder` gets the open folder, how many threads it
 // may use inside it, and its record to fill. A folder on another mount keeps count 1, size 0.
-// nullopt for an empty URL; a folder that cannot be read lists as empty.
+// nullopt for an empty URL; a folder that cannot be read lists as empty, with its `readError`.
 using MeasureFolder = std::function<void(int folderFd, unsigned threadsInside, RNItemToErase& item)>;
 std::optional<TrashListing> listTrashFolder(const std::string& url, unsigned threads, const MeasureFolder& measureFolder);
 

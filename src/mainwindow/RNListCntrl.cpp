@@ -7,8 +7,10 @@
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 #include "util/Localization.h"
 #include "util/RNDateUtilities.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
 #include <QApplication>
@@ -175,14 +177,7 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
                 previewCntrl_->showPreviewWithArray(std::nullopt);
             }
     });
-    std::weak_ptr<bool> weak = alive_;
-    sourceObservers_.push_back(RNNotificationCenter::defaultCenter().addObserver(
-        "updateItemsList", nullptr, [this, weak](const RNNotification& note) {
-            const void* object = note.object;
-            erase::RNMainThread::postToMain([this, weak, object] {
-                if (weak.lock()) updateItemsList(static_cast<RNSourceItem*>(const_cast<void*>(object)));
-            });
-        }));
+    connect(sources_, &RNSourceListModel::itemsListUpdated, this, &RNListCntrl::updateItemsList);
 
     // Contextual menu.
     menu_ = new QMenu(tableView_);
@@ -220,9 +215,13 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
 }
 
 RNListCntrl::~RNListCntrl() {
-    *alive_ = false;
     auto& center = RNNotificationCenter::defaultCenter();
-    for (auto t : sourceObservers_) center.removeObserver(t);
+    // A count still waited for by a confirmation that can no longer come.
+    if (totals_) {
+        std::lock_guard e(totals_->mutex);
+        for (auto t : totals_->tokens) center.removeObserver(t);
+        totals_->tokens.clear();
+    }
     if (stopObserver_) center.removeObserver(stopObserver_);
     if (responseObserver_) center.removeObserver(responseObserver_);
 }
@@ -304,40 +303,37 @@ void RNListCntrl::sortListed(const std::vector<RNSortDescriptor>& descriptors, b
     const uint64_t generation = source->childrenGeneration;
     const uint64_t ticket = ++sortTicket_;
     ++sortsInFlight_;
-    std::weak_ptr<bool> weak = alive_;
-    listOperationQueue().addOperation([this, weak, source, children = std::move(children), descriptors, generation,
-                                       ticket, updateInterface]() mutable {
-        auto sorted = std::make_shared<std::vector<RNLumoWindowItemPtr>>(
-            RNContentListModel::sortedChildren(std::move(children), descriptors));
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [this, weak, source, sorted, generation, ticket, updateInterface, descriptors] {
-                if (!weak.lock()) return;
-                --sortsInFlight_;
-                if (source->childrenGeneration != generation || ticket != sortTicket_) {
-                    if (sortsInFlight_ == 0) emit sortFinished();
-                    return;
-                }
-                // The new order goes in as one permutation of the rows: the selection and the
-                // current row follow their items, nothing is looked up row by row here.
-                sortedGeneration_ = generation;
-                sortedSource_ = source.get();
-                sortedBy_ = descriptors.front();
-                if (source == model_->source() && updateInterface) {
-                    const int scroll = tableView_->verticalScrollBar()->value();
-                    const bool anySelected = tableView_->selectionModel()->hasSelection();
-                    *sorted = model_->reorder(std::move(*sorted));
-                    tableView_->verticalScrollBar()->setValue(scroll);
-                    if (anySelected) prepareToShowPreview();
-                } else {
-                    source->children.swap(*sorted);
-                }
-                // The old order (the same records) is let go on the list queue.
-                listOperationQueue().addOperation([sorted] {});
+    ui::runThen(
+        listOperationQueue(), this,
+        [children = std::move(children), descriptors]() mutable {
+            return std::make_shared<std::vector<RNLumoWindowItemPtr>>(
+                RNContentListModel::sortedChildren(std::move(children), descriptors));
+        },
+        [this, source, generation, ticket, updateInterface,
+         descriptors](std::shared_ptr<std::vector<RNLumoWindowItemPtr>> sorted) {
+            --sortsInFlight_;
+            if (source->childrenGeneration != generation || ticket != sortTicket_) {
                 if (sortsInFlight_ == 0) emit sortFinished();
-            },
-            Qt::QueuedConnection);
-    });
+                return;
+            }
+            // The new order goes in as one permutation of the rows: the selection and the
+            // current row follow their items, nothing is looked up row by row here.
+            sortedGeneration_ = generation;
+            sortedSource_ = source.get();
+            sortedBy_ = descriptors.front();
+            if (source == model_->source() && updateInterface) {
+                const int scroll = tableView_->verticalScrollBar()->value();
+                const bool anySelected = tableView_->selectionModel()->hasSelection();
+                *sorted = model_->reorder(std::move(*sorted));
+                tableView_->verticalScrollBar()->setValue(scroll);
+                if (anySelected) prepareToShowPreview();
+            } else {
+                source->children.swap(*sorted);
+            }
+            // The old order (the same records) is let go on the list queue.
+            listOperationQueue().addOperation([sorted] {});
+            if (sortsInFlight_ == 0) emit sortFinished();
+        });
 }
 
 void RNListCntrl::selectItems(const std::vector<RNLumoWindowItem*>& items) {
@@ -400,9 +396,9 @@ QString RNListCntrl::selectionSummary() const {
     for (const QModelIndex& i : rows)
         if (auto item = model_->itemAt(i.row())) size += item->size.load();
     if (rows.isEmpty() || size == 0) return {};
-    const auto& nf = util::RNNumberUtilities::sharedControl();
-    return QString::fromStdString(util::RNFormat(util::RNLocalizedString("selected_info"),
-                                                 {nf.numberToFormatString(double(rows.size())), nf.sizeToFormatString(size, 4, true)}));
+    const std::string sizeText = util::RNNumberUtilities::sharedControl().sizeToFormatString(size, 4, true);
+    return QString::fromStdString(
+        util::RNLocalizedMessage("selected_info", {{"count", uint64_t(rows.size())}, {"size", sizeText}}));
 }
 
 void RNListCntrl::prepareToShowPreview() {
@@ -510,12 +506,11 @@ void RNListCntrl::deleteBtnDidClick() {
     auto totals = std::make_shared<EraseTotals>();
     totals_ = totals;
     QWidget* window = tableView_->window();
-    std::weak_ptr<bool> weak = alive_;
-    listOperationQueue().addOperation([this, weak, marked, window, totals] {
+    const ui::RNMainThreadPath path(this);
+    listOperationQueue().addOperation([this, path, marked, window, totals] {
         erase::RNItemList toErase;
         bool pending = false;
         auto& center = RNNotificationCenter::defaultCenter();
-        std::vector<erase::RNObserverToken> tokens;
         for (const auto& [source, items] : marked) {
             uint64_t size = 0, count = 0;
             bool sourcePending = false;
@@ -555,7 +550,8 @@ void RNListCntrl::deleteBtnDidClick() {
                             }
                             if (post) totals->postFinalTotals();
                         });
-                    tokens.push_back(*tokenHolder);
+                    std::lock_guard e(totals->mutex);
+                    totals->tokens.push_back(*tokenHolder);
                 }
             }
             if (!sourcePending) {
@@ -578,11 +574,8 @@ void RNListCntrl::deleteBtnDidClick() {
             size = pending ? 0 : totals->totSizeToErase;
             count = pending ? 0 : totals->totCountToErase;
         }
-        erase::RNMainThread::postToMain([this, weak, anything, toErase, size, count, window, tokens, totals] {
-            if (!weak.lock()) {
-                for (auto t : tokens) RNNotificationCenter::defaultCenter().removeObserver(t);
-                return;
-            }
+        // Dropped with the window: its destructor lets go of the observers made here.
+        path.post([this, anything, toErase, size, count, window, totals] {
             if (!anything) {
                 ++clickedTimes_;
                 if (clickedTimes_ == 1) QApplication::beep();
@@ -592,19 +585,13 @@ void RNListCntrl::deleteBtnDidClick() {
             clickedTimes_ = 0;
             auto session = erase::RNDeleteItems::create();
             deleteItemsCntrl_ = session;
-            std::weak_ptr<bool> w = alive_;
+            const ui::RNMainThreadPath back(this);
             auto& center = RNNotificationCenter::defaultCenter();
-            stopObserver_ = center.addObserver(erase::kStopWorking, session.get(), [this, w](const RNNotification& note) {
-                RNNotification copy = note;
-                erase::RNMainThread::postToMain([this, w, copy] {
-                    if (w.lock()) stopWorking(copy);
-                });
+            stopObserver_ = center.addObserver(erase::kStopWorking, session.get(), [this, back](const RNNotification& note) {
+                back.post([this, copy = note] { stopWorking(copy); });
             });
-            responseObserver_ = center.addObserver(erase::kWaitForResponse, session.get(), [this, w](const RNNotification& note) {
-                RNNotification copy = note;
-                erase::RNMainThread::postToMain([this, w, copy] {
-                    if (w.lock()) waitingForResponse(copy);
-                });
+            responseObserver_ = center.addObserver(erase::kWaitForResponse, session.get(), [this, back](const RNNotification& note) {
+                back.post([this, copy = note] { waitingForResponse(copy); });
             });
             const RNValue list = erase::itemListValue(toErase);
             session->askToContinue(RNDictionary{{"itemsToErase", list},

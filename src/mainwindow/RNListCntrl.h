@@ -177,13 +177,12 @@ private:
         uint64_t totCountToErase = 0;
         uint64_t calculatingSourcesCount = 0;
         bool sessionAsked = false;  // the confirmation is up and listens for late totals
+        std::vector<erase::RNObserverToken> tokens;  // observers of the sources still measuring
         void postFinalTotals();
     };
     std::shared_ptr<EraseTotals> totals_;
-    std::vector<erase::RNObserverToken> sourceObservers_;
     erase::RNObserverToken stopObserver_ = 0;
     erase::RNObserverToken responseObserver_ = 0;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace quillo::mainwindow

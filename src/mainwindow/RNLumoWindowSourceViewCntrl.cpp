@@ -4,6 +4,7 @@
 #include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNTransparentScroller.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 #include "ui/RNTextColors.h"
 
 #include <QApplication>
@@ -211,21 +212,11 @@ RNLumoWindowSourceViewCntrl::RNLumoWindowSourceViewCntrl(QWidget* parentWidget) 
 }
 
 RNLumoWindowSourceViewCntrl::~RNLumoWindowSourceViewCntrl() {
-    *alive_ = false;
     for (auto t : observers_) erase::RNNotificationCenter::defaultCenter().removeObserver(t);
     model_->stop();
 }
 
 void RNLumoWindowSourceViewCntrl::viewDidLoad() {
-    std::weak_ptr<bool> weak = alive_;
-    observers_.push_back(erase::RNNotificationCenter::defaultCenter().addObserver(
-        "mountedVolumeDidChange", nullptr, [this, weak](const erase::RNNotification& note) {
-            const bool added = note.info("diskWasAdded").boolValue();
-            const std::string path = note.info("devicePath").stringValue();
-            erase::RNMainThread::postToMain([this, weak, added, path] {
-                if (weak.lock()) model_->mountedVolumeDidChange(added, path);
-            });
-        }));
     lastSelectedRow_ = -1;
     model_->setupSources();
 }

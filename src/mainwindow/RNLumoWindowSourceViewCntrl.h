@@ -86,7 +86,6 @@ private:
     bool isCollapsed_ = false;
     bool adjustingSelection_ = false;
     std::vector<erase::RNObserverToken> observers_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace quillo::mainwindow

@@ -49,6 +49,7 @@ public:
     uint64_t childrenGeneration = 0;  // raised on every change of `children` (main thread)
     bool trashIsEmpty = true;
     std::atomic<bool> datesLoaded{false};  // the trash's info files have been read
+    std::atomic<int> readError{0};         // errno when the trash folder could not be read
 
     std::recursive_mutex lock;
     uint64_t size = 0;

@@ -5,8 +5,11 @@
 #include "files/FolderWalk.h"
 #include "files/TrashInfo.h"
 #include "mainwindow/RNImages.h"
+#include "mainwindow/RNVolumeListModel.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 #include "util/Localization.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
 #include <QCoreApplication>
@@ -33,8 +36,10 @@ erase::RNOperationQueue& sourceListOperationQueue() {
 }
 
 struct RNSourceListModel::State {
+    explicit State(RNSourceListModel* m) : model(m), path(m) {}
     std::atomic<bool> stopWorking{false};
     RNSourceListModel* model = nullptr;  // read and cleared on the main thread only
+    ui::RNMainThreadPath path;           // back to the main thread while the model lives
     std::mutex dirtyMutex;
     std::vector<RNSourceItemPtr> dirty;  // sources whose sizes changed since the last poll
     std::atomic<int> pendingListings{0};
@@ -52,34 +57,37 @@ namespace {
 
 using StatePtr = std::shared_ptr<void>;
 
-// Runs `fn` on the main thread while the model still exists.
+// Runs `fn` on the main thread while the model still exists and this listing is its own (a
+// restart leaves the old one's results unshown).
 template <class State, class Fn>
 void onMain(const std::shared_ptr<State>& state, Fn fn) {
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [state, fn = std::move(fn)]() mutable {
-            if (state->model) fn(state->model);
-        },
-        Qt::QueuedConnection);
+    state->path.post([state, fn = std::move(fn)]() mutable {
+        if (state->model) fn(state->model);
+    });
 }
 
 // Lists the direct entries of a trash's files/ folder (hidden ones included) as records with
 // their dates; files get their size at once. `onBatch` receives the records in growing batches
 // so that the first ones can be shown while the rest are read.
-void listEntries(const std::string& folder, const std::atomic<bool>& stop, bool readDates,
-                 const std::function<void(std::vector<RNLumoWindowItemPtr>&&, bool last)>& onBatch,
-                 const std::function<void(const RNLumoWindowItemPtr&, const struct stat*)>& onItem) {
+// Gives the errno that kept the folder from being read (0: read, or missing - an empty trash).
+int listEntries(const std::string& folder, const std::atomic<bool>& stop, bool readDates,
+                const std::function<void(std::vector<RNLumoWindowItemPtr>&&, bool last)>& onBatch,
+                const std::function<void(const RNLumoWindowItemPtr&, const struct stat*)>& onItem) {
     std::vector<RNLumoWindowItemPtr> batch;
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Never through a link: the tray's listing does not follow one either, and the two must
+    // agree about the same trash.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
+        const int error = errno == ENOENT ? 0 : errno;
         onBatch(std::move(batch), true);
-        return;
+        return error;
     }
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
+        const int error = errno ? errno : EIO;
         ::close(fd);
         onBatch(std::move(batch), true);
-        return;
+        return error;
     }
     std::optional<files::TrashInfoReader> info;
     if (readDates) info.emplace(files::deletingLastPathComponent(folder));
@@ -108,6 +116,7 @@ void listEntries(const std::string& folder, const std::atomic<bool>& stop, bool 
     }
     ::closedir(dir);
     onBatch(std::move(batch), true);
+    return 0;
 }
 
 QIcon volumeIcon(const std::string& volumePath) {
@@ -136,13 +145,14 @@ void RNSourceListModel::setWillMeasureFolderHook(std::function<void(const std::s
     gWillMeasureHook = std::move(hook);
 }
 
-RNSourceListModel::RNSourceListModel(QObject* parent) : QAbstractListModel(parent), state_(std::make_shared<State>()) {
-    state_->model = this;
+RNSourceListModel::RNSourceListModel(QObject* parent) : QAbstractListModel(parent), state_(std::make_shared<State>(this)) {
     {
         std::lock_guard g(gHooksMutex);
         provider_ = gDefaultProvider;
     }
-    if (!provider_) provider_ = [] { return files::RNFilesUtilities::sharedControl().trashesAndVolumesLocations(); };
+    // Without a planted provider the trashes are the shared volume model's rows, and mounts
+    // come as its rows come and go.
+    if (!provider_) followVolumeModel();
     pollTimer_.setInterval(100);
     connect(&pollTimer_, &QTimer::timeout, this, &RNSourceListModel::pollMeasurements);
 }
@@ -165,10 +175,11 @@ bool RNSourceListModel::isIdle() const {
 void RNSourceListModel::restart() {
     stop();
     state_->model = nullptr;
-    state_ = std::make_shared<State>();
-    state_->model = this;
+    state_ = std::make_shared<State>(this);
     beginResetModel();
     sourceItems_.clear();
+    listedTrashes_.clear();
+    locationsTaken_ = false;
     endResetModel();
     setupSources();
 }
@@ -201,26 +212,74 @@ static RNSourceItemPtr makeSource(const files::TrashLocation& loc) {
     return source;
 }
 
+void RNSourceListModel::followVolumeModel() {
+    auto& volumes = RNVolumeListModel::sharedModel();
+    connect(&volumes, &QAbstractItemModel::rowsInserted, this, [this, &volumes](const QModelIndex&, int first, int last) {
+        if (!locationsTaken_) return;  // the listing takes them all
+        for (int r = first; r <= last; ++r) addLocation(volumes.locations()[size_t(r)]);
+    });
+    connect(&volumes, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this, &volumes](const QModelIndex&, int first, int last) {
+                for (int r = first; r <= last; ++r) mountedVolumeDidChange(false, volumes.locations()[size_t(r)].volumePath);
+            });
+    connect(&volumes, &QAbstractItemModel::modelReset, this, [this] {
+        if (locationsTaken_) restart();
+    });
+}
+
+void RNSourceListModel::addLocation(const files::TrashLocation& loc) {
+    if (!listedTrashes_.insert(loc.trashURL).second) return;
+    auto state = state_;
+    auto source = makeSource(loc);
+    ++state->pendingListings;
+    appendSource(source, true);
+    sourceListOperationQueue().addOperation([state, source] { listTrash(state, source); });
+}
+
 void RNSourceListModel::setupSources() {
+    setupDone_ = false;
+    if (!provider_) {
+        // The volume model's rows, read once for the whole interface; the worker gets them by
+        // value, so it never reaches back into anything that may be gone.
+        auto& volumes = RNVolumeListModel::sharedModel();
+        QPointer<RNSourceListModel> self(this);
+        auto state = state_;
+        auto take = [self, state, &volumes] {
+            if (!self || self->state_ != state) return;
+            self->locationsTaken_ = true;
+            for (const auto& loc : volumes.locations()) self->listedTrashes_.insert(loc.trashURL);
+            self->listLocations(volumes.locations());
+        };
+        if (volumes.loaded()) take();
+        else volumes.refresh(take);
+        return;
+    }
     auto state = state_;
     auto provider = provider_;
-    setupDone_ = false;
     sourceListOperationQueue().addOperation([state, provider] {
         // A window closed before its listing started: the provider may already be gone with
         // what it lists (a test's planted trashes), so it is not asked at all.
         if (state->stopWorking.load()) return;
-        const auto locations = provider();
-        for (const auto& loc : locations) {
-            if (state->stopWorking.load()) break;
-            auto source = makeSource(loc);
-            ++state->pendingListings;
-            onMain(state, [source](RNSourceListModel* m) { m->appendSource(source, true); });
-            listTrash(state, source);
-        }
-        onMain(state, [](RNSourceListModel* m) {
-            m->setupDone_ = true;
-            emit m->sourcesLoaded();
-        });
+        listAll(state, provider());
+    });
+}
+
+void RNSourceListModel::listLocations(std::vector<files::TrashLocation> locations) {
+    auto state = state_;
+    sourceListOperationQueue().addOperation([state, locations = std::move(locations)] { listAll(state, locations); });
+}
+
+void RNSourceListModel::listAll(const std::shared_ptr<State>& state, const std::vector<files::TrashLocation>& locations) {
+    for (const auto& loc : locations) {
+        if (state->stopWorking.load()) break;
+        auto source = makeSource(loc);
+        ++state->pendingListings;
+        onMain(state, [source](RNSourceListModel* m) { m->appendSource(source, true); });
+        listTrash(state, source);
+    }
+    onMain(state, [](RNSourceListModel* m) {
+        m->setupDone_ = true;
+        emit m->sourcesLoaded();
     });
 }
 
@@ -242,7 +301,8 @@ void RNSourceListModel::listTrash(const std::shared_ptr<State>& state, const RNS
     }
     // Sizes first, dates after: the dates take one info file each and are not needed to count.
     std::vector<RNLumoWindowItemPtr> all;
-    listEntries(
+    // Set before the last batch reaches the main thread, which shows it with that batch.
+    source->readError = listEntries(
         source->url, state->stopWorking, false,
         [&](std::vector<RNLumoWindowItemPtr>&& items, bool last) {
             auto batch = std::make_shared<Batch>();
@@ -367,8 +427,7 @@ void RNSourceListModel::pollMeasurements() {
             updateMarkedItems(source);
             emit gatheringFinished(source.get());
         }
-        RNNotificationCenter::defaultCenter().postNotification(
-            "updateItemsList", source.get(), RNDictionary{{"sourceItem", RNValue::object(source)}});
+        emit itemsListUpdated(source.get());
         emitRowChanged(source.get());
     }
     if (!anyGathering && dirty.empty()) {
@@ -456,8 +515,7 @@ void RNSourceListModel::checkBinContentWithSourceItem(const std::shared_ptr<Stat
             ++source->childrenGeneration;
             source->trashIsEmpty = source->children.empty();
             emit m->childrenChanged(source.get());
-            RNNotificationCenter::defaultCenter().postNotification(
-                "updateItemsList", source.get(), RNDictionary{{"sourceItem", RNValue::object(source)}});
+            emit m->itemsListUpdated(source.get());
             m->updateMarkedItems(source);
             if (source->lockedGathering() > 0 && !m->pollTimer_.isActive()) m->pollTimer_.start();
         }
@@ -471,6 +529,12 @@ bool RNSourceListModel::providerIsDirectory(const RNLumoWindowItemPtr& item) {
 }
 
 void RNSourceListModel::mountedVolumeDidChange(bool added, const std::string& devicePath) {
+    if (added && !provider_) {
+        const auto& locations = RNVolumeListModel::sharedModel().locations();
+        const size_t i = files::RNFilesUtilities::indexOfNewMountedDiskInArray(locations, devicePath);
+        if (i != files::RNFilesUtilities::kNotFound) addLocation(locations[i]);
+        return;
+    }
     if (added) {
         auto state = state_;
         auto provider = provider_;
@@ -492,6 +556,7 @@ void RNSourceListModel::mountedVolumeDidChange(bool added, const std::string& de
     const size_t i = indexOfSourceWithPathInArray(sourceItems_, devicePath);
     if (i == files::RNFilesUtilities::kNotFound) return;
     emit sourceAboutToBeRemoved(int(i));
+    listedTrashes_.erase(sourceItems_[i]->url);
     beginRemoveRows({}, int(i), int(i));
     sourceItems_.erase(sourceItems_.begin() + std::ptrdiff_t(i));
     for (size_t k = i; k < sourceItems_.size(); ++k) sourceItems_[k]->row = int64_t(k);
@@ -541,12 +606,13 @@ QString RNSourceListModel::pillText(uint64_t count, uint64_t size) {
 }
 
 QString RNSourceListModel::infoText(RNSourceItem& source) {
+    // A trash that cannot be read is not an empty one.
+    if (source.readError.load()) return ui::L("trash_unreadable");
     if (source.trashIsEmpty) return ui::L("trash_empty");
-    const uint64_t count = source.lockedCount();
-    const auto& nf = util::RNNumberUtilities::sharedControl();
-    return QString::fromStdString(util::RNFormat(util::RNLocalizedString(count == 1 ? "item_size" : "items_size"),
-                                                 {nf.numberToFormatString(double(count)),
-                                                  nf.sizeToFormatString(source.lockedSize(), 4, true)}));
+    // The trashed items (as the tray's rows count them), with the size measured so far.
+    const std::string sizeText = util::RNNumberUtilities::sharedControl().sizeToFormatString(source.lockedSize(), 4, true);
+    return QString::fromStdString(
+        util::RNLocalizedMessage("items_size", {{"count", source.lockedCount()}, {"size", sizeText}}));
 }
 
 int RNSourceListModel::rowCount(const QModelIndex& parent) const {

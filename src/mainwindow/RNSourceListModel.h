@@ -18,6 +18,8 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 namespace quillo::erase {
@@ -101,6 +103,9 @@ signals:
     void childrenSizesChanged(quillo::mainwindow::RNSourceItem* source);
     // A source's last folder measurement ended.
     void gatheringFinished(quillo::mainwindow::RNSourceItem* source);
+    // A source's items or their sizes changed: the content list sorts and counts again
+    // ("updateItemsList").
+    void itemsListUpdated(quillo::mainwindow::RNSourceItem* source);
     void sourcesLoaded();
     void sourceAboutToBeRemoved(int row);
 
@@ -109,6 +114,10 @@ private:
     struct Batch;
     void appendSource(const RNSourceItemPtr& source, bool notify);
     static void listTrash(const std::shared_ptr<State>& state, const RNSourceItemPtr& source);
+    static void listAll(const std::shared_ptr<State>& state, const std::vector<files::TrashLocation>& locations);
+    void listLocations(std::vector<files::TrashLocation> locations);
+    void followVolumeModel();
+    void addLocation(const files::TrashLocation& loc);
     void applyBatch(const std::shared_ptr<Batch>& batch);
     static void doGatherSizeWithItem(const std::shared_ptr<State>& state, const RNLumoWindowItemPtr& item,
                                      const RNSourceItemPtr& source);
@@ -123,6 +132,10 @@ private:
     LocationsProvider provider_;
     QTimer pollTimer_;
     bool setupDone_ = false;
+    // With the shared volume model: its rows were taken for the listing, and the trashes that
+    // have a source (or one on its way).
+    bool locationsTaken_ = false;
+    std::set<std::string> listedTrashes_;
     std::vector<erase::RNObserverToken> observers_;
 };
 

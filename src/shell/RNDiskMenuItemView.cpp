@@ -1,20 +1,16 @@
 #include "shell/RNDiskMenuItemView.h"
 
-#include "erase/RNMainThread.h"
 #include "erase/RNNotificationCenter.h"
 #include "erase/RNOperationQueue.h"
 #include "files/RNQuilloFileUtilities.h"
+#include "mainwindow/RNVolumeListModel.h"
 #include "shell/RNVolumeIcons.h"
 #include "ui/RNInterfaceUtilities.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNSpinner.h"
 #include "ui/RNTextColors.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
-
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -28,15 +24,12 @@ using namespace quillo::erase;
 using ui::L;
 
 namespace {
-constexpr int kMeasurementNice = 10;
 constexpr int kRowHeight = 56;
 constexpr int kTextX = 64;
 
-QString formatInfo(uint64_t size, uint64_t count) {
-    const auto& numbers = util::RNNumberUtilities::sharedControl();
-    return ui::qstr(util::RNFormat(util::RNLocalizedString("items_size"),
-                                   {numbers.numberToFormatString(double(count)),
-                                    numbers.sizeToFormatString(size, 4, true)}));
+QString formatInfo(uint64_t size, uint64_t items) {
+    const std::string sizeText = util::RNNumberUtilities::sharedControl().sizeToFormatString(size, 4, true);
+    return ui::qstr(util::RNLocalizedMessage("items_size", {{"count", items}, {"size", sizeText}}));
 }
 }  // namespace
 
@@ -107,6 +100,12 @@ void RNDiskMenuItemView::syncAction() {
     text.replace('&', "&&");
     item_->setText(text);
     item_->setIcon(volumeIcon());
+    // The files and folders below the items, where there is room for them.
+    const QString entries = info_ && !readError_ && !diskDict_.trashIsEmpty
+                                ? ui::qstr(util::RNLocalizedMessage("entries_count", {{"entries", itemsCount_}}))
+                                : QString();
+    item_->setToolTip(entries);
+    setToolTip(entries);
 }
 
 void RNDiskMenuItemView::gatherTrashInfo() {
@@ -120,41 +119,42 @@ void RNDiskMenuItemView::gatherTrashInfo() {
     sizeIsWorking_ = true;
     itemsSize_ = 0;
     itemsCount_ = 0;
-    const std::string trashURL = diskDict_.trashURL;
-    auto working = isWorking_;
-    auto self = std::make_shared<QPointer<RNDiskMenuItemView>>(this);
-    RNOperationQueue::named(kMenuCreationOperationQueue).addOperation([trashURL, working, self] {
-        // A measurement is background work: it only takes the processor when nothing else wants
-        // it, so the menu being shown never waits for it (the walk's own threads inherit this).
-        sched_param idle{};
-        if (::pthread_setschedparam(::pthread_self(), SCHED_IDLE, &idle) != 0)
-            ::setpriority(PRIO_PROCESS, pid_t(::gettid()), kMeasurementNice);
-        auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trashURL);
-        const uint64_t size = listing ? listing->size : 0;
-        const uint64_t count = listing ? listing->count : 0;
-        RNItemList items = listing ? std::move(listing->itemsToErase) : RNItemList{};
-        // An erase of this trash that started before the figures were known learns them here.
-        if (working->load())
-            RNNotificationCenter::defaultCenter().postNotification(
-                kUpdateCountAndSizeToDelete, nullptr,
-                RNDictionary{{"size", size}, {"count", count}, {"itemsToErase", itemListValue(items)}});
-        // The figures are formatted here too: the main thread only shows them.
-        const QString info = formatInfo(size, count);
-        RNMainThread::postToMain([self, size, count, info, items = std::move(items)]() mutable {
-            // The row may be gone (menu memory released, volume unmounted): nothing to show.
-            if (RNDiskMenuItemView* view = self->data()) view->measurementDone(size, count, info, std::move(items));
-        });
-    });
+    // The trash is listed once for everything that shows it, by the volume model; the figures
+    // come back here (and not at all once this row is gone).
+    auto& volumes = mainwindow::RNVolumeListModel::sharedModel();
+    if (!measuredConnection_)
+        measuredConnection_ = connect(&volumes, &mainwindow::RNVolumeListModel::trashMeasured, this,
+                                      [this](const std::string& trashURL) {
+                                          if (trashURL == diskDict_.trashURL) takeMeasurement();
+                                      });
+    if (volumes.measurement(diskDict_.trashURL)) takeMeasurement();
+    else volumes.measure(diskDict_.trashURL);
 }
 
-void RNDiskMenuItemView::measurementDone(uint64_t size, uint64_t count, const QString& info, RNItemList items) {
+void RNDiskMenuItemView::takeMeasurement() {
+    const auto* m = mainwindow::RNVolumeListModel::sharedModel().measurement(diskDict_.trashURL);
+    if (!m || info_) return;
+    // An erase of this trash that started before the figures were known learns them here.
+    if (isWorking_->load())
+        RNNotificationCenter::defaultCenter().postNotification(
+            kUpdateCountAndSizeToDelete, nullptr,
+            RNDictionary{{"size", m->size}, {"count", m->count}, {"itemsToErase", itemListValue(m->itemsToErase)},
+                         {"topLevelCount", uint64_t(m->itemsToErase.size())}});
+    // A trash that cannot be read says so: its zeros would be a lie.
+    const QString info = m->readError ? L("trash_unreadable") : formatInfo(m->size, m->itemsToErase.size());
+    measurementDone(m->size, m->count, info, m->itemsToErase, m->readError);
+}
+
+void RNDiskMenuItemView::measurementDone(uint64_t size, uint64_t count, const QString& info, RNItemList items,
+                                          int readError) {
     itemsSize_ = size;
     itemsCount_ = count;
     itemsToErase_ = std::move(items);
+    readError_ = readError;
     info_ = info;
     spinner_->stopAnimation();
-    diskDict_.trashIsEmpty = count == 0;
-    if (item_ && count == 0) item_->setEnabled(false);
+    diskDict_.trashIsEmpty = count == 0 && !readError;
+    if (item_ && (count == 0 || readError)) item_->setEnabled(false);
     syncAction();
     update();
     emit measured();
@@ -196,6 +196,7 @@ void RNDiskMenuItemView::sendAction() {
     setMenuItemIsSelected(false);
     isWorking_->store(true);
     if (!stopObserver_) {
+        // Only a flag the row shares with its measurement: set from the erase's thread as it is.
         auto working = isWorking_;
         stopObserver_ = RNNotificationCenter::defaultCenter().addObserver(
             kStopWorking, nullptr, [working](const RNNotification&) { working->store(false); });

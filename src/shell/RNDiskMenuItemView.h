@@ -1,6 +1,8 @@
 // One row of the per-disk submenu: the volume's icon, "Name…" and an info line ("trash_empty",
-// "gathering_info", then the measured "items_size"), with a spinner while the trash is measured
-// on the process-wide measurement queue. A row is measured once in its lifetime.
+// "gathering_info", then the measured "items_size" - the trashed items, as the Lumo Window counts
+// them - or "trash_unreadable"), with a spinner while the trash is measured on the process-wide
+// measurement queue. The tool tip tells the files and folders below the items. A row is measured
+// once in its lifetime.
 //
 // RNDiskMenuItem is the menu item (a QWidgetAction) that owns the row view. Menus exported over
 // D-Bus (StatusNotifierItem) show no widgets, so the action itself also carries the row's text
@@ -57,7 +59,12 @@ public:
     QIcon volumeIcon() const;
 
     uint64_t itemsSize() const { return itemsSize_; }
+    // Every entry of the trash, nested ones included (the erase's figure).
     uint64_t itemsCount() const { return itemsCount_; }
+    // The trashed items themselves (what the row says).
+    uint64_t topLevelCount() const { return itemsToErase_.size(); }
+    // The trash folder could not be read: no figures, and nothing to empty from here.
+    bool isUnreadable() const { return readError_ != 0; }
     erase::RNItemList itemsToErase() const { return itemsToErase_; }
 
     bool sizeIsWorking() const { return sizeIsWorking_; }
@@ -100,7 +107,8 @@ protected:
 private:
     void animateDismiss();
     void sendAction();
-    void measurementDone(uint64_t size, uint64_t count, const QString& info, erase::RNItemList items);
+    void takeMeasurement();
+    void measurementDone(uint64_t size, uint64_t count, const QString& info, erase::RNItemList items, int readError);
     QFont nameFont() const;
     void syncAction();
 
@@ -110,6 +118,8 @@ private:
     uint64_t itemsSize_ = 0;
     uint64_t itemsCount_ = 0;
     erase::RNItemList itemsToErase_;
+    int readError_ = 0;
+    QMetaObject::Connection measuredConnection_;
     bool sizeIsWorking_ = false;
     // Read by the measurement on its queue.
     std::shared_ptr<std::atomic<bool>> isWorking_ = std::make_shared<std::atomic<bool>>(false);

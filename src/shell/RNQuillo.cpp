@@ -11,12 +11,14 @@
 #include "mainwindow/RNWindowCntrl.h"
 #include "shell/RNDiskMenuItemView.h"
 #include "shell/RNFullDiskAuthorization.h"
+#include "mainwindow/RNVolumeListModel.h"
 #include "shell/RNMountWatcher.h"
 #include "shell/RNRunningNotice.h"
 #include "shell/RNStatusMenu.h"
 #include "shell/RNVolumeIcons.h"
 #include "ui/RNInfoWindows.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 #include "ui/preferences/RNPreferencesWindow.h"
 
 #include <sys/stat.h>
@@ -50,21 +52,7 @@ using ui::L;
 namespace {
 RNQuillo* gDelegate = nullptr;
 constexpr const char* kStartupQueue = "startupQueue";
-constexpr const char* kVolumeListQueue = "volumeListQueue";
 
-// Runs `work` on a worker and `then` with its result on the main thread, unless the delegate
-// is gone by then.
-template <typename R>
-void inBackground(const std::shared_ptr<bool>& alive, const char* queue, std::function<R()> work,
-                  std::function<void(R)> then) {
-    std::weak_ptr<bool> weak = alive;
-    RNOperationQueue::named(queue).addOperation([weak, work = std::move(work), then = std::move(then)]() mutable {
-        R result = work();
-        RNMainThread::postToMain([weak, then = std::move(then), result = std::move(result)]() mutable {
-            if (weak.lock()) then(std::move(result));
-        });
-    });
-}
 }  // namespace
 
 RNQuillo* sharedDelegate() { return gDelegate; }
@@ -89,8 +77,6 @@ RNQuillo::RNQuillo(QObject* parent) : QObject(parent) {
 }
 
 RNQuillo::~RNQuillo() {
-    *alive_ = false;
-    alive_.reset();
     auto& center = RNNotificationCenter::defaultCenter();
     for (auto token : observers_) center.removeObserver(token);
     for (auto token : defaultsObservers_) RNUserDefaults::standardUserDefaults().removeObserver(token);
@@ -115,13 +101,10 @@ void RNQuillo::applicationDidFinishLaunching() {
     setupStatusMenu();
 
     auto& center = RNNotificationCenter::defaultCenter();
-    std::weak_ptr<bool> weak = alive_;
-    observers_.push_back(center.addObserver(kStopWorking, nullptr, [this, weak](const RNNotification& note) {
+    const ui::RNMainThreadPath back(this);
+    observers_.push_back(center.addObserver(kStopWorking, nullptr, [this, back](const RNNotification& note) {
         // Posted from the erase's tick thread; handled on the main thread.
-        RNNotification copy = note;
-        RNMainThread::postToMain([this, weak, copy] {
-            if (weak.lock()) stopWorking(copy);
-        });
+        back.post([this, copy = note] { stopWorking(copy); });
     }));
     mountWatcher_ = new RNMountWatcher(this);
     connect(mountWatcher_, &RNMountWatcher::didMount, this,
@@ -141,8 +124,8 @@ void RNQuillo::applicationDidFinishLaunching() {
     // The helper check may ask a question, run pkexec and wait for the system bus: it runs on a
     // worker, its questions come to the main thread through the prompt backend, and the rest of
     // the start-up follows when it is done.
-    inBackground<bool>(
-        alive_, kStartupQueue,
+    ui::runThen(
+        RNOperationQueue::named(kStartupQueue), this,
         [] { return helperclient::RNSecureAccess::initWithDelegate(nullptr)->installHelperAppIfNeeded(); },
         [this, firstRun](bool authorized) { continueStartup(authorized, firstRun); });
 }
@@ -186,8 +169,9 @@ int64_t RNQuillo::isUserAgree() {
 }
 
 void RNQuillo::checkForFullDiskAccess() {
-    inBackground<int>(
-        alive_, kStartupQueue, [] { return RNFullDiskAuthorization::sharedControl().authorizationStatus(); },
+    ui::runThen(
+        RNOperationQueue::named(kStartupQueue), this,
+        [] { return RNFullDiskAuthorization::sharedControl().authorizationStatus(); },
         [](int status) {
             if (status == RNFullDiskAuthorization::Authorized) return;
             RNFullDiskAuthorization::sharedControl().requestAuthorizationWithCompletion({});
@@ -244,46 +228,45 @@ void RNQuillo::showInfoWebWindow() {
 // ---- Volumes -----------------------------------------------------------------------------------
 
 void RNQuillo::refreshVolumes(std::function<void()> then) {
-    inBackground<std::vector<files::TrashLocation>>(
-        alive_, kVolumeListQueue, [] { return files::RNFilesUtilities::sharedControl().trashesAndVolumesLocations(); },
-        [this, then](std::vector<files::TrashLocation> list) {
-            volumes_ = std::move(list);
-            volumesLoaded_ = true;
-            // The holder of the per-disk submenu follows the number of volumes.
-            addSubTrashMenu();
-            // The rows' icons are drawn ahead, so that opening the submenu does not wait for them.
-            for (const auto& v : volumes_) {
-                const QIcon icon = iconForVolume(v.volumeURL);
-                icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Normal);
-                icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Disabled);
+    // One read of the volume list for the tray and the Lumo Window: the shared volume model.
+    QPointer<RNQuillo> self(this);
+    mainwindow::RNVolumeListModel::sharedModel().refresh([self, then] {
+        if (self) self->volumesDidRefresh(then);
+    });
+}
+
+void RNQuillo::volumesDidRefresh(const std::function<void()>& then) {
+    volumes_ = mainwindow::RNVolumeListModel::sharedModel().locations();
+    volumesLoaded_ = true;
+    // The holder of the per-disk submenu follows the number of volumes.
+    addSubTrashMenu();
+    // The rows' icons are drawn ahead, so that opening the submenu does not wait for them.
+    for (const auto& v : volumes_) {
+        const QIcon icon = iconForVolume(v.volumeURL);
+        icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Normal);
+        icon.pixmap(RNDiskMenuItemView::kIconSize, QIcon::Disabled);
+    }
+    // Rows on screen take the fresh "trashIsEmpty".
+    for (RNDiskMenuItem* item : submenuViews_)
+        for (const auto& v : volumes_)
+            if (v.trashURL == item->view()->diskDict().trashURL) {
+                item->view()->setDiskDict(v);
+                item->setEnabled(!item->view()->diskDict().trashIsEmpty && !item->view()->isUnreadable() && !isWorking_);
             }
-            // Rows on screen take the fresh "trashIsEmpty".
-            for (RNDiskMenuItem* item : submenuViews_)
-                for (const auto& v : volumes_)
-                    if (v.trashURL == item->view()->diskDict().trashURL) {
-                        item->view()->setDiskDict(v);
-                        item->setEnabled(!item->view()->diskDict().trashIsEmpty && !isWorking_);
-                    }
-            if (then) then();
-            emit volumesRefreshed();
-        });
+    if (then) then();
+    emit volumesRefreshed();
 }
 
 void RNQuillo::workspaceHardDrivesObserver(bool didMount, const std::string& devicePath) {
-    auto post = [devicePath](bool added) {
-        RNNotificationCenter::defaultCenter().postNotification(
-            "mountedVolumeDidChange", nullptr, RNDictionary{{"diskWasAdded", added}, {"devicePath", devicePath}});
-    };
+    // The volume model reads the list again; the Lumo Window follows its rows. The menu's row
+    // comes with the fresh list; a row that goes is taken out at once.
     if (didMount) {
-        // The fresh list is read in the background; the row comes first, then the notification.
-        refreshVolumes([this, devicePath, post] {
+        refreshVolumes([this, devicePath] {
             updateDisksSubmenu(true, devicePath);
-            post(true);
             emit mountHandled(true, mountPathToQString(devicePath));
         });
         return;
     }
-    post(false);
     updateDisksSubmenu(false, devicePath);
     emit mountHandled(false, mountPathToQString(devicePath));
     refreshVolumes();
@@ -323,6 +306,8 @@ void RNQuillo::cleanSubmenuViews() {
 }
 
 void RNQuillo::cleanSubMenuMemory() {
+    // Rows made again are measured again.
+    mainwindow::RNVolumeListModel::sharedModel().invalidateMeasurements();
     if (subTrashMenu_)
         for (RNDiskMenuItem* item : submenuViews_) subTrashMenu_->removeAction(item);
     for (RNDiskMenuItem* item : submenuViews_) item->deleteLater();
@@ -366,8 +351,8 @@ void RNQuillo::uninstall() {
     if (answer != kAlertSecondButtonReturn) return;
     // Removing the helper runs pkexec and waits for it: on a worker. The installer's "remove"
     // also stops a helper that is still running.
-    inBackground<bool>(
-        alive_, kStartupQueue,
+    ui::runThen(
+        RNOperationQueue::named(kStartupQueue), this,
         [] {
             const std::string path = helperclient::HelperInstallation::current().installedHelperPath;
             struct stat st;
@@ -517,14 +502,12 @@ void RNQuillo::setupStatusMenu() {
 
     // The two hot keys and the menu's key equivalents follow their preferences, from now on.
     connect(&RNHotKeyCenter::sharedCenter(), &RNHotKeyCenter::hotKeyPressed, this, &RNQuillo::hotKeyPressed);
-    std::weak_ptr<bool> weak = alive_;
+    const ui::RNMainThreadPath back(this);
     for (const char* key : {kPrefEmptyTrash, kPrefLumoDelete}) {
         const std::string keyPath = std::string("values.") + key;
         defaultsObservers_.push_back(RNUserDefaults::standardUserDefaults().addObserverForKey(
-            key, [this, weak, keyPath](const std::string&, const RNValue&) {
-                RNMainThread::postToMain([this, weak, keyPath] {
-                    if (weak.lock()) hotKeyPreferenceChanged(keyPath);
-                });
+            key, [this, back, keyPath](const std::string&, const RNValue&) {
+                back.post([this, keyPath] { hotKeyPreferenceChanged(keyPath); });
             }));
         hotKeyPreferenceChanged(keyPath);
     }
@@ -614,8 +597,7 @@ void RNQuillo::createMenuViewsWithCount(size_t count, bool createNewArray) {
 RNDiskMenuItem* RNQuillo::addDiskMenuItemWithDict(const files::TrashLocation& dict, RNDiskMenuItem* item, int tag) {
     item->view()->setDiskDict(dict);
     item->setTag(tag);
-    item->setToolTip(QString());
-    item->setEnabled(!item->view()->diskDict().trashIsEmpty && !isWorking_);
+    item->setEnabled(!item->view()->diskDict().trashIsEmpty && !item->view()->isUnreadable() && !isWorking_);
     subTrashMenu_->addAction(item);
     // Measured as soon as it is in the menu, so that a menu exported over D-Bus (which never
     // shows the row's widget) gets the figures too.
@@ -657,7 +639,7 @@ void RNQuillo::applyMenuEnabledStates() {
     for (int tag : {kTagEmptyAll, kTagLumo, kTagPreferences, kTagServiceMenu, kTagDiskSubmenu})
         if (QAction* a = itemWithTag(quilloMenu_.get(), tag)) a->setEnabled(!isWorking_);
     for (RNDiskMenuItem* item : submenuViews_)
-        item->setEnabled(!isWorking_ && !item->view()->diskDict().trashIsEmpty);
+        item->setEnabled(!isWorking_ && !item->view()->diskDict().trashIsEmpty && !item->view()->isUnreadable());
 }
 
 void RNQuillo::setIsWorking(bool working) {
@@ -753,7 +735,8 @@ void RNQuillo::emptyHardDriveTrashAction(RNDiskMenuItem* item) {
                             {"isAllDisks", false},
                             {"volumeName", dict.volumeName.empty() ? std::string("Hard Drive") : dict.volumeName},
                             {"size", row->itemsSize()},
-                            {"count", row->itemsCount()}},
+                            {"count", row->itemsCount()},
+                            {"topLevelCount", row->topLevelCount()}},
                &items);
 }
 

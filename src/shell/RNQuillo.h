@@ -155,6 +155,7 @@ private:
     void continueStartup(bool helperAuthorized, bool firstRun);
     // Says once that the preferences file could not be read, and where it is kept.
     void reportDamagedPreferences(const erase::RNUserDefaults::Damage& damage);
+    void volumesDidRefresh(const std::function<void()>& then);
     RNDiskMenuItem* addDiskMenuItemWithDict(const files::TrashLocation& dict, RNDiskMenuItem* item, int tag);
     RNDiskMenuItem* makeDiskMenuItem(const files::TrashLocation& dict);
     void createMenuViewsWithCount(size_t count, bool createNewArray);
@@ -191,7 +192,6 @@ private:
     std::vector<erase::RNObserverToken> observers_;
     std::vector<erase::RNObserverToken> defaultsObservers_;
     bool trayMissingReported_ = false;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The process's delegate (set by the constructor), for the preferences window.

@@ -2,6 +2,7 @@
 
 #include "util/LocaleEnvironment.h"
 #include "util/Localization.h"
+#include "util/RNMessageFormat.h"
 
 #include <clocale>
 #include <cstdio>
@@ -118,7 +119,9 @@ std::string RNNumberUtilities::sizeToFormatString(uint64_t size, int16_t scale, 
             text = numFormatter.formatInt(int64_t(size), status).toString(status);
         else
             text = numFormatter.formatDecimal(std::to_string(size).c_str(), status).toString(status);
-        return (U_FAILURE(status) ? std::to_string(size) : toUtf8(text)) + bytes;
+        // "1 byte", "2 bytes": the unit of a byte count takes the count's plural form.
+        const std::string unit = bytes.find('{') == std::string::npos ? bytes : RNMessageFormat(bytes, {{"count", size}}, &locale_);
+        return (U_FAILURE(status) ? std::to_string(size) : toUtf8(text)) + unit;
     }
 
     const LocalizedNumberFormatter& formatter = doublePrecision ? doublePrecFormatter : singlePrecFormatter;

@@ -26,13 +26,20 @@ TEST(CliVolumes, HomeTrashRowAndJson) {
     int rc = -1;
     std::string table = cli("volumes", &rc);
     EXPECT_EQ(rc, 0) << table;
-    EXPECT_NE(table.find("4 items, 1.52 KB"), std::string::npos) << table;
+    // The trashed items, as the tray and the Lumo Window count them; "count" is every entry.
+    EXPECT_NE(table.find("2 items, 1.52 KB"), std::string::npos) << table;
 
     std::string json = cli("volumes --json", &rc);
     EXPECT_EQ(rc, 0);
-    std::string expected = "\"trashURL\":\"" + files + "\",\"trashIsEmpty\":false,\"count\":4,\"size\":1520}";
+    std::string expected = "\"trashURL\":\"" + files +
+                           "\",\"trashIsEmpty\":false,\"count\":4,\"size\":1520,\"items\":2,\"readable\":true}";
     EXPECT_NE(json.find(expected), std::string::npos) << json;
     EXPECT_EQ(json.front(), '[');
+
+    // One item is one item.
+    ASSERT_EQ(run("rm -rf '" + files + "/dir\xff'"), 0);
+    table = cli("volumes", &rc);
+    EXPECT_NE(table.find("  1 item, 1.50 KB"), std::string::npos) << table;
 }
 
 TEST(CliVolumes, BadUsage) {

@@ -350,3 +350,39 @@ TEST_F(EraseLogController, DestroyingTheControllerClosesTheFile) {
 }
 
 }  // namespace
+
+// A kind whose folder had another name takes that folder over while its own name is free, and
+// only a real folder: never one that is already there, never through a link.
+TEST_F(EraseLogController, AKindsEarlierFolderIsTakenOverOnlyWhenThatIsSafe) {
+    auto withPrevious = [](const std::string& name, const std::string& previous) {
+        RNDictionary info = logInfo(name, 7);
+        info["previousLogName"] = previous;
+        auto log = std::make_unique<RNLogController>(info);
+        log->setClock([] { return realNow(); });
+        return log;
+    };
+    qt::makeDirs(folderOf("Old Kind"), 0700);
+    qt::writeFile(folderOf("Old Kind") + "/Old Kind then.log", "kept\n");
+    auto log = withPrevious("New Kind", "Old Kind");
+    ASSERT_TRUE(log->openLogFile());
+    EXPECT_EQ(log->currLogURL(), folderOf("New Kind") + "/Old Kind then.log") << "the earlier file goes on";
+    runSession(*log, {{"/t/a", 1}});
+    EXPECT_EQ(qt::readFile(folderOf("New Kind") + "/Old Kind then.log").rfind("kept\n", 0), 0u);
+    EXPECT_FALSE(qt::exists(folderOf("Old Kind")));
+
+    // Both exist: the earlier one is left alone.
+    qt::makeDirs(folderOf("Old Kind"), 0700);
+    qt::writeFile(folderOf("Old Kind") + "/other.log", "other\n");
+    auto again = withPrevious("New Kind", "Old Kind");
+    ASSERT_TRUE(again->openLogFile());
+    EXPECT_TRUE(qt::exists(folderOf("Old Kind") + "/other.log"));
+
+    // A link in the earlier name's place is no folder of ours.
+    qt::makeDirs(home.root() + "/elsewhere", 0700);
+    ASSERT_EQ(::symlink((home.root() + "/elsewhere").c_str(), folderOf("Linked").c_str()), 0);
+    auto linked = withPrevious("Third Kind", "Linked");
+    ASSERT_TRUE(linked->openLogFile());
+    EXPECT_TRUE(qt::exists(folderOf("Linked")));
+    EXPECT_EQ(log->currLogURL().find(home.root() + "/elsewhere"), std::string::npos);
+    EXPECT_EQ(linked->currLogURL().rfind(folderOf("Third Kind") + "/", 0), 0u);
+}

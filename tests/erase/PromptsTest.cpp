@@ -40,14 +40,6 @@ protected:
     std::shared_ptr<ScriptedPromptBackend> backend;
 };
 
-std::string sizeLine(const std::string& key, std::initializer_list<std::string_view> args) {
-    return quillo::util::RNFormat(localizedText(key), args);
-}
-
-std::string countText(uint64_t n) {
-    return quillo::util::RNNumberUtilities::sharedControl().numberToFormatString(double(n));
-}
-
 std::string sizeText(uint64_t n) {
     return quillo::util::RNNumberUtilities::sharedControl().sizeToFormatString(n, 4, true);
 }
@@ -75,19 +67,19 @@ TEST(EraseNameSubstitution, FillsSlotsInOrderAndLeavesTheRest) {
 }
 
 TEST_F(ErasePromptsTest, ErrorWithoutTitleShowsNothing) {
-    delegate().showError(std::nullopt, "busy_sing", {"x"});
+    delegate().showError(std::nullopt, "no_marked_items", {"x"});
     delegate().showError(std::string(), std::nullopt, {});
-    delegate().showError(RNDictionary{{"message", "busy_sing"}});
+    delegate().showError(RNDictionary{{"message", "no_marked_items"}});
     EXPECT_EQ(backend->calls(), 0);
 }
 
 TEST_F(ErasePromptsTest, ErrorTextsComeFromTheErrorsTable) {
-    ASSERT_NE(localizedText("busy_plur", "Errors"), "busy_plur");
-    delegate().showError("busy_plur", std::nullopt, {"3"});
+    ASSERT_NE(localizedText("autostart_folder_error", "Errors"), "autostart_folder_error");
+    delegate().showError("autostart_folder_error", std::nullopt, {"/x"});
     ASSERT_EQ(backend->calls(), 1);
     auto shown = backend->last();
     EXPECT_EQ(shown.title, RNErrorDelegate::replaceContentOfString(
-                               std::string(localizedText("busy_plur", "Errors")), {"3"}));
+                               std::string(localizedText("autostart_folder_error", "Errors")), {"/x"}));
     EXPECT_EQ(shown.message, "");
     EXPECT_EQ(shown.style, RNPromptRequest::Style::Warning);
     EXPECT_EQ(shown.buttons.size(), 1u);
@@ -272,8 +264,8 @@ TEST_F(ErasePromptsTest, ConfirmationForOneVolumeWithOneItem) {
     EXPECT_EQ(alert.showAlertWithTrashInfo(trashInfo("single_disk", 1234567, 1, "Data"), nullptr),
               kAlertFirstButtonReturn);
     EXPECT_EQ(alert.choice(), kAlertFirstButtonReturn);
-    EXPECT_EQ(alert.originalSizeInfoStr(), "single_disk_single");
-    const std::string expected = sizeLine("single_disk_single", {"Data", countText(1), sizeText(1234567)});
+    EXPECT_EQ(alert.originalSizeInfoStr(), "single_disk");
+    const std::string expected = "Data: 1 item, " + sizeText(1234567);
     EXPECT_EQ(alert.sizeInfoStr(), expected);
     EXPECT_NE(expected.find("Data"), std::string::npos);
     EXPECT_TRUE(alert.stopped());
@@ -297,30 +289,50 @@ TEST_F(ErasePromptsTest, SizeLineWhileCountingAndAfter) {
     EXPECT_EQ(backend->last().liveText, RNLocalizedString("gathering_info"));
     EXPECT_FALSE(alert.stopped());
 
-    alert.showSizeInfoStringWithSize(0, 0);
+    alert.showSizeInfoStringWithSize(0, 0, 0);
     EXPECT_EQ(alert.sizeInfoStr(), RNLocalizedString("gathering_info"));
     EXPECT_FALSE(alert.stopped());
 
-    alert.showSizeInfoStringWithSize(500, 1);
-    EXPECT_EQ(alert.originalSizeInfoStr(), "all_disks_single");
-    EXPECT_EQ(alert.sizeInfoStr(), sizeLine("all_disks_single", {countText(1), sizeText(500)}));
+    alert.showSizeInfoStringWithSize(500, 1, 1);
+    EXPECT_EQ(alert.sizeInfoStr(), "1 item, 500 bytes, in all Trashes");
     EXPECT_TRUE(alert.stopped());
 
-    alert.showSizeInfoStringWithSize(0, 0);  // a later notice with nothing new
-    EXPECT_EQ(alert.originalSizeInfoStr(), "all_disks_single");
+    alert.showSizeInfoStringWithSize(0, 0, 0);  // a later notice with nothing new
+    EXPECT_EQ(alert.sizeInfoStr(), "1 item, 500 bytes, in all Trashes");
 
-    alert.showSizeInfoStringWithSize(1500, 2);  // three items now: plural wording again
-    EXPECT_EQ(alert.originalSizeInfoStr(), "all_disks");
-    EXPECT_EQ(alert.sizeInfoStr(), sizeLine("all_disks", {countText(3), sizeText(2000)}));
+    // One more trashed item, a folder of two: the entries are said beside the items, each
+    // under its own name, and in the plural.
+    alert.showSizeInfoStringWithSize(1500, 2, 1);
+    EXPECT_EQ(alert.sizeInfoStr(), "2 items (3 files and folders), 2.00 KB, in all Trashes");
     EXPECT_EQ(alert.totCount(), 3u);
+    EXPECT_EQ(alert.totTopLevelCount(), 2u);
     EXPECT_EQ(alert.totSize(), 2000u);
+}
+
+TEST_F(ErasePromptsTest, CheckedItemsAreNotCalledByTheirNestedEntries) {
+    // 4 items checked in two trashes, 10 entries in all: never "10 checked items".
+    RNAlert alert;
+    RNDictionary info = trashInfo("lumo_erase", 49360, 10, "", true);
+    info["topLevelCount"] = uint64_t(4);
+    alert.showAlertWithTrashInfo(info, nullptr);
+    EXPECT_EQ(alert.sizeInfoStr(), "4 checked items (10 files and folders), 49.36 KB");
+    // One folder with nothing in it: one of each, both in the singular.
+    RNAlert single;
+    RNDictionary one = trashInfo("single_disk", 0, 1, "Camera Card");
+    one["topLevelCount"] = uint64_t(1);
+    single.showAlertWithTrashInfo(one, nullptr);
+    EXPECT_EQ(single.sizeInfoStr(), "Camera Card: 1 item, 0 bytes");
+    RNAlert grouped;
+    RNDictionary many = trashInfo("all_disks", 5, 12345, "");
+    many["topLevelCount"] = uint64_t(1);
+    grouped.showAlertWithTrashInfo(many, nullptr);
+    EXPECT_EQ(grouped.sizeInfoStr(), "1 item (12,345 files and folders), 5 bytes, in all Trashes");
 }
 
 TEST_F(ErasePromptsTest, VolumeNameIsNeverReadAsAFormat) {
     RNAlert alert;
-    alert.showAlertWithTrashInfo(trashInfo("single_disk", 10, 2, "Disk %@ 100%"), nullptr);
-    EXPECT_EQ(alert.sizeInfoStr(), sizeLine("single_disk", {"Disk %@ 100%", countText(2), sizeText(10)}));
-    EXPECT_NE(alert.sizeInfoStr().find("Disk %@ 100%"), std::string::npos);
+    alert.showAlertWithTrashInfo(trashInfo("single_disk", 10, 2, "Disk {count} %@ 100% # '{'"), nullptr);
+    EXPECT_EQ(alert.sizeInfoStr(), "Disk {count} %@ 100% # '{': 2 items, 10 bytes");
 }
 
 TEST_F(ErasePromptsTest, LumoConfirmationIsASheetThatAnswersLater) {
@@ -335,8 +347,8 @@ TEST_F(ErasePromptsTest, LumoConfirmationIsASheetThatAnswersLater) {
     EXPECT_EQ(shown.parent, parentWindow());
 
     // The count arrives while the sheet is up: the sheet's live line follows.
-    alert->showSizeInfoStringWithSize(42, 1);
-    EXPECT_EQ(shown.request.liveText(), sizeLine("lumo_erase_single", {countText(1), sizeText(42)}));
+    alert->showSizeInfoStringWithSize(42, 1, 1);
+    EXPECT_EQ(shown.request.liveText(), "1 checked item, 42 bytes");
 
     ASSERT_TRUE(backend->completeNextSheet());
     EXPECT_EQ(alert->choice(), kAlertFirstButtonReturn);
@@ -346,7 +358,7 @@ TEST_F(ErasePromptsTest, LumoConfirmationIsASheetThatAnswersLater) {
     alert = std::make_unique<RNAlert>();
     alert->showAlertWithTrashInfo(trashInfo("lumo_erase", 5, 5, "", true), parentWindow());
     alert.reset();
-    EXPECT_EQ(backend->last().request.liveText(), sizeLine("lumo_erase", {countText(5), sizeText(5)}));
+    EXPECT_EQ(backend->last().request.liveText(), "5 checked items, 5 bytes");
     EXPECT_TRUE(backend->completeNextSheet());
 }
 
@@ -370,7 +382,7 @@ TEST_F(ErasePromptsTest, ConfirmationAskedFromAWorkerSeesTheCountArrive) {
     std::string before, after;
     backend->setOnPrompt([&](const RNPromptRequest& request) {
         before = request.liveText();
-        std::thread counting([&] { alert.showSizeInfoStringWithSize(2000, 4); });
+        std::thread counting([&] { alert.showSizeInfoStringWithSize(2000, 4, 4); });
         counting.join();
         after = request.liveText();
     });
@@ -384,5 +396,5 @@ TEST_F(ErasePromptsTest, ConfirmationAskedFromAWorkerSeesTheCountArrive) {
     EXPECT_EQ(answer, kAlertFirstButtonReturn);
     EXPECT_EQ(backend->last().thread, std::this_thread::get_id());
     EXPECT_EQ(before, RNLocalizedString("gathering_info"));
-    EXPECT_EQ(after, sizeLine("all_disks", {countText(4), sizeText(2000)}));
+    EXPECT_EQ(after, "4 items, " + sizeText(2000) + ", in all Trashes");
 }

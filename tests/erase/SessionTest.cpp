@@ -8,6 +8,7 @@
 #include "erase/RNUserDefaults.h"
 #include "erase/ScriptedPromptBackend.h"
 #include "files/RNFilesUtilities.h"
+#include "files/RNQuilloFileUtilities.h"
 #include "support/TestSupport.h"
 #include "util/Localization.h"
 #include "util/RNNumberUtilities.h"
@@ -37,7 +38,7 @@ public:
     std::string mainText() const override { return "Erasing"; }
     void setMainText(const std::string& t) override { push("main:" + t); }
     void setInfoText(const std::string& t) override { push("info:" + t); }
-    std::string countStr() const override { return "%@ of %@"; }
+    std::string countStr() const override { return "{done, number} of {total, number}"; }
     void setCountText(const std::string& t) override { push("count:" + t); }
     void setSizeText(const std::string& t) override { push("size:" + t); }
     void hideInfoSizeFields(bool hide) override { push(hide ? "hide" : "unhide"); }
@@ -219,7 +220,8 @@ TEST_F(EraseSession, AllTrashesRoadWithTheLogsExactLines) {
     ASSERT_EQ(logs.size(), 1u);
     auto l = lines(readFile(logs[0]));
     ASSERT_GE(l.size(), 5u);
-    const std::string start = RNLocalizedString("start_delete_all");
+    const std::string everyVolume = RNLocalizedString("log_every_volume");
+    const std::string start = quillo::util::RNFormat(RNLocalizedString("start_delete_all"), {everyVolume});
     EXPECT_EQ(l[0].substr(l[0].size() - start.size()), start);
     // Numbering follows erase order; the folder's content comes before the folder.
     auto pos = [&](const std::string& path) {
@@ -231,7 +233,7 @@ TEST_F(EraseSession, AllTrashesRoadWithTheLogsExactLines) {
     EXPECT_GT(pos(files + "/folder"), pos(files + "/folder/inner"));
     EXPECT_NE(pos(files + "/a"), -1);
     for (size_t i = 1; i < 4; ++i) EXPECT_EQ(l[i].substr(0, 2), std::to_string(i) + " ");
-    const std::string end = RNLocalizedString("end_delete_all");
+    const std::string end = quillo::util::RNFormat(RNLocalizedString("end_delete_all"), {everyVolume});
     EXPECT_NE(readFile(logs[0]).find(end), std::string::npos);
     EXPECT_NE(l[4].find("120 bytes"), std::string::npos) << l[4];
 }
@@ -345,6 +347,50 @@ TEST_F(EraseSession, TwoErasesShareALogFileAndDayLimitZeroStartsANewOne) {
     plant("six");
     runErase(allTrashesRequest());
     EXPECT_EQ(logFiles("all_vols_log_name").size(), 2u);
+}
+
+// Emptying one volume's trash of several items is logged with the Trash erases, in words that
+// are true of one volume: never "every volume".
+TEST_F(EraseSession, OneVolumesTrashIsLoggedAsThatVolumesNotAsEveryVolume) {
+    // A log of the same kind from an earlier version, under the kind's earlier folder name.
+    const std::string base = env.stateHome() + "/Quillo 3";
+    const std::string earlier = base + "/" + RNLocalizedString("all_vols_log_name_before");
+    ASSERT_NE(RNLocalizedString("all_vols_log_name_before"), RNLocalizedString("all_vols_log_name"));
+    makeDirs(earlier, 0700);
+    writeFile(earlier + "/" + RNLocalizedString("all_vols_log_name_before") + " earlier.log", "earlier line\n");
+
+    plant("one");
+    plant("two");
+    plantFolder("three");
+    auto listing = quillo::files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(files);
+    ASSERT_TRUE(listing);
+    RNDictionary request{{"isAllDisks", false}, {"isLumoErase", false}, {"volumeName", "Camera Card"},
+                         {"size", listing->size}, {"count", listing->count},
+                         {"itemsToErase", itemListValue(listing->itemsToErase)}};
+    Outcome out = runErase(request);
+    EXPECT_EQ(out.erasedCount, 3u);
+
+    // The confirmation counted the three trashed items.
+    auto prompts = backend->prompts();
+    ASSERT_FALSE(prompts.empty());
+    ASSERT_TRUE(prompts[0].liveText);
+
+    // The earlier folder was taken over, and its newest log appended to.
+    EXPECT_FALSE(exists(earlier));
+    auto logs = logFiles("all_vols_log_name");
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string text = readFile(logs[0]);
+    EXPECT_EQ(text.rfind("earlier line\n", 0), 0u) << text;
+    EXPECT_NE(text.find(" Emptying the Trash of \u201cCamera Card\u201d.\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Finished emptying the Trash of \u201cCamera Card\u201d."), std::string::npos) << text;
+    for (const char* word : {"every volume", "All volumes"})
+        EXPECT_EQ(text.find(word, 14), std::string::npos) << word << " in:\n" << text;
+
+    // Emptying every trash still says so, in the same folder.
+    plant("four");
+    plant("five");
+    runErase(allTrashesRequest());
+    EXPECT_NE(readFile(logs[0]).find(" Emptying the Trash of every volume.\n"), std::string::npos) << readFile(logs[0]);
 }
 
 TEST_F(EraseSession, NoLogWhenLoggingIsOffAndNoConfirmationWhenAlertIsOff) {
@@ -666,7 +712,7 @@ TEST_F(EraseSessionLocked, ItemInUseIsReportedBusy) {
     EXPECT_EQ(out.erasedCount, 1u);
     auto prompts = backend->prompts();
     ASSERT_GE(prompts.size(), 2u);
-    EXPECT_EQ(prompts.back().title, RNLocalizedString("busy_sing", "Errors"));
+    EXPECT_EQ(prompts.back().title, "One item could not be erased because it is in use.");
     EXPECT_GE(out.notErased, 1u);
 }
 

@@ -146,9 +146,7 @@ TEST_F(LumoWindowTest, UnmountingTheFirstOfThreeKeepsTheThirdSelected) {
     }
     open(3);
     showSource(2);
-    erase::RNNotificationCenter::defaultCenter().postNotification(
-        "mountedVolumeDidChange", nullptr,
-        erase::RNDictionary{{"diskWasAdded", false}, {"devicePath", trashes.volumePath(0)}});
+    sources()->mountedVolumeDidChange(false, trashes.volumePath(0));
     ASSERT_TRUE(waitUntil([&] { return sources()->rowCount() == 2; }));
     EXPECT_EQ(window->sourceViewCntrl()->lastSelectedRow(), 1);
     const auto rows = window->sourceViewCntrl()->tableView()->selectionModel()->selectedRows();
@@ -157,9 +155,7 @@ TEST_F(LumoWindowTest, UnmountingTheFirstOfThreeKeepsTheThirdSelected) {
     EXPECT_EQ(list()->sourceItem()->name, "Three");
     EXPECT_EQ(list()->sourceItem()->row, 1);
     // The shown trash itself goes: another one is shown.
-    erase::RNNotificationCenter::defaultCenter().postNotification(
-        "mountedVolumeDidChange", nullptr,
-        erase::RNDictionary{{"diskWasAdded", false}, {"devicePath", trashes.volumePath(2)}});
+    sources()->mountedVolumeDidChange(false, trashes.volumePath(2));
     ASSERT_TRUE(waitUntil([&] { return sources()->rowCount() == 1; }));
     EXPECT_EQ(list()->sourceItem()->name, "Two");
 }

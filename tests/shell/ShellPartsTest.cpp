@@ -113,3 +113,96 @@ TEST(DiskMenuItemView, LongNamesWidenTheRowAndANamelessVolumeIsHardDrive) {
     item.view()->gatherTrashInfo();
     EXPECT_FALSE(item.view()->sizeIsWorking());
 }
+
+// ---- What a row says about its trash, and that the Lumo Window says the same ------------------
+
+#include "mainwindow/RNSourceListModel.h"
+
+namespace {
+files::TrashLocation plantedTrash(const std::string& root) {
+    const std::string trash = root + "/Trash";
+    makeDirs(trash + "/files/photos/2024", 0700);
+    makeDirs(trash + "/info", 0700);
+    writeFile(trash + "/files/photos/2024/a.jpg", "12345");
+    writeFile(trash + "/files/photos/2024/b.jpg", "12345");
+    writeFile(trash + "/files/photos/c.jpg", "12345");
+    writeFile(trash + "/files/notes.txt", "1234567890");
+    TempHome::plantTrashInfo(trash, "photos");
+    TempHome::plantTrashInfo(trash, "notes.txt");
+    files::TrashLocation loc;
+    loc.trashURL = trash + "/files";
+    loc.volumeURL = root;
+    loc.volumePath = root;
+    loc.volumeName = "Camera Card";
+    loc.trashIsEmpty = false;
+    return loc;
+}
+}  // namespace
+
+TEST(DiskRowFigures, TheRowAndTheSourceListCountTheSameTrashedItems) {
+    TempHome home;
+    const files::TrashLocation loc = plantedTrash(home.root());
+    shell::RNDiskMenuItem row(loc, nullptr);
+    QSignalSpy measured(row.view(), &shell::RNDiskMenuItemView::measured);
+    row.view()->gatherTrashInfo();
+    ASSERT_TRUE(measured.wait(10000) || measured.count() > 0);
+
+    // Two trashed items (a folder and a file); the erase's figure is every entry.
+    EXPECT_EQ(row.view()->infoText(), "2 items, 25 bytes");
+    EXPECT_EQ(row.view()->itemsCount(), 6u) << "photos, 2024, three pictures, notes";
+    EXPECT_EQ(row.view()->topLevelCount(), 2u);
+    EXPECT_EQ(row.view()->toolTip(), "6 files and folders");
+    EXPECT_TRUE(row.text().contains("2 items, 25 bytes"));
+
+    mainwindow::RNSourceListModel sources;
+    sources.setLocationsProvider([loc] { return std::vector<files::TrashLocation>{loc}; });
+    sources.setupSources();
+    ASSERT_TRUE(waitUntil([&] {
+        return sources.listingFinished() && sources.rowCount() == 1 && sources.sourceAt(0)->lockedGathering() == 0;
+    }, 10000));
+    EXPECT_EQ(sources.data(sources.index(0), mainwindow::RNSourceListModel::InfoTextRole).toString(),
+              row.view()->infoText());
+}
+
+TEST(DiskRowFigures, OneItemIsSaidInTheSingularAndAnUnreadableTrashIsNotEmpty) {
+    TempHome home;
+    const std::string trash = home.root() + "/Trash";
+    makeDirs(trash + "/files", 0700);
+    makeDirs(trash + "/info", 0700);
+    writeFile(trash + "/files/only", "1");
+    files::TrashLocation loc;
+    loc.trashURL = trash + "/files";
+    loc.volumeURL = loc.volumePath = home.root();
+    loc.volumeName = "Stick";
+    loc.trashIsEmpty = false;
+    shell::RNDiskMenuItem one(loc, nullptr);
+    QSignalSpy measured(one.view(), &shell::RNDiskMenuItemView::measured);
+    one.view()->gatherTrashInfo();
+    ASSERT_TRUE(measured.wait(10000) || measured.count() > 0);
+    EXPECT_EQ(one.view()->infoText(), "1 item, 1 byte");
+    EXPECT_EQ(one.view()->toolTip(), "1 file or folder");
+
+    // A files/ folder that is a link to elsewhere is never read through: the row says it cannot
+    // read the trash - not "0 items" - and cannot be chosen.
+    makeDirs(home.root() + "/elsewhere", 0700);
+    writeFile(home.root() + "/elsewhere/x", "x");
+    const std::string linked = home.root() + "/Linked";
+    makeDirs(linked, 0700);
+    ASSERT_EQ(::symlink((home.root() + "/elsewhere").c_str(), (linked + "/files").c_str()), 0);
+    loc.trashURL = linked + "/files";
+    shell::RNDiskMenuItem unreadable(loc, nullptr);
+    QSignalSpy done(unreadable.view(), &shell::RNDiskMenuItemView::measured);
+    unreadable.view()->gatherTrashInfo();
+    ASSERT_TRUE(done.wait(10000) || done.count() > 0);
+    EXPECT_EQ(unreadable.view()->infoText(), QString::fromStdString(util::RNLocalizedString("trash_unreadable")));
+    EXPECT_TRUE(unreadable.view()->isUnreadable());
+    EXPECT_FALSE(unreadable.view()->diskDict().trashIsEmpty);
+    EXPECT_FALSE(unreadable.isEnabled());
+
+    mainwindow::RNSourceListModel sources;
+    sources.setLocationsProvider([loc] { return std::vector<files::TrashLocation>{loc}; });
+    sources.setupSources();
+    ASSERT_TRUE(waitUntil([&] { return sources.listingFinished() && sources.rowCount() == 1; }, 10000));
+    EXPECT_EQ(sources.data(sources.index(0), mainwindow::RNSourceListModel::InfoTextRole).toString(),
+              QString::fromStdString(util::RNLocalizedString("trash_unreadable")));
+}

@@ -8,8 +8,10 @@
 #include "erase/RNUserDefaults.h"
 #include "GuiTest.h"
 #include "shell/RNDiskMenuItemView.h"
+#include "shell/RNMountWatcher.h"
 #include "shell/RNQuillo.h"
 #include "shell/RNStatusMenu.h"
+#include "mainwindow/RNVolumeListModel.h"
 #include "support/TestSupport.h"
 #include "ui/RNProgressWindow.h"
 #include "ui/RNQtMainThread.h"
@@ -244,7 +246,7 @@ TEST_F(StatusMenuTest, ChoosingARowBlinksThreeTimesClosesTheMenuThenSendsTheActi
     EXPECT_EQ(emptySent.count(), 0);
 }
 
-TEST_F(StatusMenuTest, MountAddsTheRowBeforeTheNotificationAndUnmountRemovesItAfter) {
+TEST_F(StatusMenuTest, MountAddsTheRowWithTheFreshListAndUnmountRemovesItAtOnce) {
     if (!isolated()) GTEST_SKIP() << "needs root (a private mount namespace and a tmpfs)";
     auto first = plantedVolume(1);
     ASSERT_TRUE(first);
@@ -259,19 +261,20 @@ TEST_F(StatusMenuTest, MountAddsTheRowBeforeTheNotificationAndUnmountRemovesItAf
         bool rowPresent;
     };
     std::vector<Seen> seen;
-    auto token = RNNotificationCenter::defaultCenter().addObserver(
-        "mountedVolumeDidChange", nullptr, [&](const RNNotification& n) {
-            const std::string path = n.info("devicePath").stringValue();
-            seen.push_back({n.info("diskWasAdded").boolValue(), path, rowFor(path) != nullptr});
-        });
+    QObject::connect(delegate.get(), &RNQuillo::mountHandled, [&](bool added, const QString& p) {
+        const std::string path = shell::mountPathFromQString(p);
+        seen.push_back({added, path, rowFor(path) != nullptr});
+    });
     QSignalSpy handled(delegate.get(), &RNQuillo::mountHandled);
+    auto& volumes = mainwindow::RNVolumeListModel::sharedModel();
     auto second = plantedVolume(3);
     ASSERT_TRUE(second);
     ASSERT_TRUE(waitUntil([&] { return handled.count() >= 1; }));
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(seen[0].added);
     EXPECT_EQ(seen[0].path, second->mountPoint());
-    EXPECT_TRUE(seen[0].rowPresent);  // the row came first
+    EXPECT_TRUE(seen[0].rowPresent);  // the row came with the fresh list
+    EXPECT_GE(volumes.rowOfVolumePath(second->mountPoint()), 0) << "the shared model has it too";
     ASSERT_EQ(delegate->submenuViews().size(), 3u);
     RNDiskMenuItem* added = rowFor(second->mountPoint());
     ASSERT_NE(added, nullptr);
@@ -285,10 +288,58 @@ TEST_F(StatusMenuTest, MountAddsTheRowBeforeTheNotificationAndUnmountRemovesItAf
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_FALSE(seen[1].added);
     EXPECT_EQ(seen[1].path, gonePath);
-    EXPECT_TRUE(seen[1].rowPresent);  // the notification came first
+    EXPECT_FALSE(seen[1].rowPresent);  // taken out at once
     EXPECT_EQ(rowFor(gonePath), nullptr);
     EXPECT_EQ(delegate->submenuViews().size(), 2u);
-    RNNotificationCenter::defaultCenter().removeObserver(token);
+    EXPECT_TRUE(waitUntil([&] { return volumes.rowOfVolumePath(gonePath) < 0; }));
+}
+
+// Rows belong to their trash, not to a position: a volume that comes into the list before
+// measured rows (a read-only volume turned writable keeps its place in the mount table) gets a
+// row of its own, and every other row keeps its own figures and enabled state.
+TEST_F(StatusMenuTest, AVolumeListedBeforeMeasuredRowsLeavesEachRowItsOwnFigures) {
+    if (!isolated()) GTEST_SKIP() << "needs root (a private mount namespace and a tmpfs)";
+    auto early = plantedVolume(4);  // mounted first, so listed before `late`...
+    ASSERT_TRUE(early);
+    ASSERT_TRUE(early->remount(true)) << "...but read-only: not listed yet";
+    auto late = plantedVolume(2);
+    ASSERT_TRUE(late);
+    start();
+    openSubmenu();
+    ASSERT_EQ(delegate->submenuViews().size(), 2u);
+    RNDiskMenuItem* lateRow = rowFor(late->mountPoint());
+    ASSERT_NE(lateRow, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return lateRow->view()->info().has_value(); }));
+    EXPECT_EQ(lateRow->view()->infoText(), "2 items, 10 bytes");
+    delegate->subTrashMenu()->close();
+
+    ASSERT_TRUE(early->remount(false));
+    QSignalSpy refreshed(delegate.get(), &RNQuillo::volumesRefreshed);
+    delegate->refreshVolumes();
+    ASSERT_TRUE(waitUntil([&] { return refreshed.count() > 0; }));
+    ASSERT_EQ(delegate->volumes().size(), 3u);
+    EXPECT_EQ(delegate->volumes()[1].volumePath, early->mountPoint()) << "listed before the measured row";
+    openSubmenu();
+    ASSERT_EQ(delegate->submenuViews().size(), 3u);
+    RNDiskMenuItem* earlyRow = rowFor(early->mountPoint());
+    ASSERT_NE(earlyRow, nullptr);
+    EXPECT_EQ(rowFor(late->mountPoint()), lateRow) << "the measured row is kept, not rebuilt";
+    EXPECT_EQ(lateRow->view()->infoText(), "2 items, 10 bytes");
+    EXPECT_EQ(lateRow->view()->diskDict().trashURL, late->mountPoint() + "/.Trash-0/files");
+    EXPECT_TRUE(lateRow->isEnabled());
+    ASSERT_TRUE(waitUntil([&] { return earlyRow->view()->info().has_value(); }));
+    EXPECT_EQ(earlyRow->view()->infoText(), "4 items, 20 bytes");
+    EXPECT_EQ(earlyRow->view()->itemsToErase().size(), 4u);
+    EXPECT_TRUE(earlyRow->isEnabled());
+    EXPECT_FALSE(rowFor("/")->isEnabled());
+    // The menu shows them in the list's order, each tagged by its place.
+    const auto actions = delegate->subTrashMenu()->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[1], earlyRow);
+    EXPECT_EQ(actions[2], lateRow);
+    EXPECT_EQ(earlyRow->tag(), 1002);
+    EXPECT_EQ(lateRow->tag(), 1003);
+    delegate->subTrashMenu()->close();
 }
 
 TEST_F(StatusMenuTest, AnEraseThatRemovedItemsReleasesTheRowsOneThatRemovedNothingKeepsThem) {

@@ -50,3 +50,100 @@ TEST(QtMainThread, AWaitingWorkerIsReleasedWhenTheDispatcherGoesAway) {
     EXPECT_EQ(result.load(), 0);
     EXPECT_FALSE(ran.load());
 }
+
+// ---- runThen: the interface's way back from background work ---------------------------------
+
+#include "ui/RNRunThen.h"
+
+#include <QPointer>
+
+TEST(RunThen, ContinuationRunsOnTheMainThreadWithTheResult) {
+    erase::RNOperationQueue queue("runThenTest");
+    QObject context;
+    std::atomic<bool> workOnMain{true};
+    int result = 0;
+    bool thenOnMain = false;
+    ui::runThen(
+        queue, &context,
+        [&workOnMain] {
+            workOnMain = QThread::currentThread() == QApplication::instance()->thread();
+            return 42;
+        },
+        [&](int value) {
+            result = value;
+            thenOnMain = QThread::currentThread() == QApplication::instance()->thread();
+        });
+    EXPECT_TRUE(waitUntil([&] { return result != 0; }));
+    EXPECT_EQ(result, 42);
+    EXPECT_FALSE(workOnMain) << "the work runs on the queue";
+    EXPECT_TRUE(thenOnMain);
+}
+
+TEST(RunThen, ContinuationIsDroppedOnceTheContextIsGone) {
+    erase::RNOperationQueue queue("runThenTest");
+    auto* context = new QObject;
+    std::atomic<bool> release{false}, workStarted{false}, workDone{false};
+    bool continued = false;
+    auto shared = std::make_shared<int>(7);
+    std::weak_ptr<int> watch = shared;
+    ui::runThen(
+        queue, context,
+        [&] {
+            workStarted = true;
+            while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            workDone = true;
+            return 1;
+        },
+        [&continued, shared](int) { continued = true; });
+    shared.reset();
+    // The window closes while its work runs; the work ends later.
+    ASSERT_TRUE(waitUntil([&] { return workStarted.load(); }));
+    delete context;
+    release = true;
+    EXPECT_TRUE(waitUntil([&] { return workDone.load(); }));
+    queue.waitUntilAllOperationsAreFinished();
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_FALSE(continued);
+    EXPECT_TRUE(watch.expired()) << "what the dropped continuation held is released";
+
+    // Work that has not started when its context goes is skipped, and a long one sees the flag.
+    auto* other = new QObject;
+    std::atomic<bool> started{false}, sawFlag{false}, looping{false};
+    erase::RNOperationQueue narrow("runThenNarrow", 1);
+    std::atomic<bool> hold{true};
+    narrow.addOperation([&] {
+        while (hold.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    ui::runThen(narrow, other, [&](const std::atomic<bool>&) { started = true; }, [] {});
+    auto* third = new QObject;
+    ui::runThen(
+        queue, third,
+        [&](const std::atomic<bool>& gone) {
+            looping = true;
+            while (!gone.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            sawFlag = true;
+        },
+        [] {});
+    ASSERT_TRUE(waitUntil([&] { return looping.load(); }));
+    delete other;
+    delete third;
+    hold = false;
+    narrow.waitUntilAllOperationsAreFinished();
+    EXPECT_TRUE(waitUntil([&] { return sawFlag.load(); }));
+    EXPECT_FALSE(started);
+}
+
+TEST(RunThen, PathPostsFromAnyThreadWhileItsContextLives) {
+    auto* context = new QObject;
+    ui::RNMainThreadPath path(context);
+    int ran = 0;
+    std::thread([&] { path.post([&] { ++ran; }); }).join();
+    EXPECT_TRUE(waitUntil([&] { return ran == 1; }));
+    std::thread([&] { path.post([&] { ++ran; }); }).join();
+    delete context;  // the post is queued, its context gone: it never runs
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(ran, 1);
+    EXPECT_TRUE(path.contextGone());
+}

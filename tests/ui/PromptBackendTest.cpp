@@ -232,7 +232,7 @@ TEST(QtPromptBackend, ConfirmationShowsTheCountThatArrivesWhileItIsUp) {
     std::thread counter;
     QString shown;
     onNextModal([&](QWidget* w) {
-        counter = std::thread([&] { alert.showSizeInfoStringWithSize(2048, 3); });
+        counter = std::thread([&] { alert.showSizeInfoStringWithSize(2048, 3, 3); });
         auto* label = w->findChild<QLabel*>("liveText");
         waitUntil([&] { return label->text().contains('3'); }, 3000);
         shown = label->text();

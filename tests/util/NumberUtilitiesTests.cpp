@@ -23,7 +23,7 @@ protected:
 
 TEST_F(UtilNumbers, SmallSizesAreBytes) {
     EXPECT_EQ(size(0), "0 bytes");
-    EXPECT_EQ(size(1), "1 bytes");
+    EXPECT_EQ(size(1), "1 byte") << "a count of bytes takes its plural form too";
     EXPECT_EQ(size(999), "999 bytes");
     EXPECT_EQ(size(999, 4, false), "999 bytes");
 }

@@ -9,6 +9,7 @@
 #include "ui/preferences/RNHotKeyRecorder.h"
 #include "ui/preferences/RNLoginItem.h"
 #include "util/Localization.h"
+#include "util/RNMessageFormat.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -370,7 +371,8 @@ void RNPreferencesWindow::refreshControls() {
     }
     createLogPopup_->clear();
     for (int n : days)
-        createLogPopup_->addItem(n == 1 ? text("log_every_day") : format("log_every_days", QString::number(n)), n);
+        createLogPopup_->addItem(
+            QString::fromStdString(util::RNLocalizedMessage("log_every_days", {{"count", uint64_t(n)}})), n);
     createLogPopup_->setCurrentIndex(createLogPopup_->findData(stored));
     createLogPopup_->setEnabled(writeLog);
     refreshing_ = false;
