@@ -3,6 +3,7 @@
 // preview cards, a marked item in each trash, and the large preview panel. Run under a display
 // (scripts/screenshots starts Xvfb); nothing outside a temporary home is read or changed.
 #include "DarkPalette.h"
+#include "Screenshot.h"
 #include "LumoTestSupport.h"
 
 #include "erase/RNMainThread.h"
@@ -30,14 +31,11 @@
 #include <cstdio>
 
 using namespace quillo;
+using quillo::test::pump;
+using quillo::test::save;
 using namespace quillo::mainwindow;
 
 namespace {
-
-void pump(int ms) {
-    QDeadlineTimer d(ms);
-    while (!d.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
-}
 
 bool waitFor(const std::function<bool()>& done, int ms = 10000) {
     QDeadlineTimer d(ms);
@@ -46,16 +44,6 @@ bool waitFor(const std::function<bool()>& done, int ms = 10000) {
         QApplication::processEvents(QEventLoop::AllEvents, 10);
     }
     return true;
-}
-
-void save(QWidget* w, const QString& dir, const QString& name) {
-    pump(300);
-    QPixmap shot = w->screen()->grabWindow(0, w->frameGeometry().x(), w->frameGeometry().y(),
-                                           w->frameGeometry().width(), w->frameGeometry().height());
-    if (shot.isNull() || shot.toImage().allGray()) shot = w->grab();
-    const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
-    shot.save(path);
-    std::printf("screenshots: %s\n", qPrintable(path));
 }
 
 void plantPicture(const std::string& path) {

@@ -45,8 +45,8 @@ public slots:
     }
     QStringList GetCapabilities() { return {QStringLiteral("body")}; }
     void CloseNotification(uint) {}
-    QString GetServerInformation(QString& vendor, QString& version, QString& spec) {
-        vendor = version = spec = QStringLiteral("test");
+    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
+        vendor = version = specVersion = QStringLiteral("test");
         return QStringLiteral("stand-in");
     }
 

@@ -4,6 +4,7 @@
 // preferences window while a hot key is being recorded. Run under a display (scripts/screenshots
 // starts Xvfb) or offscreen; nothing outside a temporary home is read or changed.
 #include "DarkPalette.h"
+#include "Screenshot.h"
 
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNPreferences.h"
@@ -32,23 +33,10 @@
 #include <cstdlib>
 
 using namespace quillo;
+using quillo::test::pump;
+using quillo::test::save;
 
 namespace {
-
-void pump(int ms) {
-    QDeadlineTimer d(ms);
-    while (!d.hasExpired()) QApplication::processEvents(QEventLoop::AllEvents, 10);
-}
-
-void save(QWidget* w, const QString& dir, const QString& name) {
-    pump(300);
-    QPixmap shot = w->screen()->grabWindow(0, w->frameGeometry().x(), w->frameGeometry().y(),
-                                           w->frameGeometry().width(), w->frameGeometry().height());
-    if (shot.isNull() || shot.toImage().allGray()) shot = w->grab();
-    const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
-    shot.save(path);
-    std::printf("screenshots: %s\n", qPrintable(path));
-}
 
 std::string t(const char* key, const char* table = "") { return util::RNLocalizedString(key, table); }
 
