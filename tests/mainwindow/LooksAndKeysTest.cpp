@@ -59,7 +59,10 @@ protected:
         ASSERT_TRUE(waitUntil([&] {
             for (const auto& s : sources()->sourceItems())
                 if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
-            return !list()->isSorting() && list()->model()->rowCount() > 0;
+            // Every item of the shown trash is a row (rows arrive in batches).
+            const auto shown = sources()->sourceAt(0);
+            return !list()->isSorting() && !shown->children.empty() &&
+                   list()->model()->rowCount() == int(shown->children.size());
         }));
     }
     RNSourceListModel* sources() { return window->sourceViewCntrl()->model(); }
