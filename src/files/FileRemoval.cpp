@@ -21,16 +21,24 @@ namespace {
 
 constexpr int kLockFlags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 
+// Entries removed between two questions to a removal's `stop`.
+constexpr unsigned kStopCheckInterval = 64;
+
 // Empties the open folder `dirFd` without recursion and with a bounded number of open
-// descriptors, whatever the depth; answers the first error.
-int removeContents(int dirFd) {
+// descriptors, whatever the depth; answers the first error, or ECANCELED when `stop` said so.
+int removeContents(int dirFd, const std::function<bool()>& stop) {
     int first = 0;
     auto note = [&first](int err) {
         if (err && !first) first = err;
     };
     TreeWalk walk(dirFd);
     TreeWalk::Event e;
+    unsigned sinceCheck = 0;
     while (walk.next(e)) {
+        if (stop && ++sinceCheck == kStopCheckInterval) {
+            sinceCheck = 0;
+            if (stop()) return ECANCELED;
+        }
         if (e.kind == TreeWalk::Kind::FolderEnd) {
             if (e.moved) note(ESTALE);  // moved away while it was emptied: left where it went
             else if (::unlinkat(e.dirFd, e.name, AT_REMOVEDIR) != 0 && errno != ENOENT) note(errno);
@@ -114,7 +122,7 @@ bool unlockItemAt(int parentFd, const std::string& name, std::string& why) {
     return true;
 }
 
-int removeItemAt(int parentFd, const char* name) {
+int removeItemAt(int parentFd, const char* name, const std::function<bool()>& stop) {
     struct stat st;
     if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     if (!S_ISDIR(st.st_mode)) return ::unlinkat(parentFd, name, 0) == 0 ? 0 : errno;
@@ -127,8 +135,9 @@ int removeItemAt(int parentFd, const char* name) {
         ::close(sub);
         return EBUSY;
     }
-    int err = removeContents(sub);
+    int err = removeContents(sub, stop);
     ::close(sub);
+    if (err == ECANCELED) return err;
     if (::unlinkat(parentFd, name, AT_REMOVEDIR) != 0 && err == 0) err = errno;
     return err;
 }

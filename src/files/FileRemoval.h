@@ -4,14 +4,17 @@
 // whatever the depth of the tree.
 #pragma once
 
+#include <functional>
 #include <system_error>
 #include <string>
 
 namespace quillo::files {
 
 // Removes `name` inside the open directory `parentFd`. Goes on past failures so that as much
-// as possible is removed, and answers the first error (0 when everything went).
-int removeItemAt(int parentFd, const char* name);
+// as possible is removed, and answers the first error (0 when everything went). `stop`, when
+// given, is asked every few entries inside a folder: once it says true the removal ends there
+// with ECANCELED, leaving the rest of the folder in place.
+int removeItemAt(int parentFd, const char* name, const std::function<bool()>& stop = {});
 
 // The same for an absolute path.
 std::error_code removeItemAtPath(const std::string& path);

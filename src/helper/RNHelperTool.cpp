@@ -339,8 +339,13 @@ void RNHelperTool::manageItemURL(const std::string& path, bool /*isDirectory*/, 
     }
     const GuardedItem& item = *verified.item;
     const uint64_t size = measureItemAt(item.parent.get(), item.name);
-    const int err = files::removeItemAt(item.parent.get(), item.name.c_str());
-    if (err != 0) {
+    // A waiting user's turn also ends a large folder midway, so that the wait stays bounded by the
+    // share whatever the size of one item; what is left of the folder stays in the trash.
+    const int err = files::removeItemAt(item.parent.get(), item.name.c_str(), [this] { return givesWayNow(); });
+    if (err == ECANCELED) {
+        files::systemLog("quillo3-helper: gave way to a waiting user inside " + path);
+        ++notErasedCount_;
+    } else if (err != 0) {
         logFailure("quillo3-helper: could not remove " + path + ": " + std::strerror(err));
         ++notErasedCount_;
     } else {

@@ -93,8 +93,9 @@ public:
                        RNHelperToolProgress& progress);
 
     // Another user asks for the slot while a run holds it: once the run has held the slot for its
-    // share (slotShare) it takes no new item, and what it has not reached is counted as not
-    // erased. turnWait is how long that may still take, besides the item in hand.
+    // share (slotShare) it takes no new item and leaves a folder it is emptying midway, and what
+    // it has not reached is counted as not erased. turnWait is how long that may still take,
+    // besides measuring the item in hand.
     void requestTurn();
     std::chrono::milliseconds turnWait() const;
     void setSlotShare(std::chrono::milliseconds share) { slotShare_ = share; }

@@ -1,4 +1,5 @@
 // Listing a trash as erase records, measuring folders, and removing items, on real files.
+#include "files/FileRemoval.h"
 #include "files/FolderWalk.h"
 #include "files/RNFilesUtilities.h"
 #include "files/RNQuilloFileUtilities.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,6 +153,27 @@ TEST_F(FilesListing, RemovalTakesLinksNotTheirTargets) {
     ASSERT_EQ(::symlink(outside.c_str(), (files + "/top-link").c_str()), 0);
     EXPECT_FALSE(q.deleteItemWithURL(files + "/top-link"));
     EXPECT_TRUE(exists(outside + "/keep/data"));
+}
+
+// A removal asked to stop ends inside the folder it is emptying: the folder and what it has not
+// reached stay, and it says it was stopped. Without a stop it goes to the end.
+TEST_F(FilesListing, RemovalStopsMidwayWhenAskedAndSaysSo) {
+    const std::string item = files + "/many";
+    makeDirs(item + "/sub");
+    for (int i = 0; i < 500; ++i) writeFile(item + "/sub/f" + std::to_string(i), "x");
+    const int dir = ::open(files.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    int asked = 0;
+    EXPECT_EQ(removeItemAt(dir, "many", [&] { return ++asked == 2; }), ECANCELED);
+    EXPECT_EQ(asked, 2);
+    EXPECT_TRUE(exists(item + "/sub"));
+    const auto left = listFolder(item + "/sub").size();
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, 500u);
+
+    EXPECT_EQ(removeItemAt(dir, "many", [] { return false; }), 0);
+    EXPECT_FALSE(exists(item));
+    ::close(dir);
 }
 
 TEST_F(FilesListing, RemovalReportsErrors) {
