@@ -2,6 +2,7 @@
 
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNMainThread.h"
+#include "files/Utf8.h"
 #include "util/Localization.h"
 #include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
@@ -89,7 +90,8 @@ int64_t RNAlert::showAlertWithTrashInfo(const RNDictionary& info, RNWindowHandle
         std::lock_guard lock(state_->mutex);
         state_->baseSizeInfoKey = RNValue::lookup(info, "calculatedStr").stringValue();
         state_->originalSizeInfoStr = state_->baseSizeInfoKey;
-        state_->volumeName = RNValue::lookup(info, "volumeName").stringValue();
+        // Shown as the file system has it: bytes that are not text are escaped, not replaced.
+        state_->volumeName = files::escapedText(RNValue::lookup(info, "volumeName").stringValue());
     }
     const uint64_t count = RNValue::lookup(info, "count").uintValue();
     const RNValue& topLevel = RNValue::lookup(info, "topLevelCount");

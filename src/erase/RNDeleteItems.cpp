@@ -480,7 +480,7 @@ std::string RNDeleteItems::namesOfFirstItems(const std::vector<std::string>& pat
     std::string text;
     for (size_t i = 0; i < paths.size() && i < few; ++i) {
         if (i) text += ", ";
-        text += files::displayText(files::lastPathComponent(paths[i]));
+        text += files::escapedText(files::lastPathComponent(paths[i]));
     }
     if (paths.size() > few) {
         text += " ";
@@ -918,7 +918,7 @@ void RNDeleteItems::addToNotTrashed(const std::string& url) {
 }
 
 std::pair<bool, bool> RNDeleteItems::askToErase(const char* formatKey, const char* messageKey, const std::string& url) {
-    const std::string name = files::displayText(RNFilesUtilities::sharedControl().itemNameWithURL(url).value_or(url));
+    const std::string name = files::escapedText(RNFilesUtilities::sharedControl().itemNameWithURL(url).value_or(url));
     bool applyToAll = false;
     int64_t answer = kAlertFirstButtonReturn;
     RNMainThread::runOnMainAndWait([&] {
@@ -1045,7 +1045,7 @@ void RNDeleteItems::updateProgressFields(bool countUnknown, const std::string& e
         panel->setInfoText("");
         panel->setMainText(erasingText);
         if (!self->volumeName_.empty()) {
-            panel->setInfoText(util::RNFormat(RNLocalizedString("erasing"), {self->volumeName_}));
+            panel->setInfoText(util::RNFormat(RNLocalizedString("erasing"), {files::escapedText(self->volumeName_)}));
             self->volumeName_.clear();
         } else {
             panel->setInfoText(RNLocalizedString(self->isLumoErase_ ? "erasing_lumo_window" : "erasing_all"));

@@ -116,13 +116,6 @@ int16_t readDays(const RNValue& value) {
     return static_cast<int16_t>(days);
 }
 
-void appendEscapedByte(std::string& out, unsigned char c) {
-    static const char kHex[] = "0123456789ABCDEF";
-    out += "\\x";
-    out += kHex[c >> 4];
-    out += kHex[c & 0xF];
-}
-
 }  // namespace
 
 RNLogController::RNLogController(const RNDictionary& info) : infoDict_(info) {}
@@ -154,20 +147,8 @@ std::optional<double> RNLogController::creationDateOfFile(const std::string& pat
 }
 
 std::string RNLogController::escapedPathForLog(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        const size_t len = files::utf8SequenceLength(s, i);
-        if (len == 0 || (len == 1 && (c < 0x20 || c == 0x7F))) {
-            appendEscapedByte(out, c);  // only this byte: what follows may be valid again
-            ++i;
-        } else {
-            out.append(s.substr(i, len));
-            i += len;
-        }
-    }
-    return out;
+    // A line per entry: controls are escaped as well as bytes that are not text.
+    return files::escapedText(s, true);
 }
 
 std::optional<std::string> RNLogController::urlWithFolderName(const std::string& name) {

@@ -6,6 +6,7 @@
 #include "erase/RNUserDefaults.h"
 #include "files/RNFilesUtilities.h"
 #include "files/TrashInfo.h"
+#include "files/Utf8.h"
 #include "util/Localization.h"
 
 #include <sys/stat.h>
@@ -73,7 +74,7 @@ ConflictChoice RNRestoreItems::askAboutConflict(const std::string& existing) {
     if (forAll_) return *forAll_;
     bool applyToAll = false;
     const int64_t answer = RNErrorDelegate::sharedControl().askToTheUser(
-        "restore_conflict_str", "restore_conflict_msg", {files::lastPathComponent(existing)}, "keep_both_btn",
+        "restore_conflict_str", "restore_conflict_msg", {files::escapedText(files::lastPathComponent(existing))}, "keep_both_btn",
         "replace_btn", "skip", true, &applyToAll, false, nullptr, /*safeButton=*/2);
     ConflictChoice choice = answer == kAlertFirstButtonReturn    ? ConflictChoice::KeepBoth
                             : answer == kAlertSecondButtonReturn ? ConflictChoice::Replace

@@ -45,6 +45,26 @@ std::string displayText(std::string_view s, std::string_view replacement, bool r
     return out;
 }
 
+std::string escapedText(std::string_view s, bool escapeControls) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const std::size_t len = utf8SequenceLength(s, i);
+        if (len == 0 || (escapeControls && len == 1 && (c < 0x20 || c == 0x7F))) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+            ++i;  // only this byte: what follows may be valid again
+        } else {
+            out.append(s.substr(i, len));
+            i += len;
+        }
+    }
+    return out;
+}
+
 bool isXmlText(std::string_view s, bool allowCarriageReturn) {
     for (std::size_t i = 0; i < s.size();) {
         const std::size_t len = utf8SequenceLength(s, i);

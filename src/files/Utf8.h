@@ -17,6 +17,12 @@ std::size_t utf8SequenceLength(std::string_view s, std::size_t i);
 std::string displayText(std::string_view bytes, std::string_view replacement = "\xEF\xBF\xBD",
                         bool replaceControls = false);
 
+// Text for display that keeps every byte told apart: valid UTF-8 stays as it is, and every byte
+// that is not part of it is written "\xE9" (as file managers show such names), so two names that
+// differ only in such bytes never read the same. With `escapeControls`, C0 controls and DEL are
+// written that way too (a log line must stay one line).
+std::string escapedText(std::string_view bytes, bool escapeControls = false);
+
 // Text that an XML property list can carry and give back unchanged: valid UTF-8, no C0 control
 // but tab and line feed (and carriage return when allowed), and neither U+FFFE nor U+FFFF.
 bool isXmlText(std::string_view s, bool allowCarriageReturn);

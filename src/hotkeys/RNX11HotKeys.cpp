@@ -251,11 +251,12 @@ bool RNX11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message,
             forwardKey(QEvent::KeyPress, grab);
         } else if (!repeat) {
             const QString identifier = it.key();
-            // Queued: the action may open windows and run event loops, which must not happen
-            // inside Qt's event dispatch of this very key.
-            QMetaObject::invokeMethod(
-                this, [this, identifier] { if (grabs_.contains(identifier)) emit activated(identifier); },
-                Qt::QueuedConnection);
+            // Deferred to the next turn of the event loop (this is the main thread already): the
+            // action may open windows and run event loops, which must not happen inside Qt's
+            // event dispatch of this very key. Dropped with this object.
+            QTimer::singleShot(0, this, [this, identifier] {
+                if (grabs_.contains(identifier)) emit activated(identifier);
+            });
         }
         return true;
     }

@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMimeData>
@@ -457,10 +458,17 @@ void RNListCntrl::contextualMenuAction(int tag) {
             for (const auto& i : items) openWithDefaultApplication(i->url);
             break;
         case kTagCopyName:
-        case kTagCopyPath:
-            if (items.size() != 1) break;
-            QApplication::clipboard()->setText(tag == kTagCopyName ? items.front()->displayName() : ui::displayPath(items.front()->url));
+            if (items.size() == 1) QApplication::clipboard()->setText(items.front()->displayName());
             break;
+        case kTagCopyPath: {
+            if (items.size() != 1) break;
+            // The real path as the file system's bytes decode, never its display form ("\xE9"
+            // is four other bytes that may name another file). Clipboard text is Unicode: a byte
+            // that is not UTF-8 cannot travel in it exactly.
+            const std::string& path = items.front()->url;
+            QApplication::clipboard()->setText(QFile::decodeName(QByteArray(path.data(), qsizetype(path.size()))));
+            break;
+        }
         case kTagInvert:
         case kTagUnmark:
         case kTagMark:

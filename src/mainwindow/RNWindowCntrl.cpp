@@ -1,7 +1,6 @@
 #include "mainwindow/RNWindowCntrl.h"
 
 #include "erase/RNDeleteItems.h"
-#include "erase/RNMainThread.h"
 #include "erase/RNNotificationCenter.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
@@ -10,6 +9,7 @@
 #include "mainwindow/RNLumoWindowSourceViewCntrl.h"
 #include "mainwindow/RNSplitView.h"
 #include "ui/RNQtStrings.h"
+#include "ui/RNRunThen.h"
 #include "util/Localization.h"
 
 #include <QAction>
@@ -121,14 +121,12 @@ RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
     addAction(closeAction);
 
     // "stopWorking" comes from the session's own thread.
-    std::weak_ptr<bool> weak = alive_;
+    const ui::RNMainThreadPath path(this);
     stopObserver_ = erase::RNNotificationCenter::defaultCenter().addObserver(
-        erase::kStopWorking, nullptr, [this, weak](const erase::RNNotification& note) {
+        erase::kStopWorking, nullptr, [this, path](const erase::RNNotification& note) {
             const void* session = note.object;
             const uint64_t erased = note.info("erasedCount").uintValue();
-            erase::RNMainThread::postToMain([this, weak, session, erased] {
-                if (weak.lock()) eraseDidEnd(session, erased);
-            });
+            path.post([this, session, erased] { eraseDidEnd(session, erased); });
         });
     windowDidLoad();
 }
@@ -145,7 +143,6 @@ void RNWindowCntrl::eraseDidEnd(const void* session, uint64_t erasedCount) {
 }
 
 RNWindowCntrl::~RNWindowCntrl() {
-    *alive_ = false;
     erase::RNNotificationCenter::defaultCenter().removeObserver(stopObserver_);
     sourceCntrl_->windowWillClose();
     // The records go with the child objects, after this body: trimmed once they are freed.

@@ -91,7 +91,6 @@ private:
     uint64_t lastErasedCount_ = 0;
     bool closed_ = false;
     erase::RNObserverToken stopObserver_ = 0;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 }  // namespace quillo::mainwindow

@@ -49,7 +49,7 @@ RNProgressWindow::RNProgressWindow(QWidget* parent) : QDialog(parent) {
 
 void RNProgressWindow::reject() { emit stopRequested(); }
 
-RNProgressWindowCntrl::RNProgressWindowCntrl() : window_(new RNProgressWindow) {
+RNProgressWindowCntrl::RNProgressWindowCntrl() : window_(new RNProgressWindow), path_(window_) {
     // The layout's count line is the format: items erased, items in all.
     countStr_ = util::RNLocalizedString("progress_count");
     defaultMainText_ = window_->mainInfoFieldTxt->text().toStdString();
@@ -60,33 +60,47 @@ RNProgressWindowCntrl::RNProgressWindowCntrl() : window_(new RNProgressWindow) {
 }
 
 RNProgressWindowCntrl::~RNProgressWindowCntrl() {
+    // Shown as a sheet, the panel is its window's child: a window closed first took it along,
+    // and then there is nothing left to delete.
     RNProgressWindow* w = window_;
     window_ = nullptr;
-    if (erase::RNMainThread::onMainThread()) {
-        delete w;
-        return;
-    }
-    erase::RNMainThread::postToMain([w] { delete w; });
+    path_.run([w] { delete w; });
 }
 
 std::string RNProgressWindowCntrl::mainText() const { return defaultMainText_; }
-void RNProgressWindowCntrl::setMainText(const std::string& text) { window_->mainInfoFieldTxt->setText(qstr(text)); }
-void RNProgressWindowCntrl::setInfoText(const std::string& text) { window_->infoFld->setText(qstr(text)); }
-void RNProgressWindowCntrl::setCountText(const std::string& text) { window_->countFld->setText(qstr(text)); }
-void RNProgressWindowCntrl::setSizeText(const std::string& text) { window_->sizeFld->setText(qstr(text)); }
+void RNProgressWindowCntrl::setMainText(const std::string& text) {
+    if (window_) window_->mainInfoFieldTxt->setText(qstr(text));
+}
+void RNProgressWindowCntrl::setInfoText(const std::string& text) {
+    if (window_) window_->infoFld->setText(qstr(text));
+}
+void RNProgressWindowCntrl::setCountText(const std::string& text) {
+    if (window_) window_->countFld->setText(qstr(text));
+}
+void RNProgressWindowCntrl::setSizeText(const std::string& text) {
+    if (window_) window_->sizeFld->setText(qstr(text));
+}
 
 void RNProgressWindowCntrl::hideInfoSizeFields(bool hide) {
+    if (!window_) return;
     for (QWidget* w : {static_cast<QWidget*>(window_->countTxt), static_cast<QWidget*>(window_->countFld),
                        static_cast<QWidget*>(window_->sizeTxt), static_cast<QWidget*>(window_->sizeFld)})
         w->setVisible(!hide);
 }
 
-void RNProgressWindowCntrl::startIndeterminateAnimation() { window_->spinner->startIndeterminateAnimation(); }
-void RNProgressWindowCntrl::startDeterminateAnimation() { window_->spinner->startDeterminateAnimation(); }
-bool RNProgressWindowCntrl::isIndeterminate() const { return window_->spinner->isIndeterminate(); }
-void RNProgressWindowCntrl::updateProgress(double percent) { window_->spinner->updateProgress(percent); }
+void RNProgressWindowCntrl::startIndeterminateAnimation() {
+    if (window_) window_->spinner->startIndeterminateAnimation();
+}
+void RNProgressWindowCntrl::startDeterminateAnimation() {
+    if (window_) window_->spinner->startDeterminateAnimation();
+}
+bool RNProgressWindowCntrl::isIndeterminate() const { return window_ && window_->spinner->isIndeterminate(); }
+void RNProgressWindowCntrl::updateProgress(double percent) {
+    if (window_) window_->spinner->updateProgress(percent);
+}
 
 void RNProgressWindowCntrl::show(erase::RNWindowHandle sheetParent) {
+    if (!window_) return;
     if (auto* parent = static_cast<QWidget*>(sheetParent)) {
         window_->setParent(parent, Qt::Sheet | Qt::Dialog);
         window_->setWindowModality(Qt::WindowModal);
@@ -98,7 +112,9 @@ void RNProgressWindowCntrl::show(erase::RNWindowHandle sheetParent) {
     window_->activateWindow();
 }
 
-void RNProgressWindowCntrl::close() { window_->hide(); }
+void RNProgressWindowCntrl::close() {
+    if (window_) window_->hide();
+}
 
 erase::RNProgressWindowFactory RNProgressWindowCntrl::factory() {
     return []() -> std::unique_ptr<erase::RNGenericProgressWindowCntrl> {

@@ -5,8 +5,10 @@
 #pragma once
 
 #include "erase/RNGenericProgressWindowCntrl.h"
+#include "ui/RNRunThen.h"
 
 #include <QDialog>
+#include <QPointer>
 
 class QLabel;
 class QPushButton;
@@ -59,13 +61,15 @@ public:
     void show(erase::RNWindowHandle sheetParent) override;
     void close() override;
 
-    RNProgressWindow* window() const { return window_; }
+    RNProgressWindow* window() const { return window_.data(); }
 
     // The factory the engine calls for each erase.
     static erase::RNProgressWindowFactory factory();
 
 private:
-    RNProgressWindow* window_;  // owned; deleted on the main thread
+    // Owned, and deleted on the main thread; null once gone (a sheet goes with its window).
+    QPointer<RNProgressWindow> window_;
+    RNMainThreadPath path_;
     std::string countStr_;
     std::string defaultMainText_;
 };

@@ -10,7 +10,8 @@
 // stop early.
 //
 // RNMainThreadPath is the same way back for callbacks that arrive on other threads on their own
-// (the engine's notifications): made on the main thread for a context, posted to from anywhere.
+// (the engine's notifications, the defaults' observers, an X event): made on the main thread for
+// a context, posted to from anywhere; run() is immediate when already on the main thread.
 #pragma once
 
 #include "erase/RNOperationQueue.h"
@@ -51,6 +52,18 @@ public:
                 if (!gone->load()) fn();
             },
             Qt::QueuedConnection);
+    }
+
+    // As post(), but at once when called on the main thread (where nothing else can run
+    // between the call and `fn`): for a caller that must see its change take effect before
+    // it goes on. Never use it where `fn` could re-enter the caller mid-dispatch.
+    void run(std::function<void()> fn) const {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app && QThread::currentThread() == app->thread()) {
+            if (!gone_->load()) fn();
+            return;
+        }
+        post(std::move(fn));
     }
 
 private:

@@ -282,6 +282,15 @@ TEST_F(ErasePromptsTest, ConfirmationForOneVolumeWithOneItem) {
     EXPECT_EQ(shown.liveText, expected);
 }
 
+TEST_F(ErasePromptsTest, AVolumeNameThatIsNotTextKeepsItsBytesInTheConfirmation) {
+    // As file managers show it: "\xE9", never the replacement character that two different
+    // names would share.
+    RNAlert alert;
+    backend->queueAnswer(kAlertSecondButtonReturn);
+    alert.showAlertWithTrashInfo(trashInfo("single_disk", 500, 1, "Cl\xe9"), nullptr);
+    EXPECT_EQ(backend->last().liveText, "Cl\\xE9: 1 item, 500 bytes");
+}
+
 TEST_F(ErasePromptsTest, SizeLineWhileCountingAndAfter) {
     RNAlert alert;
     backend->queueAnswer(kAlertSecondButtonReturn);

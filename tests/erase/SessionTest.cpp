@@ -393,6 +393,32 @@ TEST_F(EraseSession, OneVolumesTrashIsLoggedAsThatVolumesNotAsEveryVolume) {
     EXPECT_NE(readFile(logs[0]).find(" Emptying the Trash of every volume.\n"), std::string::npos) << readFile(logs[0]);
 }
 
+TEST_F(EraseSession, NamesThatAreNotTextKeepTheirBytesInProgressAndReports) {
+    // What the user reads tells "Cl\xE9" from "Cl\xE8"; the replacement character would not.
+    plant("one");
+    auto listing = quillo::files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(files);
+    ASSERT_TRUE(listing);
+    RNDictionary request{{"isAllDisks", false}, {"isLumoErase", false}, {"volumeName", "Cl\xe9"},
+                         {"size", listing->size}, {"count", listing->count},
+                         {"itemsToErase", itemListValue(listing->itemsToErase)}};
+    Outcome out = runErase(request);
+    EXPECT_EQ(out.erasedCount, 1u);
+    ASSERT_NE(progress, nullptr);
+    std::vector<std::string> events;
+    {
+        std::lock_guard lock(progress->mutex);
+        events = progress->events;
+    }
+    bool named = false;
+    for (const auto& e : events) {
+        EXPECT_EQ(e.find("\xEF\xBF\xBD"), std::string::npos) << e;
+        if (e.rfind("info:", 0) == 0 && e.find("Cl\\xE9") != std::string::npos) named = true;
+    }
+    EXPECT_TRUE(named) << "no progress text names the volume";
+
+    EXPECT_EQ(RNDeleteItems::namesOfFirstItems({files + "/caf\xe9", files + "/b\xc3\xa9"}), "caf\\xE9, b\xc3\xa9");
+}
+
 TEST_F(EraseSession, NoLogWhenLoggingIsOffAndNoConfirmationWhenAlertIsOff) {
     RNUserDefaults::standardUserDefaults().setBool(kPrefWriteLog, false);
     RNUserDefaults::standardUserDefaults().setBool(kPrefShowAlert, false);

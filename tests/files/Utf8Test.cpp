@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 using quillo::files::displayText;
+using quillo::files::escapedText;
 using quillo::files::isXmlText;
 using quillo::files::utf8SequenceLength;
 
@@ -26,6 +27,15 @@ TEST(FilesUtf8, DisplayTextReplacesOnlyWhatIsNotText) {
     EXPECT_EQ(displayText("caf\xc3\xa9\x1b[31m", "?", true), "caf\xc3\xa9?[31m");
     EXPECT_EQ(displayText("\xc2\x9b" "x", "?", true), "?x") << "C1 control";
     EXPECT_EQ(displayText("tab\tkept"), "tab\tkept") << "controls stay unless asked";
+}
+
+TEST(FilesUtf8, EscapedTextKeepsNamesThatDifferOnlyInBadBytesApart) {
+    EXPECT_EQ(escapedText("caf\xe9.txt"), "caf\\xE9.txt");
+    EXPECT_EQ(escapedText("caf\xc3\xa9"), "caf\xc3\xa9") << "valid text stays";
+    EXPECT_NE(escapedText("a\xe9"), escapedText("a\xe8"));
+    EXPECT_EQ(escapedText("\xe2\x82" "x"), "\\xE2\\x82x") << "each stray byte, then valid again";
+    EXPECT_EQ(escapedText("tab\tkept"), "tab\tkept") << "controls stay unless asked";
+    EXPECT_EQ(escapedText("new\nline\x7f", true), "new\\x0Aline\\x7F");
 }
 
 TEST(FilesUtf8, XmlTextIsWhatAPropertyListGivesBack) {

@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMimeData>
 #include <QProcess>
 
 #include <sys/stat.h>
@@ -188,6 +189,25 @@ TEST_F(DesktopActionsTest, CopyNameAndPathOfOneItem) {
     list()->contextualMenuAction(RNListCntrl::kTagCopyName);
     list()->contextualMenuAction(RNListCntrl::kTagCopyPath);
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("before"));
+}
+
+TEST_F(DesktopActionsTest, CopyPathGivesTheRealPathNotItsDisplayForm) {
+    // A name that is not text is shown "caf\xE9"; a name that really is "caf\xE9" reads the
+    // same, and Copy Path must tell them apart.
+    const size_t v = trashes.addVolume("Alpha");
+    trashes.addFile(v, "caf\xe9");
+    trashes.addFile(v, "lit\\xE9");
+    open();
+    selectNamed({"caf\xe9"});
+    list()->contextualMenuAction(RNListCntrl::kTagCopyPath);
+    const QMimeData* copied = QApplication::clipboard()->mimeData();
+    ASSERT_NE(copied, nullptr);
+    EXPECT_FALSE(copied->text().contains(QStringLiteral("\\x"))) << copied->text().toStdString();
+    EXPECT_TRUE(copied->text().startsWith(QFile::decodeName(trashes.filesDir(v).c_str())));
+
+    selectNamed({"lit\\xE9"});
+    list()->contextualMenuAction(RNListCntrl::kTagCopyPath);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), trashes.filesDir(v) + "/lit\\xE9");
 }
 
 int main(int argc, char** argv) {

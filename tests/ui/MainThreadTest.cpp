@@ -147,3 +147,19 @@ TEST(RunThen, PathPostsFromAnyThreadWhileItsContextLives) {
     EXPECT_EQ(ran, 1);
     EXPECT_TRUE(path.contextGone());
 }
+
+TEST(RunThen, PathRunsAtOnceOnTheMainThreadAndPostsFromOthers) {
+    auto* context = new QObject;
+    ui::RNMainThreadPath path(context);
+    int ran = 0;
+    path.run([&] { ++ran; });
+    EXPECT_EQ(ran, 1) << "on the main thread the caller sees the effect when run() returns";
+    std::atomic<bool> ranOnMain{false};
+    std::thread([&] {
+        path.run([&] { ranOnMain = QThread::currentThread() == QCoreApplication::instance()->thread(); });
+    }).join();
+    EXPECT_TRUE(waitUntil([&] { return ranOnMain.load(); }));
+    delete context;
+    path.run([&] { ++ran; });
+    EXPECT_EQ(ran, 1) << "nothing runs for a context that is gone";
+}

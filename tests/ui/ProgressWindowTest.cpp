@@ -72,6 +72,28 @@ TEST(ProgressWindow, SheetOnAParentIsWindowModal) {
     cntrl.close();
 }
 
+// A sheet is its window's child: a Lumo Window closed while its erase ends takes the panel
+// along, and the controller that still follows must neither use nor delete it again.
+TEST(ProgressWindow, SheetWhoseWindowClosedFirstIsNotDeletedTwice) {
+    auto dispatcher = ui::RNQtMainThread::install();
+    auto* parent = new QWidget;
+    parent->show();
+    auto onMain = std::make_unique<ui::RNProgressWindowCntrl>();
+    auto onWorker = std::make_unique<ui::RNProgressWindowCntrl>();
+    onMain->show(parent);
+    onWorker->show(parent);
+    delete parent;
+    EXPECT_EQ(onMain->window(), nullptr);
+    onMain->setInfoText("late text");
+    onMain->updateProgress(50);
+    onMain->close();
+    onMain.reset();
+    std::thread([c = std::move(onWorker)]() mutable { c.reset(); }).join();
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    erase::RNMainThread::setActive(nullptr);
+}
+
 // The session that owns the panel may end on a worker thread: the widget is then deleted on the
 // main thread, never on the worker.
 TEST(ProgressWindow, ControllerDestroyedOnAWorkerDeletesTheWidgetOnTheMainThread) {

@@ -7,6 +7,7 @@
 #include "hotkeys/RNHotKeyCenter.h"
 #include "hotkeys/RNKeyNames.h"
 #include "ui/preferences/RNHotKeyRecorder.h"
+#include "ui/RNRunThen.h"
 #include "ui/preferences/RNLoginItem.h"
 #include "util/Localization.h"
 #include "util/RNMessageFormat.h"
@@ -64,14 +65,16 @@ RNPreferencesWindow::RNPreferencesWindow(erase::RNUserDefaultsController& contro
     lumoDelete_.identifier = QStringLiteral("values.lumo_delete");
     buildWindow();
 
-    // The controls follow the defaults whoever changes them; changes made on another thread
-    // reach the window on its own.
+    // The controls follow the defaults whoever changes them: at once when the change is made on
+    // the main thread (a control's own click sees the window updated when it returns), through
+    // the main thread's queue from any other.
     observed_ = &defaults();
+    const RNMainThreadPath path(this);
     for (const char* key : {erase::kPrefLaunchAtLogin, erase::kPrefEmptyTrash, erase::kPrefLumoDelete,
                             erase::kPrefShowAlert, erase::kPrefDeleteLocked, erase::kPrefWriteLog,
                             erase::kPrefHowManyDaysForNewLogFile}) {
-        observers_.push_back(observed_->addObserverForKey(key, [this](const std::string& changed, const RNValue&) {
-            QMetaObject::invokeMethod(this, [this, changed] { defaultsChanged(changed); }, Qt::AutoConnection);
+        observers_.push_back(observed_->addObserverForKey(key, [this, path](const std::string& changed, const RNValue&) {
+            path.run([this, changed] { defaultsChanged(changed); });
         }));
     }
     auto& center = RNHotKeyCenter::sharedCenter();
