@@ -3,6 +3,8 @@
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNMainThread.h"
 #include "erase/RNOperationQueue.h"
+#include "erase/RNPreferences.h"
+#include "erase/RNUserDefaults.h"
 #include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
@@ -126,6 +128,17 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     header->resizeSection(RNContentListModel::SizeColumn, 110);
     header->setSectionResizeMode(RNContentListModel::DateColumn, QHeaderView::Interactive);
     header->resizeSection(RNContentListModel::DateColumn, 200);
+    header->setSectionResizeMode(RNContentListModel::OriginalColumn, QHeaderView::Interactive);
+    header->resizeSection(RNContentListModel::OriginalColumn, 240);
+    // The header's own menu shows or hides where the items came from, per trash.
+    headerMenu_ = new QMenu(header);
+    QAction* originalAction = headerMenu_->addAction(ui::L("original_location_col"));
+    originalAction->setCheckable(true);
+    connect(headerMenu_, &QMenu::aboutToShow, this, [this, originalAction] { originalAction->setChecked(originalLocationShown()); });
+    connect(originalAction, &QAction::triggered, this, [this](bool checked) { setOriginalLocationShown(checked); });
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QWidget::customContextMenuRequested, this,
+            [this, header](const QPoint& pos) { headerMenu_->popup(header->mapToGlobal(pos)); });
     connect(header, &QHeaderView::sectionResized, this, [this] { fitColumns(); });
     tableView_->viewport()->installEventFilter(this);
     fitColumns();
@@ -237,11 +250,54 @@ void RNListCntrl::fitColumns() {
     };
     clamp(RNContentListModel::SizeColumn, kSizeMinWidth, kSizeMaxWidth);
     clamp(RNContentListModel::DateColumn, kDateMinWidth, kDateMaxWidth);
+    if (!header->isSectionHidden(RNContentListModel::OriginalColumn))
+        clamp(RNContentListModel::OriginalColumn, kOriginalMinWidth, kOriginalMaxWidth);
+    // A hidden section measures 0.
     const int left = tableView_->viewport()->width() - header->sectionSize(RNContentListModel::CheckColumn) -
-                     header->sectionSize(RNContentListModel::SizeColumn) - header->sectionSize(RNContentListModel::DateColumn);
+                     header->sectionSize(RNContentListModel::SizeColumn) - header->sectionSize(RNContentListModel::DateColumn) -
+                     header->sectionSize(RNContentListModel::OriginalColumn);
     const int name = std::clamp(left, kNameMinWidth, kNameMaxWidth);
     if (header->sectionSize(RNContentListModel::NameColumn) != name) header->resizeSection(RNContentListModel::NameColumn, name);
     fittingColumns_ = false;
+}
+
+namespace {
+QString columnPreferenceKey(const RNSourceItem& source) { return ui::displayPath(source.url); }
+}  // namespace
+
+bool RNListCntrl::originalLocationShown() const {
+    const RNSourceItemPtr& source = model_->source();
+    if (!source) return !tableView_->horizontalHeader()->isSectionHidden(RNContentListModel::OriginalColumn);
+    const auto hidden = erase::RNUserDefaults::standardUserDefaults().dictionaryForKey(erase::kPrefLumoHiddenOriginalLocation);
+    if (!hidden) return true;
+    const auto it = hidden->find(columnPreferenceKey(*source).toStdString());
+    return it == hidden->end() || !it->second.boolValue();
+}
+
+void RNListCntrl::setOriginalLocationShown(bool shown) {
+    const RNSourceItemPtr& source = model_->source();
+    if (source) {
+        auto& defaults = erase::RNUserDefaults::standardUserDefaults();
+        RNDictionary hidden = defaults.dictionaryForKey(erase::kPrefLumoHiddenOriginalLocation).value_or(RNDictionary{});
+        const std::string key = columnPreferenceKey(*source).toStdString();
+        if (shown) hidden.erase(key);
+        else hidden[key] = RNValue(true);
+        defaults.setObject(erase::kPrefLumoHiddenOriginalLocation, RNValue(hidden));
+    }
+    tableView_->horizontalHeader()->setSectionHidden(RNContentListModel::OriginalColumn, !shown);
+    if (!shown && current_.key == QLatin1String("original_location_col")) sortByColumn(RNContentListModel::NameColumn);
+    fitColumns();
+}
+
+void RNListCntrl::applyColumnVisibility() {
+    QHeaderView* header = tableView_->horizontalHeader();
+    const bool shown = originalLocationShown();
+    if (header->isSectionHidden(RNContentListModel::OriginalColumn) == !shown) return;
+    header->setSectionHidden(RNContentListModel::OriginalColumn, !shown);
+    // Hidden sections keep no width: the column comes back at its usual one.
+    if (shown && header->sectionSize(RNContentListModel::OriginalColumn) < kOriginalMinWidth)
+        header->resizeSection(RNContentListModel::OriginalColumn, 240);
+    fitColumns();
 }
 
 bool RNListCntrl::eventFilter(QObject* watched, QEvent* event) {
@@ -270,7 +326,10 @@ void RNListCntrl::showSelectedItems(const RNSourceItemPtr& source) {
     if (source && source->sortDescriptors.empty()) source->sortDescriptors = {RNContentListModel::prototypeOfColumn(RNContentListModel::NameColumn)};
     model_->setSource(source);
     if (!source) return;
+    applyColumnVisibility();
     current_ = source->sortDescriptors.front();
+    if (current_.key == QLatin1String("original_location_col") && !originalLocationShown())
+        current_ = source->sortDescriptors.front() = RNContentListModel::prototypeOfColumn(RNContentListModel::NameColumn);
     tableView_->horizontalHeader()->setSortIndicator(RNContentListModel::columnOfIdentifier(current_.key),
                                                      current_.ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
     // The saved selection comes back (by identity, so a re-sort does not move it).
@@ -360,7 +419,8 @@ void RNListCntrl::updateItemsList(RNSourceItem* source) {
     // Sizes and dates that came in move rows only when the list is sorted by them.
     const bool orderHolds = sortedSource_ == source && sortedGeneration_ == source->childrenGeneration &&
                             sortedBy_ == current_ && current_.key != QLatin1String("size_col") &&
-                            current_.key != QLatin1String("date_added_col");
+                            current_.key != QLatin1String("date_added_col") &&
+                            current_.key != QLatin1String("original_location_col");
     if (!orderHolds) sortListed({current_}, true);
     writeMarkedInfo();
     showProgressView(false);

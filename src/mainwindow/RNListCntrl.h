@@ -82,6 +82,7 @@ public:
     static constexpr int kNameMinWidth = 260, kNameMaxWidth = 10000;
     static constexpr int kSizeMinWidth = 60, kSizeMaxWidth = 200;
     static constexpr int kDateMinWidth = 60, kDateMaxWidth = 1000;
+    static constexpr int kOriginalMinWidth = 80, kOriginalMaxWidth = 2000;
 
     RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* sources, RNContentTableView* tableView,
                 QStackedWidget* listStack, QLabel* infoFld, RNItemPreviewCntrl* previewCntrl);
@@ -126,6 +127,10 @@ public:
 
     // Puts the columns within their limits; the name column takes the width left.
     void fitColumns();
+    // The original location column of the shown trash: shown unless the user hid it there.
+    bool originalLocationShown() const;
+    void setOriginalLocationShown(bool shown);
+    QMenu* headerMenu() const { return headerMenu_; }
 
 signals:
     // Emitted on the main thread when an erase session started here has ended.
@@ -145,6 +150,8 @@ private:
     void waitingForResponse(const erase::RNNotification& note);
     void stopWorking(const erase::RNNotification& note);
     void showContextMenu(const QPoint& pos);
+    // Shows or hides the column as remembered for the shown trash.
+    void applyColumnVisibility();
 
     RNContentViewCntrl* contentCntrl_;
     RNSourceListModel* sources_;
@@ -154,6 +161,7 @@ private:
     QLabel* infoFld_;
     RNItemPreviewCntrl* previewCntrl_;
     QMenu* menu_;
+    QMenu* headerMenu_ = nullptr;
     QAction* toggleMark_ = nullptr;
     bool fittingColumns_ = false;
     RNSortDescriptor current_{QStringLiteral("name_col"), true};

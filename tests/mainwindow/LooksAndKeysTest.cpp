@@ -337,15 +337,25 @@ TEST_F(LumoLooksAndKeys, ColumnsKeepTheirLimits) {
     header->resizeSection(RNContentListModel::DateColumn, 5000);
     EXPECT_EQ(width(RNContentListModel::DateColumn), 1000);
     header->resizeSection(RNContentListModel::DateColumn, 200);
+    header->resizeSection(RNContentListModel::OriginalColumn, 10);
+    EXPECT_EQ(width(RNContentListModel::OriginalColumn), RNListCntrl::kOriginalMinWidth);
+    header->resizeSection(RNContentListModel::OriginalColumn, 150);
     // The name takes what is left, and never less than 260 however narrow the window.
     const int viewport = list()->tableView()->viewport()->width();
     EXPECT_EQ(width(RNContentListModel::NameColumn),
-              std::max(260, viewport - width(RNContentListModel::CheckColumn) - width(RNContentListModel::SizeColumn) - 200));
+              std::max(260, viewport - width(RNContentListModel::CheckColumn) - width(RNContentListModel::SizeColumn) - 200 - 150));
     window->resize(420, 500);
     ASSERT_TRUE(waitUntil([&] { return list()->tableView()->viewport()->width() < 420; }));
     EXPECT_GE(width(RNContentListModel::NameColumn), 260);
     window->resize(1400, 600);
-    ASSERT_TRUE(waitUntil([&] { return width(RNContentListModel::NameColumn) > 400; }));
+    // Wider again: the name takes all that the other columns leave.
+    ASSERT_TRUE(waitUntil([&] {
+        return width(RNContentListModel::NameColumn) > 260 &&
+               width(RNContentListModel::NameColumn) ==
+                   list()->tableView()->viewport()->width() - width(RNContentListModel::CheckColumn) -
+                       width(RNContentListModel::SizeColumn) - width(RNContentListModel::DateColumn) -
+                       width(RNContentListModel::OriginalColumn);
+    }));
 }
 
 // ---- Pictures ----------------------------------------------------------------------------

@@ -1,0 +1,164 @@
+// Where trashed items came from, putting them back, dropping files on the window and undoing
+// either, in the Lumo Window offscreen on planted trashes in a temporary home.
+#include "GuiTest.h"
+#include "LumoTestSupport.h"
+
+#include "erase/RNErrorDelegate.h"
+#include "erase/RNPreferences.h"
+#include "erase/RNUserDefaults.h"
+#include "mainwindow/RNContentViewCntrl.h"
+#include "mainwindow/RNItemPreviewCntrl.h"
+#include "mainwindow/RNListCntrl.h"
+#include "mainwindow/RNLumoWindowSourceViewCntrl.h"
+#include "mainwindow/RNPreview.h"
+#include "mainwindow/RNWindowCntrl.h"
+#include "ui/RNQtMainThread.h"
+#include "ui/RNQtPromptBackend.h"
+
+#include <gtest/gtest.h>
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+
+#include <sys/stat.h>
+
+using namespace quillo;
+using namespace quillo::mainwindow;
+using namespace quillo::test;
+
+class PutBackTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        erase::RNUserDefaults::resetStandardUserDefaults();
+        dispatcher = ui::RNQtMainThread::install();
+    }
+    void TearDown() override {
+        window.reset();
+        erase::RNErrorDelegate::sharedControl().setBackend(nullptr);
+        erase::RNMainThread::setActive(nullptr);
+        erase::RNUserDefaults::resetStandardUserDefaults();
+    }
+    void open(size_t expectedSources) {
+        window = std::make_unique<RNWindowCntrl>();
+        window->showWindow();
+        ASSERT_TRUE(waitUntil([&] { return sources()->listingFinished() && int(expectedSources) == sources()->rowCount(); }));
+        settle();
+    }
+    void settle() {
+        ASSERT_TRUE(waitUntil([&] {
+            for (const auto& s : sources()->sourceItems())
+                if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
+            return sources()->isIdle() && !list()->isSorting();
+        }));
+    }
+    RNSourceListModel* sources() { return window->sourceViewCntrl()->model(); }
+    RNListCntrl* list() { return window->contentViewCntrl()->listCntrl(); }
+    void showSource(int row) {
+        window->sourceViewCntrl()->selectRow(row);
+        ASSERT_TRUE(waitUntil([&] { return list()->sourceItem() == sources()->sourceAt(row) && !list()->isSorting(); }));
+    }
+    int rowNamed(const std::string& name) {
+        for (int r = 0; r < list()->model()->rowCount(); ++r)
+            if (list()->model()->itemAt(r)->name == name) return r;
+        return -1;
+    }
+    void select(std::initializer_list<std::string> names) {
+        auto* sel = list()->tableView()->selectionModel();
+        sel->clearSelection();
+        for (const auto& n : names)
+            sel->select(list()->model()->index(rowNamed(n), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    QString cell(const std::string& name, int column, int role = Qt::DisplayRole) {
+        return list()->model()->data(list()->model()->index(rowNamed(name), column), role).toString();
+    }
+    // files/NAME with an info file whose Path is `infoPath` as stored (percent-encoded).
+    void plant(size_t volume, const std::string& name, const std::string& infoPath, const std::string& bytes = "12345") {
+        writeFile(trashes.filesDir(volume) + "/" + name, bytes);
+        writeFile(trashes.trashDir(volume) + "/info/" + name + ".trashinfo",
+                  "[Trash Info]\nPath=" + infoPath + "\nDeletionDate=2024-05-01T10:20:30\n");
+    }
+
+    TempHome home;
+    PlantedTrashes trashes{home};
+    std::shared_ptr<ui::RNQtMainThread> dispatcher;
+    std::unique_ptr<RNWindowCntrl> window;
+};
+
+TEST_F(PutBackTest, OriginalLocationColumnShowsSortsAndHidesPerTrash) {
+    const size_t a = trashes.addVolume("Alpha");
+    const size_t b = trashes.addVolume("Beta");
+    plant(a, "a.txt", "docs/a.txt");
+    plant(a, "b.txt", "zeta/b.txt");
+    plant(a, "bad", "bin/caf%E9");                   // not UTF-8: shown escaped
+    plant(a, "escape", "../../etc/passwd");          // a place a restore refuses: not shown either
+    writeFile(trashes.filesDir(a) + "/noinfo", "1");  // no info file at all
+    plant(b, "other", "x/other");
+    open(2);
+    showSource(0);
+    const std::string vol = trashes.volumePath(a);
+    const auto* model = list()->model();
+    EXPECT_EQ(model->headerData(RNContentListModel::OriginalColumn, Qt::Horizontal, Qt::DisplayRole).toString(),
+              QStringLiteral("Original Location"));
+    EXPECT_EQ(cell("a.txt", RNContentListModel::OriginalColumn), QString::fromStdString(vol + "/docs/a.txt"));
+    EXPECT_EQ(cell("bad", RNContentListModel::OriginalColumn), QString::fromStdString(vol + "/bin/caf\\xE9"));
+    EXPECT_EQ(cell("escape", RNContentListModel::OriginalColumn), QStringLiteral("--"));
+    EXPECT_EQ(cell("noinfo", RNContentListModel::OriginalColumn), QStringLiteral("--"));
+    EXPECT_EQ(model->itemAt(rowNamed("bad"))->originalPath(), vol + "/bin/caf\xE9") << "the bytes are kept";
+
+    // Shown by default; sorted by place, ascending first, places unknown last either way.
+    QHeaderView* header = list()->tableView()->horizontalHeader();
+    EXPECT_FALSE(header->isSectionHidden(RNContentListModel::OriginalColumn));
+    EXPECT_GT(header->sectionSize(RNContentListModel::OriginalColumn), 0);
+    list()->sortByColumn(RNContentListModel::OriginalColumn);
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting(); }));
+    // The first three rows (the other two have no place).
+    auto order = [&] {
+        std::vector<std::string> names;
+        for (int r = 0; r < 3 && r < model->rowCount(); ++r) names.push_back(model->itemAt(r)->name);
+        return names;
+    };
+    EXPECT_EQ(order(), (std::vector<std::string>{"bad", "a.txt", "b.txt"}));
+    list()->sortByColumn(RNContentListModel::OriginalColumn);
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting(); }));
+    EXPECT_EQ(order(), (std::vector<std::string>{"b.txt", "a.txt", "bad"}));
+
+    // The preview card says where the item was.
+    select({"a.txt"});
+    ASSERT_TRUE(waitUntil([&] {
+        const auto& cards = window->contentViewCntrl()->previewCntrl()->cards();
+        return cards.size() == 1 && cards.front()->isLoaded();
+    }));
+    auto* details = window->contentViewCntrl()->previewCntrl()->cards().front()->findChild<QLabel*>(QStringLiteral("previewDetails"));
+    ASSERT_NE(details, nullptr);
+    EXPECT_TRUE(details->text().contains(QString::fromStdString("Originally in: " + vol + "/docs"))) << details->text().toStdString();
+
+    // Hidden from the header's menu: for this trash only, and remembered; a sort by the hidden
+    // column goes back to the names.
+    QAction* toggle = list()->headerMenu()->actions().front();
+    emit list()->headerMenu()->aboutToShow();
+    EXPECT_TRUE(toggle->isChecked());
+    toggle->trigger();
+    EXPECT_TRUE(header->isSectionHidden(RNContentListModel::OriginalColumn));
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting(); }));
+    EXPECT_EQ(list()->sortDescriptor().key, QStringLiteral("name_col"));
+    showSource(1);
+    EXPECT_FALSE(header->isSectionHidden(RNContentListModel::OriginalColumn));
+    EXPECT_EQ(cell("other", RNContentListModel::OriginalColumn), QString::fromStdString(trashes.volumePath(b) + "/x/other"));
+    showSource(0);
+    EXPECT_TRUE(header->isSectionHidden(RNContentListModel::OriginalColumn));
+    // The name column takes the width the hidden one left.
+    EXPECT_EQ(header->sectionSize(RNContentListModel::NameColumn),
+              std::max(RNListCntrl::kNameMinWidth, list()->tableView()->viewport()->width() -
+                                                       header->sectionSize(RNContentListModel::CheckColumn) -
+                                                       header->sectionSize(RNContentListModel::SizeColumn) -
+                                                       header->sectionSize(RNContentListModel::DateColumn)));
+    window.reset();
+    open(2);
+    showSource(0);
+    EXPECT_TRUE(list()->tableView()->horizontalHeader()->isSectionHidden(RNContentListModel::OriginalColumn));
+    emit list()->headerMenu()->aboutToShow();
+    list()->headerMenu()->actions().front()->trigger();
+    EXPECT_FALSE(list()->tableView()->horizontalHeader()->isSectionHidden(RNContentListModel::OriginalColumn));
+    EXPECT_GE(list()->tableView()->horizontalHeader()->sectionSize(RNContentListModel::OriginalColumn), RNListCntrl::kOriginalMinWidth);
+}
