@@ -1,5 +1,6 @@
 #include "mainwindow/RNContentListModel.h"
 
+#include "files/RNFilesUtilities.h"
 #include "mainwindow/RNImages.h"
 #include "ui/RNQtStrings.h"
 #include "util/RNDateUtilities.h"
@@ -198,8 +199,13 @@ QVariant RNContentListModel::data(const QModelIndex& index, int role) const {
             return {};
         case OriginalColumn:
             if (role == Qt::DisplayRole || role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) {
-                const QString place = item->displayOriginalPath();
-                if (!place.isEmpty()) return place;
+                // The folder it was in, as file managers show it; the whole path in the tip.
+                const std::string path = item->originalPath();
+                if (!path.empty()) {
+                    if (role == Qt::ToolTipRole) return ui::displayPath(path);
+                    const std::string folder = files::deletingLastPathComponent(path);
+                    return ui::displayPath(folder.empty() ? std::string("/") : folder);
+                }
                 // Not read yet, or the trash keeps no (trustworthy) place for it.
                 return role == Qt::DisplayRole ? QVariant(QStringLiteral("--")) : QVariant();
             }

@@ -113,6 +113,7 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     tableView_->verticalHeader()->hide();
     tableView_->verticalHeader()->setDefaultSectionSize(30);
     tableView_->setItemDelegateForColumn(RNContentListModel::DateColumn, new RNDateCellView(tableView_));
+    tableView_->setItemDelegateForColumn(RNContentListModel::OriginalColumn, new RNPlaceCellView(tableView_));
     tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     // Tab leaves the list for the erase button (rows are walked with the arrows).
     tableView_->setTabKeyNavigation(false);
@@ -133,8 +134,9 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     header->resizeSection(RNContentListModel::SizeColumn, 110);
     header->setSectionResizeMode(RNContentListModel::DateColumn, QHeaderView::Interactive);
     header->resizeSection(RNContentListModel::DateColumn, 200);
-    header->setSectionResizeMode(RNContentListModel::OriginalColumn, QHeaderView::Interactive);
-    header->resizeSection(RNContentListModel::OriginalColumn, 240);
+    // The original location shares the name's width (it is as long as a path gets).
+    header->setSectionResizeMode(RNContentListModel::OriginalColumn, QHeaderView::Fixed);
+    header->resizeSection(RNContentListModel::OriginalColumn, kOriginalMinWidth);
     // The header's own menu shows or hides where the items came from, per trash.
     headerMenu_ = new QMenu(header);
     QAction* originalAction = headerMenu_->addAction(ui::L("original_location_col"));
@@ -278,12 +280,16 @@ void RNListCntrl::fitColumns() {
     };
     clamp(RNContentListModel::SizeColumn, kSizeMinWidth, kSizeMaxWidth);
     clamp(RNContentListModel::DateColumn, kDateMinWidth, kDateMaxWidth);
-    if (!header->isSectionHidden(RNContentListModel::OriginalColumn))
-        clamp(RNContentListModel::OriginalColumn, kOriginalMinWidth, kOriginalMaxWidth);
-    // A hidden section measures 0.
-    const int left = tableView_->viewport()->width() - header->sectionSize(RNContentListModel::CheckColumn) -
-                     header->sectionSize(RNContentListModel::SizeColumn) - header->sectionSize(RNContentListModel::DateColumn) -
-                     header->sectionSize(RNContentListModel::OriginalColumn);
+    int left = tableView_->viewport()->width() - header->sectionSize(RNContentListModel::CheckColumn) -
+               header->sectionSize(RNContentListModel::SizeColumn) - header->sectionSize(RNContentListModel::DateColumn);
+    if (!header->isSectionHidden(RNContentListModel::OriginalColumn)) {
+        // Two fifths of what is left, the name's minimum first: a narrow window keeps its date
+        // column in view.
+        const int original = std::clamp(std::min(left * 2 / 5, left - kNameMinWidth), kOriginalMinWidth, kOriginalMaxWidth);
+        if (header->sectionSize(RNContentListModel::OriginalColumn) != original)
+            header->resizeSection(RNContentListModel::OriginalColumn, original);
+        left -= original;
+    }
     const int name = std::clamp(left, kNameMinWidth, kNameMaxWidth);
     if (header->sectionSize(RNContentListModel::NameColumn) != name) header->resizeSection(RNContentListModel::NameColumn, name);
     fittingColumns_ = false;
@@ -322,9 +328,6 @@ void RNListCntrl::applyColumnVisibility() {
     const bool shown = originalLocationShown();
     if (header->isSectionHidden(RNContentListModel::OriginalColumn) == !shown) return;
     header->setSectionHidden(RNContentListModel::OriginalColumn, !shown);
-    // Hidden sections keep no width: the column comes back at its usual one.
-    if (shown && header->sectionSize(RNContentListModel::OriginalColumn) < kOriginalMinWidth)
-        header->resizeSection(RNContentListModel::OriginalColumn, 240);
     fitColumns();
 }
 

@@ -47,6 +47,19 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
 };
 
+// The original location's cell: a long path keeps its end (the folder and the name) in view.
+class RNPlaceCellView : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = Qt::ElideLeft;
+    }
+};
+
 // The table: the space bar opens the large preview (or beeps with nothing selected) and takes
 // no part in type-to-select.
 class RNContentTableView : public QTableView {
@@ -79,8 +92,8 @@ public:
         kTagPutBack = 109,
     };
     static constexpr size_t kMaxPreviewCards = 64;
-    // Column width limits: the name at least kNameMinWidth (it takes what the others leave),
-    // the size and the date within theirs.
+    // Column width limits: the name at least kNameMinWidth (it takes what the others leave,
+    // two fifths of it going to the original location), the size and the date within theirs.
     static constexpr int kNameMinWidth = 260, kNameMaxWidth = 10000;
     static constexpr int kSizeMinWidth = 60, kSizeMaxWidth = 200;
     static constexpr int kDateMinWidth = 60, kDateMaxWidth = 1000;

@@ -120,8 +120,10 @@ TEST_F(PutBackTest, OriginalLocationColumnShowsSortsAndHidesPerTrash) {
     const auto* model = list()->model();
     EXPECT_EQ(model->headerData(RNContentListModel::OriginalColumn, Qt::Horizontal, Qt::DisplayRole).toString(),
               QStringLiteral("Original Location"));
-    EXPECT_EQ(cell("a.txt", RNContentListModel::OriginalColumn), QString::fromStdString(vol + "/docs/a.txt"));
-    EXPECT_EQ(cell("bad", RNContentListModel::OriginalColumn), QString::fromStdString(vol + "/bin/caf\\xE9"));
+    // The folder, as file managers show it; the whole place in the tip.
+    EXPECT_EQ(cell("a.txt", RNContentListModel::OriginalColumn), QString::fromStdString(vol + "/docs"));
+    EXPECT_EQ(cell("a.txt", RNContentListModel::OriginalColumn, Qt::ToolTipRole), QString::fromStdString(vol + "/docs/a.txt"));
+    EXPECT_EQ(cell("bad", RNContentListModel::OriginalColumn, Qt::ToolTipRole), QString::fromStdString(vol + "/bin/caf\\xE9"));
     EXPECT_EQ(cell("escape", RNContentListModel::OriginalColumn), QStringLiteral("--"));
     EXPECT_EQ(cell("noinfo", RNContentListModel::OriginalColumn), QStringLiteral("--"));
     EXPECT_EQ(model->itemAt(rowNamed("bad"))->originalPath(), vol + "/bin/caf\xE9") << "the bytes are kept";
@@ -164,7 +166,7 @@ TEST_F(PutBackTest, OriginalLocationColumnShowsSortsAndHidesPerTrash) {
     EXPECT_EQ(list()->sortDescriptor().key, QStringLiteral("name_col"));
     showSource(1);
     EXPECT_FALSE(header->isSectionHidden(RNContentListModel::OriginalColumn));
-    EXPECT_EQ(cell("other", RNContentListModel::OriginalColumn), QString::fromStdString(trashes.volumePath(b) + "/x/other"));
+    EXPECT_EQ(cell("other", RNContentListModel::OriginalColumn), QString::fromStdString(trashes.volumePath(b) + "/x"));
     showSource(0);
     EXPECT_TRUE(header->isSectionHidden(RNContentListModel::OriginalColumn));
     // The name column takes the width the hidden one left.
