@@ -585,7 +585,7 @@ bool isFolder(const RNLumoWindowItem& item) {
 }  // namespace
 
 void RNListCntrl::deleteBtnDidClick() {
-    if (deleteItemsCntrl_) return;  // one erase at a time
+    if (deleteItemsCntrl_ || moving_) return;  // one erase at a time, and not during a put back
     // The marked items of every trash, read here on the main thread (where `children` lives).
     std::vector<std::pair<RNSourceItemPtr, std::vector<RNLumoWindowItemPtr>>> marked;
     for (const auto& source : sources_->sourceItems()) {
@@ -783,7 +783,8 @@ std::string failureLine(const std::string& path, const std::string& error) {
 }  // namespace
 
 void RNListCntrl::putBackItems(const std::vector<RNLumoWindowItemPtr>& items) {
-    if (moving_) return;
+    // One change of the trashes at a time: an erase in progress holds its list of items.
+    if (moving_ || isErasing()) return;
     if (items.empty()) {
         QApplication::beep();
         infoFld_->setText(ui::L("nothing_to_put_back"));
@@ -817,7 +818,7 @@ void RNListCntrl::putBackItems(const std::vector<RNLumoWindowItemPtr>& items) {
 }
 
 void RNListCntrl::putPaths(const std::vector<std::string>& paths) {
-    if (moving_ || paths.empty()) return;
+    if (moving_ || isErasing() || paths.empty()) return;
     runMove([paths](const std::atomic<bool>&) {
         MoveResult r;
         erase::RNRestoreItems putter(erase::RNRestoreItems::Options{});
@@ -831,7 +832,7 @@ void RNListCntrl::putPaths(const std::vector<std::string>& paths) {
 }
 
 void RNListCntrl::undoLast() {
-    if (moving_ || !lastMoved_) {
+    if (moving_ || isErasing() || !lastMoved_) {
         QApplication::beep();
         if (!moving_) infoFld_->setText(ui::L("nothing_to_undo"));
         return;
@@ -884,7 +885,9 @@ void RNListCntrl::moveDidEnd(const MoveResult& r) {
     moving_ = false;
     putBack_->setEnabled(true);
     if (!isErasing()) contentCntrl_->setWindowLevel(8);
-    if (!r.undo && (!r.moved.restoredPaths.empty() || !r.moved.trashed.empty())) lastMoved_ = r.moved;
+    // Undone only while the window is open: a move that ended after it closed is not kept.
+    if (!r.undo && tableView_->window()->isVisible() && (!r.moved.restoredPaths.empty() || !r.moved.trashed.empty()))
+        lastMoved_ = r.moved;
     undo_->setText(lastMoved_ ? ui::L(lastMoved_->wasRestore ? "undo_put_back" : "undo_put") : QString());
     if (!r.failures.empty()) {
         auto* box = new QMessageBox(QMessageBox::Warning, tableView_->window()->windowTitle(),
