@@ -19,6 +19,8 @@ inline constexpr const char* kPrefHowManyDaysForNewLogFile = "how_many_days_for_
 inline constexpr const char* kPrefShowAlert = "show_alert";
 inline constexpr const char* kPrefDeleteLocked = "delete_locked";
 inline constexpr const char* kPrefLumoDeleteWindow = "lumo_delete_window";
+// The trashes (by their files/ folder, in display form) whose list hides the original location.
+inline constexpr const char* kPrefLumoHiddenOriginalLocation = "lumo_hidden_original_location";
 inline constexpr const char* kPrefShowInstallHelperTool = "show_install_helper_tool";
 inline constexpr const char* kPrefNewsletterSubscribed = "newsletter_subscribed";
 inline constexpr const char* kPrefIsFirstRun = "is_first_run";

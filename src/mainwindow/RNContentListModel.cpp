@@ -1,5 +1,6 @@
 #include "mainwindow/RNContentListModel.h"
 
+#include "files/RNFilesUtilities.h"
 #include "mainwindow/RNImages.h"
 #include "ui/RNQtStrings.h"
 #include "util/RNDateUtilities.h"
@@ -15,7 +16,7 @@
 namespace quillo::mainwindow {
 
 namespace {
-const char* const kIdentifiers[] = {"check_col", "name_col", "size_col", "date_added_col"};
+const char* const kIdentifiers[] = {"check_col", "name_col", "original_location_col", "size_col", "date_added_col"};
 }
 
 RNContentListModel::RNContentListModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -31,7 +32,7 @@ int RNContentListModel::columnOfIdentifier(const QString& identifier) {
 }
 
 RNSortDescriptor RNContentListModel::prototypeOfColumn(int column) {
-    const bool ascending = column == NameColumn || column == DateColumn;
+    const bool ascending = column == NameColumn || column == OriginalColumn || column == DateColumn;
     return {identifierOfColumn(column), ascending};
 }
 
@@ -42,6 +43,7 @@ std::vector<RNLumoWindowItemPtr> RNContentListModel::sortedChildren(std::vector<
     // measured; a comparison must see one value per item).
     struct Key {
         std::optional<QCollatorSortKey> name;
+        bool known = true;  // a place: unknown ones go last in either direction
         uint64_t number = 0;
         double real = 0;
         QString text;
@@ -50,12 +52,13 @@ std::vector<RNLumoWindowItemPtr> RNContentListModel::sortedChildren(std::vector<
         RNLumoWindowItemPtr item;
         std::vector<Key> keys;
     };
-    enum Kind { Name, Number, Real, Text };
+    enum Kind { Name, Number, Real, Text, Place };
     std::vector<Kind> kinds;
     for (const auto& d : descriptors) {
         if (d.key == QLatin1String("name_col")) kinds.push_back(Name);
         else if (d.key == QLatin1String("size_col") || d.key == QLatin1String("check_col")) kinds.push_back(Number);
         else if (d.key == QLatin1String("date_added_col")) kinds.push_back(Real);
+        else if (d.key == QLatin1String("original_location_col")) kinds.push_back(Place);
         else kinds.push_back(Text);
     }
     QCollator collator;
@@ -74,6 +77,12 @@ std::vector<RNLumoWindowItemPtr> RNContentListModel::sortedChildren(std::vector<
                     break;
                 case Real: key.real = k.item->cfDateAdded(); break;
                 case Text: key.text = k.item->valueForKey(descriptors[i].key).toString(); break;
+                case Place: {
+                    const QString place = k.item->displayOriginalPath();
+                    key.known = !place.isEmpty();
+                    key.name.emplace(collator.sortKey(place));
+                    break;
+                }
             }
             k.keys.push_back(std::move(key));
         }
@@ -88,6 +97,10 @@ std::vector<RNLumoWindowItemPtr> RNContentListModel::sortedChildren(std::vector<
                 case Number: r = x.number < y.number ? -1 : x.number > y.number ? 1 : 0; break;
                 case Real: r = x.real < y.real ? -1 : x.real > y.real ? 1 : 0; break;
                 case Text: r = QString::compare(x.text, y.text); break;
+                case Place:
+                    if (x.known != y.known) return x.known;
+                    r = x.name->compare(*y.name);
+                    break;
             }
             if (r != 0) return descriptors[i].ascending ? r < 0 : r > 0;
         }
@@ -182,6 +195,19 @@ QVariant RNContentListModel::data(const QModelIndex& index, int role) const {
                     item->listIconLoaded = true;
                 }
                 return item->listIcon;
+            }
+            return {};
+        case OriginalColumn:
+            if (role == Qt::DisplayRole || role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) {
+                // The folder it was in, as file managers show it; the whole path in the tip.
+                const std::string path = item->originalPath();
+                if (!path.empty()) {
+                    if (role == Qt::ToolTipRole) return ui::displayPath(path);
+                    const std::string folder = files::deletingLastPathComponent(path);
+                    return ui::displayPath(folder.empty() ? std::string("/") : folder);
+                }
+                // Not read yet, or the trash keeps no (trustworthy) place for it.
+                return role == Qt::DisplayRole ? QVariant(QStringLiteral("--")) : QVariant();
             }
             return {};
         case SizeColumn:

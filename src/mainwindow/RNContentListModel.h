@@ -1,5 +1,6 @@
 // The model behind the Lumo Window's content list: the children of one RNSourceItem in their
-// current order, in four columns (check box, name with icon, size, date added). It keeps no
+// current order, in five columns (check box, name with icon, original location, size, date
+// added). It keeps no
 // copy: it shows the source's `children` and writes the marks back into the items.
 //
 // Sorting runs off the main thread (sortedChildren is pure); the list controller hands the
@@ -17,17 +18,17 @@ namespace quillo::mainwindow {
 class RNContentListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { CheckColumn = 0, NameColumn, SizeColumn, DateColumn, ColumnCount };
+    enum Column { CheckColumn = 0, NameColumn, OriginalColumn, SizeColumn, DateColumn, ColumnCount };
     enum Role { ItemRole = Qt::UserRole + 1, SecondsRole };
 
     explicit RNContentListModel(QObject* parent = nullptr);
 
-    static QString identifierOfColumn(int column);  // "check_col", "name_col", "size_col", "date_added_col"
+    static QString identifierOfColumn(int column);  // "check_col", "name_col", "original_location_col", "size_col", "date_added_col"
     static int columnOfIdentifier(const QString& identifier);  // 0 when none
-    // The prototype of each column: check and size descending, name and date ascending.
+    // The prototype of each column: check and size descending, name, place and date ascending.
     static RNSortDescriptor prototypeOfColumn(int column);
     // The children sorted by the descriptors (stable; names compared case-insensitively in the
-    // locale's order; unknown dates after all known ones).
+    // locale's order; unknown dates and places after all known ones).
     static std::vector<RNLumoWindowItemPtr> sortedChildren(std::vector<RNLumoWindowItemPtr> children,
                                                            const std::vector<RNSortDescriptor>& descriptors);
 

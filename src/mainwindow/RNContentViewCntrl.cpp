@@ -69,7 +69,14 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     eraseBtn_->setObjectName(QStringLiteral("eraseBtn"));
     eraseBtn_->setAutoDefault(true);
     eraseBtn_->setDefault(true);
+    // Beside the erase button; its key (Ctrl+Backspace) works from anywhere in the window, so
+    // the Tab key still goes source list, item list, erase button.
+    putBackBtn_ = new QPushButton(ui::L("put_back"), bar);
+    putBackBtn_->setObjectName(QStringLiteral("putBackBtn"));
+    putBackBtn_->setFocusPolicy(Qt::NoFocus);
+    putBackBtn_->setAutoDefault(false);
     barLayout->addWidget(pieInfoTextFld_, 1);
+    barLayout->addWidget(putBackBtn_);
     barLayout->addWidget(eraseBtn_);
     layout->addWidget(bar);
 
@@ -77,6 +84,12 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     previewCntrl_ = new RNItemPreviewCntrl(collectionPreview_, emptyPreviewView_, this);
     listCntrl_ = new RNListCntrl(this, sources, tableView_, listStack_, pieInfoTextFld_, previewCntrl_);
     connect(eraseBtn_, &QPushButton::clicked, this, &RNContentViewCntrl::deleteItemsAction);
+    putBackBtn_->setIcon(listCntrl_->putBackAction()->icon());
+    putBackBtn_->setToolTip(listCntrl_->putBackAction()->toolTip() + QStringLiteral(" (") +
+                            listCntrl_->putBackAction()->shortcut().toString(QKeySequence::NativeText) + QLatin1Char(')'));
+    connect(putBackBtn_, &QPushButton::clicked, listCntrl_->putBackAction(), &QAction::trigger);
+    connect(listCntrl_->putBackAction(), &QAction::changed, putBackBtn_,
+            [this] { putBackBtn_->setEnabled(listCntrl_->putBackAction()->isEnabled()); });
     connect(listCntrl_, &RNListCntrl::eraseEnded, this, [this] { isDeleting_ = false; });
     connect(splitView_, &RNSplitView::didResizeSubviews, this, &RNContentViewCntrl::splitViewDidResize);
 

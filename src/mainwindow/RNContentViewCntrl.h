@@ -35,6 +35,7 @@ public:
     RNItemPreviewCntrl* previewCntrl() const { return previewCntrl_; }
     RNContentTableView* tableView() const { return tableView_; }
     QPushButton* eraseBtn() const { return eraseBtn_; }
+    QPushButton* putBackBtn() const { return putBackBtn_; }
     QLabel* pieInfoTextFld() const { return pieInfoTextFld_; }
     RNSplitView* splitView() const { return splitView_; }
     RNQuickLookPanel* quickLookPanel() const { return qlPanel_; }
@@ -61,6 +62,7 @@ private:
     QLabel* emptyPreviewView_;
     QLabel* pieInfoTextFld_;
     QPushButton* eraseBtn_;
+    QPushButton* putBackBtn_ = nullptr;
     RNItemPreviewCntrl* previewCntrl_;
     RNListCntrl* listCntrl_;
     RNQuickLookPanel* qlPanel_;

@@ -3,9 +3,15 @@
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNMainThread.h"
 #include "erase/RNOperationQueue.h"
+#include "erase/RNPreferences.h"
+#include "erase/RNRestoreItems.h"
+#include "erase/RNUserDefaults.h"
+#include "files/RNFilesUtilities.h"
+#include "files/TrashLocator.h"
 #include "mainwindow/RNCheckBoxStyle.h"
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
+#include "mainwindow/RNVolumeListModel.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNRunThen.h"
 #include "util/Localization.h"
@@ -18,6 +24,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QStackedWidget>
@@ -107,6 +114,7 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     tableView_->verticalHeader()->hide();
     tableView_->verticalHeader()->setDefaultSectionSize(30);
     tableView_->setItemDelegateForColumn(RNContentListModel::DateColumn, new RNDateCellView(tableView_));
+    tableView_->setItemDelegateForColumn(RNContentListModel::OriginalColumn, new RNPlaceCellView(tableView_));
     tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     // Tab leaves the list for the erase button (rows are walked with the arrows).
     tableView_->setTabKeyNavigation(false);
@@ -127,6 +135,18 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     header->resizeSection(RNContentListModel::SizeColumn, 110);
     header->setSectionResizeMode(RNContentListModel::DateColumn, QHeaderView::Interactive);
     header->resizeSection(RNContentListModel::DateColumn, 200);
+    // The original location shares the name's width (it is as long as a path gets).
+    header->setSectionResizeMode(RNContentListModel::OriginalColumn, QHeaderView::Fixed);
+    header->resizeSection(RNContentListModel::OriginalColumn, kOriginalMinWidth);
+    // The header's own menu shows or hides where the items came from, per trash.
+    headerMenu_ = new QMenu(header);
+    QAction* originalAction = headerMenu_->addAction(ui::L("original_location_col"));
+    originalAction->setCheckable(true);
+    connect(headerMenu_, &QMenu::aboutToShow, this, [this, originalAction] { originalAction->setChecked(originalLocationShown()); });
+    connect(originalAction, &QAction::triggered, this, [this](bool checked) { setOriginalLocationShown(checked); });
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QWidget::customContextMenuRequested, this,
+            [this, header](const QPoint& pos) { headerMenu_->popup(header->mapToGlobal(pos)); });
     connect(header, &QHeaderView::sectionResized, this, [this] { fitColumns(); });
     tableView_->viewport()->installEventFilter(this);
     fitColumns();
@@ -211,6 +231,29 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     });
     tableView_->addAction(toggleMark_);
     menu_->addAction(toggleMark_);
+    // Put Back and the undo act on the whole window (the window adds them to itself).
+    putBack_ = new QAction(QIcon::fromTheme(QStringLiteral("edit-undo")), ui::L("put_back"), this);
+    putBack_->setData(int(kTagPutBack));
+    putBack_->setToolTip(ui::L("put_back_tip"));
+    putBack_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));
+    putBack_->setShortcutContext(Qt::WindowShortcut);
+    putBack_->setShortcutVisibleInContextMenu(true);
+    connect(putBack_, &QAction::triggered, this, [this] {
+        // From the menu the clicked row counts; from the key or the button the selection, or
+        // else the marked items of every trash.
+        auto items = selectedItemsForMenu();
+        if (items.empty())
+            for (const auto& source : sources_->sourceItems())
+                for (const auto& c : source->children)
+                    if (c->isMarked.load()) items.push_back(c);
+        putBackItems(items);
+    });
+    menu_->insertAction(menu_->actions().value(0), putBack_);
+    menu_->insertSeparator(menu_->actions().value(1));
+    undo_ = new QAction(this);
+    undo_->setShortcut(QKeySequence::Undo);
+    undo_->setShortcutContext(Qt::WindowShortcut);
+    connect(undo_, &QAction::triggered, this, &RNListCntrl::undoLast);
     tableView_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tableView_, &QWidget::customContextMenuRequested, this, &RNListCntrl::showContextMenu);
 }
@@ -238,11 +281,55 @@ void RNListCntrl::fitColumns() {
     };
     clamp(RNContentListModel::SizeColumn, kSizeMinWidth, kSizeMaxWidth);
     clamp(RNContentListModel::DateColumn, kDateMinWidth, kDateMaxWidth);
-    const int left = tableView_->viewport()->width() - header->sectionSize(RNContentListModel::CheckColumn) -
-                     header->sectionSize(RNContentListModel::SizeColumn) - header->sectionSize(RNContentListModel::DateColumn);
+    int left = tableView_->viewport()->width() - header->sectionSize(RNContentListModel::CheckColumn) -
+               header->sectionSize(RNContentListModel::SizeColumn) - header->sectionSize(RNContentListModel::DateColumn);
+    if (!header->isSectionHidden(RNContentListModel::OriginalColumn)) {
+        // Two fifths of what is left, the name's minimum first: a narrow window keeps its date
+        // column in view.
+        const int original = std::clamp(std::min(left * 2 / 5, left - kNameMinWidth), kOriginalMinWidth, kOriginalMaxWidth);
+        if (header->sectionSize(RNContentListModel::OriginalColumn) != original)
+            header->resizeSection(RNContentListModel::OriginalColumn, original);
+        left -= original;
+    }
     const int name = std::clamp(left, kNameMinWidth, kNameMaxWidth);
     if (header->sectionSize(RNContentListModel::NameColumn) != name) header->resizeSection(RNContentListModel::NameColumn, name);
     fittingColumns_ = false;
+}
+
+namespace {
+QString columnPreferenceKey(const RNSourceItem& source) { return ui::displayPath(source.url); }
+}  // namespace
+
+bool RNListCntrl::originalLocationShown() const {
+    const RNSourceItemPtr& source = model_->source();
+    if (!source) return !tableView_->horizontalHeader()->isSectionHidden(RNContentListModel::OriginalColumn);
+    const auto hidden = erase::RNUserDefaults::standardUserDefaults().dictionaryForKey(erase::kPrefLumoHiddenOriginalLocation);
+    if (!hidden) return true;
+    const auto it = hidden->find(columnPreferenceKey(*source).toStdString());
+    return it == hidden->end() || !it->second.boolValue();
+}
+
+void RNListCntrl::setOriginalLocationShown(bool shown) {
+    const RNSourceItemPtr& source = model_->source();
+    if (source) {
+        auto& defaults = erase::RNUserDefaults::standardUserDefaults();
+        RNDictionary hidden = defaults.dictionaryForKey(erase::kPrefLumoHiddenOriginalLocation).value_or(RNDictionary{});
+        const std::string key = columnPreferenceKey(*source).toStdString();
+        if (shown) hidden.erase(key);
+        else hidden[key] = RNValue(true);
+        defaults.setObject(erase::kPrefLumoHiddenOriginalLocation, RNValue(hidden));
+    }
+    tableView_->horizontalHeader()->setSectionHidden(RNContentListModel::OriginalColumn, !shown);
+    if (!shown && current_.key == QLatin1String("original_location_col")) sortByColumn(RNContentListModel::NameColumn);
+    fitColumns();
+}
+
+void RNListCntrl::applyColumnVisibility() {
+    QHeaderView* header = tableView_->horizontalHeader();
+    const bool shown = originalLocationShown();
+    if (header->isSectionHidden(RNContentListModel::OriginalColumn) == !shown) return;
+    header->setSectionHidden(RNContentListModel::OriginalColumn, !shown);
+    fitColumns();
 }
 
 bool RNListCntrl::eventFilter(QObject* watched, QEvent* event) {
@@ -271,7 +358,10 @@ void RNListCntrl::showSelectedItems(const RNSourceItemPtr& source) {
     if (source && source->sortDescriptors.empty()) source->sortDescriptors = {RNContentListModel::prototypeOfColumn(RNContentListModel::NameColumn)};
     model_->setSource(source);
     if (!source) return;
+    applyColumnVisibility();
     current_ = source->sortDescriptors.front();
+    if (current_.key == QLatin1String("original_location_col") && !originalLocationShown())
+        current_ = source->sortDescriptors.front() = RNContentListModel::prototypeOfColumn(RNContentListModel::NameColumn);
     tableView_->horizontalHeader()->setSortIndicator(RNContentListModel::columnOfIdentifier(current_.key),
                                                      current_.ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
     // The saved selection comes back (by identity, so a re-sort does not move it).
@@ -361,7 +451,8 @@ void RNListCntrl::updateItemsList(RNSourceItem* source) {
     // Sizes and dates that came in move rows only when the list is sorted by them.
     const bool orderHolds = sortedSource_ == source && sortedGeneration_ == source->childrenGeneration &&
                             sortedBy_ == current_ && current_.key != QLatin1String("size_col") &&
-                            current_.key != QLatin1String("date_added_col");
+                            current_.key != QLatin1String("date_added_col") &&
+                            current_.key != QLatin1String("original_location_col");
     if (!orderHolds) sortListed({current_}, true);
     writeMarkedInfo();
     showProgressView(false);
@@ -502,7 +593,7 @@ bool isFolder(const RNLumoWindowItem& item) {
 }  // namespace
 
 void RNListCntrl::deleteBtnDidClick() {
-    if (deleteItemsCntrl_) return;  // one erase at a time
+    if (deleteItemsCntrl_ || moving_) return;  // one erase at a time, and not during a put back
     // The marked items of every trash, read here on the main thread (where `children` lives).
     std::vector<std::pair<RNSourceItemPtr, std::vector<RNLumoWindowItemPtr>>> marked;
     for (const auto& source : sources_->sourceItems()) {
@@ -659,6 +750,173 @@ void RNListCntrl::stopWorking(const RNNotification& note) {
     const uint64_t erased = note.info("erasedCount").uintValue();
     if (erased == 0) contentCntrl_->setWindowLevel(8);
     emit eraseEnded(erased);
+}
+
+}  // namespace quillo::mainwindow
+
+// ---- Put Back, put and undo --------------------------------------------------------------------
+
+namespace quillo::mainwindow {
+
+namespace {
+// One move at a time, away from the list queue: a question may keep it waiting for the user.
+erase::RNOperationQueue& moveOperationQueue() { return erase::RNOperationQueue::named("putBackOperationQueue"); }
+
+std::string homeTrashDir() {
+    return files::canonicalPath(files::RNFilesUtilities::sharedControl().trashLocator().homeTrashDir());
+}
+
+// The top folder of the volume of a trash folder ($topdir/.Trash-$uid or $topdir/.Trash/$uid).
+std::string topdirOfTrash(const std::string& trashDir) {
+    const std::string parent = files::deletingLastPathComponent(trashDir);
+    if (files::lastPathComponent(trashDir).rfind(".Trash-", 0) == 0) return parent;
+    return files::deletingLastPathComponent(parent);
+}
+
+struct TrashRef {
+    std::string trashDir, name, topdir;
+};
+
+std::vector<files::TrashedItem> describe(const std::vector<TrashRef>& refs) {
+    const std::string home = homeTrashDir();
+    std::vector<files::TrashedItem> items;
+    for (const auto& r : refs)
+        items.push_back(files::describeTrashedItem(r.trashDir, r.name, r.topdir, files::canonicalPath(r.trashDir) == home));
+    return items;
+}
+
+std::string failureLine(const std::string& path, const std::string& error) {
+    return ui::displayPath(path).toStdString() + ": " + error;
+}
+}  // namespace
+
+void RNListCntrl::putBackItems(const std::vector<RNLumoWindowItemPtr>& items) {
+    // One change of the trashes at a time: an erase in progress holds its list of items.
+    if (moving_ || isErasing()) return;
+    if (items.empty()) {
+        QApplication::beep();
+        infoFld_->setText(ui::L("nothing_to_put_back"));
+        return;
+    }
+    // Each item's trash and volume, read here where the sources live.
+    std::vector<TrashRef> refs;
+    for (const auto& item : items) {
+        const std::string filesDir = files::deletingLastPathComponent(item->url);
+        std::string topdir;
+        for (const auto& source : sources_->sourceItems())
+            if (source->url == filesDir) topdir = source->volumeUrl;
+        const std::string trashDir = files::deletingLastPathComponent(filesDir);
+        refs.push_back({trashDir, item->name, topdir.empty() ? topdirOfTrash(trashDir) : topdir});
+    }
+    runMove([refs](const std::atomic<bool>& stop) {
+        MoveResult r;
+        r.restoring = true;
+        r.moved.wasRestore = true;
+        erase::RNRestoreItems::Options options;
+        options.stop = &stop;
+        erase::RNRestoreItems restorer(options);
+        for (const auto& o : restorer.restore(describe(refs))) {
+            using S = files::RestoreStatus;
+            if (o.result.status == S::Restored) r.moved.restoredPaths.push_back(o.result.destination);
+            else if (o.result.status == S::Refused || o.result.status == S::Failed)
+                r.failures.push_back(failureLine(o.item.originalPath.value_or(o.item.name), o.result.error));
+        }
+        return r;
+    });
+}
+
+void RNListCntrl::putPaths(const std::vector<std::string>& paths) {
+    if (moving_ || isErasing() || paths.empty()) return;
+    runMove([paths](const std::atomic<bool>&) {
+        MoveResult r;
+        erase::RNRestoreItems putter(erase::RNRestoreItems::Options{});
+        const auto results = putter.put(paths);
+        for (size_t i = 0; i < results.size(); ++i) {
+            if (results[i].ok) r.moved.trashed.emplace_back(results[i].trashDir, results[i].name);
+            else r.failures.push_back(failureLine(i < paths.size() ? paths[i] : results[i].path, results[i].error));
+        }
+        return r;
+    });
+}
+
+void RNListCntrl::undoLast() {
+    if (moving_ || isErasing() || !lastMoved_) {
+        QApplication::beep();
+        if (!moving_) infoFld_->setText(ui::L("nothing_to_undo"));
+        return;
+    }
+    const Moved last = *lastMoved_;
+    lastMoved_.reset();
+    if (last.wasRestore) {
+        // Put back: they go to the trash again.
+        runMove([last](const std::atomic<bool>&) {
+            MoveResult r;
+            r.undo = true;
+            erase::RNRestoreItems putter(erase::RNRestoreItems::Options{});
+            const auto results = putter.put(last.restoredPaths);
+            for (size_t i = 0; i < results.size(); ++i)
+                if (!results[i].ok) r.failures.push_back(failureLine(last.restoredPaths[i], results[i].error));
+            return r;
+        });
+        return;
+    }
+    // Put: they come back where they were.
+    runMove([last](const std::atomic<bool>& stop) {
+        MoveResult r;
+        r.undo = true;
+        r.restoring = true;
+        std::vector<TrashRef> refs;
+        for (const auto& [trashDir, name] : last.trashed) refs.push_back({trashDir, name, topdirOfTrash(trashDir)});
+        erase::RNRestoreItems::Options options;
+        options.stop = &stop;
+        erase::RNRestoreItems restorer(options);
+        for (const auto& o : restorer.restore(describe(refs))) {
+            using S = files::RestoreStatus;
+            if (o.result.status == S::Refused || o.result.status == S::Failed)
+                r.failures.push_back(failureLine(o.item.originalPath.value_or(o.item.name), o.result.error));
+        }
+        return r;
+    });
+}
+
+void RNListCntrl::runMove(std::function<MoveResult(const std::atomic<bool>&)> work) {
+    moving_ = true;
+    putBack_->setEnabled(false);
+    // A question about a conflict must not open under a window that stays on top.
+    contentCntrl_->setWindowLevel(0);
+    ui::runThen(
+        moveOperationQueue(), this, [work = std::move(work)](const std::atomic<bool>& stop) { return work(stop); },
+        [this](MoveResult result) { moveDidEnd(result); });
+}
+
+void RNListCntrl::moveDidEnd(const MoveResult& r) {
+    moving_ = false;
+    putBack_->setEnabled(true);
+    if (!isErasing()) contentCntrl_->setWindowLevel(8);
+    // Undone only while the window is open: a move that ended after it closed is not kept.
+    if (!r.undo && tableView_->window()->isVisible() && (!r.moved.restoredPaths.empty() || !r.moved.trashed.empty()))
+        lastMoved_ = r.moved;
+    undo_->setText(lastMoved_ ? ui::L(lastMoved_->wasRestore ? "undo_put_back" : "undo_put") : QString());
+    if (!r.failures.empty()) {
+        auto* box = new QMessageBox(QMessageBox::Warning, tableView_->window()->windowTitle(),
+                                    QString::fromStdString(util::RNLocalizedMessage(
+                                        r.restoring ? "put_back_failed_str" : "put_failed_str", {{"count", uint64_t(r.failures.size())}})),
+                                    QMessageBox::Ok, tableView_->window());
+        box->setObjectName(QStringLiteral("moveFailures"));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        // The first few reasons; how many more there are after them.
+        constexpr size_t kShown = 8;
+        QStringList lines;
+        for (size_t i = 0; i < r.failures.size() && i < kShown; ++i) lines << QString::fromStdString(r.failures[i]);
+        if (r.failures.size() > kShown)
+            lines << QString::fromStdString(util::RNLocalizedMessage("and_more", {{"count", uint64_t(r.failures.size() - kShown)}}));
+        box->setInformativeText(lines.join(QLatin1Char('\n')));
+        box->open();
+    }
+    // The trashes changed: this window's lists, and the tray's rows when next shown.
+    RNVolumeListModel::sharedModel().invalidateMeasurements();
+    sources_->refreshAction();
+    emit movingEnded();
 }
 
 }  // namespace quillo::mainwindow

@@ -16,6 +16,7 @@
 #include <QStyledItemDelegate>
 #include <QTableView>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,19 @@ public:
 
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
+};
+
+// The original location's cell: a long path keeps its end (the folder and the name) in view.
+class RNPlaceCellView : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = Qt::ElideLeft;
+    }
 };
 
 // The table: the space bar opens the large preview (or beeps with nothing selected) and takes
@@ -75,13 +89,15 @@ public:
         kTagUnmark = 106,
         kTagMark = 107,
         kTagToggle = 108,  // marks them all, or unmarks them when all are marked
+        kTagPutBack = 109,
     };
     static constexpr size_t kMaxPreviewCards = 64;
-    // Column width limits: the name at least kNameMinWidth (it takes what the others leave),
-    // the size and the date within theirs.
+    // Column width limits: the name at least kNameMinWidth (it takes what the others leave,
+    // two fifths of it going to the original location), the size and the date within theirs.
     static constexpr int kNameMinWidth = 260, kNameMaxWidth = 10000;
     static constexpr int kSizeMinWidth = 60, kSizeMaxWidth = 200;
     static constexpr int kDateMinWidth = 60, kDateMaxWidth = 1000;
+    static constexpr int kOriginalMinWidth = 80, kOriginalMaxWidth = 2000;
 
     RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* sources, RNContentTableView* tableView,
                 QStackedWidget* listStack, QLabel* infoFld, RNItemPreviewCntrl* previewCntrl);
@@ -118,6 +134,20 @@ public:
     void contextualMenuAction(int tag);
     void setClickedRow(int row) { clickedRow_ = row; }
 
+    // Put Back: the selected rows (or, with none selected, the marked items of every trash) go
+    // back where they came from, on a worker; conflicts are asked through the prompt backend.
+    QAction* putBackAction() const { return putBack_; }
+    void putBackItems(const std::vector<RNLumoWindowItemPtr>& items);
+    // Puts files and folders in the trash (dropped on the window), on a worker.
+    void putPaths(const std::vector<std::string>& paths);
+    // Undoes the last put back (the items go to the trash again) or put (they come back).
+    QAction* undoAction() const { return undo_; }
+    void undoLast();
+    // A put back, put or undo is running.
+    bool isMoving() const { return moving_; }
+    // The window closed: what it did can no longer be undone.
+    void forgetUndo() { lastMoved_.reset(); }
+
     // The erase button.
     void deleteBtnDidClick();
     void splitViewDidCollapse();
@@ -126,11 +156,17 @@ public:
 
     // Puts the columns within their limits; the name column takes the width left.
     void fitColumns();
+    // The original location column of the shown trash: shown unless the user hid it there.
+    bool originalLocationShown() const;
+    void setOriginalLocationShown(bool shown);
+    QMenu* headerMenu() const { return headerMenu_; }
 
 signals:
     // Emitted on the main thread when an erase session started here has ended.
     void eraseEnded(uint64_t erasedCount);
     void sortFinished();
+    // A put back, put or undo has ended and the lists are being read again.
+    void movingEnded();
     void selectionSummaryChanged(const QString& text);
 
 protected:
@@ -145,6 +181,23 @@ private:
     void waitingForResponse(const erase::RNNotification& note);
     void stopWorking(const erase::RNNotification& note);
     void showContextMenu(const QPoint& pos);
+    // Shows or hides the column as remembered for the shown trash.
+    void applyColumnVisibility();
+    // What a put back or put did, for the undo.
+    struct Moved {
+        bool wasRestore = false;
+        std::vector<std::string> restoredPaths;                    // a put back: where they went
+        std::vector<std::pair<std::string, std::string>> trashed;  // a put: trash folder and name
+    };
+    // Runs `work` on the move queue; its result (what moved and what failed) comes back here.
+    struct MoveResult {
+        Moved moved;
+        std::vector<std::string> failures;  // "name: reason", shown to the user
+        bool restoring = false;
+        bool undo = false;  // an undo is not undone in turn
+    };
+    void runMove(std::function<MoveResult(const std::atomic<bool>&)> work);
+    void moveDidEnd(const MoveResult& result);
 
     RNContentViewCntrl* contentCntrl_;
     RNSourceListModel* sources_;
@@ -154,7 +207,12 @@ private:
     QLabel* infoFld_;
     RNItemPreviewCntrl* previewCntrl_;
     QMenu* menu_;
+    QMenu* headerMenu_ = nullptr;
     QAction* toggleMark_ = nullptr;
+    QAction* putBack_ = nullptr;
+    QAction* undo_ = nullptr;
+    bool moving_ = false;
+    std::optional<Moved> lastMoved_;
     bool fittingColumns_ = false;
     RNSortDescriptor current_{QStringLiteral("name_col"), true};
     bool firstWasLoaded_ = false;

@@ -30,6 +30,11 @@ double statTime(const std::string& path, bool created) {
 
 QString RNLumoWindowItem::displayName() const { return ui::displayPath(name); }
 
+QString RNLumoWindowItem::displayOriginalPath() const {
+    const std::string path = originalPath();
+    return path.empty() ? QString() : ui::displayPath(path);
+}
+
 bool RNLumoWindowItem::isDirectory() const { return fu().isDirectoryWithURL(url); }
 
 bool RNLumoWindowItem::isAlias() const {
@@ -94,6 +99,7 @@ QVariant RNLumoWindowItem::valueForKey(const QString& key) const {
     if (key == QLatin1String("name_col")) return displayName();
     if (key == QLatin1String("date_added_col")) return cfDateAdded();
     if (key == QLatin1String("size_col")) return QVariant::fromValue<qulonglong>(size.load());
+    if (key == QLatin1String("original_location_col")) return valueForString(displayOriginalPath(), true);
     return valueForString(QString(), true);
 }
 

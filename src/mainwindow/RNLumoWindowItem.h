@@ -30,6 +30,16 @@ public:
     // the dates of a large trash are read after its sizes).
     std::atomic<double> dateAdded{0};
     std::atomic<bool> isMarked{false};
+    // Where the item came from (absolute bytes), read from its info file with the date and set
+    // from the same background thread; empty while unread, and when the trash keeps no place or
+    // one that cannot be trusted (a ".." component, outside its volume).
+    void setOriginalPath(std::string path) {
+        originalPath_.store(std::make_shared<const std::string>(std::move(path)));
+    }
+    std::string originalPath() const {
+        const auto p = originalPath_.load();
+        return p ? *p : std::string();
+    }
     std::atomic<uint64_t> size{0};
     std::atomic<uint64_t> actualCount{0};  // 1 for a file; entries below a folder, once measured
     // The size is final: a file whose size was read, or a folder whose walk has ended. (An
@@ -63,10 +73,16 @@ public:
     QPixmap thumbnailWithValue(int value) const;
     int16_t labelNumber() const;
 
+    // Display form of the original path; empty when unknown.
+    QString displayOriginalPath() const;
+
     // The value a column sorts and binds by ("check_col", "name_col", "date_added_col",
-    // "size_col"); any other key gives eight U+00FF characters.
+    // "size_col", "original_location_col"); any other key gives eight U+00FF characters.
     QVariant valueForKey(const QString& key) const;
     static QString valueForString(const QString& string, bool direction);
+
+private:
+    std::atomic<std::shared_ptr<const std::string>> originalPath_;
 };
 
 }  // namespace quillo::mainwindow

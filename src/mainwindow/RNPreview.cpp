@@ -1,10 +1,12 @@
 #include "mainwindow/RNPreview.h"
 
+#include "files/RNFilesUtilities.h"
 #include "mainwindow/RNFinderLabels.h"
 #include "mainwindow/RNImages.h"
 #include "mainwindow/RNPreviewLoader.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNTextColors.h"
+#include "util/Localization.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -142,6 +144,15 @@ void RNPreview::showDetails(const RNPreviewDetails& d) {
     lines << ui::L("size_col") + QStringLiteral(": ") + d.size;
     lines << ui::L("date_modified") + QStringLiteral(": ") + d.dateModified;
     lines << ui::L("date_created") + QStringLiteral(": ") + d.dateCreated;
+    // Where it came from, beside the chain of folders inside the trash below.
+    if (auto record = item_ ? item_->item.lock() : nullptr) {
+        const std::string place = record->originalPath();
+        if (!place.empty()) {
+            const std::string folder = files::deletingLastPathComponent(place);
+            const std::string shown = ui::displayPath(folder.empty() ? std::string("/") : folder).toStdString();
+            lines << QString::fromStdString(util::RNFormat(util::RNLocalizedString("originally_in"), {shown}));
+        }
+    }
     descriptionFld_->setText(lines.join(QLatin1Char('\n')));
     path_ = d.path;
     const QMimeDatabase db;

@@ -3,6 +3,8 @@
 #include "erase/RNDeleteItems.h"
 #include "erase/RNOperationQueue.h"
 #include "files/FolderWalk.h"
+#include "files/RNFilesUtilities.h"
+#include "files/TrashLocator.h"
 #include "files/TrashInfo.h"
 #include "mainwindow/RNImages.h"
 #include "mainwindow/RNVolumeListModel.h"
@@ -66,11 +68,34 @@ void onMain(const std::shared_ptr<State>& state, Fn fn) {
     });
 }
 
+// How a trash's info files name places: relative to the volume's top folder, or absolute in the
+// home trash.
+struct TrashOrigin {
+    std::string topdir;
+    bool home = false;
+};
+
+TrashOrigin originOfSource(const RNSourceItem& source) {
+    const std::string trashDir = files::canonicalPath(files::deletingLastPathComponent(source.url));
+    const std::string homeTrash = files::canonicalPath(files::RNFilesUtilities::sharedControl().trashLocator().homeTrashDir());
+    return {source.volumeUrl, !trashDir.empty() && trashDir == homeTrash};
+}
+
+// The date and the original place of one item as its info file gives them. A place the restore
+// would refuse (a ".." component, outside the volume) is not shown either.
+void applyInfo(RNLumoWindowItem& item, const files::TrashInfoFields& fields, const TrashOrigin& origin) {
+    item.dateAdded = fields.deletionDate;
+    if (!fields.path) return;
+    std::string error;
+    if (auto place = files::originalPathFromTrashInfo(*fields.path, origin.topdir, origin.home, error))
+        item.setOriginalPath(std::move(*place));
+}
+
 // Lists the direct entries of a trash's files/ folder (hidden ones included) as records with
 // their dates; files get their size at once. `onBatch` receives the records in growing batches
 // so that the first ones can be shown while the rest are read.
 // Gives the errno that kept the folder from being read (0: read, or missing - an empty trash).
-int listEntries(const std::string& folder, const std::atomic<bool>& stop, bool readDates,
+int listEntries(const std::string& folder, const std::atomic<bool>& stop, const TrashOrigin* readDates,
                 const std::function<void(std::vector<RNLumoWindowItemPtr>&&, bool last)>& onBatch,
                 const std::function<void(const RNLumoWindowItemPtr&, const struct stat*)>& onItem) {
     std::vector<RNLumoWindowItemPtr> batch;
@@ -101,7 +126,7 @@ int listEntries(const std::string& folder, const std::atomic<bool>& stop, bool r
         auto item = RNLumoWindowItem::item();
         item->name = n;
         item->url = files::appendPathComponent(folder, item->name);
-        if (info) item->dateAdded = info->deletionDate(item->name);
+        if (info) applyInfo(*item, info->fieldsOf(item->name), *readDates);
         struct stat st {};
         const bool ok = ::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (ok) item->mode = uint32_t(st.st_mode);
@@ -303,7 +328,7 @@ void RNSourceListModel::listTrash(const std::shared_ptr<State>& state, const RNS
     std::vector<RNLumoWindowItemPtr> all;
     // Set before the last batch reaches the main thread, which shows it with that batch.
     source->readError = listEntries(
-        source->url, state->stopWorking, false,
+        source->url, state->stopWorking, nullptr,
         [&](std::vector<RNLumoWindowItemPtr>&& items, bool last) {
             auto batch = std::make_shared<Batch>();
             batch->source = source;
@@ -339,12 +364,19 @@ void RNSourceListModel::listTrash(const std::shared_ptr<State>& state, const RNS
         if (source->gatheringSizeCount == 0)
             RNNotificationCenter::defaultCenter().postNotification(erase::kUpdateCountAndSizeToDelete, source.get());
     }
-    // The dates on their own operation: the next trash is listed meanwhile.
+    // The dates and original places on their own operation: the next trash is listed meanwhile.
     sourceListOperationQueue().addOperation([state, source, all = std::move(all)] {
         files::TrashInfoReader info(files::deletingLastPathComponent(source->url));
-        for (const auto& item : all) {
+        const TrashOrigin origin = originOfSource(*source);
+        constexpr size_t kChunk = 1024;
+        std::vector<std::string> names;
+        for (size_t first = 0; first < all.size(); first += kChunk) {
             if (state->stopWorking.load()) return;
-            item->dateAdded = info.deletionDate(item->name);
+            const size_t end = std::min(all.size(), first + kChunk);
+            names.clear();
+            for (size_t i = first; i < end; ++i) names.push_back(all[i]->name);
+            const std::vector<files::TrashInfoFields> fields = info.fields(names);
+            for (size_t i = first; i < end && i - first < fields.size(); ++i) applyInfo(*all[i], fields[i - first], origin);
         }
         source->datesLoaded = true;
         std::lock_guard d(state->dirtyMutex);
@@ -462,8 +494,9 @@ void RNSourceListModel::refreshAction() {
 // On the source work queue: lists the trash again; the change is applied on the main thread.
 void RNSourceListModel::checkBinContentWithSourceItem(const std::shared_ptr<State>& state, const RNSourceItemPtr& source) {
     auto items = std::make_shared<std::vector<RNLumoWindowItemPtr>>();
+    const TrashOrigin origin = originOfSource(*source);
     listEntries(
-        source->url, state->stopWorking, true,
+        source->url, state->stopWorking, &origin,
         [&](std::vector<RNLumoWindowItemPtr>&& batch, bool) {
             items->insert(items->end(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
         },

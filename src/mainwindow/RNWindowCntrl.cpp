@@ -14,6 +14,10 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -115,6 +119,9 @@ RNWindowCntrl::RNWindowCntrl() : QWidget(nullptr, Qt::Window) {
     refreshAction->setShortcuts({QKeySequence::Refresh, QKeySequence(Qt::CTRL | Qt::Key_R)});
     connect(refreshAction, &QAction::triggered, sourceCntrl_, &RNLumoWindowSourceViewCntrl::refreshAction);
     addAction(refreshAction);
+    addAction(list->putBackAction());
+    addAction(list->undoAction());
+    setAcceptDrops(true);
     auto* closeAction = new QAction(this);
     closeAction->setShortcut(QKeySequence::Close);
     connect(closeAction, &QAction::triggered, this, &QWidget::close);
@@ -231,6 +238,33 @@ QRect RNWindowCntrl::rectFromString(const QString& text) {
     return QRect(int(values[0]), int(values[1]), int(values[2]), int(values[3]));
 }
 
+std::vector<std::string> RNWindowCntrl::droppedPaths(const QMimeData* data) {
+    std::vector<std::string> paths;
+    if (!data || !data->hasUrls()) return paths;
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile() || (!url.host().isEmpty() && url.host() != QLatin1String("localhost"))) return {};
+        // The path's own bytes: a name that is not UTF-8 comes percent-encoded and stays exact.
+        const QByteArray bytes = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+        if (bytes.isEmpty() || bytes.front() != '/' || bytes.contains('\0')) return {};
+        paths.emplace_back(bytes.constData(), size_t(bytes.size()));
+    }
+    return paths;
+}
+
+void RNWindowCntrl::dragEnterEvent(QDragEnterEvent* event) {
+    if (!droppedPaths(event->mimeData()).empty() && !contentCntrl_->listCntrl()->isMoving()) event->acceptProposedAction();
+}
+
+void RNWindowCntrl::dropEvent(QDropEvent* event) {
+    const std::vector<std::string> paths = droppedPaths(event->mimeData());
+    if (paths.empty()) return;
+    // Reported as a copy: a source that honours a move would remove its side itself, and the
+    // item must go to the trash only, by our hand.
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    contentCntrl_->listCntrl()->putPaths(paths);
+}
+
 void RNWindowCntrl::closeEvent(QCloseEvent* event) {
     if (contentCntrl_->listCntrl()->isErasing() && lastErasedCount_ == 0) {
         // The erase session asks its questions on this window: it stays until the end.
@@ -243,6 +277,7 @@ void RNWindowCntrl::closeEvent(QCloseEvent* event) {
     contentCntrl_->closeQLWindow();
     erase::RNUserDefaults::standardUserDefaults().setString(erase::kPrefLumoDeleteWindow, stringFromRect(geometry()).toStdString());
     sourceCntrl_->windowWillClose();
+    contentCntrl_->listCntrl()->forgetUndo();
     emit closed(lastErasedCount_);
 }
 

@@ -11,6 +11,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
+
+class QMimeData;
 
 class QToolButton;
 
@@ -66,6 +70,9 @@ public:
     // "{{x, y}, {w, h}}"; nullopt-like empty rect when malformed.
     static QString stringFromRect(const QRect& rect);
     static QRect rectFromString(const QString& text);
+    // The local paths (bytes, percent-decoded as they are) of a drop's file:// URIs; empty when
+    // any of them is not a local file.
+    static std::vector<std::string> droppedPaths(const QMimeData* data);
 
 signals:
     // The window was closed; `erasedCount` is what its own erase removed (0 when none ran).
@@ -73,6 +80,9 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Files and folders dropped from a file manager go to the trash.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:

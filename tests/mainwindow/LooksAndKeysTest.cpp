@@ -340,15 +340,25 @@ TEST_F(LumoLooksAndKeys, ColumnsKeepTheirLimits) {
     header->resizeSection(RNContentListModel::DateColumn, 5000);
     EXPECT_EQ(width(RNContentListModel::DateColumn), 1000);
     header->resizeSection(RNContentListModel::DateColumn, 200);
-    // The name takes what is left, and never less than 260 however narrow the window.
+    // The name and the original location take what is left, the name never less than 260
+    // however narrow the window, the place two fifths of it and at least its own minimum.
     const int viewport = list()->tableView()->viewport()->width();
-    EXPECT_EQ(width(RNContentListModel::NameColumn),
-              std::max(260, viewport - width(RNContentListModel::CheckColumn) - width(RNContentListModel::SizeColumn) - 200));
+    const int left = viewport - width(RNContentListModel::CheckColumn) - width(RNContentListModel::SizeColumn) - 200;
+    EXPECT_EQ(width(RNContentListModel::OriginalColumn),
+              std::max(RNListCntrl::kOriginalMinWidth, std::min(left * 2 / 5, left - 260)));
+    EXPECT_EQ(width(RNContentListModel::NameColumn), std::max(260, left - width(RNContentListModel::OriginalColumn)));
     window->resize(420, 500);
     ASSERT_TRUE(waitUntil([&] { return list()->tableView()->viewport()->width() < 420; }));
     EXPECT_GE(width(RNContentListModel::NameColumn), 260);
     window->resize(1400, 600);
-    ASSERT_TRUE(waitUntil([&] { return width(RNContentListModel::NameColumn) > 400; }));
+    // Wider again: the name takes all that the other columns leave.
+    ASSERT_TRUE(waitUntil([&] {
+        return width(RNContentListModel::NameColumn) > 260 &&
+               width(RNContentListModel::NameColumn) ==
+                   list()->tableView()->viewport()->width() - width(RNContentListModel::CheckColumn) -
+                       width(RNContentListModel::SizeColumn) - width(RNContentListModel::DateColumn) -
+                       width(RNContentListModel::OriginalColumn);
+    }));
 }
 
 // ---- Pictures ----------------------------------------------------------------------------

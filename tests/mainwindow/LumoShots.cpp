@@ -186,6 +186,20 @@ int main(int argc, char** argv) {
     trashes.addFile(card, "IMG_2041.JPG", std::string(2400000, 'x'), "2024-06-01T07:02:00");
     trashes.addFolder(card, "DCIM-old", 120, "2024-05-20T10:00:00");
     trashes.addFile(card, "backup.log", "ok\n", "2024-05-21T10:00:00");
+    // Where the items came from (relative to their volume, as volume trashes keep it).
+    const std::pair<size_t, std::vector<std::pair<std::string, std::string>>> places[] = {
+        {disk, {{"Lake at dusk.png", "Pictures/2024"}, {"Meeting notes.txt", "Documents"}, {"old-build", "src/quillo"},
+                {"Invoice 2023.pdf", "Documents/Invoices"}, {"Holiday photos", "Pictures"}}},
+        {card, {{"IMG_2041.JPG", "DCIM/100CANON"}, {"DCIM-old", ""}, {"backup.log", "backups"}}}};
+    for (const auto& [volume, items] : places)
+        for (const auto& [name, folder] : items) {
+            const std::string info = trashes.trashDir(volume) + "/info/" + name + ".trashinfo";
+            std::string text = test::readFile(info);
+            const size_t at = text.find("Path=/somewhere/");
+            if (at == std::string::npos) continue;
+            text.replace(at, 16, "Path=" + (folder.empty() ? folder : folder + "/"));
+            test::writeFile(info, text);
+        }
 
     shootSet(out, QString());
     QApplication::setPalette(darkPalette());
