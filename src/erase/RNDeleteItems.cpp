@@ -331,6 +331,7 @@ void RNDeleteItems::emptyTrashWithArray(RNItemList array) {
     deleteNoPermissions_ = deleteNoPermissionsAlreadyAsked_ = false;
     deleteLockedAlreadyAsked_ = false;
     deleteLocked_ = defaults().boolForKey(kPrefDeleteLocked);
+    endClaimed_.store(false);
     isWorking_.store(true);
     panelAlreadyShown_.store(false);
     totSizeDeleted_.store(0);
@@ -449,6 +450,9 @@ void RNDeleteItems::eraseWithAdminPrivileges() {
 }
 
 void RNDeleteItems::stopWorking() {
+    // Claimed before the session stops working: the tick, which ends an erase once it no longer
+    // works, then leaves the end to this one.
+    endClaimed_.store(true);
     isWorking_.store(false);
     // Nothing was erased: the log and the notifications stay those of an abandoned erase, but
     // what stayed is still said.
@@ -983,7 +987,10 @@ RNDictionary RNDeleteItems::userInfoForEnd() const {
 void RNDeleteItems::updateProgressStatus(bool& shouldStop) {
     shouldStop = !isWorking_.load();
     if (shouldStop) {
-        finishErase();
+        // An erase that erased nothing ends by itself (stopWorking()); the tick goes on until
+        // that end has been sent, and never reports a second one.
+        if (endClaimed_.exchange(true)) shouldStop = false;
+        else finishErase();
         return;
     }
     // The stop button also reaches a privileged pass that is running.

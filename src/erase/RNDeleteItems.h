@@ -155,6 +155,10 @@ private:
     bool isHelperAuthorized_ = false;
 
     std::atomic<bool> isWorking_{false};
+    // Set by whichever end comes first: the tick's normal end (finishErase and the full
+    // "stopWorking") or the end of an erase that erased nothing (stopWorking()), so that one
+    // erase never reports both ways.
+    std::atomic<bool> endClaimed_{false};
     std::atomic<bool> panelAlreadyShown_{false};
     std::atomic<bool> isRootErasing_{false};
     std::atomic<bool> stopForwarded_{false};
