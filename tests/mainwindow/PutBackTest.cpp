@@ -1,7 +1,6 @@
 // Where trashed items came from, putting them back, dropping files on the window and undoing
 // either, in the Lumo Window offscreen on planted trashes in a temporary home.
-#include "GuiTest.h"
-#include "LumoTestSupport.h"
+#include "LumoWindowFixture.h"
 
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNPreferences.h"
@@ -36,37 +35,8 @@ using namespace quillo;
 using namespace quillo::mainwindow;
 using namespace quillo::test;
 
-class PutBackTest : public ::testing::Test {
+class PutBackTest : public LumoWindowFixture {
 protected:
-    void SetUp() override {
-        erase::RNUserDefaults::resetStandardUserDefaults();
-        dispatcher = ui::RNQtMainThread::install();
-    }
-    void TearDown() override {
-        window.reset();
-        erase::RNErrorDelegate::sharedControl().setBackend(nullptr);
-        erase::RNMainThread::setActive(nullptr);
-        erase::RNUserDefaults::resetStandardUserDefaults();
-    }
-    void open(size_t expectedSources) {
-        window = std::make_unique<RNWindowCntrl>();
-        window->showWindow();
-        ASSERT_TRUE(waitUntil([&] { return sources()->listingFinished() && int(expectedSources) == sources()->rowCount(); }));
-        settle();
-    }
-    void settle() {
-        ASSERT_TRUE(waitUntil([&] {
-            for (const auto& s : sources()->sourceItems())
-                if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
-            return sources()->isIdle() && !list()->isSorting();
-        }));
-    }
-    RNSourceListModel* sources() { return window->sourceViewCntrl()->model(); }
-    RNListCntrl* list() { return window->contentViewCntrl()->listCntrl(); }
-    void showSource(int row) {
-        window->sourceViewCntrl()->selectRow(row);
-        ASSERT_TRUE(waitUntil([&] { return list()->sourceItem() == sources()->sourceAt(row) && !list()->isSorting(); }));
-    }
     // A drag entering the window, then its drop (the application delivers a drop only to the
     // widget that took the drag).
     void dropOn(QMimeData* data) {
@@ -77,11 +47,6 @@ protected:
         QApplication::sendEvent(window.get(), &drop);
         ASSERT_TRUE(drop.isAccepted());
         EXPECT_EQ(drop.dropAction(), Qt::CopyAction) << "the source must not remove anything itself";
-    }
-    int rowNamed(const std::string& name) {
-        for (int r = 0; r < list()->model()->rowCount(); ++r)
-            if (list()->model()->itemAt(r)->name == name) return r;
-        return -1;
     }
     void select(std::initializer_list<std::string> names) {
         auto* sel = list()->tableView()->selectionModel();
@@ -99,10 +64,6 @@ protected:
                   "[Trash Info]\nPath=" + infoPath + "\nDeletionDate=2024-05-01T10:20:30\n");
     }
 
-    TempHome home;
-    PlantedTrashes trashes{home};
-    std::shared_ptr<ui::RNQtMainThread> dispatcher;
-    std::unique_ptr<RNWindowCntrl> window;
 };
 
 TEST_F(PutBackTest, OriginalLocationColumnShowsSortsAndHidesPerTrash) {

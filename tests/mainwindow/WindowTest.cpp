@@ -2,7 +2,7 @@
 // the contextual menu, the space bar and the erase button with nothing marked.
 #include "DarkPalette.h"
 #include "GuiTest.h"
-#include "LumoTestSupport.h"
+#include "LumoWindowFixture.h"
 
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNNotificationCenter.h"
@@ -39,31 +39,8 @@ using namespace quillo;
 using namespace quillo::mainwindow;
 using namespace quillo::test;
 
-class LumoWindowTest : public ::testing::Test {
+class LumoWindowTest : public LumoWindowFixture {
 protected:
-    void SetUp() override {
-        erase::RNUserDefaults::resetStandardUserDefaults();
-        dispatcher = ui::RNQtMainThread::install();
-    }
-    void TearDown() override {
-        window.reset();
-        erase::RNErrorDelegate::sharedControl().setBackend(nullptr);
-        erase::RNMainThread::setActive(nullptr);
-        erase::RNUserDefaults::resetStandardUserDefaults();
-    }
-    void open(size_t expectedSources) {
-        window = std::make_unique<RNWindowCntrl>();
-        window->showWindow();
-        ASSERT_TRUE(waitUntil([&] { return sources()->listingFinished() && int(expectedSources) == sources()->rowCount(); }));
-        ASSERT_TRUE(waitUntil([&] {
-            for (const auto& s : sources()->sourceItems())
-                if (s->lockedGathering() > 0 || !s->datesLoaded) return false;
-            return !list()->isSorting();
-        }));
-        ASSERT_TRUE(waitUntil([&] { return sources()->isIdle() && !list()->isSorting(); }));
-    }
-    RNSourceListModel* sources() { return window->sourceViewCntrl()->model(); }
-    RNListCntrl* list() { return window->contentViewCntrl()->listCntrl(); }
     void select(std::initializer_list<int> rows) {
         auto* sel = list()->tableView()->selectionModel();
         sel->clearSelection();
@@ -77,15 +54,6 @@ protected:
         for (const auto& i : rows) out.push_back(list()->model()->itemAt(i.row())->name);
         return out;
     }
-    void showSource(int row) {
-        window->sourceViewCntrl()->selectRow(row);
-        ASSERT_TRUE(waitUntil([&] { return list()->sourceItem() == sources()->sourceAt(row) && !list()->isSorting(); }));
-    }
-
-    TempHome home;
-    PlantedTrashes trashes{home};
-    std::shared_ptr<ui::RNQtMainThread> dispatcher;
-    std::unique_ptr<RNWindowCntrl> window;
 };
 
 TEST_F(LumoWindowTest, SelectionRulesAndTheFirstTrashShown) {
