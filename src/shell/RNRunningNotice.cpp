@@ -35,8 +35,14 @@ QString RNRunningNotice::windowText(const QString& emptyAllKey, const QString& l
 }
 
 void RNRunningNotice::show(bool trayAvailable, const QString& emptyAllKey, const QString& lumoKey) {
-    if (!trayAvailable || !bus_.isConnected()) {
-        showWindow(emptyAllKey, lumoKey);
+    if (!trayAvailable) {
+        showWindow(windowText(emptyAllKey, lumoKey));
+        return;
+    }
+    // The icon is in the tray: whatever carries the news says so, the window included (it must
+    // not tell of a missing tray on a desktop that shows the icon).
+    if (!bus_.isConnected()) {
+        showWindow(notificationText(emptyAllKey, lumoKey));
         return;
     }
     QDBusMessage notify = QDBusMessage::createMethodCall(QString::fromLatin1(kService), QString::fromLatin1(kPath),
@@ -53,16 +59,16 @@ void RNRunningNotice::show(bool trayAvailable, const QString& emptyAllKey, const
                 const QDBusPendingReply<uint> reply = *watcher;
                 if (reply.isError()) {
                     // No notification service on this desktop: the window says it instead.
-                    showWindow(emptyAllKey, lumoKey);
+                    showWindow(notificationText(emptyAllKey, lumoKey));
                     return;
                 }
                 emit shown(true);
             });
 }
 
-void RNRunningNotice::showWindow(const QString& emptyAllKey, const QString& lumoKey) {
+void RNRunningNotice::showWindow(const QString& text) {
     if (window_) window_->deleteLater();
-    window_ = new ui::RNWebPromo(windowText(emptyAllKey, lumoKey));
+    window_ = new ui::RNWebPromo(text);
     window_->setAttribute(Qt::WA_DeleteOnClose);
     window_->showWindow();
     emit shown(false);

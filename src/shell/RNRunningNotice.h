@@ -34,7 +34,8 @@ public:
     // The window, while it is open.
     ui::RNWebPromo* window() const;
 
-    // The texts, as shown.
+    // The texts, as shown: where the icon is in the tray (the notification, or the window when
+    // no notification service answers), and where there is no tray.
     static QString notificationText(const QString& emptyAllKey, const QString& lumoKey);
     static QString windowText(const QString& emptyAllKey, const QString& lumoKey);
 
@@ -43,7 +44,7 @@ signals:
     void shown(bool asNotification);
 
 private:
-    void showWindow(const QString& emptyAllKey, const QString& lumoKey);
+    void showWindow(const QString& text);
 
     QDBusConnection bus_;
     QPointer<ui::RNWebPromo> window_;

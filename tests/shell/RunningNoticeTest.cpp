@@ -140,6 +140,9 @@ TEST_F(RunningNoticeTest, ATrayWithoutANotificationServiceGetsTheWindow) {
     EXPECT_FALSE(shown.at(0).at(0).toBool());
     ASSERT_NE(notice.window(), nullptr);
     EXPECT_TRUE(notice.window()->isVisible());
+    // The icon is in the tray: the window points there, and never says there is no tray.
+    EXPECT_EQ(notice.window()->findChild<QLabel*>("text")->text().toStdString(),
+              shell::RNRunningNotice::notificationText(kEmptyAll, kLumo).toStdString());
 }
 
 #include "RunningNoticeTest.moc"
