@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# End to end under sway: run inside the session of sway-session.sh (as root; the session's user
+# does everything a user would). One case per call; every case starts and ends with no window of
+# quillo open, so that the cases run in any order on the one session.
+#   wayland-e2e.sh tray SHOTS       the icon in swaybar's tray; its left click opens the Lumo Window
+#   wayland-e2e.sh second-start SHOTS   quillo --lumo and --empty-all reach the running quillo; the
+#                                   confirmation, cancelled and answered with the keyboard
+#   wayland-e2e.sh preferences SHOTS    the preferences say hot keys are unavailable here
+#   wayland-e2e.sh pictures DIR     the pictures of scripts/screenshots --wayland
+set -u
+source "$SESSION_LIB"
+case_name=${1:?case} shots=${2:?folder for the pictures}
+mkdir -p "$shots"
+
+fail() {
+  echo "FAIL: $*"
+  echo "windows:"; windows | sed 's/^/  /'
+  sed 's/^/  quillo: /' "$SESSION_WORK/quillo.log"
+  exit 1
+}
+
+user_uid=$(id -u quillo-test)
+user_trash=$SESSION_WORK/home/.local/share/Trash
+logdir="$SESSION_WORK/home/.local/state/Quillo 3"
+
+# plant TRASH_DIR COUNT: COUNT trashed files of the session's user (4 bytes each).
+plant() {
+  as_user mkdir -p "$1/files" "$1/info"
+  as_user chmod 700 "$1"
+  as_user bash -c 'for ((i = 0; i < $2; i++)); do
+    printf data >"$1/files/item$i"
+    printf "[Trash Info]\nPath=/x/item%s\nDeletionDate=2024-05-01T10:20:30\n" $i >"$1/info/item$i.trashinfo"
+  done' plant "$1" "$2"
+}
+count_files() { find "$1" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
+
+# A tmpfs volume with a trash of the session's user: "every volume" must reach it too.
+volume=
+mount_volume() {
+  volume=$SESSION_WORK/vol/$1
+  mkdir -p "$volume"
+  mount -t tmpfs -o size=8m quillo-wayland "$volume" || fail "cannot mount a tmpfs"
+  chmod 1777 "$volume"
+}
+cleanup() {
+  [[ -n $volume ]] && mountpoint -q "$volume" && umount -l "$volume"
+}
+trap cleanup EXIT
+
+# The item's bus name and object path, as swaybar has them.
+item_service= item_path=
+find_item() {
+  local item
+  item=$(registered_items | head -n 1)
+  [[ -n $item ]] || return 1
+  item_service=${item%%/*} item_path=/${item#*/}
+}
+
+# The Lumo Window: the one tiled window, whose buttons put back and erase.
+lumo_window_up() {
+  local line
+  line=$(windows | awk -F '\t' '$2 == "tiled"')
+  [[ -n $line && $(wc -l <<<"$line") -eq 1 ]] || return 1
+  lumo=$line
+}
+# check_lumo_window FILE: the picture of the Lumo Window, with its buttons in it.
+check_lumo_window() {
+  shot "$(field 4 "$lumo")" "$1" || fail "grim took no picture of the Lumo Window"
+  picture_is_varied "$1" || fail "the picture of the Lumo Window is blank or of one colour: $1"
+  local text
+  text=$(ocr "$1")
+  [[ $text == *"Put Back"* && $text == *"Erase Marked"* ]] ||
+    fail "the window that came up is not the Lumo Window (read: $text)"
+}
+
+quillo_alive || fail "quillo is not running"
+close_windows || fail "windows of quillo stayed open from before: $(windows)"
+
+case $case_name in
+tray)
+  # swaybar is the watcher and the host, and the item is quillo's.
+  swaybar=$(pgrep -x swaybar) || fail "no swaybar"
+  [[ $(bus_pid org.kde.StatusNotifierWatcher) == "$swaybar" ]] || fail "the StatusNotifierWatcher is not swaybar"
+  find_item || fail "no item registered with swaybar's watcher"
+  [[ $(registered_items | wc -l) -eq 1 ]] || fail "more than one item: $(registered_items)"
+  [[ $(bus_pid "$item_service") == "$(quillo_pid)" ]] || fail "the registered item is not quillo's"
+
+  # swaybar drew the icon: the right end of the bar is not its plain background.
+  icon_x=$((1280 - 14)) icon_y=14
+  shot "1252,0 28x28" "$shots/wayland-tray-icon.png"
+  colours=$(convert "$shots/wayland-tray-icon.png" -format %k info:)
+  ((colours >= 4)) || fail "no icon in swaybar's tray (the bar's end has $colours colours)"
+
+  # The start-up notice: with the icon in the bar and no notification service it is a window
+  # that points at the icon.
+  notice=$(ocr "$SESSION_WORK/notice.png")
+  [[ $notice == *"icon is in the system tray"* ]] || fail "the start-up notice does not point at the tray icon: $notice"
+  [[ $notice != *"no system tray"* ]] || fail "the start-up notice says there is no tray: $notice"
+  cp "$SESSION_WORK/notice.png" "$shots/wayland-notice.png"
+
+  # A left click on the icon: swaybar calls Activate with the pointer's place.
+  as_user busctl --user call "$item_service" "$item_path" org.kde.StatusNotifierItem Activate ii $icon_x $icon_y ||
+    fail "Activate failed"
+  wait_for 20 lumo_window_up || fail "Activate opened no Lumo Window"
+  lumo_focused() { windows | awk -F '\t' '$2 == "tiled" && $3 == "focused"' | grep -q .; }
+  wait_for 10 lumo_focused || fail "the Lumo Window did not take the focus"
+  check_lumo_window "$shots/wayland-lumo-window.png"
+  # A second click with the window open brings the same window, not a second one.
+  as_user busctl --user call "$item_service" "$item_path" org.kde.StatusNotifierItem Activate ii $icon_x $icon_y
+  as_user quillo --lumo || fail "quillo --lumo failed"
+  [[ $(window_count) -eq 1 ]] || fail "a second window opened: $(windows)"
+
+  close_windows || fail "the Lumo Window did not close"
+  quillo_alive || fail "quillo ended when its window closed"
+  [[ $(registered_items) == "$item_service$item_path" ]] || fail "the icon left the tray"
+  ;;
+
+second-start)
+  plant "$user_trash" 3
+  mount_volume Stick
+  plant "$volume/.Trash-$user_uid" 2
+
+  # quillo --lumo: the second start hands over and ends; the running one opens its window.
+  timeout 20 bash -c "source '$SESSION_LIB'; as_user quillo --lumo" || fail "quillo --lumo did not hand over"
+  wait_for 20 lumo_window_up || fail "quillo --lumo opened no Lumo Window"
+  check_lumo_window "$shots/wayland-lumo-window-second-start.png"
+  [[ $(pgrep -x quillo | wc -l) -eq 1 ]] || fail "more than one quillo runs: $(pgrep -a quillo)"
+  close_windows || fail "the Lumo Window did not close"
+
+  # quillo --empty-all: the confirmation is a window of its own, floating, with the keyboard.
+  confirmation_up() {
+    confirmation=$(windows | awk -F '\t' '$2 == "floating" && $3 == "focused" && $5 == "Quillo"')
+    [[ -n $confirmation && $(wc -l <<<"$confirmation") -eq 1 ]]
+  }
+  timeout 20 bash -c "source '$SESSION_LIB'; as_user quillo --empty-all" || fail "quillo --empty-all did not hand over"
+  wait_for 20 confirmation_up || fail "no focused confirmation after quillo --empty-all"
+  # The count covers both trashes (measured after the window shows).
+  counted() {
+    shot "$(field 4 "$confirmation")" "$shots/wayland-confirmation.png" &&
+      [[ $(ocr "$shots/wayland-confirmation.png") == *"5 items"* ]]
+  }
+  wait_for 20 counted ||
+    fail "the confirmation does not count the 5 items of both trashes: $(ocr "$shots/wayland-confirmation.png")"
+  picture_is_varied "$shots/wayland-confirmation.png" || fail "the picture of the confirmation is blank"
+  text=$(ocr "$shots/wayland-confirmation.png")
+  [[ $text == *"Empty the Trash of every volume"* && $text == *"Empty Trash"* && $text == *"Cancel"* ]] ||
+    fail "the confirmation does not ask to empty every trash: $text"
+
+  # Escape cancels: nothing erased.
+  as_user wtype -k Escape || fail "wtype failed"
+  wait_for 10 no_windows || fail "the confirmation did not close on Escape"
+  [[ $(count_files "$user_trash/files") -eq 3 && $(count_files "$volume/.Trash-$user_uid/files") -eq 2 ]] ||
+    fail "a cancelled confirmation erased something"
+
+  # Return takes the default button, Empty Trash: both trashes are emptied and logged.
+  as_user quillo --empty-all || fail "quillo --empty-all did not hand over"
+  wait_for 20 confirmation_up || fail "no confirmation after the second quillo --empty-all"
+  as_user wtype -k Return || fail "wtype failed"
+  emptied() { [[ $(count_files "$user_trash/files") -eq 0 && $(count_files "$volume/.Trash-$user_uid/files") -eq 0 ]]; }
+  wait_for 30 emptied ||
+    fail "the trashes were not emptied: $(ls -A "$user_trash/files" "$volume/.Trash-$user_uid/files")"
+  [[ $(count_files "$user_trash/info") -eq 0 ]] || fail "info files stayed: $(ls -A "$user_trash/info")"
+  wait_for 10 grep -rqs "$volume/.Trash-$user_uid/files/item1" "$logdir" || fail "the log does not name the volume's item"
+  wait_for 20 no_windows || fail "a window stayed open after the erase: $(windows)"
+  quillo_alive || fail "quillo ended after the erase"
+  ;;
+
+preferences)
+  # No desktop portal on this bus: global hot keys have no way in.
+  as_user busctl --user list --no-legend | grep -q org.freedesktop.portal.Desktop &&
+    fail "a desktop portal is on the session bus"
+  find_item || fail "no item registered"
+  # The exported menu, as a host that shows it would read it; its Preferences row clicked.
+  menu=$(as_user busctl --user --json=short get-property "$item_service" "$item_path" org.kde.StatusNotifierItem Menu |
+    python3 -c 'import json, sys; print(json.load(sys.stdin)["data"])') || fail "the item has no menu"
+  row=$(as_user busctl --user --json=short -- call "$item_service" "$menu" com.canonical.dbusmenu GetLayout iias 0 -1 0 |
+    python3 -c '
+import json, sys
+def find(node):
+    ident, props, children = node
+    if props.get("label", {}).get("data", "").startswith("Preferences"):
+        return ident
+    for child in children:
+        found = find(child["data"])
+        if found is not None:
+            return found
+print(find(json.load(sys.stdin)["data"][1]))')
+  [[ $row =~ ^[0-9]+$ ]] || fail "no Preferences row in the exported menu"
+  as_user busctl --user -- call "$item_service" "$menu" com.canonical.dbusmenu Event isvu "$row" clicked i 0 0 ||
+    fail "the menu event failed"
+  prefs_up() { prefs=$(window_titled "Quillo Preferences"); }
+  wait_for 20 prefs_up || fail "the preferences window did not open"
+  shot "$(field 4 "$prefs")" "$shots/wayland-preferences.png" || fail "grim took no picture of the preferences"
+  picture_is_varied "$shots/wayland-preferences.png" || fail "the picture of the preferences is blank"
+  text=$(ocr "$shots/wayland-preferences.png")
+  [[ $text == *"Global hot keys are not available on this desktop"* ]] ||
+    fail "the preferences do not say hot keys are unavailable: $text"
+  [[ $text == *"Ask for confirmation"* ]] || fail "the preferences lack their general part: $text"
+  close_windows || fail "the preferences did not close"
+  # Nothing else broke: quillo runs, its icon is there, its window opens.
+  quillo_alive || fail "quillo ended"
+  [[ $(registered_items) == "$item_service$item_path" ]] || fail "the icon left the tray"
+  as_user quillo --lumo || fail "quillo --lumo failed after the preferences"
+  wait_for 20 lumo_window_up || fail "no Lumo Window after the preferences"
+  close_windows || fail "the Lumo Window did not close"
+  ;;
+
+*)
+  echo "unknown case $case_name" >&2
+  exit 2
+  ;;
+esac
+echo "PASS: $case_name"
