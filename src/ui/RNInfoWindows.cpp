@@ -136,6 +136,9 @@ RNWebPromo::RNWebPromo(const QString& text, QWidget* parent) : QDialog(parent) {
     setWindowIcon(QApplication::windowIcon());
     setWindowTitle(L("info_window_title"));
     auto* layout = new QVBoxLayout(this);
+    // A note of a few lines, not a window to arrange: of a fixed size, a tiling compositor (sway)
+    // floats it instead of stretching it over the screen.
+    layout->setSizeConstraint(QLayout::SetFixedSize);
     layout->addWidget(headline(L("info_window_headline"), this));
     QLabel* body = wrappedLabel(text, this);
     body->setObjectName(QStringLiteral("text"));

@@ -44,15 +44,16 @@ spawn_as_user() {
   spawned=$!
 }
 
-# wait_for SECONDS COMMAND...: polls COMMAND every 0.1 s until it succeeds; false after SECONDS.
+# wait_for SECONDS COMMAND...: polls COMMAND every 0.1 s until it succeeds; false once SECONDS
+# have passed (counted on the clock: a slow COMMAND such as a picture read by OCR takes longer).
 wait_for() {
-  local limit=$(($1 * 10)) n
+  local end=$((SECONDS + $1))
   shift
-  for ((n = 0; n < limit; n++)); do
+  while :; do
     "$@" >/dev/null 2>&1 && return 0
+    ((SECONDS < end)) || return 1
     sleep 0.1
   done
-  return 1
 }
 
 # windows: one line per window of quillo in sway's tree (its place with the title bar):
@@ -95,7 +96,7 @@ shot() {
   local tmp
   tmp=$(as_user mktemp "$SESSION_WORK/home/shot.XXXXXX")
   if [[ -n $1 ]]; then as_user grim -t png -g "$1" "$tmp"; else as_user grim -t png "$tmp"; fi || return 1
-  mkdir -p "$(dirname "$2")" && cp "$tmp" "$2" && rm -f "$tmp"
+  mkdir -p "$(dirname "$2")" && cp "$tmp" "$2" && chmod 644 "$2" && rm -f "$tmp"
 }
 
 # picture_is_varied FILE: not blank and not of one colour: many colours and a spread of
@@ -268,6 +269,7 @@ EOF
   fi
   local notice
   notice=$(window_titled Quillo)
+  echo "$notice" >"$work/notice.window"
   shot "$(field 4 "$notice")" "$work/notice.png"
   close_windows
   echo "ready"

@@ -6,7 +6,8 @@
 #   wayland-e2e.sh second-start SHOTS   quillo --lumo and --empty-all reach the running quillo; the
 #                                   confirmation, cancelled and answered with the keyboard
 #   wayland-e2e.sh preferences SHOTS    the preferences say hot keys are unavailable here
-#   wayland-e2e.sh pictures DIR     the pictures of scripts/screenshots --wayland
+#   wayland-e2e.sh pictures DIR     the pictures of scripts/screenshots --wayland (no checks but
+#                                   that they are not blank)
 set -u
 source "$SESSION_LIB"
 case_name=${1:?case} shots=${2:?folder for the pictures}
@@ -56,6 +57,22 @@ find_item() {
   item_service=${item%%/*} item_path=/${item#*/}
 }
 
+# menu_row MENU_PATH LABEL_START: the id of the exported menu's row whose label starts so.
+menu_row() {
+  as_user busctl --user --json=short -- call "$item_service" "$1" com.canonical.dbusmenu GetLayout iias 0 -1 0 |
+    python3 -c '
+import json, sys
+def find(node):
+    ident, props, children = node
+    if props.get("label", {}).get("data", "").startswith(sys.argv[1]):
+        return ident
+    for child in children:
+        found = find(child["data"])
+        if found is not None:
+            return found
+print(find(json.load(sys.stdin)["data"][1]))' "$2"
+}
+
 # The Lumo Window: the one tiled window, whose buttons put back and erase.
 lumo_window_up() {
   local line
@@ -96,6 +113,9 @@ tray)
   notice=$(ocr "$SESSION_WORK/notice.png")
   [[ $notice == *"icon is in the system tray"* ]] || fail "the start-up notice does not point at the tray icon: $notice"
   [[ $notice != *"no system tray"* ]] || fail "the start-up notice says there is no tray: $notice"
+  # A note, not a window to arrange: sway floats it rather than stretching it over the screen.
+  [[ $(field 2 "$(cat "$SESSION_WORK/notice.window")") == floating ]] ||
+    fail "the start-up notice is tiled: $(cat "$SESSION_WORK/notice.window")"
   cp "$SESSION_WORK/notice.png" "$shots/wayland-notice.png"
 
   # A left click on the icon: swaybar calls Activate with the pointer's place.
@@ -173,18 +193,7 @@ preferences)
   # The exported menu, as a host that shows it would read it; its Preferences row clicked.
   menu=$(as_user busctl --user --json=short get-property "$item_service" "$item_path" org.kde.StatusNotifierItem Menu |
     python3 -c 'import json, sys; print(json.load(sys.stdin)["data"])') || fail "the item has no menu"
-  row=$(as_user busctl --user --json=short -- call "$item_service" "$menu" com.canonical.dbusmenu GetLayout iias 0 -1 0 |
-    python3 -c '
-import json, sys
-def find(node):
-    ident, props, children = node
-    if props.get("label", {}).get("data", "").startswith("Preferences"):
-        return ident
-    for child in children:
-        found = find(child["data"])
-        if found is not None:
-            return found
-print(find(json.load(sys.stdin)["data"][1]))')
+  row=$(menu_row "$menu" Preferences)
   [[ $row =~ ^[0-9]+$ ]] || fail "no Preferences row in the exported menu"
   as_user busctl --user -- call "$item_service" "$menu" com.canonical.dbusmenu Event isvu "$row" clicked i 0 0 ||
     fail "the menu event failed"
@@ -203,6 +212,64 @@ print(find(json.load(sys.stdin)["data"][1]))')
   as_user quillo --lumo || fail "quillo --lumo failed after the preferences"
   wait_for 20 lumo_window_up || fail "no Lumo Window after the preferences"
   close_windows || fail "the Lumo Window did not close"
+  ;;
+
+pictures)
+  # The pictures of scripts/screenshots --wayland: trashes on the home and on two volumes.
+  plant_named() {
+    local trash=$1 size=$2
+    shift 2
+    as_user mkdir -p "$trash/files" "$trash/info"
+    as_user chmod 700 "$trash"
+    for name in "$@"; do
+      head -c "$size" /dev/urandom | as_user tee "$trash/files/$name" >/dev/null
+      printf '[Trash Info]\nPath=/home/user/Documents/%s\nDeletionDate=2024-05-01T10:20:30\n' "$name" |
+        as_user tee "$trash/info/$name.trashinfo" >/dev/null
+    done
+  }
+  plant_named "$user_trash" 120000 "Report draft.odt" "Invoice 2023.pdf" "notes.txt" "video.mkv"
+  mount_volume "Backup Disk"
+  backup=$volume
+  plant_named "$backup/.Trash-$user_uid" 2000000 "old-build.tar" "Holiday photos.zip"
+  volume=
+  mount_volume "Camera Card"
+  plant_named "$volume/.Trash-$user_uid" 2500000 "IMG_0001.JPG" "IMG_0002.JPG" "IMG_0003.JPG"
+  cleanup_backup() { mountpoint -q "$backup" && umount -l "$backup"; cleanup; }
+  trap cleanup_backup EXIT
+
+  cp "$SESSION_WORK/notice.png" "$shots/wayland-notice.png"
+  as_user quillo --lumo || fail "quillo --lumo failed"
+  wait_for 20 lumo_window_up || fail "no Lumo Window"
+  # Its rows measured: the window as a person sees it, with the bar and the tray icon above it.
+  measured() { shot "" "$shots/wayland-desktop.png" && [[ $(ocr "$shots/wayland-desktop.png") == *"Camera Card"*"items"* ]]; }
+  wait_for 30 measured || echo "pictures: the rows were not measured in time" >&2
+  shot "$(field 4 "$lumo")" "$shots/wayland-lumo-window.png"
+  # The tray ignores --empty-all while the Lumo Window is open (it erases from there).
+  close_windows
+  as_user quillo --empty-all || fail "quillo --empty-all failed"
+  confirmation_up() { confirmation=$(windows | awk -F '\t' '$2 == "floating" && $5 == "Quillo"'); [[ -n $confirmation ]]; }
+  wait_for 20 confirmation_up || fail "no confirmation"
+  counted() { shot "" "$shots/wayland-confirmation-desktop.png" && [[ $(ocr "$shots/wayland-confirmation-desktop.png") == *"items,"*"in all Trashes"* ]]; }
+  wait_for 30 counted || echo "pictures: the confirmation did not count in time" >&2
+  shot "$(field 4 "$confirmation")" "$shots/wayland-confirmation.png"
+  as_user wtype -k Escape
+  no_floating() { ! windows | awk -F '\t' '$2 == "floating"' | grep -q .; }
+  wait_for 10 no_floating
+  close_windows
+  find_item || fail "no item"
+  menu=$(as_user busctl --user --json=short get-property "$item_service" "$item_path" org.kde.StatusNotifierItem Menu |
+    python3 -c 'import json, sys; print(json.load(sys.stdin)["data"])')
+  row=$(menu_row "$menu" Preferences)
+  as_user busctl --user -- call "$item_service" "$menu" com.canonical.dbusmenu Event isvu "$row" clicked i 0 0
+  prefs_up() { prefs=$(window_titled "Quillo Preferences"); }
+  wait_for 20 prefs_up || fail "no preferences window"
+  # Drawn once it has its place.
+  drawn() { shot "$(field 4 "$prefs")" "$shots/wayland-preferences.png" && picture_is_varied "$shots/wayland-preferences.png"; }
+  wait_for 10 drawn
+  close_windows
+  for picture in "$shots"/wayland-*.png; do
+    picture_is_varied "$picture" || echo "pictures: $picture is blank or of one colour" >&2
+  done
   ;;
 
 *)
