@@ -24,6 +24,10 @@ readonly root_dir=$(cd "$here/../.." && pwd)
 # The session ends on its own after this long if nobody stops it (a test run that was killed).
 readonly session_lifetime=${QUILLO_SWAY_LIFETIME:-1800}
 
+# The system's Python, with the system's python3-dbus (not one a PATH may put first).
+python=/usr/bin/python3
+[[ -x $python ]] || python=python3
+
 say() { echo "sway-session: $*" >&2; }
 
 # ---- Inside the session -------------------------------------------------------------------------
@@ -59,7 +63,7 @@ wait_for() {
 # windows: one line per window of quillo in sway's tree (its place with the title bar):
 #   CON_ID <tab> tiled|floating <tab> focused|- <tab> X,Y WxH <tab> TITLE
 windows() {
-  as_user swaymsg -r -t get_tree | python3 -c '
+  as_user swaymsg -r -t get_tree | "$python" -c '
 import json, sys
 def walk(node, floating):
     if node.get("app_id") == "org.quillo.quillo-3" and node.get("pid"):
@@ -116,17 +120,12 @@ ocr() {
   rm -f "$big"
 }
 
-# The tray item as the watcher lists it: "BUS_NAME/OBJECT_PATH".
-registered_items() {
-  as_user busctl --user --json=short get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
-    org.kde.StatusNotifierWatcher RegisteredStatusNotifierItems |
-    python3 -c 'import json, sys; print("\n".join(json.load(sys.stdin)["data"]))'
-}
+# sni_host COMMAND...: the session bus asked as a tray host asks it (sni-host.py).
+sni_host() { as_user "$python" "$SESSION_WORK/bin/sni-host.py" "$@"; }
+# The tray items as the watcher lists them: "BUS_NAME/OBJECT_PATH".
+registered_items() { sni_host items; }
 # bus_pid NAME: the process that owns NAME on the session bus.
-bus_pid() {
-  as_user busctl --user --json=short call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
-    GetConnectionUnixProcessID s "$1" | python3 -c 'import json, sys; print(json.load(sys.stdin)["data"][0])'
-}
+bus_pid() { sni_host owner-pid "$1"; }
 # gone PID: the process has ended (a child not yet waited for counts as ended).
 gone() {
   local stat
@@ -135,7 +134,7 @@ gone() {
 }
 seat_has_keyboard() {
   as_user swaymsg -r -t get_seats |
-    python3 -c 'import json, sys; sys.exit(not any(seat["capabilities"] & 2 for seat in json.load(sys.stdin)))'
+    "$python" -c 'import json, sys; sys.exit(not any(seat["capabilities"] & 2 for seat in json.load(sys.stdin)))'
 }
 quillo_pid() { cat "$SESSION_WORK/quillo.pid"; }
 quillo_alive() { ! gone "$(quillo_pid)"; }
@@ -171,8 +170,8 @@ supervise() {
   mkdir -p "$work/bin" "$work/home/.config/sway" "$work/home/.local/share" "$work/home/.local/state" \
     "$work/home/.cache" "$work/runtime" "$work/bus-services"
   # The build tree may be in a folder the session's user cannot enter (a clone under /root).
-  cp "$quillo" "$work/bin/quillo" && cp "$cli" "$work/bin/quillo-cli" || exit 1
-  chmod 755 "$work/bin" "$work/bin/quillo" "$work/bin/quillo-cli"
+  cp "$quillo" "$work/bin/quillo" && cp "$cli" "$work/bin/quillo-cli" && cp "$here/sni-host.py" "$work/bin/" || exit 1
+  chmod 755 "$work/bin" "$work/bin/quillo" "$work/bin/quillo-cli" "$work/bin/sni-host.py"
   # A bar at the top whose tray is on; no wallpaper, no status line.
   cat >"$work/home/.config/sway/config" <<'EOF'
 output HEADLESS-1 resolution 1280x720
@@ -211,7 +210,7 @@ XDG_CACHE_HOME=$work/home/.cache
 XDG_RUNTIME_DIR=$work/runtime
 XDG_SESSION_TYPE=wayland
 XDG_CURRENT_DESKTOP=sway
-PATH=$work/bin:/usr/local/bin:/usr/bin:/bin
+PATH=$work/bin:/usr/bin:/bin
 LANG=C.UTF-8
 DBUS_SESSION_BUS_ADDRESS=unix:path=$work/runtime/bus
 QT_QPA_PLATFORM=wayland
@@ -309,9 +308,10 @@ start() {
   mkdir -p "$state"
   [[ $(id -u) -eq 0 ]] || skip "needs root: sway runs as the test user $session_user in private mount and PID namespaces"
   local t
-  for t in sway swaybar swaymsg grim wtype dbus-daemon busctl setpriv unshare nsenter findmnt tesseract convert python3 useradd; do
+  for t in sway swaybar swaymsg grim wtype dbus-daemon setpriv unshare nsenter findmnt pgrep tesseract convert python3 useradd; do
     command -v "$t" >/dev/null 2>&1 || skip "$t is not installed (scripts/setup installs it)"
   done
+  "$python" -c 'import dbus' 2>/dev/null || skip "python3-dbus is not installed (scripts/setup installs it)"
   ensure_user || skip "cannot make the test user $session_user"
   # Isolated from the machine's volumes; in a PID namespace of its own, whose first process is the
   # supervisor: when it ends, the kernel ends whatever of the session is left.

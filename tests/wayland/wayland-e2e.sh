@@ -48,29 +48,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The item's bus name and object path, as swaybar has them.
-item_service= item_path=
+# The item as swaybar has it: "BUS_NAME/OBJECT_PATH".
+item= item_service=
 find_item() {
-  local item
   item=$(registered_items | head -n 1)
   [[ -n $item ]] || return 1
-  item_service=${item%%/*} item_path=/${item#*/}
-}
-
-# menu_row MENU_PATH LABEL_START: the id of the exported menu's row whose label starts so.
-menu_row() {
-  as_user busctl --user --json=short -- call "$item_service" "$1" com.canonical.dbusmenu GetLayout iias 0 -1 0 |
-    python3 -c '
-import json, sys
-def find(node):
-    ident, props, children = node
-    if props.get("label", {}).get("data", "").startswith(sys.argv[1]):
-        return ident
-    for child in children:
-        found = find(child["data"])
-        if found is not None:
-            return found
-print(find(json.load(sys.stdin)["data"][1]))' "$2"
+  item_service=${item%%/*}
 }
 
 # The Lumo Window: the one tiled window, whose buttons put back and erase.
@@ -119,20 +102,19 @@ tray)
   cp "$SESSION_WORK/notice.png" "$shots/wayland-notice.png"
 
   # A left click on the icon: swaybar calls Activate with the pointer's place.
-  as_user busctl --user call "$item_service" "$item_path" org.kde.StatusNotifierItem Activate ii $icon_x $icon_y ||
-    fail "Activate failed"
+  sni_host activate "$item" $icon_x $icon_y || fail "Activate failed"
   wait_for 20 lumo_window_up || fail "Activate opened no Lumo Window"
   lumo_focused() { windows | awk -F '\t' '$2 == "tiled" && $3 == "focused"' | grep -q .; }
   wait_for 10 lumo_focused || fail "the Lumo Window did not take the focus"
   check_lumo_window "$shots/wayland-lumo-window.png"
   # A second click with the window open brings the same window, not a second one.
-  as_user busctl --user call "$item_service" "$item_path" org.kde.StatusNotifierItem Activate ii $icon_x $icon_y
+  sni_host activate "$item" $icon_x $icon_y
   as_user quillo --lumo || fail "quillo --lumo failed"
   [[ $(window_count) -eq 1 ]] || fail "a second window opened: $(windows)"
 
   close_windows || fail "the Lumo Window did not close"
   quillo_alive || fail "quillo ended when its window closed"
-  [[ $(registered_items) == "$item_service$item_path" ]] || fail "the icon left the tray"
+  [[ $(registered_items) == "$item" ]] || fail "the icon left the tray"
   ;;
 
 second-start)
@@ -187,16 +169,10 @@ second-start)
 
 preferences)
   # No desktop portal on this bus: global hot keys have no way in.
-  as_user busctl --user list --no-legend | grep -q org.freedesktop.portal.Desktop &&
-    fail "a desktop portal is on the session bus"
+  sni_host names | grep -q '^org.freedesktop.portal.Desktop$' && fail "a desktop portal is on the session bus"
   find_item || fail "no item registered"
   # The exported menu, as a host that shows it would read it; its Preferences row clicked.
-  menu=$(as_user busctl --user --json=short get-property "$item_service" "$item_path" org.kde.StatusNotifierItem Menu |
-    python3 -c 'import json, sys; print(json.load(sys.stdin)["data"])') || fail "the item has no menu"
-  row=$(menu_row "$menu" Preferences)
-  [[ $row =~ ^[0-9]+$ ]] || fail "no Preferences row in the exported menu"
-  as_user busctl --user -- call "$item_service" "$menu" com.canonical.dbusmenu Event isvu "$row" clicked i 0 0 ||
-    fail "the menu event failed"
+  sni_host menu-click "$item" Preferences || fail "no Preferences row to click in the exported menu"
   prefs_up() { prefs=$(window_titled "Quillo Preferences"); }
   wait_for 20 prefs_up || fail "the preferences window did not open"
   shot "$(field 4 "$prefs")" "$shots/wayland-preferences.png" || fail "grim took no picture of the preferences"
@@ -208,7 +184,7 @@ preferences)
   close_windows || fail "the preferences did not close"
   # Nothing else broke: quillo runs, its icon is there, its window opens.
   quillo_alive || fail "quillo ended"
-  [[ $(registered_items) == "$item_service$item_path" ]] || fail "the icon left the tray"
+  [[ $(registered_items) == "$item" ]] || fail "the icon left the tray"
   as_user quillo --lumo || fail "quillo --lumo failed after the preferences"
   wait_for 20 lumo_window_up || fail "no Lumo Window after the preferences"
   close_windows || fail "the Lumo Window did not close"
@@ -257,10 +233,7 @@ pictures)
   wait_for 10 no_floating
   close_windows
   find_item || fail "no item"
-  menu=$(as_user busctl --user --json=short get-property "$item_service" "$item_path" org.kde.StatusNotifierItem Menu |
-    python3 -c 'import json, sys; print(json.load(sys.stdin)["data"])')
-  row=$(menu_row "$menu" Preferences)
-  as_user busctl --user -- call "$item_service" "$menu" com.canonical.dbusmenu Event isvu "$row" clicked i 0 0
+  sni_host menu-click "$item" Preferences || fail "no Preferences row in the exported menu"
   prefs_up() { prefs=$(window_titled "Quillo Preferences"); }
   wait_for 20 prefs_up || fail "no preferences window"
   # Drawn once it has its place.
