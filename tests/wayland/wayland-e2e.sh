@@ -87,9 +87,11 @@ tray)
 
   # swaybar drew the icon: the right end of the bar is not its plain background.
   icon_x=$((1280 - 14)) icon_y=14
-  shot "1252,0 28x28" "$shots/wayland-tray-icon.png"
-  colours=$(convert "$shots/wayland-tray-icon.png" -format %k info:)
-  ((colours >= 4)) || fail "no icon in swaybar's tray (the bar's end has $colours colours)"
+  icon_drawn() {
+    shot "1252,0 28x28" "$shots/wayland-tray-icon.png" &&
+      (($(convert "$shots/wayland-tray-icon.png" -format %k info:) >= 4))
+  }
+  wait_for 10 icon_drawn || fail "no icon in swaybar's tray (the end of the bar is of one colour)"
 
   # The start-up notice: with the icon in the bar and no notification service it is a window
   # that points at the icon.
