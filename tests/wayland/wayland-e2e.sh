@@ -65,12 +65,9 @@ lumo_window_up() {
 }
 # check_lumo_window FILE: the picture of the Lumo Window, with its buttons in it.
 check_lumo_window() {
-  shot "$(field 4 "$lumo")" "$1" || fail "grim took no picture of the Lumo Window"
+  lumo_buttons() { shot "$(field 4 "$lumo")" "$1" && [[ $(ocr "$1") == *"Put Back"*"Erase Marked"* ]]; }
+  wait_for 10 lumo_buttons "$1" || fail "the window that came up is not the Lumo Window (read: $(ocr "$1"))"
   picture_is_varied "$1" || fail "the picture of the Lumo Window is blank or of one colour: $1"
-  local text
-  text=$(ocr "$1")
-  [[ $text == *"Put Back"* && $text == *"Erase Marked"* ]] ||
-    fail "the window that came up is not the Lumo Window (read: $text)"
 }
 
 quillo_alive || fail "quillo is not running"
