@@ -19,8 +19,9 @@
 set -u
 
 readonly session_user=quillo-test
-readonly here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-readonly root_dir=$(cd "$here/../.." && pwd)
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root_dir=$(cd "$here/../.." && pwd)
+readonly here root_dir
 # The session ends on its own after this long if nobody stops it (a test run that was killed).
 readonly session_lifetime=${QUILLO_SWAY_LIFETIME:-1800}
 
@@ -226,7 +227,9 @@ EOF
   pids+=("$sway_pid")
   local socket ipc
   sway_up() {
-    socket=$(cd "$work/runtime" && ls -1 wayland-* 2>/dev/null | grep -v '\.lock$' | head -n 1)
+    socket=
+    local s
+    for s in "$work"/runtime/wayland-*; do [[ -S $s ]] && socket=${s##*/} && break; done
     ipc=$(ls -1 "$work/runtime"/sway-ipc.*.sock 2>/dev/null | head -n 1)
     [[ -n $socket && -n $ipc ]]
   }

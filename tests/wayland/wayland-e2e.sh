@@ -9,6 +9,7 @@
 #   wayland-e2e.sh pictures DIR     the pictures of scripts/screenshots --wayland (no checks but
 #                                   that they are not blank)
 set -u
+# shellcheck source=sway-session.sh
 source "$SESSION_LIB"
 case_name=${1:?case} shots=${2:?folder for the pictures}
 mkdir -p "$shots"
@@ -49,7 +50,7 @@ cleanup() {
 trap cleanup EXIT
 
 # The item as swaybar has it: "BUS_NAME/OBJECT_PATH".
-item= item_service=
+item='' item_service=''
 find_item() {
   item=$(registered_items | head -n 1)
   [[ -n $item ]] || return 1
