@@ -272,17 +272,18 @@ EOF
   local notice
   notice=$(window_titled Quillo)
   echo "$notice" >"$work/notice.window"
-  shot "$(field 4 "$notice")" "$work/notice.png"
+  notice_drawn() { shot "$(field 4 "$notice")" "$work/notice.png" && picture_is_varied "$work/notice.png"; }
+  wait_for 10 notice_drawn
   close_windows
   echo "ready"
 
   # Until stopped, or until the compositor ends.
   local start=$SECONDS
-  while kill -0 "$sway_pid" 2>/dev/null && ((SECONDS - start < session_lifetime)); do
+  while ! gone "$sway_pid" && ((SECONDS - start < session_lifetime)); do
     sleep 1 &
     wait $!
   done
-  kill -0 "$sway_pid" 2>/dev/null || { echo "sway ended:"; tail -n 20 "$work/sway.log"; }
+  gone "$sway_pid" && { echo "sway ended:"; tail -n 20 "$work/sway.log"; }
   teardown
 }
 
