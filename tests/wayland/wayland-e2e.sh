@@ -21,6 +21,17 @@ fail() {
   exit 1
 }
 
+# words KEY: the first words of the English text under KEY in the localization table, without
+# mnemonics and ellipses: what the OCR of a picture must contain (quillo runs with LANG=C.UTF-8).
+words() {
+  sed -n "s/^\"$1\" = \"\(.*\)\";\$/\1/p" "$root_dir/resources/localization/Localizable.strings" | head -n 1 |
+    sed 's/&//g; s/…//g' | awk '{ for (i = 1; i <= NF && i <= 5; i++) printf "%s%s", (i > 1 ? " " : ""), $i }'
+}
+for key in put_back erase_marked_btn running_notification_text_no_keys info_window_text_no_keys erase_all \
+  empty_trash_button cancel_btn hot_keys_unavailable show_alert_check preferences_menu_item_title preferences_title; do
+  [[ -n $(words $key) ]] || { echo "FAIL: no English text for $key in the localization table"; exit 1; }
+done
+
 user_uid=$(id -u quillo-test)
 user_trash=$SESSION_WORK/home/.local/share/Trash
 logdir="$SESSION_WORK/home/.local/state/Quillo 3"
@@ -66,7 +77,7 @@ lumo_window_up() {
 }
 # check_lumo_window FILE: the picture of the Lumo Window, with its buttons in it.
 check_lumo_window() {
-  lumo_buttons() { shot "$(field 4 "$lumo")" "$1" && [[ $(ocr "$1") == *"Put Back"*"Erase Marked"* ]]; }
+  lumo_buttons() { shot "$(field 4 "$lumo")" "$1" && [[ $(ocr "$1") == *"$(words put_back)"*"$(words erase_marked_btn)"* ]]; }
   wait_for 10 lumo_buttons "$1" || fail "the window that came up is not the Lumo Window (read: $(ocr "$1"))"
   picture_is_varied "$1" || fail "the picture of the Lumo Window is blank or of one colour: $1"
 }
@@ -94,8 +105,9 @@ tray)
   # The start-up notice: with the icon in the bar and no notification service it is a window
   # that points at the icon.
   notice=$(ocr "$SESSION_WORK/notice.png")
-  [[ $notice == *"icon is in the system tray"* ]] || fail "the start-up notice does not point at the tray icon: $notice"
-  [[ $notice != *"no system tray"* ]] || fail "the start-up notice says there is no tray: $notice"
+  [[ $notice == *"$(words running_notification_text_no_keys)"* ]] ||
+    fail "the start-up notice does not point at the tray icon: $notice"
+  [[ $notice != *"$(words info_window_text_no_keys)"* ]] || fail "the start-up notice says there is no tray: $notice"
   # A note, not a window to arrange: sway floats it rather than stretching it over the screen.
   [[ $(field 2 "$(cat "$SESSION_WORK/notice.window")") == floating ]] ||
     fail "the start-up notice is tiled: $(cat "$SESSION_WORK/notice.window")"
@@ -145,7 +157,7 @@ second-start)
     fail "the confirmation does not count the 5 items of both trashes: $(ocr "$shots/wayland-confirmation.png")"
   picture_is_varied "$shots/wayland-confirmation.png" || fail "the picture of the confirmation is blank"
   text=$(ocr "$shots/wayland-confirmation.png")
-  [[ $text == *"Empty the Trash of every volume"* && $text == *"Empty Trash"* && $text == *"Cancel"* ]] ||
+  [[ $text == *"$(words erase_all)"* && $text == *"$(words empty_trash_button)"* && $text == *"$(words cancel_btn)"* ]] ||
     fail "the confirmation does not ask to empty every trash: $text"
 
   # Escape cancels: nothing erased.
@@ -172,15 +184,15 @@ preferences)
   sni_host names | grep -q '^org.freedesktop.portal.Desktop$' && fail "a desktop portal is on the session bus"
   find_item || fail "no item registered"
   # The exported menu, as a host that shows it would read it; its Preferences row clicked.
-  sni_host menu-click "$item" Preferences || fail "no Preferences row to click in the exported menu"
-  prefs_up() { prefs=$(window_titled "Quillo Preferences"); }
+  sni_host menu-click "$item" "$(words preferences_menu_item_title)" || fail "no Preferences row to click in the exported menu"
+  prefs_up() { prefs=$(window_titled "$(words preferences_title)"); }
   wait_for 20 prefs_up || fail "the preferences window did not open"
   shot "$(field 4 "$prefs")" "$shots/wayland-preferences.png" || fail "grim took no picture of the preferences"
   picture_is_varied "$shots/wayland-preferences.png" || fail "the picture of the preferences is blank"
   text=$(ocr "$shots/wayland-preferences.png")
-  [[ $text == *"Global hot keys are not available on this desktop"* ]] ||
+  [[ $text == *"$(words hot_keys_unavailable)"* ]] ||
     fail "the preferences do not say hot keys are unavailable: $text"
-  [[ $text == *"Ask for confirmation"* ]] || fail "the preferences lack their general part: $text"
+  [[ $text == *"$(words show_alert_check)"* ]] || fail "the preferences lack their general part: $text"
   close_windows || fail "the preferences did not close"
   # Nothing else broke: quillo runs, its icon is there, its window opens.
   quillo_alive || fail "quillo ended"
@@ -233,8 +245,8 @@ pictures)
   wait_for 10 no_floating
   close_windows
   find_item || fail "no item"
-  sni_host menu-click "$item" Preferences || fail "no Preferences row in the exported menu"
-  prefs_up() { prefs=$(window_titled "Quillo Preferences"); }
+  sni_host menu-click "$item" "$(words preferences_menu_item_title)" || fail "no Preferences row in the exported menu"
+  prefs_up() { prefs=$(window_titled "$(words preferences_title)"); }
   wait_for 20 prefs_up || fail "no preferences window"
   # Drawn once it has its place.
   drawn() { shot "$(field 4 "$prefs")" "$shots/wayland-preferences.png" && picture_is_varied "$shots/wayland-preferences.png"; }
