@@ -226,6 +226,17 @@ RestoreResult restoreTrashedItem(const TrashedItem& item, const std::string& des
             break;
         }
         if (errno == EEXIST) continue;  // appeared meanwhile: asked again
+        if ((errno == EACCES || errno == EPERM) && isFolder && itemSt.st_uid != ::geteuid() && options.moveDenied) {
+            const int err = errno;
+            std::string why;
+            const std::string realParent = canonicalPath("/proc/self/fd/" + std::to_string(dir.get()));
+            if (options.moveDenied(item.trashedPath(), appendPathComponent(realParent, leaf), why)) {
+                done = true;
+                break;
+            }
+            return refuse(RestoreStatus::Failed,
+                          "it cannot be put back in " + parentPath + ": " + (why.empty() ? errorText(err) : why));
+        }
         if (errno != EXDEV)
             return refuse(RestoreStatus::Failed, "it cannot be put back in " + parentPath + ": " + errorText(errno));
 

@@ -45,6 +45,11 @@ struct RestoreOptions {
     std::function<ConflictChoice(const std::string& existing)> onConflict;
     // Replace: puts the existing item in the trash (never deletes it); false with the reason.
     std::function<bool(const std::string& existing, std::string& error)> putAside;
+    // The user may not move the folder out of the trash (it is someone else's: moving a folder to
+    // another parent needs write access to it): `from` is the trashed folder, `to` its place
+    // (its folder's real path). True when something else moved it there; otherwise false, with
+    // the reason in `error` (empty: the move's own error is reported).
+    std::function<bool(const std::string& from, const std::string& to, std::string& error)> moveDenied;
     CopyControl copy;      // progress and stop for a copy to another file system
     bool dryRun = false;   // decide everything, change nothing (missing folders are not made)
 };

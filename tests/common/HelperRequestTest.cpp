@@ -22,6 +22,11 @@ HelperRequest sampleRequest() {
                           "/t/.Trash-1/files/caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
                           std::string("/t/.Trash-1/files/nul\0inside", 27), "/t/.Trash-1/files/ spaces "};
     r.notTrashedBecauseFolderNotEmpty = {"/home/u/.local/share/Trash/files/folder"};
+    // Each restore list distinct, so that a key read into the wrong list is seen.
+    r.restoreUnlockItems = {"/home/u/.local/share/Trash/files/unlock"};
+    r.restoreLockItems = {std::string("/home/u/lock\xff")};
+    r.restoreMoveItems = {"/t/.Trash-1/files/theirs", "/t/.Trash-1/files/theirs 2"};
+    r.restoreMoveDestinations = {"/t/back/theirs", "/t/back/theirs 2"};
     r.erasedSize = std::numeric_limits<uint64_t>::max();
     r.erasedCount = 1234567890123ull;
     return r;
