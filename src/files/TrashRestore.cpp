@@ -85,8 +85,14 @@ TrashedItem describeTrashedItem(const std::string& trashDir, const std::string& 
         item.infoError = trashDir + ": " + errorText(errno);
     } else if (readTrashInfoAt(dir.get(), name, fields, item.infoError)) {
         item.deletionDate = fields.deletionDate;
-        if (!fields.path) item.infoError = "its info file gives no original location";
-        else item.originalPath = originalPathFromTrashInfo(*fields.path, topdir, homeTrash, item.infoError);
+        if (!fields.path) {
+            item.infoError = "its info file gives no original location";
+            item.infoMissing = true;
+        } else {
+            item.originalPath = originalPathFromTrashInfo(*fields.path, topdir, homeTrash, item.infoError);
+        }
+    } else {
+        item.infoMissing = true;
     }
     return item;
 }

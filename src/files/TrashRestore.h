@@ -27,6 +27,9 @@ struct TrashedItem {
     bool homeTrash = false;
     std::optional<std::string> originalPath;  // absolute bytes; nullopt when unknown (see infoError)
     std::string infoError;                    // why the original place is unknown or refused
+    // No info file, one that cannot be read, or one without a Path: the item can go back only
+    // into a chosen folder (an info file whose Path is refused is no such case: it is refused).
+    bool infoMissing = false;
     double deletionDate = 0;                  // seconds since 2001-01-01 UTC; 0 when unknown
     std::string trashedPath() const;          // trashDir/files/NAME
 };

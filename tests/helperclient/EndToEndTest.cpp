@@ -925,7 +925,7 @@ TEST_F(HelperEndToEnd, ProxyAndProgressReceiverSpeakTheProtocolWithTheRealHelper
         for (const std::string& r : replies) out << "reply " << r << "\n";
     });
     EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.get("reply"), (std::vector<std::string>{"version 2.0.0", "refused -50", "accepted", "accepted"}))
+    EXPECT_EQ(o.get("reply"), (std::vector<std::string>{"version 2.1.0", "refused -50", "accepted", "accepted"}))
         << bus->daemonLog();
     EXPECT_EQ(o.get("first"), std::vector<std::string>{"finished 0"});
     EXPECT_EQ(o.get("second"), (std::vector<std::string>{"item 6 104 4 " + files + "/mine", "finished 0"}));
