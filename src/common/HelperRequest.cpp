@@ -400,6 +400,9 @@ private:
         switch (tag) {
         case Tag::Key:
             if (!appendText(raw, scratch_, why_)) return false;
+            // A NUL would end the key for other readers ("unlockItems\0x" is "unlockItems" to
+            // them), so the request would mean one thing here and another there.
+            if (scratch_.find('\0') != std::string::npos) return fail("a key with a NUL byte");
             if (depth_ == 2) {
                 currentName_ = scratch_;
                 current_ = currentName_ == kUnlockItemsKey                       ? Field::Unlock

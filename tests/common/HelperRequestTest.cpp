@@ -95,6 +95,8 @@ TEST(CommonHelperRequest, MalformedDataIsTheDecodersErrorNeverACrash) {
         std::string("bplist00\xd0\x08\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00"
                     "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x09", 42),
         std::string("<?xml\0\0\0", 8),
+        // A key another reader would end at its NUL (and read as "restoreUnlockItems").
+        head + std::string("<dict><key>restoreUnlockItems\0x</key><array><string>/x</string></array></dict></plist>", 86),
     };
     for (const std::string& bytes : bad) {
         HelperError error;
