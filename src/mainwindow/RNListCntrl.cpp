@@ -854,6 +854,7 @@ void RNListCntrl::showMoveProgress(uint64_t bytes, uint64_t items) {
     if (!movePanel_) {
         auto panel = std::make_unique<ui::RNProgressWindowCntrl>();
         // Stop: the copy ends at its next entry, the partial copy goes, the item stays whole.
+        if (panel->window()) panel->window()->countTxt->setText(ui::L("put_back_copied_label"));
         if (panel->window())
             connect(panel->window(), &ui::RNProgressWindow::stopRequested, this, [stop = moveStop_] {
                 if (stop) stop->store(true);
