@@ -95,12 +95,18 @@ struct RNHelperTool::PendingAuthorization {
 };
 
 struct RNHelperTool::PendingRestore {
+    RNHelperTool* tool = nullptr;
+    uid_t uid = 0;
     std::shared_ptr<sd_bus_message> call;  // keeps the request's bytes
     std::string_view request;
     std::string cancellationId;
     RNHelperToolProtocol::RestoreReply reply;
     sd_bus_slot* polkitSlot = nullptr;
-    ~PendingRestore() { sd_bus_slot_unref(polkitSlot); }
+    sd_bus_slot* watchSlot = nullptr;  // the caller's departure
+    ~PendingRestore() {
+        sd_bus_slot_unref(polkitSlot);
+        sd_bus_slot_unref(watchSlot);
+    }
 };
 
 // One run's report on its way to its caller (loop thread).
@@ -613,6 +619,16 @@ void RNHelperTool::restoreWithAuthorization(std::string_view authorization, std:
         return;
     }
     auto pending = std::make_unique<PendingRestore>();
+    pending->tool = this;
+    pending->uid = uid;
+    // A caller that leaves while polkit asks: the check is cancelled and nothing is done.
+    const std::string match = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+                              sender + "'";
+    if (sd_bus_add_match(bus_, &pending->watchSlot, match.c_str(), onRestoreCallerNameChanged, pending.get()) < 0) {
+        reply(HelperError::osStatus(kOSStatusParamErr, "busy: the caller cannot be watched"), {});
+        return;
+    }
     pending->call = keepCall(currentCall_->message);
     pending->request = request;
     pending->reply = std::move(reply);
@@ -626,6 +642,26 @@ void RNHelperTool::restoreWithAuthorization(std::string_view authorization, std:
     auto it = pendingRestores_.find(uid);
     if (it != pendingRestores_.end() && it->second->cancellationId == id) it->second->polkitSlot = slot;
     else sd_bus_slot_unref(slot);
+}
+
+int RNHelperTool::onRestoreCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* pending = static_cast<PendingRestore*>(userdata);
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
+    if (newOwner && *newOwner) return 0;
+    RNHelperTool* self = pending->tool;
+    auto it = self->pendingRestores_.find(pending->uid);
+    if (it == self->pendingRestores_.end() || it->second.get() != pending) return 0;
+    // `pending` is gone after this.
+    std::unique_ptr<PendingRestore> gone = std::move(it->second);
+    self->pendingRestores_.erase(it);
+    files::systemLog("quillo3-helper: the caller of a restore request left while waiting for authorization");
+    if (gone->polkitSlot) PolkitAuthority::cancelCheckAuthorization(self->bus_, gone->cancellationId);
+    self->touch();
+    self->exitIfDone();
+    return 0;
 }
 
 void RNHelperTool::restoreAuthorizationDone(uid_t uid, const std::string& cancellationId, HelperError error) {

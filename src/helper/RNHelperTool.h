@@ -144,6 +144,7 @@ private:
     static int onTick(sd_event_source* s, uint64_t usec, void* userdata);
     static int onPingReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onRestoreCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     void serve(BusCall& call, const std::function<void()>& message);
     // The unlock walk, last to first, over `count` entries: sets dropped[i] for each entry that

@@ -1039,11 +1039,41 @@ TEST_F(HelperEndToEnd, LockedFileFarBeyondPathMaxIsErasedAndALinkOnItsWayIsRefus
 
 namespace {
 
-// A raw restore hand-over as `uid` in a child process: "ok" and one line per message (empty for
-// an item done), or the error reply's name and message.
-std::string restoreAs(uid_t uid, const HelperRequest& request) {
+// A raw restore hand-over on a connection of the calling process: "ok" and one line per message
+// (empty for an item done), or the error reply's name and message.
+std::string rawRestore(const HelperRequest& request) {
     const std::optional<std::string> bytes = quillo::common::encodeHelperRequest(request);
     if (!bytes) return "not encoded";
+    std::string result;
+    sd_bus* bus = nullptr;
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const std::string token(quillo::common::kAuthorizationDataLength, '\0');
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_open_system(&bus);
+    if (r >= 0)
+        r = sd_bus_message_new_method_call(bus, &m, quillo::common::kHelperBusName, quillo::common::kHelperObjectPath,
+                                           quillo::common::kHelperInterface, quillo::common::kRestoreMethod);
+    if (r >= 0) r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
+    if (r >= 0) r = sd_bus_message_append_array(m, 'y', bytes->data(), bytes->size());
+    if (r >= 0) r = sd_bus_call(bus, m, 60 * 1000000ull, &error, &reply);
+    if (r < 0) {
+        result = std::string(error.name ? error.name : "?") + " " + (error.message ? error.message : std::strerror(-r));
+    } else {
+        result = "ok";
+        const char* text = nullptr;
+        sd_bus_message_enter_container(reply, 'a', "s");
+        while (sd_bus_message_read(reply, "s", &text) > 0) result += "\n" + std::string(text);
+    }
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    sd_bus_message_unref(m);
+    sd_bus_flush_close_unref(bus);
+    return result;
+}
+
+// rawRestore as `uid`, in a child process.
+std::string restoreAs(uid_t uid, const HelperRequest& request) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return "no pipe";
     std::fflush(nullptr);
@@ -1053,27 +1083,7 @@ std::string restoreAs(uid_t uid, const HelperRequest& request) {
         if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
             ::_exit(126);
         ::alarm(90);
-        std::string result;
-        sd_bus* bus = nullptr;
-        sd_bus_message* reply = nullptr;
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        const std::string token(quillo::common::kAuthorizationDataLength, '\0');
-        sd_bus_message* m = nullptr;
-        int r = sd_bus_open_system(&bus);
-        if (r >= 0)
-            r = sd_bus_message_new_method_call(bus, &m, quillo::common::kHelperBusName, quillo::common::kHelperObjectPath,
-                                               quillo::common::kHelperInterface, quillo::common::kRestoreMethod);
-        if (r >= 0) r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
-        if (r >= 0) r = sd_bus_message_append_array(m, 'y', bytes->data(), bytes->size());
-        if (r >= 0) r = sd_bus_call(bus, m, 60 * 1000000ull, &error, &reply);
-        if (r < 0) {
-            result = std::string(error.name ? error.name : "?") + " " + (error.message ? error.message : std::strerror(-r));
-        } else {
-            result = "ok";
-            const char* text = nullptr;
-            sd_bus_message_enter_container(reply, 'a', "s");
-            while (sd_bus_message_read(reply, "s", &text) > 0) result += "\n" + std::string(text);
-        }
+        const std::string result = rawRestore(request);
         const bool written = ::write(out[1], result.data(), result.size()) == ssize_t(result.size());
         ::_exit(written ? 0 : 1);
     }
@@ -1222,4 +1232,50 @@ TEST_F(HelperEndToEnd, RestoreHandOverRefusesWhatTheCallerMayNotDo) {
     EXPECT_TRUE(exists(files + "/theirs"));
     EXPECT_FALSE(exists(top + "/rootonly/theirs"));
     EXPECT_FALSE(exists(top + "/back/x"));
+}
+
+// A restore request waiting for an authentication nobody answers: the same user's next one is
+// refused as busy; once the caller goes, its check is cancelled and the user may ask again.
+TEST_F(HelperEndToEnd, RestoreRequestOfACallerThatLeavesIsForgotten) {
+    constexpr uid_t kWaitingUid = 1;  // daemon, without the grant
+    startBus(true);
+    HelperRequest request;
+    request.restoreUnlockItems = {files + "/nothing"};
+    int go[2];
+    ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+    std::fflush(nullptr);
+    const pid_t waiting = ::fork();
+    ASSERT_GE(waiting, 0);
+    if (waiting == 0) {
+        ::close(go[1]);
+        char byte = 0;
+        if (::read(go[0], &byte, 1) != 1) ::_exit(3);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kWaitingUid, kWaitingUid, kWaitingUid) != 0 ||
+            ::setresuid(kWaitingUid, kWaitingUid, kWaitingUid) != 0)
+            ::_exit(126);
+        ::alarm(120);
+        rawRestore(request);
+        ::_exit(0);
+    }
+    ::close(go[0]);
+    SilentAgent agent;
+    const std::string why = agent.registerFor(waiting);
+    EXPECT_TRUE(why.empty()) << why << bus->daemonLog();
+    EXPECT_EQ(::write(go[1], "g", 1), 1);
+    ::close(go[1]);
+    auto reapWaiting = [&] {
+        ::kill(waiting, SIGKILL);
+        int status = 0;
+        ::waitpid(waiting, &status, 0);
+    };
+    if (!why.empty() || !agent.waitForBegin(1, 30000)) {
+        reapWaiting();
+        FAIL() << "polkitd never asked the agent: " << bus->daemonLog();
+    }
+    const std::string second = restoreAs(kWaitingUid, request);
+    EXPECT_EQ(second.rfind(std::string(quillo::common::kOSStatusErrorName) + " -50: busy", 0), 0u) << second;
+    reapWaiting();
+    EXPECT_TRUE(agent.waitForCancel(1, 20000)) << bus->daemonLog();
+    const std::string third = restoreAs(kWaitingUid, request);
+    EXPECT_EQ(third.rfind(std::string(quillo::common::kOSStatusErrorName) + " -60005", 0), 0u) << third;
 }
