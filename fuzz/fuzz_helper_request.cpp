@@ -61,7 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (root && plist_get_node_type(root) == PLIST_DICT &&
         (!sameAsLibrary(root, kUnlockItemsKey, request->unlockItems) ||
          !sameAsLibrary(root, kPermissionsItemsKey, request->permissionsItems) ||
-         !sameAsLibrary(root, kNotTrashedBecauseFolderNotEmptyKey, request->notTrashedBecauseFolderNotEmpty))) {
+         !sameAsLibrary(root, kNotTrashedBecauseFolderNotEmptyKey, request->notTrashedBecauseFolderNotEmpty) ||
+         !sameAsLibrary(root, kRestoreUnlockItemsKey, request->restoreUnlockItems) ||
+         !sameAsLibrary(root, kRestoreLockItemsKey, request->restoreLockItems) ||
+         !sameAsLibrary(root, kRestoreMoveItemsKey, request->restoreMoveItems) ||
+         !sameAsLibrary(root, kRestoreMoveDestinationsKey, request->restoreMoveDestinations))) {
         std::fprintf(stderr, "the decoder and the property-list library read different paths\n");
         std::abort();
     }

@@ -6,6 +6,7 @@
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNRestoreItems.h"
+#include "helperclient/RNSecureAccess.h"
 #include "util/RNNumberUtilities.h"
 
 #include <fnmatch.h>
@@ -214,6 +215,9 @@ int restoreCommand(const std::vector<std::string>& args) {
             std::cerr << "\rcopying: " << numbers.numberToFormatString(double(items)) << " items, "
                       << numbers.sizeToFormatString(bytes, 4, true) << "   " << std::flush;
         };
+    // Locked items and other users' folders: the helper, asked on the terminal.
+    RNRestoreItems::setPrivilegedRestorerFactory(
+        []() -> std::unique_ptr<erase::RNPrivilegedRestorer> { return helperclient::RNSecureAccess::initWithDelegate(nullptr); });
     RNRestoreItems restorer(options);
     const auto outcomes = restorer.restore(chosen);
     if (showProgress) std::cerr << "\r\033[K" << std::flush;

@@ -16,7 +16,7 @@ inline constexpr char kHelperObjectPath[] = "/org/quillo/Quillo3Helper";
 inline constexpr char kHelperInterface[] = "org.quillo.Quillo3Helper";
 
 // The version the client compares with as a whole string; both sides change it together.
-inline constexpr char kHelperVersion[] = "2.0.0";
+inline constexpr char kHelperVersion[] = "2.1.0";
 
 // Methods: name, input signature, output signature.
 inline constexpr char kGetVersionMethod[] = "getVersionWithReply";  // () -> (s)
@@ -26,6 +26,12 @@ inline constexpr char kGetVersionOut[] = "s";
 inline constexpr char kEraseMethod[] = "eraseWithAuthorization";
 inline constexpr char kEraseIn[] = "ayay";
 inline constexpr char kEraseOut[] = "";
+// (ay authorization, ay request) -> (as messages): a restore's hand-over, done before the reply;
+// one message per item of the request (its unlock, lock and move lists in that order), empty
+// for an item done.
+inline constexpr char kRestoreMethod[] = "restoreWithAuthorization";
+inline constexpr char kRestoreIn[] = "ayay";
+inline constexpr char kRestoreOut[] = "as";
 inline constexpr char kSetStoppedByUserMethod[] = "setStoppedByUser";  // (b) -> ()
 inline constexpr char kSetStoppedByUserIn[] = "b";
 inline constexpr char kSetStoppedByUserOut[] = "";

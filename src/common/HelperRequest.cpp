@@ -192,7 +192,10 @@ bool parseCount(std::string_view text, uint64_t& out) {
 }
 
 // Where a value of the root dictionary goes.
-enum class Field : uint8_t { Ignored, Unlock, Permissions, NotTrashed, ErasedSize, ErasedCount };
+enum class Field : uint8_t {
+    Ignored, Unlock, Permissions, NotTrashed, ErasedSize, ErasedCount, RestoreUnlock, RestoreLock, RestoreMove,
+    RestoreDestinations
+};
 
 class RequestReader {
 public:
@@ -335,10 +338,18 @@ private:
         case Field::Unlock:
         case Field::Permissions:
         case Field::NotTrashed:
+        case Field::RestoreUnlock:
+        case Field::RestoreLock:
+        case Field::RestoreMove:
+        case Field::RestoreDestinations:
             if (tag != Tag::Array) return fail(notAn("is not an array"));
-            arrayTarget_ = field == Field::Unlock        ? &request_->unlockItems
-                           : field == Field::Permissions ? &request_->permissionsItems
-                                                         : &request_->notTrashedBecauseFolderNotEmpty;
+            arrayTarget_ = field == Field::Unlock          ? &request_->unlockItems
+                           : field == Field::Permissions   ? &request_->permissionsItems
+                           : field == Field::NotTrashed    ? &request_->notTrashedBecauseFolderNotEmpty
+                           : field == Field::RestoreUnlock ? &request_->restoreUnlockItems
+                           : field == Field::RestoreLock   ? &request_->restoreLockItems
+                           : field == Field::RestoreMove   ? &request_->restoreMoveItems
+                                                           : &request_->restoreMoveDestinations;
             arrayTarget_->clear();  // a repeated key: the last one counts
             arrayKey_ = currentName_;
             break;
@@ -389,6 +400,9 @@ private:
         switch (tag) {
         case Tag::Key:
             if (!appendText(raw, scratch_, why_)) return false;
+            // A NUL would end the key for other readers ("unlockItems\0x" is "unlockItems" to
+            // them), so the request would mean one thing here and another there.
+            if (scratch_.find('\0') != std::string::npos) return fail("a key with a NUL byte");
             if (depth_ == 2) {
                 currentName_ = scratch_;
                 current_ = currentName_ == kUnlockItemsKey                       ? Field::Unlock
@@ -396,6 +410,10 @@ private:
                            : currentName_ == kNotTrashedBecauseFolderNotEmptyKey ? Field::NotTrashed
                            : currentName_ == kErasedSizeKey                      ? Field::ErasedSize
                            : currentName_ == kErasedCountKey                     ? Field::ErasedCount
+                           : currentName_ == kRestoreUnlockItemsKey              ? Field::RestoreUnlock
+                           : currentName_ == kRestoreLockItemsKey                ? Field::RestoreLock
+                           : currentName_ == kRestoreMoveItemsKey                ? Field::RestoreMove
+                           : currentName_ == kRestoreMoveDestinationsKey         ? Field::RestoreDestinations
                                                                                  : Field::Ignored;
             }
             return true;
@@ -447,6 +465,13 @@ std::optional<std::string> encodeHelperRequest(const HelperRequest& request) {
     if (!request.notTrashedBecauseFolderNotEmpty.empty())
         plist_dict_set_item(dict.get(), kNotTrashedBecauseFolderNotEmptyKey,
                             pathArray(request.notTrashedBecauseFolderNotEmpty));
+    const std::pair<const char*, const PathList*> restoreLists[] = {
+        {kRestoreUnlockItemsKey, &request.restoreUnlockItems},
+        {kRestoreLockItemsKey, &request.restoreLockItems},
+        {kRestoreMoveItemsKey, &request.restoreMoveItems},
+        {kRestoreMoveDestinationsKey, &request.restoreMoveDestinations}};
+    for (const auto& [key, list] : restoreLists)
+        if (!list->empty()) plist_dict_set_item(dict.get(), key, pathArray(*list));
     plist_dict_set_item(dict.get(), kErasedSizeKey, plist_new_uint(request.erasedSize));
     plist_dict_set_item(dict.get(), kErasedCountKey, plist_new_uint(request.erasedCount));
     char* xml = nullptr;

@@ -23,6 +23,12 @@ inline constexpr char kPermissionsItemsKey[] = "permissionsItems";
 inline constexpr char kNotTrashedBecauseFolderNotEmptyKey[] = "notTrashedBecauseFolderNotEmpty";
 inline constexpr char kErasedSizeKey[] = "erasedSize";
 inline constexpr char kErasedCountKey[] = "erasedCount";
+// A restore's hand-over (restoreWithAuthorization): items of the caller's trash to unlock, restored
+// items to lock again, and folders to move out of the trash to the destination at the same index.
+inline constexpr char kRestoreUnlockItemsKey[] = "restoreUnlockItems";
+inline constexpr char kRestoreLockItemsKey[] = "restoreLockItems";
+inline constexpr char kRestoreMoveItemsKey[] = "restoreMoveItems";
+inline constexpr char kRestoreMoveDestinationsKey[] = "restoreMoveDestinations";
 
 // Larger requests are refused before parsing: the helper parses as root.
 inline constexpr std::size_t kMaxHelperRequestBytes = 64u << 20;
@@ -87,6 +93,10 @@ struct HelperRequest {
     PathList notTrashedBecauseFolderNotEmpty;  // folders left non-empty
     uint64_t erasedSize = 0;   // bytes the application erased before the hand-over
     uint64_t erasedCount = 0;  // items the application erased before the hand-over
+    PathList restoreUnlockItems;       // trashed items to unlock before they are put back
+    PathList restoreLockItems;         // put-back items to lock again where they now are
+    PathList restoreMoveItems;         // trashed folders the user's rights cannot move ...
+    PathList restoreMoveDestinations;  // ... and where each goes
 
     bool operator==(const HelperRequest&) const = default;
 };

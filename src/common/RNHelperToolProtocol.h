@@ -44,6 +44,15 @@ public:
     // succeeded. A step of the helper's own run; the application never sends it.
     virtual std::vector<std::string> unlockItemsWithArray(std::vector<std::string> paths) = 0;
 
+    // restoreWithAuthorization: a restore's hand-over (HelperRequest's restore lists), done once
+    // polkit grants the erase right; `reply` gets one message per item (empty for an item done),
+    // or the authorization or decoding error, in which case nothing was done.
+    using RestoreReply = std::function<void(const HelperError& error, const std::vector<std::string>& messages)>;
+    virtual void restoreWithAuthorization(std::string_view /*authorization*/, std::string_view /*request*/,
+                                          RestoreReply reply) {
+        reply(HelperError::osStatus(kOSStatusParamErr, "restore hand-over not supported"), {});
+    }
+
     // setStoppedByUser: the run in progress finishes the item in hand and stops.
     virtual void setStoppedByUser(bool stopped) = 0;
 };

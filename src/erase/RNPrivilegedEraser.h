@@ -34,6 +34,24 @@ public:
     virtual void stoppedByUser(bool stopped) = 0;
 };
 
+// A restore's way to the privileged helper, for what the user's own rights cannot do. Each call
+// returns once the helper has answered (polkit may first ask for a password): empty when done,
+// otherwise why not (the helper's reason, or the authorization's or connection's error, shown
+// as it is). Called on the restoring thread, never the main thread of a GUI.
+class RNPrivilegedRestorer {
+public:
+    virtual ~RNPrivilegedRestorer() = default;
+    // Clears the lock of an item directly in one of the user's trashes.
+    virtual std::string unlockTrashedItem(const std::string& path) = 0;
+    // Locks again an item the helper unlocked, where it now is.
+    virtual std::string lockRestoredItem(const std::string& path) = 0;
+    // Moves a folder of the user's trash that the user cannot move to `to`, in a folder the user
+    // may write.
+    virtual std::string moveTrashedFolder(const std::string& from, const std::string& to) = 0;
+};
+
+using RNPrivilegedRestorerFactory = std::function<std::unique_ptr<RNPrivilegedRestorer>()>;
+
 using RNPrivilegedEraserFactory = std::function<std::unique_ptr<RNPrivilegedEraser>(RNSecureAccessDelegate*)>;
 
 }  // namespace quillo::erase

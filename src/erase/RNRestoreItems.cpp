@@ -9,12 +9,94 @@
 #include "files/Utf8.h"
 #include "util/Localization.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
 
 namespace quillo::erase {
 
 using files::ConflictChoice;
 using files::RestoreStatus;
+
+namespace {
+std::mutex gRestorerMutex;
+RNPrivilegedRestorerFactory gRestorerFactory;
+}  // namespace
+
+void RNRestoreItems::setPrivilegedRestorerFactory(RNPrivilegedRestorerFactory factory) {
+    std::lock_guard lock(gRestorerMutex);
+    gRestorerFactory = std::move(factory);
+}
+
+RNPrivilegedRestorer* RNRestoreItems::restorer() {
+    if (!restorerMade_) {
+        restorerMade_ = true;
+        RNPrivilegedRestorerFactory factory;
+        {
+            std::lock_guard lock(gRestorerMutex);
+            factory = gRestorerFactory;
+        }
+        if (factory) restorer_ = factory();
+    }
+    return restorer_.get();
+}
+
+RNRestoreItems::LockedChoice RNRestoreItems::askAboutLocked(const std::string& path) {
+    if (lockedForAll_) return *lockedForAll_;
+    bool applyToAll = false;
+    const int64_t answer = RNErrorDelegate::sharedControl().askToTheUser(
+        "restore_locked_sing_str", "restore_locked_sing_msg", {files::escapedText(files::lastPathComponent(path))},
+        "restore_locked_btn", "restore_unlocked_btn", "skip", true, &applyToAll, false, nullptr, /*safeButton=*/2);
+    const LockedChoice choice = answer == kAlertFirstButtonReturn    ? LockedChoice::PutBackLocked
+                                : answer == kAlertSecondButtonReturn ? LockedChoice::PutBackUnlocked
+                                                                     : LockedChoice::Skip;
+    if (applyToAll) lockedForAll_ = choice;
+    return choice;
+}
+
+bool RNRestoreItems::askAboutNoPermission(const std::string& path) {
+    if (noPermissionForAll_) return *noPermissionForAll_;
+    bool applyToAll = false;
+    const int64_t answer = RNErrorDelegate::sharedControl().askToTheUser(
+        "restore_no_permissions_sing_str", "restore_no_permissions_sing_msg",
+        {files::escapedText(files::lastPathComponent(path))}, "skip", "put_back_as_admin_btn", "", true, &applyToAll,
+        false, nullptr, /*safeButton=*/0);
+    const bool yes = answer == kAlertSecondButtonReturn;
+    if (applyToAll) noPermissionForAll_ = yes;
+    return yes;
+}
+
+std::string RNRestoreItems::unlock(const files::TrashedItem& item, files::ClearedLock& cleared, bool& byHelper) {
+    byHelper = false;
+    files::UniqueFd dir(::open(files::appendPathComponent(item.trashDir, "files").c_str(),
+                               O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::string why;
+    if (!dir.valid()) return std::strerror(errno);
+    if (files::unlockItemAt(dir.get(), item.name, why, cleared)) return {};
+    RNPrivilegedRestorer* helper = restorer();
+    if (!helper) return why;
+    // The helper remembers what it cleared; the lock goes back through it.
+    struct stat st;
+    if (::fstatat(dir.get(), item.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::strerror(errno);
+    why = helper->unlockTrashedItem(item.trashedPath());
+    if (!why.empty()) return why;
+    byHelper = true;
+    cleared = {uint64_t(st.st_dev), uint64_t(st.st_ino), 0};
+    return {};
+}
+
+std::string RNRestoreItems::lockAgain(const std::string& path, const files::ClearedLock& cleared, bool byHelper) {
+    if (byHelper) return restorer() ? restorer()->lockRestoredItem(path) : std::string("no helper");
+    files::UniqueFd dir(::open(files::deletingLastPathComponent(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string why;
+    if (!dir.valid()) return std::strerror(errno);
+    files::lockItemAt(dir.get(), files::lastPathComponent(path), cleared, why);
+    return why;
+}
 
 RNRestoreItems::RNRestoreItems(Options options)
     : options_(std::move(options)), putter_(files::RNFilesUtilities::sharedControl().trashLocator()),
@@ -95,6 +177,12 @@ std::vector<RNRestoreItems::Outcome> RNRestoreItems::restore(const std::vector<f
         if (put.ok) logItem(existing, 0);
         return put.ok;
     };
+    options.moveDenied = [this](const std::string& from, const std::string& to, std::string& error) {
+        RNPrivilegedRestorer* helper = restorer();
+        if (!helper || !askAboutNoPermission(from)) return false;
+        error = helper->moveTrashedFolder(from, to);
+        return error.empty();
+    };
     options.copy.stop = options_.stop;
     options.copy.progress = options_.progress;
 
@@ -125,7 +213,36 @@ std::vector<RNRestoreItems::Outcome> RNRestoreItems::restore(const std::vector<f
         }
         struct stat st;
         const uint64_t size = ::lstat(item.trashedPath().c_str(), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+        // A locked item cannot move: asked, unlocked (by the helper where the user's rights do
+        // not reach), and locked again where it lands when so answered, or in the trash when it
+        // does not go.
+        std::optional<files::ClearedLock> cleared;
+        bool byHelper = false, relock = false;
+        if (!options_.dryRun && files::isLockedItemAt(AT_FDCWD, item.trashedPath())) {
+            const LockedChoice choice = askAboutLocked(item.trashedPath());
+            if (choice == LockedChoice::Skip) {
+                o.result.status = RestoreStatus::Skipped;
+                o.result.error = "it is locked";
+                outcomes.push_back(std::move(o));
+                continue;
+            }
+            files::ClearedLock lock;
+            if (const std::string why = unlock(item, lock, byHelper); !why.empty()) {
+                o.result.status = RestoreStatus::Failed;
+                o.result.error = "it is locked and could not be unlocked: " + why;
+                outcomes.push_back(std::move(o));
+                continue;
+            }
+            cleared = lock;
+            relock = choice == LockedChoice::PutBackLocked;
+        }
         o.result = files::restoreTrashedItem(item, destination, boundary, options);
+        if (cleared && o.result.status == RestoreStatus::Restored && relock) {
+            if (const std::string why = lockAgain(o.result.destination, *cleared, byHelper); !why.empty())
+                o.result.error = "put back, but not locked again: " + why;
+        } else if (cleared && o.result.status != RestoreStatus::Restored) {
+            lockAgain(item.trashedPath(), *cleared, byHelper);
+        }
         if (o.result.status == RestoreStatus::Restored && !options_.dryRun) logItem(o.result.destination, size);
         outcomes.push_back(std::move(o));
     }

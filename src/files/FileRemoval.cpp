@@ -76,6 +76,12 @@ int removeContents(int dirFd, const std::function<bool()>& stop) {
 }  // namespace
 
 bool unlockItemAt(int parentFd, const std::string& name, std::string& why) {
+    ClearedLock cleared;
+    return unlockItemAt(parentFd, name, why, cleared);
+}
+
+bool unlockItemAt(int parentFd, const std::string& name, std::string& why, ClearedLock& cleared) {
+    cleared = ClearedLock();
     struct stat before;
     if (::fstatat(parentFd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
         why = std::strerror(errno);
@@ -114,7 +120,41 @@ bool unlockItemAt(int parentFd, const std::string& name, std::string& why) {
         return false;
     }
     if (!(flags & kLockFlags)) return true;
+    const int held = flags & kLockFlags;
     flags &= ~kLockFlags;
+    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    cleared = {uint64_t(after.st_dev), uint64_t(after.st_ino), held};
+    return true;
+}
+
+bool lockItemAt(int parentFd, const std::string& name, const ClearedLock& lock, std::string& why) {
+    struct stat before;
+    if (::fstatat(parentFd, name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    const bool isDir = S_ISDIR(before.st_mode);
+    if ((!isDir && !S_ISREG(before.st_mode)) || uint64_t(before.st_dev) != lock.device ||
+        uint64_t(before.st_ino) != lock.inode) {
+        why = "not the item that was unlocked";
+        return false;
+    }
+    UniqueFd fd(::openat(parentFd, name.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (isDir ? O_DIRECTORY : 0)));
+    struct stat after;
+    if (!fd.valid() || ::fstat(fd.get(), &after) != 0 || after.st_dev != before.st_dev || after.st_ino != before.st_ino) {
+        why = fd.valid() ? "the item changed while it was locked" : std::strerror(errno);
+        return false;
+    }
+    int flags = 0;
+    if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    flags |= lock.flags & kLockFlags;
     if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) != 0) {
         why = std::strerror(errno);
         return false;

@@ -4,6 +4,7 @@
 // whatever the depth of the tree.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <system_error>
 #include <string>
@@ -25,5 +26,17 @@ std::error_code removeItemAtPath(const std::string& path);
 // a mount point), and only when it is still the object that was looked at. A file with other
 // hard links is not unlocked: the flags belong to the inode, and its other names lie elsewhere.
 bool unlockItemAt(int parentFd, const std::string& name, std::string& why);
+
+// What unlockItemAt cleared, to lock the same object again later (a restore puts the lock back
+// on the item where it lands).
+struct ClearedLock {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int flags = 0;  // the lock flags it held (0: it was not locked)
+};
+bool unlockItemAt(int parentFd, const std::string& name, std::string& why, ClearedLock& cleared);
+// Puts `lock`'s flags back on `name`, only when it is still the object they were cleared from
+// (a regular file or folder, never through a symlink); false with the reason otherwise.
+bool lockItemAt(int parentFd, const std::string& name, const ClearedLock& lock, std::string& why);
 
 }  // namespace quillo::files

@@ -85,8 +85,14 @@ TrashedItem describeTrashedItem(const std::string& trashDir, const std::string& 
         item.infoError = trashDir + ": " + errorText(errno);
     } else if (readTrashInfoAt(dir.get(), name, fields, item.infoError)) {
         item.deletionDate = fields.deletionDate;
-        if (!fields.path) item.infoError = "its info file gives no original location";
-        else item.originalPath = originalPathFromTrashInfo(*fields.path, topdir, homeTrash, item.infoError);
+        if (!fields.path) {
+            item.infoError = "its info file gives no original location";
+            item.infoMissing = true;
+        } else {
+            item.originalPath = originalPathFromTrashInfo(*fields.path, topdir, homeTrash, item.infoError);
+        }
+    } else {
+        item.infoMissing = true;
     }
     return item;
 }
@@ -226,6 +232,17 @@ RestoreResult restoreTrashedItem(const TrashedItem& item, const std::string& des
             break;
         }
         if (errno == EEXIST) continue;  // appeared meanwhile: asked again
+        if ((errno == EACCES || errno == EPERM) && isFolder && itemSt.st_uid != ::geteuid() && options.moveDenied) {
+            const int err = errno;
+            std::string why;
+            const std::string realParent = canonicalPath("/proc/self/fd/" + std::to_string(dir.get()));
+            if (options.moveDenied(item.trashedPath(), appendPathComponent(realParent, leaf), why)) {
+                done = true;
+                break;
+            }
+            return refuse(RestoreStatus::Failed,
+                          "it cannot be put back in " + parentPath + ": " + (why.empty() ? errorText(err) : why));
+        }
         if (errno != EXDEV)
             return refuse(RestoreStatus::Failed, "it cannot be put back in " + parentPath + ": " + errorText(errno));
 

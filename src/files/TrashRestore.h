@@ -27,6 +27,9 @@ struct TrashedItem {
     bool homeTrash = false;
     std::optional<std::string> originalPath;  // absolute bytes; nullopt when unknown (see infoError)
     std::string infoError;                    // why the original place is unknown or refused
+    // No info file, one that cannot be read, or one without a Path: the item can go back only
+    // into a chosen folder (an info file whose Path is refused is no such case: it is refused).
+    bool infoMissing = false;
     double deletionDate = 0;                  // seconds since 2001-01-01 UTC; 0 when unknown
     std::string trashedPath() const;          // trashDir/files/NAME
 };
@@ -45,6 +48,11 @@ struct RestoreOptions {
     std::function<ConflictChoice(const std::string& existing)> onConflict;
     // Replace: puts the existing item in the trash (never deletes it); false with the reason.
     std::function<bool(const std::string& existing, std::string& error)> putAside;
+    // The user may not move the folder out of the trash (it is someone else's: moving a folder to
+    // another parent needs write access to it): `from` is the trashed folder, `to` its place
+    // (its folder's real path). True when something else moved it there; otherwise false, with
+    // the reason in `error` (empty: the move's own error is reported).
+    std::function<bool(const std::string& from, const std::string& to, std::string& error)> moveDenied;
     CopyControl copy;      // progress and stop for a copy to another file system
     bool dryRun = false;   // decide everything, change nothing (missing folders are not made)
 };

@@ -8,6 +8,7 @@
 #include "helper/PolkitAuthority.h"
 #include "helper/ProgressReport.h"
 #include "files/TrashInfo.h"
+#include "files/Utf8.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -88,6 +89,21 @@ struct RNHelperTool::PendingAuthorization {
     sd_bus_slot* watchSlot = nullptr;  // the caller's departure
 
     ~PendingAuthorization() {
+        sd_bus_slot_unref(polkitSlot);
+        sd_bus_slot_unref(watchSlot);
+    }
+};
+
+struct RNHelperTool::PendingRestore {
+    RNHelperTool* tool = nullptr;
+    uid_t uid = 0;
+    std::shared_ptr<sd_bus_message> call;  // keeps the request's bytes
+    std::string_view request;
+    std::string cancellationId;
+    RNHelperToolProtocol::RestoreReply reply;
+    sd_bus_slot* polkitSlot = nullptr;
+    sd_bus_slot* watchSlot = nullptr;  // the caller's departure
+    ~PendingRestore() {
         sd_bus_slot_unref(polkitSlot);
         sd_bus_slot_unref(watchSlot);
     }
@@ -365,6 +381,7 @@ const sd_bus_vtable* RNHelperTool::vtable() {
         SD_BUS_METHOD(kGetVersionMethod, kGetVersionIn, kGetVersionOut, &RNHelperTool::onGetVersion,
                       SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD(kEraseMethod, kEraseIn, kEraseOut, &RNHelperTool::onErase, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD(kRestoreMethod, kRestoreIn, kRestoreOut, &RNHelperTool::onRestore, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD(kSetStoppedByUserMethod, kSetStoppedByUserIn, kSetStoppedByUserOut,
                       &RNHelperTool::onSetStoppedByUser, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_SIGNAL(kItemsErasedSignal, kItemsErasedSignature, 0),
@@ -550,7 +567,125 @@ int RNHelperTool::onErase(sd_bus_message* m, void* userdata, sd_bus_error*) {
     return 1;
 }
 
+int RNHelperTool::onRestore(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<RNHelperTool*>(userdata);
+    self->touch();
+    const void* authorization = nullptr;
+    size_t authorizationSize = 0;
+    const void* requestBytes = nullptr;
+    size_t requestSize = 0;
+    int r = sd_bus_message_read_array(m, 'y', &authorization, &authorizationSize);
+    if (r >= 0) r = sd_bus_message_read_array(m, 'y', &requestBytes, &requestSize);
+    if (r < 0) {
+        replyError(m, HelperError::osStatus(kOSStatusParamErr, "malformed arguments"));
+        return 1;
+    }
+    BusCall call{m, {}};
+    self->serve(call, [&] {
+        self->restoreWithAuthorization(
+            std::string_view(static_cast<const char*>(authorization), authorizationSize),
+            std::string_view(static_cast<const char*>(requestBytes), requestSize),
+            [call = keepCall(m)](const HelperError& error, const std::vector<std::string>& messages) {
+                if (error) {
+                    replyError(call.get(), error);
+                    return;
+                }
+                sd_bus_message* reply = nullptr;
+                int r = sd_bus_message_new_method_return(call.get(), &reply);
+                if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "s");
+                for (size_t i = 0; r >= 0 && i < messages.size(); ++i)
+                    r = sd_bus_message_append(reply, "s", files::escapedText(messages[i], true).c_str());
+                if (r >= 0) r = sd_bus_message_close_container(reply);
+                if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+                sd_bus_message_unref(reply);
+                if (r < 0) files::systemLog(std::string("quillo3-helper: restore reply not sent: ") + std::strerror(-r));
+            });
+    });
+    return 1;
+}
+
 // ---- The protocol --------------------------------------------------------------------------------
+
+void RNHelperTool::restoreWithAuthorization(std::string_view authorization, std::string_view request,
+                                            RestoreReply reply) {
+    const char* sender = currentCall_ ? sd_bus_message_get_sender(currentCall_->message) : nullptr;
+    uid_t uid = 0;
+    if (!sender || !bus_ || !callerUid(sender, uid)) {
+        reply(HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"), {});
+        return;
+    }
+    if (pendingRestores_.count(uid)) {
+        reply(HelperError::osStatus(kOSStatusParamErr, "busy: a restore request of yours waits for authorization"), {});
+        return;
+    }
+    auto pending = std::make_unique<PendingRestore>();
+    pending->tool = this;
+    pending->uid = uid;
+    // A caller that leaves while polkit asks: the check is cancelled and nothing is done.
+    const std::string match = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+                              sender + "'";
+    if (sd_bus_add_match(bus_, &pending->watchSlot, match.c_str(), onRestoreCallerNameChanged, pending.get()) < 0) {
+        reply(HelperError::osStatus(kOSStatusParamErr, "busy: the caller cannot be watched"), {});
+        return;
+    }
+    pending->call = keepCall(currentCall_->message);
+    pending->request = request;
+    pending->reply = std::move(reply);
+    pending->cancellationId = "quillo3-helper-" + std::to_string(++checksStarted_);
+    const std::string id = pending->cancellationId;
+    pendingRestores_[uid] = std::move(pending);
+    sd_bus_slot* slot = nullptr;
+    checkAuthorization(
+        authorization, kEraseCommand, sender,
+        [this, uid, id](HelperError error) { restoreAuthorizationDone(uid, id, std::move(error)); }, id, &slot);
+    auto it = pendingRestores_.find(uid);
+    if (it != pendingRestores_.end() && it->second->cancellationId == id) it->second->polkitSlot = slot;
+    else sd_bus_slot_unref(slot);
+}
+
+int RNHelperTool::onRestoreCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* pending = static_cast<PendingRestore*>(userdata);
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
+    if (newOwner && *newOwner) return 0;
+    RNHelperTool* self = pending->tool;
+    auto it = self->pendingRestores_.find(pending->uid);
+    if (it == self->pendingRestores_.end() || it->second.get() != pending) return 0;
+    // `pending` is gone after this.
+    std::unique_ptr<PendingRestore> gone = std::move(it->second);
+    self->pendingRestores_.erase(it);
+    files::systemLog("quillo3-helper: the caller of a restore request left while waiting for authorization");
+    if (gone->polkitSlot) PolkitAuthority::cancelCheckAuthorization(self->bus_, gone->cancellationId);
+    self->touch();
+    self->exitIfDone();
+    return 0;
+}
+
+void RNHelperTool::restoreAuthorizationDone(uid_t uid, const std::string& cancellationId, HelperError error) {
+    auto it = pendingRestores_.find(uid);
+    if (it == pendingRestores_.end() || it->second->cancellationId != cancellationId) return;
+    std::unique_ptr<PendingRestore> pending = std::move(it->second);
+    pendingRestores_.erase(it);
+    std::optional<HelperRequest> request;
+    if (!error) request = decodeHelperRequest(pending->request, &error);
+    std::optional<CallerIdentity> caller;
+    if (!error && !(caller = CallerIdentity::forUid(uid)))
+        error = HelperError::osStatus(kErrAuthorizationDenied, "the caller has no entry in the user database");
+    if (error || !request) {
+        if (!error) error = HelperError::osStatus(kOSStatusParamErr, "no request");
+        files::systemLog("quillo3-helper: restore request refused: " + error.busErrorMessage());
+        pending->reply(error, {});
+    } else {
+        const PathGuard guard = PathGuard::forUser(uid);
+        pending->reply(HelperError(), handOver_.serve(*request, guard, *caller));
+    }
+    touch();
+    exitIfDone();
+}
+
 
 void RNHelperTool::getVersionWithReply(VersionReply reply) { reply(kHelperVersion); }
 
@@ -726,7 +861,7 @@ bool RNHelperTool::active() const {
     // A report whose caller reads nothing does not keep the helper.
     for (const auto& [caller, d] : deliveries_)
         if (!d->stalled) return true;
-    return runActive_ || !pending_.empty();
+    return runActive_ || !pending_.empty() || !pendingRestores_.empty();
 }
 
 void RNHelperTool::scheduleDelivery() {

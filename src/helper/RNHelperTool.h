@@ -10,6 +10,7 @@
 #include "common/HelperRequest.h"
 #include "common/RNHelperToolProtocol.h"
 #include "helper/PathGuard.h"
+#include "helper/RestoreHandOver.h"
 
 #include <sys/types.h>
 #include <systemd/sd-bus.h>
@@ -72,6 +73,11 @@ public:
     // never replied to.
     void eraseWithAuthorization(std::string_view authorization, std::string_view itemsDictionary,
                                 EraseReply reply) override;
+    // A restore's hand-over, served at once once polkit has granted the erase right to the caller
+    // (whatever erase runs meanwhile: it touches only the request's few items). One waiting
+    // request per user.
+    void restoreWithAuthorization(std::string_view authorization, std::string_view request,
+                                  RestoreReply reply) override;
     // The run's own unlocking step, with the run's path guard and progress; outside a run nothing
     // can be verified, so nothing is unlocked.
     std::vector<std::string> unlockItemsWithArray(std::vector<std::string> paths) override;
@@ -117,6 +123,8 @@ private:
     struct Delivery;
     // An erase request waiting for polkit's answer (one per calling uid).
     struct PendingAuthorization;
+    // A restore hand-over waiting for polkit's answer (one per calling uid).
+    struct PendingRestore;
 
     // The bus call being served (loop thread, while its handler runs): who sent it, and for a
     // message whose protocol reply carries nothing, the refusal its handler answers with.
@@ -130,11 +138,13 @@ private:
     static int onGetVersion(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onErase(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onSetStoppedByUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onRestore(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onIdle(sd_event_source* s, uint64_t usec, void* userdata);
     static int onProgressReady(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     static int onTick(sd_event_source* s, uint64_t usec, void* userdata);
     static int onPingReply(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onRestoreCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
     void serve(BusCall& call, const std::function<void()>& message);
     // The unlock walk, last to first, over `count` entries: sets dropped[i] for each entry that
@@ -147,6 +157,7 @@ private:
     // (or one that cannot be identified) makes the run give way after its share.
     common::HelperError busyRefusal(std::optional<uid_t> caller);
     void authorizationDone(uid_t uid, const std::string& cancellationId, common::HelperError error);
+    void restoreAuthorizationDone(uid_t uid, const std::string& cancellationId, common::HelperError error);
     void callerLeft(uid_t uid, const std::string& cancellationId);
     static void replyError(sd_bus_message* call, const common::HelperError& error);
     bool callerUid(const char* sender, uid_t& uid);
@@ -191,6 +202,8 @@ private:
     sd_event_source* idleSource_ = nullptr;
     sd_event_source* progressSource_ = nullptr;
     std::map<uid_t, std::unique_ptr<PendingAuthorization>> pending_;  // by calling uid
+    std::map<uid_t, std::unique_ptr<PendingRestore>> pendingRestores_;  // by calling uid
+    RestoreHandOver handOver_;
     uint64_t checksStarted_ = 0;  // numbers the polkit checks' cancellation ids
     bool runActive_ = false;
     uid_t runUid_ = 0;

@@ -81,6 +81,37 @@ void RNHelperToolProxy::eraseWithAuthorization(std::string_view authorization, s
         });
 }
 
+void RNHelperToolProxy::restoreWithAuthorization(std::string_view authorization, std::string_view request,
+                                                 RestoreReply reply) {
+    connection_.callHelper(
+        common::kRestoreMethod,
+        [token = std::string(authorization), data = std::string(request)](sd_bus_message* m) {
+            int r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
+            if (r >= 0) r = sd_bus_message_append_array(m, 'y', data.data(), data.size());
+            return r;
+        },
+        kEraseReplyTimeoutUsec,
+        [reply = std::move(reply), fail = errorHandler_](const HelperClientError& e, sd_bus_message* m) {
+            if (e) {
+                if (std::optional<HelperError> answer = helperAnswer(e)) {
+                    if (reply) reply(*answer, {});
+                } else if (fail) {
+                    fail(e);
+                }
+                return;
+            }
+            std::vector<std::string> messages;
+            int r = sd_bus_message_enter_container(m, 'a', "s");
+            const char* text = nullptr;
+            while (r >= 0 && (r = sd_bus_message_read(m, "s", &text)) > 0) messages.emplace_back(text ? text : "");
+            if (r < 0) {
+                if (fail) fail(HelperClientError::fromBusError(nullptr, r));
+                return;
+            }
+            if (reply) reply(HelperError(), messages);
+        });
+}
+
 std::vector<std::string> RNHelperToolProxy::unlockItemsWithArray(std::vector<std::string>) { return {}; }
 
 void RNHelperToolProxy::setStoppedByUser(bool stopped) {

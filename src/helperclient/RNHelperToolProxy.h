@@ -43,6 +43,10 @@ public:
     // Not a message of the bus: unlocking is a step of the helper's own run. Nothing is sent and
     // nothing is unlocked.
     std::vector<std::string> unlockItemsWithArray(std::vector<std::string> paths) override;
+    // Replied with the helper's messages or its error; what the bus answers instead goes to the
+    // error handler.
+    void restoreWithAuthorization(std::string_view authorization, std::string_view request,
+                                  RestoreReply reply) override;
     void setStoppedByUser(bool stopped) override;
 
 private:

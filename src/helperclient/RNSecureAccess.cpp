@@ -279,6 +279,54 @@ std::optional<bool> RNSecureAccess::eraseActionRegistered() {
 
 // ---- The erase request --------------------------------------------------------------------------
 
+std::string RNSecureAccess::restoreHandOver(const common::HelperRequest& request) {
+    std::optional<std::string> encoded = common::encodeHelperRequest(request);
+    if (!encoded) return "the request could not be written as a property list";
+    auto result = std::make_shared<Handoff<std::string>>();
+    auto fail = [result](const HelperClientError& e) {
+        files::systemLog("restore hand-over error " + e.domainName() + " / " + std::to_string(e.code) + " - " +
+                         busMessageText(e));
+        result->set(e.localizedDescription());
+    };
+    connectAndExecuteCommandBlock([&](const HelperClientError& error) {
+        if (error) {
+            fail(error);
+            return;
+        }
+        std::lock_guard lock(connectionMutex_);
+        RNHelperToolProxy(*helperToolConnection_, fail)
+            .restoreWithAuthorization(authorization_, *encoded,
+                                      [result, fail](const common::HelperError& e, const std::vector<std::string>& messages) {
+                                          if (e) fail(HelperClientError::fromHelperError(e));
+                                          else if (messages.size() != 1) result->set("the helper answered nothing");
+                                          else result->set(messages[0]);
+                                      });
+    });
+    if (!result->wait(std::chrono::microseconds(kEraseReplyTimeoutUsec + 5000000)))
+        fail(HelperClientError::bus("org.freedesktop.DBus.Error.NoReply", "the helper did not answer", ETIMEDOUT));
+    std::lock_guard lock(result->mutex);
+    return result->value;
+}
+
+std::string RNSecureAccess::unlockTrashedItem(const std::string& path) {
+    common::HelperRequest request;
+    request.restoreUnlockItems.push_back(path);
+    return restoreHandOver(request);
+}
+
+std::string RNSecureAccess::lockRestoredItem(const std::string& path) {
+    common::HelperRequest request;
+    request.restoreLockItems.push_back(path);
+    return restoreHandOver(request);
+}
+
+std::string RNSecureAccess::moveTrashedFolder(const std::string& from, const std::string& to) {
+    common::HelperRequest request;
+    request.restoreMoveItems.push_back(from);
+    request.restoreMoveDestinations.push_back(to);
+    return restoreHandOver(request);
+}
+
 void RNSecureAccess::authorizedEraseWithDictionary(const RNDictionary& request) {
     common::HelperRequest helperRequest;
     helperRequest.unlockItems = pathsForKey(request, common::kUnlockItemsKey);

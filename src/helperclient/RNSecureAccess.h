@@ -8,6 +8,7 @@
 // request is finished on the main thread.
 #pragma once
 
+#include "common/HelperRequest.h"
 #include "common/RNHelperToolProtocol.h"
 #include "erase/RNPrivilegedEraser.h"
 #include "erase/RNValue.h"
@@ -24,9 +25,11 @@
 
 namespace quillo::helperclient {
 
-inline constexpr char kExpectedHelperVersion[] = "2.0.0";
+inline constexpr char kExpectedHelperVersion[] = "2.1.0";
 
-class RNSecureAccess : public erase::RNPrivilegedEraser, public common::RNHelperToolProtocolProgress {
+class RNSecureAccess : public erase::RNPrivilegedEraser,
+                       public erase::RNPrivilegedRestorer,
+                       public common::RNHelperToolProtocolProgress {
 public:
     // initWithDelegate: makes the authorization token and keeps the (weakly held) delegate,
     // which may be null for the start-up check.
@@ -66,6 +69,11 @@ public:
     void authorizedEraseWithDictionary(const erase::RNDictionary& request) override;
     void stoppedByUser(bool stopped) override;
 
+    // RNPrivilegedRestorer: one request each, waited for on the calling thread.
+    std::string unlockTrashedItem(const std::string& path) override;
+    std::string lockRestoredItem(const std::string& path) override;
+    std::string moveTrashedFolder(const std::string& from, const std::string& to) override;
+
     // The helper's progress (connection thread).
     void itemsErased(uint64_t count, uint64_t totSize, uint64_t itemSize, const std::string& itemPath) override;
     void itemsNotListed(uint64_t count, uint64_t totSize, uint64_t notListed) override;
@@ -98,6 +106,8 @@ private:
 
     class RunProgress;
 
+    // Sends a restore hand-over of one item and waits for its message.
+    std::string restoreHandOver(const common::HelperRequest& request);
     bool claimFinish(const std::shared_ptr<EraseRun>& run);
     // Ends `run` as failed, once: logs (a transport error as the proxy's, anything else as the
     // reply's), then on the main thread shows the error and gives the session its not-erased

@@ -12,6 +12,7 @@
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNVolumeListModel.h"
+#include "ui/RNProgressWindow.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNRunThen.h"
 #include "util/Localization.h"
@@ -21,6 +22,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QFileDialog>
 #include <QFile>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -259,6 +262,8 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
 }
 
 RNListCntrl::~RNListCntrl() {
+    // A put back still copying stops (the item stays whole in the trash).
+    if (moveStop_) moveStop_->store(true);
     auto& center = RNNotificationCenter::defaultCenter();
     // A count still waited for by a confirmation that can no longer come.
     if (totals_) {
@@ -773,9 +778,7 @@ std::string topdirOfTrash(const std::string& trashDir) {
     return files::deletingLastPathComponent(parent);
 }
 
-struct TrashRef {
-    std::string trashDir, name, topdir;
-};
+using TrashRef = RNListCntrl::TrashRef;
 
 std::vector<files::TrashedItem> describe(const std::vector<TrashRef>& refs) {
     const std::string home = homeTrashDir();
@@ -808,21 +811,79 @@ void RNListCntrl::putBackItems(const std::vector<RNLumoWindowItemPtr>& items) {
         const std::string trashDir = files::deletingLastPathComponent(filesDir);
         refs.push_back({trashDir, item->name, topdir.empty() ? topdirOfTrash(trashDir) : topdir});
     }
-    runMove([refs](const std::atomic<bool>& stop) {
+    runRestore(std::move(refs), std::nullopt);
+}
+
+void RNListCntrl::runRestore(std::vector<TrashRef> refs, std::optional<std::string> toDir) {
+    auto stopFlag = std::make_shared<std::atomic<bool>>(false);
+    moveStop_ = stopFlag;
+    const auto started = std::chrono::steady_clock::now();
+    const auto delay = movePanelDelay_;
+    const ui::RNMainThreadPath path(this);
+    runMove([refs, toDir, stopFlag, started, delay, path, self = this](const std::atomic<bool>&) {
         MoveResult r;
         r.restoring = true;
         r.moved.wasRestore = true;
         erase::RNRestoreItems::Options options;
-        options.stop = &stop;
+        options.stop = stopFlag.get();
+        options.toDir = toDir;
+        // Progress comes only from a copy to another file system: the panel once it takes long.
+        auto lastShown = std::chrono::steady_clock::time_point{};
+        options.progress = [&](uint64_t bytes, uint64_t items) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - started < delay || now - lastShown < std::chrono::milliseconds(100)) return;
+            lastShown = now;
+            // `self` is used on the main thread only, while the path says it lives.
+            path.post([self, bytes, items] { self->showMoveProgress(bytes, items); });
+        };
         erase::RNRestoreItems restorer(options);
         for (const auto& o : restorer.restore(describe(refs))) {
             using S = files::RestoreStatus;
             if (o.result.status == S::Restored) r.moved.restoredPaths.push_back(o.result.destination);
+            else if (!toDir && o.item.infoMissing && o.result.status == S::Refused)
+                r.needFolder.push_back({o.item.trashDir, o.item.name, o.item.topdir});
             else if (o.result.status == S::Refused || o.result.status == S::Failed)
                 r.failures.push_back(failureLine(o.item.originalPath.value_or(o.item.name), o.result.error));
         }
         return r;
     });
+}
+
+void RNListCntrl::showMoveProgress(uint64_t bytes, uint64_t items) {
+    if (!moving_) return;  // a late report of a move that has ended
+    if (!movePanel_) {
+        auto panel = std::make_unique<ui::RNProgressWindowCntrl>();
+        // Stop: the copy ends at its next entry, the partial copy goes, the item stays whole.
+        if (panel->window()) panel->window()->countTxt->setText(ui::L("put_back_copied_label"));
+        if (panel->window())
+            connect(panel->window(), &ui::RNProgressWindow::stopRequested, this, [stop = moveStop_] {
+                if (stop) stop->store(true);
+            });
+        movePanel_ = std::move(panel);
+        movePanel_->setMainText(util::RNLocalizedString("putting_back_str"));
+        movePanel_->setInfoText("");
+        movePanel_->startIndeterminateAnimation();
+        movePanel_->show(tableView_->window());
+    }
+    auto& numbers = util::RNNumberUtilities::sharedControl();
+    movePanel_->setCountText(util::RNLocalizedMessage("put_back_copied_str", {{"count", items}}));
+    movePanel_->setSizeText(numbers.sizeToFormatString(bytes, 4, true));
+}
+
+void RNListCntrl::chooseFolderFor(std::vector<TrashRef> refs) {
+    auto* dialog = new QFileDialog(tableView_->window(), ui::L("put_back_to"));
+    dialog->setObjectName(QStringLiteral("putBackTo"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly, true);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setLabelText(QFileDialog::Accept, ui::L("put_back_here_btn"));
+    dialog->setDirectory(QDir::homePath());
+    connect(dialog, &QFileDialog::fileSelected, this, [this, refs = std::move(refs)](const QString& folder) {
+        if (folder.isEmpty() || moving_ || isErasing()) return;
+        runRestore(refs, std::string(QFile::encodeName(folder).constData()));
+    });
+    dialog->open();
 }
 
 void RNListCntrl::putPaths(const std::vector<std::string>& paths) {
@@ -891,6 +952,11 @@ void RNListCntrl::runMove(std::function<MoveResult(const std::atomic<bool>&)> wo
 
 void RNListCntrl::moveDidEnd(const MoveResult& r) {
     moving_ = false;
+    moveStop_.reset();
+    if (movePanel_) {
+        movePanel_->close();
+        movePanel_.reset();
+    }
     putBack_->setEnabled(true);
     if (!isErasing()) contentCntrl_->setWindowLevel(8);
     // Undone only while the window is open: a move that ended after it closed is not kept.
@@ -913,6 +979,8 @@ void RNListCntrl::moveDidEnd(const MoveResult& r) {
         box->setInformativeText(lines.join(QLatin1Char('\n')));
         box->open();
     }
+    // Those whose original place is unknown: into a folder the user chooses.
+    if (!r.needFolder.empty()) chooseFolderFor(r.needFolder);
     // The trashes changed: this window's lists, and the tray's rows when next shown.
     RNVolumeListModel::sharedModel().invalidateMeasurements();
     sources_->refreshAction();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "erase/RNDeleteItems.h"
+#include "erase/RNGenericProgressWindowCntrl.h"
 #include "erase/RNNotificationCenter.h"
 #include "mainwindow/RNContentListModel.h"
 #include "mainwindow/RNPreviewItem.h"
@@ -16,6 +17,8 @@
 #include <QStyledItemDelegate>
 #include <QTableView>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -136,7 +139,13 @@ public:
 
     // Put Back: the selected rows (or, with none selected, the marked items of every trash) go
     // back where they came from, on a worker; conflicts are asked through the prompt backend.
+    // An item of a trash: its trash folder, its name in files/ and its volume's top folder.
+    struct TrashRef {
+        std::string trashDir, name, topdir;
+    };
     QAction* putBackAction() const { return putBack_; }
+    // How long a put back copies before its progress panel comes up (tests shorten it).
+    void setMovePanelDelay(std::chrono::milliseconds delay) { movePanelDelay_ = delay; }
     void putBackItems(const std::vector<RNLumoWindowItemPtr>& items);
     // Puts files and folders in the trash (dropped on the window), on a worker.
     void putPaths(const std::vector<std::string>& paths);
@@ -193,10 +202,19 @@ private:
     struct MoveResult {
         Moved moved;
         std::vector<std::string> failures;  // "name: reason", shown to the user
+        // Items whose original place is unknown (no info file, or one that cannot be read):
+        // put back only into a folder the user chooses.
+        std::vector<TrashRef> needFolder;
         bool restoring = false;
         bool undo = false;  // an undo is not undone in turn
     };
     void runMove(std::function<MoveResult(const std::atomic<bool>&)> work);
+    // Puts `refs` back, into `toDir` when given, with the progress panel for a long copy.
+    void runRestore(std::vector<TrashRef> refs, std::optional<std::string> toDir);
+    // The folder chooser for items whose original place is unknown.
+    void chooseFolderFor(std::vector<TrashRef> refs);
+    // The progress panel of a put back that copies to another file system (main thread).
+    void showMoveProgress(uint64_t bytes, uint64_t items);
     void moveDidEnd(const MoveResult& result);
 
     RNContentViewCntrl* contentCntrl_;
@@ -213,6 +231,10 @@ private:
     QAction* undo_ = nullptr;
     bool moving_ = false;
     std::optional<Moved> lastMoved_;
+    std::chrono::milliseconds movePanelDelay_{std::chrono::milliseconds(700)};
+    std::unique_ptr<erase::RNGenericProgressWindowCntrl> movePanel_;
+    // The put back in progress stops when set (the panel's Stop, or the window's queue).
+    std::shared_ptr<std::atomic<bool>> moveStop_;
     bool fittingColumns_ = false;
     RNSortDescriptor current_{QStringLiteral("name_col"), true};
     bool firstWasLoaded_ = false;

@@ -1,5 +1,6 @@
 // quillo: the tray application.
 #include "erase/RNDeleteItems.h"
+#include "erase/RNRestoreItems.h"
 #include "erase/RNErrorDelegate.h"
 #include "files/RNFilesUtilities.h"
 #include "helperclient/RNSecureAccess.h"
@@ -77,6 +78,9 @@ int main(int argc, char** argv) {
         [](erase::RNSecureAccessDelegate* session) -> std::unique_ptr<erase::RNPrivilegedEraser> {
             return helperclient::RNSecureAccess::initWithDelegate(session);
         });
+    erase::RNRestoreItems::setPrivilegedRestorerFactory([]() -> std::unique_ptr<erase::RNPrivilegedRestorer> {
+        return helperclient::RNSecureAccess::initWithDelegate(nullptr);
+    });
 
     int status = 0;
     {

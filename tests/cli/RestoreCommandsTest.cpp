@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 
 using namespace quillo::test;
 
@@ -140,6 +142,55 @@ TEST_F(CliInterop, HomeTrashBothWays) {
     ASSERT_EQ(sh("trash-restore", q(work), &out, "0"), 0) << out;
     EXPECT_EQ(readFile(work + "/" + utf8), "from trash-put");
     EXPECT_TRUE(listFolder(env.homeTrash() + "/info").empty());
+}
+
+// What quillo-cli puts, as GLib's own trash view sees it (gvfsd-trash on a private session bus
+// whose daemons get the test's home): listed with its original path, and put back by
+// `gio trash --restore`, a folder with its content. (GLib 2.74's --restore writes a name that is
+// not ASCII as "\xc3\xa9" text, for what gio trashes too: such a name is only listed here.)
+TEST_F(CliInterop, GioListsAndRestoresWhatQuilloPuts) {
+    if (!exists("/usr/libexec/gvfsd-trash") || !haveTool("dbus-run-session"))
+        GTEST_SKIP() << "gvfsd-trash or dbus-run-session missing (Debian packages gvfs and gvfs-daemons)";
+    const std::string name = "vu 50% #1.txt";
+    writeFile(work + "/" + name, "from quillo");
+    writeFile(work + "/été", "listed");
+    makeDirs(work + "/folder");
+    writeFile(work + "/folder/inner", "inner");
+    std::string out;
+    ASSERT_EQ(cli("put " + q(work + "/" + name) + " " + q(work + "/folder") + " " + q(work + "/été"), &out), 0) << out;
+    ASSERT_FALSE(exists(work + "/" + name));
+
+    auto uri = [](const std::string& leaf) {
+        std::string u = "trash:///";
+        for (unsigned char c : leaf) {
+            if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+                u += char(c);
+            } else {
+                char hex[4];
+                std::snprintf(hex, sizeof hex, "%%%02X", c);
+                u += hex;
+            }
+        }
+        return u;
+    };
+    const std::string runtime = env.root() + "/run";
+    makeDirs(runtime, 0700);
+    // The session bus starts its daemons with its own environment: the test's home, a private
+    // runtime folder. Its end stops them.
+    const std::string script = "gio list -a trash::orig-path trash:// && echo ==== && gio trash --restore " +
+                               q(uri(name)) + " && gio trash --restore " + q(uri("folder"));
+    ASSERT_EQ(sh("env XDG_RUNTIME_DIR=" + q(runtime) + " timeout 120 dbus-run-session -- sh -c", q(script), &out), 0)
+        << out;
+    const std::string listing = out.substr(0, out.find("===="));
+    EXPECT_NE(listing.find(name + "\t"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("trash::orig-path=" + work + "/" + name + "\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("trash::orig-path=" + work + "/folder\n"), std::string::npos) << listing;
+    // gio writes the bytes of a value that are not ASCII as \xNN.
+    EXPECT_NE(listing.find("trash::orig-path=" + work + "/\\xc3\\xa9t\\xc3\\xa9\n"), std::string::npos) << listing;
+    EXPECT_EQ(readFile(work + "/" + name), "from quillo") << out;
+    EXPECT_EQ(readFile(work + "/folder/inner"), "inner");
+    EXPECT_EQ(listFolder(env.homeTrash() + "/files"), std::vector<std::string>{"été"});
+    EXPECT_EQ(listFolder(env.homeTrash() + "/info"), std::vector<std::string>{"été.trashinfo"});
 }
 
 TEST_F(CliInterop, VolumeTrashesBothWays) {

@@ -22,6 +22,11 @@ HelperRequest sampleRequest() {
                           "/t/.Trash-1/files/caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80",
                           std::string("/t/.Trash-1/files/nul\0inside", 27), "/t/.Trash-1/files/ spaces "};
     r.notTrashedBecauseFolderNotEmpty = {"/home/u/.local/share/Trash/files/folder"};
+    // Each restore list distinct, so that a key read into the wrong list is seen.
+    r.restoreUnlockItems = {"/home/u/.local/share/Trash/files/unlock"};
+    r.restoreLockItems = {std::string("/home/u/lock\xff")};
+    r.restoreMoveItems = {"/t/.Trash-1/files/theirs", "/t/.Trash-1/files/theirs 2"};
+    r.restoreMoveDestinations = {"/t/back/theirs", "/t/back/theirs 2"};
     r.erasedSize = std::numeric_limits<uint64_t>::max();
     r.erasedCount = 1234567890123ull;
     return r;
@@ -90,6 +95,8 @@ TEST(CommonHelperRequest, MalformedDataIsTheDecodersErrorNeverACrash) {
         std::string("bplist00\xd0\x08\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00"
                     "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x09", 42),
         std::string("<?xml\0\0\0", 8),
+        // A key another reader would end at its NUL (and read as "restoreUnlockItems").
+        head + std::string("<dict><key>restoreUnlockItems\0x</key><array><string>/x</string></array></dict></plist>", 86),
     };
     for (const std::string& bytes : bad) {
         HelperError error;

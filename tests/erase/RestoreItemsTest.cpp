@@ -14,6 +14,11 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 using namespace quillo::erase;
 using namespace quillo::test;
 using quillo::files::RestoreStatus;
@@ -176,3 +181,45 @@ TEST_F(RestoreSession, AnItemWithoutItsInfoNeedsAChosenFolder) {
 }
 
 }  // namespace
+
+namespace {
+int lockFlags(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    const bool ok = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok ? flags & (FS_IMMUTABLE_FL | FS_APPEND_FL) : -1;
+}
+}  // namespace
+
+// A locked item, where the user's own rights may unlock it (root here, no helper): each answer
+// of the question is followed, the lock goes back on where the item lands when so answered, and
+// on the item in the trash when it does not go (here: the place is taken and skipped).
+TEST_F(RestoreSession, LockedItemsAreAskedAboutAndLockedAgainWhereTheyEnd) {
+    if (!isRoot()) GTEST_SKIP() << "setting the immutable flag needs root";
+    for (const char* name : {"keep-lock", "drop-lock", "skipped", "taken"}) writeFile(work + "/" + name, name);
+    ASSERT_TRUE(RNRestoreItems({}).put({work + "/keep-lock", work + "/drop-lock", work + "/skipped", work + "/taken"})[0].ok);
+    writeFile(work + "/taken", "existing");
+    for (const char* name : {"keep-lock", "drop-lock", "skipped"})
+        ASSERT_EQ(run("chattr +i " + shellQuote(env.homeTrash() + "/files/" + name)), 0);
+    ASSERT_EQ(run("chattr +a " + shellQuote(env.homeTrash() + "/files/taken")), 0);
+    backend->queueAnswer(kAlertSecondButtonReturn);  // drop-lock: put back unlocked
+    backend->queueAnswer(kAlertFirstButtonReturn);   // keep-lock: put back locked
+    backend->queueAnswer(kAlertThirdButtonReturn);   // skipped: skip
+    backend->queueAnswer(kAlertFirstButtonReturn);   // taken: put back locked ...
+    backend->queueAnswer(kAlertThirdButtonReturn);   // ... but its place is taken: skip
+    const auto outcomes = restoreAll();
+    ASSERT_EQ(outcomes.size(), 4u);
+    EXPECT_EQ(backend->calls(), 5);
+    EXPECT_EQ(outcomes[0].result.status, RestoreStatus::Restored) << outcomes[0].result.error;
+    EXPECT_EQ(outcomes[1].result.status, RestoreStatus::Restored) << outcomes[1].result.error;
+    EXPECT_EQ(outcomes[2].result.status, RestoreStatus::Skipped);
+    EXPECT_EQ(outcomes[3].result.status, RestoreStatus::Skipped);
+    EXPECT_EQ(lockFlags(work + "/drop-lock"), 0);
+    EXPECT_EQ(lockFlags(work + "/keep-lock"), FS_IMMUTABLE_FL);
+    EXPECT_EQ(lockFlags(env.homeTrash() + "/files/skipped"), FS_IMMUTABLE_FL);
+    EXPECT_EQ(lockFlags(env.homeTrash() + "/files/taken"), FS_APPEND_FL);
+    EXPECT_EQ(readFile(work + "/taken"), "existing");
+    run("chattr -i -a " + shellQuote(work + "/keep-lock") + " " + shellQuote(env.homeTrash() + "/files/skipped") + " " +
+        shellQuote(env.homeTrash() + "/files/taken"));
+}

@@ -7,7 +7,10 @@
 //
 // The real system folders are shared by every test that installs the helper, so the cases take
 // a lock file in turn; whatever a case installs or starts, it removes and stops.
+#include "erase/RNErrorDelegate.h"
 #include "erase/RNPrivilegedEraser.h"
+#include "erase/RNRestoreItems.h"
+#include "erase/ScriptedPromptBackend.h"
 #include "common/HelperProgressSignals.h"
 #include "common/RNHelperToolProtocol.h"
 #include "helperclient/HelperBusConnection.h"
@@ -462,7 +465,7 @@ TEST_F(HelperEndToEnd, InstalledHelperAnswersItsVersionByActivation) {
         out << "version " << RNSecureAccess::helperVersion() << "\n";
     });
     EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.get("version"), std::vector<std::string>{"2.0.0"});
+    EXPECT_EQ(o.get("version"), std::vector<std::string>{"2.1.0"});
     EXPECT_EQ(o.get("installed"), std::vector<std::string>{"1"});
     // Current also means polkitd found the installed action.
     EXPECT_EQ(o.get("current"), std::vector<std::string>{"1"}) << bus->daemonLog();
@@ -614,7 +617,7 @@ TEST_F(HelperEndToEnd, DeeplyNestedRequestIsRefusedAndTheHelperLivesOn) {
         eraseAndWait(s, request({}, {files + "/mine"}, 0, 0), out);
     });
     EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.get("version"), std::vector<std::string>{"2.0.0"});
+    EXPECT_EQ(o.get("version"), std::vector<std::string>{"2.1.0"});
     ASSERT_EQ(o.get("deep").size(), 1u);
     EXPECT_EQ(o.get("deep")[0].rfind(std::string(quillo::common::kPropertyListErrorName) + " ", 0), 0u) << o.get("deep")[0];
     EXPECT_NE(o.get("deep")[0].find("nested too deeply"), std::string::npos) << o.get("deep")[0];
@@ -922,7 +925,7 @@ TEST_F(HelperEndToEnd, ProxyAndProgressReceiverSpeakTheProtocolWithTheRealHelper
         for (const std::string& r : replies) out << "reply " << r << "\n";
     });
     EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.get("reply"), (std::vector<std::string>{"version 2.0.0", "refused -50", "accepted", "accepted"}))
+    EXPECT_EQ(o.get("reply"), (std::vector<std::string>{"version 2.1.0", "refused -50", "accepted", "accepted"}))
         << bus->daemonLog();
     EXPECT_EQ(o.get("first"), std::vector<std::string>{"finished 0"});
     EXPECT_EQ(o.get("second"), (std::vector<std::string>{"item 6 104 4 " + files + "/mine", "finished 0"}));
@@ -1030,4 +1033,249 @@ TEST_F(HelperEndToEnd, LockedFileFarBeyondPathMaxIsErasedAndALinkOnItsWayIsRefus
     ASSERT_GE(linkedBottom, 0);
     EXPECT_EQ(::faccessat(linkedBottom, "leaf", F_OK, AT_SYMLINK_NOFOLLOW), 0);
     ::close(linkedBottom);
+}
+
+// ---- A restore's hand-over ---------------------------------------------------------------------
+
+namespace {
+
+// A raw restore hand-over on a connection of the calling process: "ok" and one line per message
+// (empty for an item done), or the error reply's name and message.
+std::string rawRestore(const HelperRequest& request) {
+    const std::optional<std::string> bytes = quillo::common::encodeHelperRequest(request);
+    if (!bytes) return "not encoded";
+    std::string result;
+    sd_bus* bus = nullptr;
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const std::string token(quillo::common::kAuthorizationDataLength, '\0');
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_open_system(&bus);
+    if (r >= 0)
+        r = sd_bus_message_new_method_call(bus, &m, quillo::common::kHelperBusName, quillo::common::kHelperObjectPath,
+                                           quillo::common::kHelperInterface, quillo::common::kRestoreMethod);
+    if (r >= 0) r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
+    if (r >= 0) r = sd_bus_message_append_array(m, 'y', bytes->data(), bytes->size());
+    if (r >= 0) r = sd_bus_call(bus, m, 60 * 1000000ull, &error, &reply);
+    if (r < 0) {
+        result = std::string(error.name ? error.name : "?") + " " + (error.message ? error.message : std::strerror(-r));
+    } else {
+        result = "ok";
+        const char* text = nullptr;
+        sd_bus_message_enter_container(reply, 'a', "s");
+        while (sd_bus_message_read(reply, "s", &text) > 0) result += "\n" + std::string(text);
+    }
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    sd_bus_message_unref(m);
+    sd_bus_flush_close_unref(bus);
+    return result;
+}
+
+// rawRestore as `uid`, in a child process.
+std::string restoreAs(uid_t uid, const HelperRequest& request) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return "no pipe";
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(out[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)
+            ::_exit(126);
+        ::alarm(90);
+        const std::string result = rawRestore(request);
+        const bool written = ::write(out[1], result.data(), result.size()) == ssize_t(result.size());
+        ::_exit(written ? 0 : 1);
+    }
+    ::close(out[1]);
+    std::string result;
+    char buf[512];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) result.append(buf, size_t(n));
+    ::close(out[0]);
+    int status = 0;
+    if (pid > 0) ::waitpid(pid, &status, 0);
+    return result;
+}
+
+int lockFlagsOf(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int flags = -1;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) flags = -1;
+    if (fd >= 0) ::close(fd);
+    return flags < 0 ? -1 : flags & (FS_IMMUTABLE_FL | FS_APPEND_FL);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    if (!text.empty() && text.back() == '\n') lines.push_back("");
+    return lines;
+}
+
+}  // namespace
+
+// The engine's restore as nobody, through the real helper: a locked file comes back locked again
+// (or unlocked, as answered), root's folder in nobody's trash comes back into nobody's folder,
+// and one bound for a folder nobody may not write stays in the trash with its info file.
+TEST_F(HelperEndToEnd, RestoreHandsLockedItemsAndOtherUsersFoldersToTheHelper) {
+    const std::string top = mount->mountPoint();
+    makeDirs(top + "/back", 0755);
+    makeDirs(top + "/rootonly", 0755);
+    run("chown 65534:65534 " + shellQuote(top + "/back"));
+    auto plant = [&](const std::string& name, const std::string& origin) {
+        writeFile(trash + "/info/" + name + ".trashinfo",
+                  "[Trash Info]\nPath=" + origin + "\nDeletionDate=2026-01-02T03:04:05\n", 0600);
+        run("chown 65534:65534 " + shellQuote(trash + "/info/" + name + ".trashinfo"));
+    };
+    for (const char* name : {"locked", "unlockme"}) {
+        writeFile(files + "/" + name, "locked\n");
+        run("chown 65534:65534 " + shellQuote(files + "/" + name));
+        ASSERT_EQ(run("chattr +i " + shellQuote(files + "/" + name)), 0);
+        plant(name, std::string("back/") + name);
+    }
+    makeDirs(files + "/theirs/sub", 0755);
+    writeFile(files + "/theirs/sub/f", "root's\n");
+    plant("theirs", "back/theirs");
+    makeDirs(files + "/nowhere", 0755);
+    plant("nowhere", "rootonly/nowhere");
+    startBus(true);
+
+    Outcome o = asNobody([&](RecordingDelegate&, std::ostream& out) {
+        auto prompts = std::make_shared<ScriptedPromptBackend>();
+        prompts->queueAnswer(quillo::erase::kAlertFirstButtonReturn);   // locked: put back locked
+        prompts->queueAnswer(quillo::erase::kAlertSecondButtonReturn);  // unlockme: put back unlocked
+        prompts->queueAnswer(quillo::erase::kAlertSecondButtonReturn);  // theirs: as administrator
+        prompts->queueAnswer(quillo::erase::kAlertSecondButtonReturn);  // nowhere: as administrator
+        quillo::erase::RNErrorDelegate::sharedControl().setBackend(prompts);
+        quillo::erase::RNRestoreItems::setPrivilegedRestorerFactory(
+            []() -> std::unique_ptr<quillo::erase::RNPrivilegedRestorer> { return RNSecureAccess::initWithDelegate(nullptr); });
+        quillo::erase::RNRestoreItems restorer({});
+        for (const char* name : {"locked", "unlockme", "theirs", "nowhere"}) {
+            const auto outcomes = restorer.restore({quillo::files::describeTrashedItem(trash, name, top, false)});
+            out << "status " << name << " " << int(outcomes[0].result.status) << " " << outcomes[0].result.error << "\n";
+        }
+        out << "prompts " << prompts->calls() << "\n";
+    });
+    ASSERT_EQ(o.status, 0);
+    const auto statuses = o.get("status");
+    ASSERT_EQ(statuses.size(), 4u) << bus->daemonLog();
+    EXPECT_EQ(statuses[0], "locked 0 ") << bus->daemonLog();
+    EXPECT_EQ(statuses[1], "unlockme 0 ");
+    EXPECT_EQ(statuses[2], "theirs 0 ");
+    EXPECT_EQ(statuses[3].rfind("nowhere 3 ", 0), 0u) << statuses[3];
+    EXPECT_NE(statuses[3].find("you may not write in " + top + "/rootonly"), std::string::npos) << statuses[3];
+    EXPECT_EQ(o.get("prompts"), std::vector<std::string>{"4"});
+
+    EXPECT_EQ(lockFlagsOf(top + "/back/locked"), FS_IMMUTABLE_FL);
+    EXPECT_EQ(lockFlagsOf(top + "/back/unlockme"), 0);
+    EXPECT_EQ(readFile(top + "/back/theirs/sub/f"), "root's\n");
+    EXPECT_FALSE(exists(files + "/locked") || exists(files + "/unlockme") || exists(files + "/theirs"));
+    for (const char* gone : {"locked", "unlockme", "theirs"})
+        EXPECT_FALSE(exists(trash + "/info/" + std::string(gone) + ".trashinfo")) << gone;
+    EXPECT_TRUE(exists(files + "/nowhere"));
+    EXPECT_TRUE(exists(trash + "/info/nowhere.trashinfo"));
+    EXPECT_FALSE(exists(top + "/rootonly/nowhere"));
+}
+
+// What a caller asks for beyond its own restores is refused and nothing changes: an item outside
+// its trash, a symlink in its trash to a locked file elsewhere, another user's item in its
+// trash, a lock on what the helper did not unlock for it, a destination behind a symlink or in
+// a folder it may not write. Without the grant, nothing is done at all.
+TEST_F(HelperEndToEnd, RestoreHandOverRefusesWhatTheCallerMayNotDo) {
+    const std::string top = mount->mountPoint();
+    makeDirs(top + "/rootonly", 0755);
+    makeDirs(top + "/back", 0755);
+    run("chown 65534:65534 " + shellQuote(top + "/back"));
+    writeFile(top + "/outside", "root's\n");
+    ASSERT_EQ(run("chattr +i " + shellQuote(top + "/outside")), 0);
+    ASSERT_EQ(::symlink((top + "/outside").c_str(), (files + "/link").c_str()), 0);
+    run("chown -h 65534:65534 " + shellQuote(files + "/link"));
+    writeFile(files + "/rootlocked", "root's\n");
+    ASSERT_EQ(run("chattr +i " + shellQuote(files + "/rootlocked")), 0);
+    writeFile(top + "/back/plain", "nobody's\n");
+    writeFile(top + "/back/roots", "root's\n");
+    run("chown 65534:65534 " + shellQuote(top + "/back/plain"));
+    makeDirs(files + "/theirs", 0755);
+    ASSERT_EQ(::symlink((top + "/rootonly").c_str(), (top + "/back/swapped").c_str()), 0);
+    run("chown -h 65534:65534 " + shellQuote(top + "/back/swapped"));
+
+    startBus(false);
+    HelperRequest all;
+    all.restoreUnlockItems = {top + "/outside", files + "/link"};
+    const std::string refused = restoreAs(65534, all);
+    EXPECT_EQ(refused.rfind("org.quillo.Quillo3Helper.Error.OSStatus -60005", 0), 0u) << refused;
+    bus.reset();
+
+    startBus(true);
+    HelperRequest request;
+    request.restoreUnlockItems = {top + "/outside", files + "/link", files + "/rootlocked"};
+    request.restoreLockItems = {top + "/back/plain", top + "/back/roots"};
+    request.restoreMoveItems = {files + "/theirs", files + "/theirs", top + "/rootonly"};
+    request.restoreMoveDestinations = {top + "/back/swapped/theirs", top + "/rootonly/theirs", top + "/back/x"};
+    const std::vector<std::string> lines = linesOf(restoreAs(65534, request));
+    ASSERT_EQ(lines.size(), 9u) << (lines.empty() ? "" : lines[0]) << bus->daemonLog();
+    EXPECT_EQ(lines[0], "ok");
+    EXPECT_NE(lines[1].find("not inside a trash of user 65534"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(files + "/link: neither a file nor a folder"), std::string::npos) << lines[2];
+    EXPECT_NE(lines[3].find("belongs to another user"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[4].find("not an item the helper unlocked for you"), std::string::npos) << lines[4];
+    EXPECT_NE(lines[5].find("belongs to another user"), std::string::npos) << lines[5];
+    EXPECT_NE(lines[6].find("symbolic link"), std::string::npos) << lines[6];
+    EXPECT_NE(lines[7].find("you may not write in " + top + "/rootonly"), std::string::npos) << lines[7];
+    EXPECT_NE(lines[8].find("not inside a trash of user 65534"), std::string::npos) << lines[8];
+
+    EXPECT_EQ(lockFlagsOf(top + "/outside"), FS_IMMUTABLE_FL);
+    EXPECT_EQ(lockFlagsOf(files + "/rootlocked"), FS_IMMUTABLE_FL);
+    EXPECT_EQ(lockFlagsOf(top + "/back/plain"), 0);
+    EXPECT_EQ(lockFlagsOf(top + "/back/roots"), 0);
+    EXPECT_TRUE(exists(files + "/theirs"));
+    EXPECT_FALSE(exists(top + "/rootonly/theirs"));
+    EXPECT_FALSE(exists(top + "/back/x"));
+}
+
+// A restore request waiting for an authentication nobody answers: the same user's next one is
+// refused as busy; once the caller goes, its check is cancelled and the user may ask again.
+TEST_F(HelperEndToEnd, RestoreRequestOfACallerThatLeavesIsForgotten) {
+    constexpr uid_t kWaitingUid = 1;  // daemon, without the grant
+    startBus(true);
+    HelperRequest request;
+    request.restoreUnlockItems = {files + "/nothing"};
+    int go[2];
+    ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+    std::fflush(nullptr);
+    const pid_t waiting = ::fork();
+    ASSERT_GE(waiting, 0);
+    if (waiting == 0) {
+        ::close(go[1]);
+        char byte = 0;
+        if (::read(go[0], &byte, 1) != 1) ::_exit(3);
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kWaitingUid, kWaitingUid, kWaitingUid) != 0 ||
+            ::setresuid(kWaitingUid, kWaitingUid, kWaitingUid) != 0)
+            ::_exit(126);
+        ::alarm(120);
+        rawRestore(request);
+        ::_exit(0);
+    }
+    ::close(go[0]);
+    SilentAgent agent;
+    const std::string why = agent.registerFor(waiting);
+    EXPECT_TRUE(why.empty()) << why << bus->daemonLog();
+    EXPECT_EQ(::write(go[1], "g", 1), 1);
+    ::close(go[1]);
+    auto reapWaiting = [&] {
+        ::kill(waiting, SIGKILL);
+        int status = 0;
+        ::waitpid(waiting, &status, 0);
+    };
+    if (!why.empty() || !agent.waitForBegin(1, 30000)) {
+        reapWaiting();
+        FAIL() << "polkitd never asked the agent: " << bus->daemonLog();
+    }
+    const std::string second = restoreAs(kWaitingUid, request);
+    EXPECT_EQ(second.rfind(std::string(quillo::common::kOSStatusErrorName) + " -50: busy", 0), 0u) << second;
+    reapWaiting();
+    EXPECT_TRUE(agent.waitForCancel(1, 20000)) << bus->daemonLog();
+    const std::string third = restoreAs(kWaitingUid, request);
+    EXPECT_EQ(third.rfind(std::string(quillo::common::kOSStatusErrorName) + " -60005", 0), 0u) << third;
 }

@@ -23,7 +23,7 @@ public:
         std::string path;
     };
     struct Script {
-        std::string version = "2.0.0";
+        std::string version = "2.1.0";
         // Refuse the erase with this D-Bus error (name, message).
         std::optional<std::pair<std::string, std::string>> eraseError;
         std::vector<Item> items;

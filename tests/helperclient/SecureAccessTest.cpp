@@ -107,7 +107,7 @@ TEST_F(HelperClientTest, CurrentHelperIsUsedWithoutAQuestion) {
     installHelperFile();
     RNSecureAccess access(nullptr);
     EXPECT_TRUE(access.installHelperAppIfNeeded());
-    EXPECT_EQ(RNSecureAccess::helperVersion(), "2.0.0");
+    EXPECT_EQ(RNSecureAccess::helperVersion(), "2.1.0");
     EXPECT_EQ(backend->calls(), 0);
     EXPECT_EQ(pkexecLog(), "");
 }

@@ -13,7 +13,11 @@
 #include "mainwindow/RNLumoWindowSourceViewCntrl.h"
 #include "mainwindow/RNQuickLookPanel.h"
 #include "mainwindow/RNWindowCntrl.h"
+#include "ui/RNProgressWindow.h"
+#include "ui/RNQtStrings.h"
 #include "ui/RNQtMainThread.h"
+#include "util/Localization.h"
+#include "util/RNMessageFormat.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -143,6 +147,21 @@ void shootSet(const QString& out, const QString& suffix) {
     shot.save(path2);
     std::printf("screenshots: %s\n", qPrintable(path2));
     panel->hide();
+
+    // A put back copying to another disk: the progress panel on the window, as the list shows it.
+    {
+        ui::RNProgressWindowCntrl progress;
+        progress.setMainText(util::RNLocalizedString("putting_back_str"));
+        progress.setInfoText("");
+        progress.startIndeterminateAnimation();
+        progress.setCountText(util::RNLocalizedMessage("put_back_copied_str", {{"count", uint64_t(1840)}}));
+        progress.setSizeText("212.4 MB");
+        progress.window()->countTxt->setText(ui::L("put_back_copied_label"));
+        progress.show(window.get());
+        pump(300);
+        save(window.get(), out, QStringLiteral("lumo-put-back-progress") + suffix);
+        progress.close();
+    }
     window->close();
 }
 

@@ -11,6 +11,7 @@
 #include "mainwindow/RNLumoWindowSourceViewCntrl.h"
 #include "mainwindow/RNPreview.h"
 #include "mainwindow/RNWindowCntrl.h"
+#include "ui/RNProgressWindow.h"
 #include "ui/RNQtMainThread.h"
 #include "ui/RNQtPromptBackend.h"
 #include "util/Localization.h"
@@ -20,6 +21,7 @@
 #include <QAbstractButton>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -274,4 +276,80 @@ TEST_F(PutBackTest, DroppedFilesGoToTheTrashRefusalsAreSaidAndUndoBringsThemBack
     list()->undoLast();
     EXPECT_FALSE(list()->isMoving());
     EXPECT_FALSE(exists(work + "/folder"));
+}
+
+namespace {
+// Presses Stop on the put back's progress panel as soon as it is shown, and says it was shown.
+class StopWhenShown : public QObject {
+public:
+    bool shown = false;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show)
+            if (auto* panel = qobject_cast<ui::RNProgressWindow*>(watched); panel && !shown) {
+                shown = true;
+                panel->stopBtn->click();
+            }
+        return false;
+    }
+};
+}  // namespace
+
+// Items without an info file go back only into a chosen folder: Put Back brings up the chooser
+// (folders only) for them. A copy to another disk shows the progress panel; its Stop leaves
+// every item whole in one place, the trash or the chosen folder, with no partial copy.
+TEST_F(PutBackTest, ItemsWithoutInfoGoIntoAChosenFolderAndACopyCanBeStopped) {
+    erase::RNErrorDelegate::sharedControl().setBackend(std::make_shared<ui::RNQtPromptBackend>());
+    const size_t a = trashes.addVolume("Alpha");
+    trashes.addFolder(a, "noinfo", 3000, "");
+    writeFile(trashes.filesDir(a) + "/orphan.txt", "orphan");
+    // An unreadable info file counts as none.
+    makeDirs(trashes.trashDir(a) + "/info/orphan.txt.trashinfo");
+    std::unique_ptr<ScopedMount> disk;
+    std::string chosen = home.root() + "/chosen";
+    if (::geteuid() == 0) {
+        disk = std::make_unique<ScopedMount>(home.root(), ScopedMount::Kind::Tmpfs);
+        ASSERT_TRUE(disk->ok()) << disk->error();
+        chosen = disk->mountPoint();
+    } else {
+        makeDirs(chosen);
+    }
+    open(1);
+    list()->setMovePanelDelay(std::chrono::milliseconds(0));
+    StopWhenShown stopper;
+    qApp->installEventFilter(&stopper);
+
+    select({"noinfo", "orphan.txt"});
+    list()->putBackAction()->trigger();
+    QFileDialog* chooser = nullptr;
+    ASSERT_TRUE(waitUntil([&] { return (chooser = window->findChild<QFileDialog*>(QStringLiteral("putBackTo"))); }));
+    EXPECT_EQ(chooser->windowTitle(), QString::fromUtf8("Put Back To…"));
+    EXPECT_EQ(chooser->fileMode(), QFileDialog::Directory);
+    EXPECT_FALSE(failureBox(window.get())) << "an item without its origin is not a failure";
+    EXPECT_TRUE(exists(trashes.filesDir(a) + "/orphan.txt"));
+    QString picked;
+    QObject::connect(chooser, &QFileDialog::fileSelected, [&](const QString& f) { picked = f; });
+    chooser->setDirectory(QString::fromStdString(chosen));
+    QMetaObject::invokeMethod(chooser, "accept");
+    EXPECT_EQ(picked.toStdString(), chosen);
+    ASSERT_TRUE(waitUntil([&] { return list()->isMoving(); }));
+    ASSERT_TRUE(waitUntil([&] { return !list()->isMoving(); }, 60000));
+    qApp->removeEventFilter(&stopper);
+
+    // Each item is whole in exactly one place.
+    const bool folderBack = exists(chosen + "/noinfo");
+    EXPECT_NE(folderBack, exists(trashes.filesDir(a) + "/noinfo"));
+    if (folderBack) {
+        EXPECT_EQ(readFile(chosen + "/noinfo/f2999"), "0123456789");
+    }
+    EXPECT_NE(exists(chosen + "/orphan.txt"), exists(trashes.filesDir(a) + "/orphan.txt"));
+    std::string left;
+    run("ls -A " + shellQuote(chosen), &left);
+    EXPECT_EQ(left.find(".quillo-restore-"), std::string::npos) << left;
+    if (disk) {
+        EXPECT_TRUE(stopper.shown) << "a copy to another disk shows the progress panel";
+        EXPECT_FALSE(folderBack) << "the stop came while 3,000 files were being copied";
+        EXPECT_EQ(window->findChild<ui::RNProgressWindow*>(), nullptr) << "the panel closes with the move";
+    } else {
+        EXPECT_TRUE(folderBack);  // one rename: nothing to stop, no panel
+    }
 }

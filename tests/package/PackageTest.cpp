@@ -128,7 +128,7 @@ TEST_F(Package, HelperFilesNameThePackagedHelperAndMatchTheInstallers) {
     EXPECT_EQ(readFile(at(kPolkitAction)), installer::polkitActionText());
     std::string version;
     ASSERT_EQ(run(shellQuote(at(kHelper)) + " --version", &version), 0);
-    EXPECT_NE(version.find("2.0.0"), std::string::npos) << version;
+    EXPECT_NE(version.find("2.1.0"), std::string::npos) << version;
 }
 
 TEST_F(Package, ControlDependenciesAndMaintainerScripts) {
