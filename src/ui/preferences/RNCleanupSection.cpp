@@ -193,7 +193,8 @@ void RNCleanupSection::build() {
     preview_->setWordWrap(true);
     preview_->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
     preview_->setFocusPolicy(Qt::TabFocus);  // read by a screen reader in the tab order
-    preview_->setMinimumHeight(preview_->fontMetrics().lineSpacing() * 2);
+    preview_->setContentsMargins(0, 4, 0, 0);
+    preview_->setMinimumHeight(preview_->fontMetrics().lineSpacing() * 2 + 4);
     grid->addWidget(preview_, 5, 0, 1, 3);
     grid->setColumnStretch(3, 1);
 }
