@@ -19,7 +19,10 @@ constexpr const char* kEraseLockName = "erase.lock";
 
 int openIn(const std::string& folder, const char* name) {
     if (folder.empty()) return -1;
-    ::mkdir(folder.c_str(), 0700);  // the parents exist for the state folder's usual place
+    // The folder and any missing parent (a fresh account has no ~/.local/state yet).
+    for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
+        ::mkdir(folder.substr(0, slash).c_str(), 0700);
+    ::mkdir(folder.c_str(), 0700);
     const std::string path = folder + "/" + name;
     return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
