@@ -126,6 +126,13 @@ TEST_F(CleanupSectionTest, EachControlWritesItsKeyAndFollowsChangesMadeElsewhere
                freeUnit->currentIndex() == percent && freeValue->value() == 15;
     }));
 
+    // "Restore Defaults" is for every setting of the window: the rules go back to off.
+    section->window()->findChild<QAbstractButton*>("restoreBtn")->click();
+    EXPECT_FALSE(defaults().boolForKey(kPrefAutoCleanupOlderThan) || defaults().boolForKey(kPrefAutoCleanupMaxTrash) ||
+                 defaults().boolForKey(kPrefAutoCleanupMinFree) || defaults().boolForKey(kPrefAutoCleanupAllowHelper));
+    EXPECT_EQ(defaults().integerForKey(kPrefAutoCleanupOlderThanDays), 30);
+    EXPECT_TRUE(waitUntil([&] { return !older->isChecked() && days->value() == 30 && !helper->isChecked(); }));
+
     // Reachable from the keyboard and named for a screen reader, every one.
     for (QWidget* w : section->findChildren<QWidget*>()) {
         if (qobject_cast<QLabel*>(w) && w->objectName() != "cleanupPreview") continue;

@@ -397,6 +397,8 @@ void RNPreferencesWindow::defaultsChanged(const std::string& key) {
 void RNPreferencesWindow::restoreValues() {
     RNDictionary values;
     erase::defaultGeneralPreferences(values);
+    // The clean-up rules are settings of this window too: back to off.
+    erase::defaultAutoCleanupPreferences(values);
     erase::revertToInitialValuesInDictionary(values, defaults());
     emptyTrash_.hint.clear();
     lumoDelete_.hint.clear();
