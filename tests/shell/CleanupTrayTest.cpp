@@ -151,22 +151,40 @@ TEST_F(CleanupTrayTest, NoPassWhileAnotherHoldsTheLockAndTheNextTimedPassRuns) {
     EXPECT_EQ(listFolder(home.homeTrash() + "/files"), std::vector<std::string>{"fresh"});
 }
 
-TEST_F(CleanupTrayTest, TheUsersEraseStopsARunningPassAndNoPassStartsWhileItRuns) {
-    constexpr int kItems = 2500;
-    plant(home.homeTrash(), kItems);
+TEST_F(CleanupTrayTest, TheLumoWindowAndTheUsersEraseStopARunningPassAndNoPassStartsMeanwhile) {
+    constexpr size_t kItems = 2500;
+    plant(home.homeTrash(), int(kItems));
     backend->setDefaultResult(erase::RNPromptResult{kAlertFirstButtonReturn, false});  // "Empty Trash"
     RNDeleteItems::setProgressWindowFactory(ui::RNProgressWindowCntrl::factory());
+    const std::string files = home.homeTrash() + "/files";
     start();
     // The pass is under way: some items went, most are still there.
-    ASSERT_TRUE(waitUntil([&] { return listFolder(home.homeTrash() + "/files").size() < size_t(kItems) + 1; }, 60000));
+    ASSERT_TRUE(waitUntil([&] { return listFolder(files).size() < kItems + 1; }, 60000));
     ASSERT_TRUE(scheduler()->passRunning());
-    QSignalSpy erased(delegate.get(), &RNQuillo::eraseFinished);
-    delegate->emptyAllTrashesAction();  // as the menu's entry and the hot key do
-    EXPECT_TRUE(delegate->isWorking()) << "the menu shows the erase at once";
-    EXPECT_FALSE(scheduler()->runPass(RNCleanupScheduler::Trigger::Hourly)) << "no pass while the user erases";
+
+    // Opening the Lumo Window stops it; the end of the pass's erase does not end the window's
+    // work, and no pass starts while the window is open.
+    delegate->mainMenuAction(shell::kTagLumo);
     ASSERT_TRUE(waitUntil([&] { return finished->count() > 0; }, 60000));
     EXPECT_TRUE(finished->at(0).at(1).toBool()) << "the pass was stopped, not run to its end";
+    drainPostedEvents();
+    EXPECT_TRUE(delegate->isWorking());
+    EXPECT_FALSE(scheduler()->runPass(RNCleanupScheduler::Trigger::Hourly));
+    delegate->lumoWindow()->close();
+    ASSERT_TRUE(waitUntil([&] { return !delegate->isWorking(); }));
+
+    // The next pass, stopped by emptying every trash (as the menu's entry and the hot key do).
+    const size_t before = listFolder(files).size();
+    ASSERT_TRUE(scheduler()->runPass(RNCleanupScheduler::Trigger::Hourly));
+    ASSERT_TRUE(waitUntil([&] { return listFolder(files).size() < before; }, 60000));
+    ASSERT_TRUE(scheduler()->passRunning());
+    QSignalSpy erased(delegate.get(), &RNQuillo::eraseFinished);
+    delegate->emptyAllTrashesAction();
+    EXPECT_TRUE(delegate->isWorking()) << "the menu shows the erase at once";
+    EXPECT_FALSE(scheduler()->runPass(RNCleanupScheduler::Trigger::Hourly)) << "no pass while the user erases";
+    ASSERT_TRUE(waitUntil([&] { return finished->count() > 1; }, 60000));
+    EXPECT_TRUE(finished->at(1).at(1).toBool());
     ASSERT_TRUE(waitUntil([&] { return erased.count() > 0; }, 60000));
-    EXPECT_TRUE(listFolder(home.homeTrash() + "/files").empty()) << "the user's erase emptied the trash";
+    EXPECT_TRUE(listFolder(files).empty()) << "the user's erase emptied the trash";
     EXPECT_FALSE(delegate->isWorking());
 }
