@@ -27,9 +27,9 @@ RNCleanupScheduler::~RNCleanupScheduler() {
 
 bool RNCleanupScheduler::runPass(Trigger trigger) {
     if (trigger == Trigger::Startup && !timer_.isActive()) timer_.start();
-    if (userBusy_ || eraseGuard_) return false;
-    if (pass_) {
-        // A volume mounted while a pass runs is not in its plan: one more pass after it.
+    if (userBusy_ || eraseGuard_ || pass_) {
+        // A volume mounted while a pass runs is not in its plan, nor one mounted while the user
+        // erases: one more pass once the way is clear.
         if (trigger == Trigger::Mount) rerunAfterPass_ = true;
         return false;
     }
@@ -60,10 +60,13 @@ void RNCleanupScheduler::passEnded(const erase::RNCleanupPassResult& result, con
     const QString body = result.busy ? QString() : notificationBody(result, rules);
     if (!body.isEmpty()) notify(body);
     emit passFinished(result.busy, result.stopped, quint64(result.erasedItems()));
-    if (rerunAfterPass_) {
-        rerunAfterPass_ = false;
-        runPass(Trigger::Mount);
-    }
+    runPendingPass();
+}
+
+void RNCleanupScheduler::runPendingPass() {
+    if (!rerunAfterPass_ || userBusy_ || eraseGuard_ || pass_) return;
+    rerunAfterPass_ = false;
+    runPass(Trigger::Mount);
 }
 
 QString RNCleanupScheduler::notificationBody(const erase::RNCleanupPassResult& result, const RNCleanupRules& rules) {
@@ -92,12 +95,12 @@ void RNCleanupScheduler::notify(const QString& body) {
 
 void RNCleanupScheduler::stopPass() {
     if (pass_) pass_->stop();
-    rerunAfterPass_ = false;
 }
 
 void RNCleanupScheduler::setUserBusy(bool busy) {
     userBusy_ = busy;
     if (busy) stopPass();
+    else runPendingPass();
 }
 
 void RNCleanupScheduler::userEraseWillStart(std::function<void()> start) {
@@ -113,6 +116,9 @@ void RNCleanupScheduler::userEraseWillStart(std::function<void()> start) {
     });
 }
 
-void RNCleanupScheduler::userEraseEnded() { eraseGuard_.reset(); }
+void RNCleanupScheduler::userEraseEnded() {
+    eraseGuard_.reset();
+    runPendingPass();
+}
 
 }  // namespace quillo::shell

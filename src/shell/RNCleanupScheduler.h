@@ -46,7 +46,7 @@ public:
     void setBus(QDBusConnection bus) { bus_ = std::move(bus); }
 
     // Starts a pass now unless every rule is off, the user is busy or a pass runs (a mount seen
-    // during a pass runs another one after it). True: a pass started.
+    // meanwhile runs one after). True: a pass started.
     bool runPass(Trigger trigger);
     bool passRunning() const { return pass_ != nullptr; }
 
@@ -72,6 +72,8 @@ private:
     void passEnded(const erase::RNCleanupPassResult& result, const erase::RNCleanupRules& rules);
     void notify(const QString& body);
     void stopPass();
+    // The pass a mount asked for while the way was not clear.
+    void runPendingPass();
 
     QDBusConnection bus_;
     QTimer timer_;
