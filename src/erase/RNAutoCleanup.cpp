@@ -99,6 +99,8 @@ RNAutoCleanup::RNAutoCleanup(RNCleanupRules rules, Options options)
 
 RNAutoCleanup::~RNAutoCleanup() {
     stop();
+    // Destroyed from its own callback: the thread is past the pass and only returns.
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) thread_.detach();
     wait();
     auto& reg = CleanupRegistry::shared();
     std::lock_guard lock(reg.mutex);

@@ -97,9 +97,9 @@ public:
                                           const std::string& volumePath, const std::string& volumeName, double now,
                                           const std::string& mountTablePath = "/proc/self/mountinfo");
 
-    // The decision alone, over items already listed (with sizes and dates): fills plan.items,
-    // bytes and the flags. `items` is reordered (oldest first, undated last).
-    static void decide(const RNCleanupRules& rules, std::vector<RNCleanupItem>& items, const RNVolumeSpace& space,
+    // The decision alone, over items already listed (with sizes and dates): fills plan.items
+    // (the chosen ones, moved there oldest first, undated last), bytes and the flags.
+    static void decide(const RNCleanupRules& rules, std::vector<RNCleanupItem> items, const RNVolumeSpace& space,
                        double now, RNCleanupVolumePlan& plan);
 
     // Seconds since 2001-01-01 UTC.
