@@ -136,7 +136,7 @@ void RNCleanupPlanner::decide(const RNCleanupRules& rules, std::vector<RNCleanup
 
 RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, const std::string& trashFilesDir,
                                                  const std::string& volumePath, const std::string& volumeName,
-                                                 double now, const std::string& mountTablePath) {
+                                                 double now, const std::string& mountTablePath, bool holdFolder) {
     RNCleanupVolumePlan plan;
     plan.volumeName = volumeName;
     plan.volumePath = volumePath;
@@ -183,7 +183,8 @@ RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, co
     for (const auto& i : listing->itemsToErase) names.push_back(files::lastPathComponent(i.url));
     const std::vector<double> dates = files::TrashInfoReader(trashDir).deletionDates(names);
 
-    files::UniqueFd filesFd(::open(trashFilesDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto held = std::make_shared<files::UniqueFd>(::open(trashFilesDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const files::UniqueFd& filesFd = *held;
     std::vector<RNCleanupItem> items;
     items.reserve(names.size());
     for (size_t k = 0; k < names.size(); ++k) {
@@ -209,11 +210,12 @@ RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, co
             item.ino = st.st_ino;
         }
     }
+    if (holdFolder && filesFd.valid()) plan.filesFolder = std::move(held);
     return plan;
 }
 
 RNCleanupPlan RNCleanupPlanner::planAll(const RNCleanupRules& rules, const std::optional<std::string>& volume,
-                                        const std::atomic<bool>* stop) {
+                                        const std::atomic<bool>* stop, bool holdFolders) {
     RNCleanupPlan plan;
     plan.now = currentTime();
     files::refreshTimeZone();
@@ -222,7 +224,8 @@ RNCleanupPlan RNCleanupPlanner::planAll(const RNCleanupRules& rules, const std::
         if (stop && stop->load()) break;
         if (volume && trash.volumeName != *volume && trash.volumePath != *volume && trash.volumeURL != wanted)
             continue;
-        auto v = planVolume(rules, trash.trashURL, trash.volumePath, trash.volumeName, plan.now);
+        auto v = planVolume(rules, trash.trashURL, trash.volumePath, trash.volumeName, plan.now,
+                            "/proc/self/mountinfo", holdFolders);
         plan.totalItems += v.items.size();
         plan.totalBytes += v.bytes;
         plan.volumes.push_back(std::move(v));
