@@ -99,6 +99,8 @@ RNAutoCleanup::RNAutoCleanup(RNCleanupRules rules, Options options)
 
 RNAutoCleanup::~RNAutoCleanup() {
     stop();
+    // Destroyed from its own callback: the thread is past the pass and only returns.
+    if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) thread_.detach();
     wait();
     auto& reg = CleanupRegistry::shared();
     std::lock_guard lock(reg.mutex);
@@ -107,7 +109,11 @@ RNAutoCleanup::~RNAutoCleanup() {
 
 bool RNAutoCleanup::start(Finished finished) {
     if (running_.exchange(true)) return false;
-    if (thread_.joinable()) thread_.join();
+    // The last pass's thread has run its callback (or is in it, starting this one).
+    if (thread_.joinable()) {
+        if (thread_.get_id() == std::this_thread::get_id()) thread_.detach();
+        else thread_.join();
+    }
     stopRequested_.store(false);
     thread_ = std::thread([this, finished = std::move(finished)] {
         // The pass itself (listing, planning) also stays out of the user's way.
@@ -163,7 +169,7 @@ RNCleanupPassResult RNAutoCleanup::run() {
         result.busy = true;
         return result;
     }
-    const RNCleanupPlan plan = RNCleanupPlanner::planAll(rules_, options_.volume, &stopRequested_);
+    const RNCleanupPlan plan = RNCleanupPlanner::planAll(rules_, options_.volume, &stopRequested_, true);
     for (const RNCleanupVolumePlan& v : plan.volumes) {
         if (shouldStop() || RNCleanupLock::userEraseRunning(lockFolder)) {
             result.stopped = true;
@@ -190,9 +196,10 @@ RNCleanupPassResult RNAutoCleanup::run() {
 RNCleanupVolumeResult RNAutoCleanup::eraseVolume(const RNCleanupVolumePlan& plan, bool& logFailed) {
     RNCleanupVolumeResult r;
     const std::string trashDir = files::deletingLastPathComponent(plan.trashFilesDir);
-    files::UniqueFd filesFd(::open(plan.trashFilesDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The folder held since planning: what is reached by path must still be on it.
+    const std::shared_ptr<const files::UniqueFd> held = plan.filesFolder;
     struct stat filesSt {};
-    if (!filesFd.valid() || ::fstat(filesFd.get(), &filesSt) != 0) {
+    if (!held || !held->valid() || ::fstat(held->get(), &filesSt) != 0) {
         r.volumeGone = true;
         return r;
     }
@@ -233,10 +240,12 @@ RNCleanupVolumeResult RNAutoCleanup::eraseVolume(const RNCleanupVolumePlan& plan
         const RNCleanupItem& planned = plan.items[it->second];
         // The same item as planned: same file, same info file date. Anything else was put back
         // and trashed again, replaced, or is not there any more.
+        // By its path, the way the engine reaches it: another volume mounted where this one was
+        // (two sticks of one name) may hold an item of the same name.
         const std::string name = files::lastPathComponent(item.url);
         struct stat st;
-        if (::fstatat(filesFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-        if (st.st_dev != planned.dev || st.st_ino != planned.ino) return false;
+        if (::lstat(item.url.c_str(), &st) != 0) return false;
+        if (st.st_dev != planned.dev || st.st_ino != planned.ino || st.st_dev != filesSt.st_dev) return false;
         if (infoReader.deletionDate(name) != planned.deletionDate) return false;
         approved[it->second] = 1;
         return true;
@@ -286,7 +295,7 @@ RNCleanupVolumeResult RNAutoCleanup::eraseVolume(const RNCleanupVolumePlan& plan
     for (size_t k = 0; k < plan.items.size(); ++k) {
         if (!approved[k]) continue;
         struct stat st;
-        const bool gone = ::fstatat(filesFd.get(), files::lastPathComponent(plan.items[k].path).c_str(), &st,
+        const bool gone = ::fstatat(held->get(), files::lastPathComponent(plan.items[k].path).c_str(), &st,
                                     AT_SYMLINK_NOFOLLOW) != 0 &&
                           errno == ENOENT;
         if (gone && stillThere) {

@@ -43,7 +43,7 @@ double RNCleanupPlanner::currentTime() {
     return duration<double>(system_clock::now().time_since_epoch()).count() - files::kReferenceDateOffset;
 }
 
-void RNCleanupPlanner::decide(const RNCleanupRules& rules, std::vector<RNCleanupItem>& items,
+void RNCleanupPlanner::decide(const RNCleanupRules& rules, std::vector<RNCleanupItem> items,
                               const RNVolumeSpace& space, double now, RNCleanupVolumePlan& plan) {
     plan.items.clear();
     plan.bytes = 0;
@@ -54,52 +54,60 @@ void RNCleanupPlanner::decide(const RNCleanupRules& rules, std::vector<RNCleanup
     plan.trashBytes = 0;
     for (const auto& i : items) plan.trashBytes += i.size;
 
-    // A date in the future is "just now"; no date sorts after every date (epoch 0 is never a
-    // real deletion date of a trash that follows the rules, so 0 means unknown).
-    auto effectiveDate = [now](const RNCleanupItem& i) { return std::min(i.deletionDate, now); };
-    auto dated = [](const RNCleanupItem& i) { return i.deletionDate != 0; };
-    std::sort(items.begin(), items.end(), [&](const RNCleanupItem& a, const RNCleanupItem& b) {
-        if (dated(a) != dated(b)) return dated(a);
-        const double da = effectiveDate(a), db = effectiveDate(b);
-        if (da != db) return da < db;
-        return a.path < b.path;
+    // The order, oldest first, as a permutation: the items themselves (with their paths) are
+    // not moved around. A date in the future is "just now"; no date sorts after every date
+    // (0 is never the date of an item trashed by the rules, so it means unknown).
+    struct Key {
+        double when;
+        uint32_t index;
+        bool dated;
+    };
+    std::vector<Key> order(items.size());
+    for (size_t k = 0; k < items.size(); ++k) {
+        const bool dated = items[k].deletionDate != 0;
+        order[k] = Key{dated ? std::min(items[k].deletionDate, now) : 0, uint32_t(k), dated};
+        if (!dated) ++plan.undated;
+    }
+    std::sort(order.begin(), order.end(), [&](const Key& a, const Key& b) {
+        if (a.dated != b.dated) return a.dated;
+        if (a.when != b.when) return a.when < b.when;
+        return items[a.index].path < items[b.index].path;
     });
-    for (const auto& i : items)
-        if (!dated(i)) ++plan.undated;
 
     // Old enough for the size and free-space rules. An undated item is judged by the time it
     // entered the trash as the file system saw it; when even that is unknown it is kept.
     const double youngest = now - std::max(0.0, rules.minimumAgeDays) * kDay;
-    auto oldEnough = [&](const RNCleanupItem& i) {
-        const double when = dated(i) ? effectiveDate(i) : (i.changeTime != 0 ? std::min(i.changeTime, now) : now);
+    auto oldEnough = [&](const Key& key) {
+        const RNCleanupItem& i = items[key.index];
+        const double when = key.dated ? key.when : (i.changeTime != 0 ? std::min(i.changeTime, now) : now);
         return when <= youngest;
     };
 
-    std::vector<char> chosen(items.size(), 0);
+    std::vector<char> chosen(items.size(), 0);  // by position in `order`
     uint64_t chosenBytes = 0;
-    auto choose = [&](size_t k, RNCleanupRule rule) {
-        chosen[k] = 1;
-        items[k].rule = rule;
-        chosenBytes += items[k].size;
+    auto choose = [&](size_t pos, RNCleanupRule rule) {
+        chosen[pos] = 1;
+        items[order[pos].index].rule = rule;
+        chosenBytes += items[order[pos].index].size;
     };
 
     if (rules.olderThanOn) {
         const double cut = now - double(rules.olderThanDays) * kDay;
-        for (size_t k = 0; k < items.size(); ++k)
-            if (dated(items[k]) && effectiveDate(items[k]) < cut) choose(k, RNCleanupRule::OlderThan);
+        for (size_t pos = 0; pos < order.size() && order[pos].dated && order[pos].when < cut; ++pos)
+            choose(pos, RNCleanupRule::OlderThan);
     }
 
     // Takes the oldest items not chosen yet until `enough()`; false when it ran out first.
     uint64_t protectedCount = 0;
     std::vector<char> counted(items.size(), 0);
     auto takeOldestUntil = [&](auto enough, RNCleanupRule rule) {
-        for (size_t k = 0; k < items.size() && !enough(); ++k) {
-            if (chosen[k]) continue;
-            if (!oldEnough(items[k])) {
-                if (!counted[k]) ++protectedCount, counted[k] = 1;
+        for (size_t pos = 0; pos < order.size() && !enough(); ++pos) {
+            if (chosen[pos]) continue;
+            if (!oldEnough(order[pos])) {
+                if (!counted[pos]) ++protectedCount, counted[pos] = 1;
                 continue;
             }
-            choose(k, rule);
+            choose(pos, rule);
         }
         return enough();
     };
@@ -120,16 +128,15 @@ void RNCleanupPlanner::decide(const RNCleanupRules& rules, std::vector<RNCleanup
     }
 
     plan.protectedByAge = protectedCount;
-    for (size_t k = 0; k < items.size(); ++k) {
-        if (!chosen[k]) continue;
-        plan.bytes += items[k].size;
-        plan.items.push_back(items[k]);
-    }
+    plan.bytes = chosenBytes;
+    plan.items.reserve(size_t(std::count(chosen.begin(), chosen.end(), 1)));
+    for (size_t pos = 0; pos < order.size(); ++pos)
+        if (chosen[pos]) plan.items.push_back(std::move(items[order[pos].index]));
 }
 
 RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, const std::string& trashFilesDir,
                                                  const std::string& volumePath, const std::string& volumeName,
-                                                 double now, const std::string& mountTablePath) {
+                                                 double now, const std::string& mountTablePath, bool holdFolder) {
     RNCleanupVolumePlan plan;
     plan.volumeName = volumeName;
     plan.volumePath = volumePath;
@@ -176,7 +183,8 @@ RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, co
     for (const auto& i : listing->itemsToErase) names.push_back(files::lastPathComponent(i.url));
     const std::vector<double> dates = files::TrashInfoReader(trashDir).deletionDates(names);
 
-    files::UniqueFd filesFd(::open(trashFilesDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto held = std::make_shared<files::UniqueFd>(::open(trashFilesDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const files::UniqueFd& filesFd = *held;
     std::vector<RNCleanupItem> items;
     items.reserve(names.size());
     for (size_t k = 0; k < names.size(); ++k) {
@@ -191,7 +199,7 @@ RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, co
             item.changeTime = sinceReference(st.st_ctim);
         items.push_back(std::move(item));
     }
-    decide(rules, items, space, now, plan);
+    decide(rules, std::move(items), space, now, plan);
 
     // The identity of what is to go, so that an item replaced under the same name stays.
     for (auto& item : plan.items) {
@@ -202,11 +210,12 @@ RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, co
             item.ino = st.st_ino;
         }
     }
+    if (holdFolder && filesFd.valid()) plan.filesFolder = std::move(held);
     return plan;
 }
 
 RNCleanupPlan RNCleanupPlanner::planAll(const RNCleanupRules& rules, const std::optional<std::string>& volume,
-                                        const std::atomic<bool>* stop) {
+                                        const std::atomic<bool>* stop, bool holdFolders) {
     RNCleanupPlan plan;
     plan.now = currentTime();
     files::refreshTimeZone();
@@ -215,7 +224,8 @@ RNCleanupPlan RNCleanupPlanner::planAll(const RNCleanupRules& rules, const std::
         if (stop && stop->load()) break;
         if (volume && trash.volumeName != *volume && trash.volumePath != *volume && trash.volumeURL != wanted)
             continue;
-        auto v = planVolume(rules, trash.trashURL, trash.volumePath, trash.volumeName, plan.now);
+        auto v = planVolume(rules, trash.trashURL, trash.volumePath, trash.volumeName, plan.now,
+                            "/proc/self/mountinfo", holdFolders);
         plan.totalItems += v.items.size();
         plan.totalBytes += v.bytes;
         plan.volumes.push_back(std::move(v));

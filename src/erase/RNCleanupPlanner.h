@@ -13,11 +13,13 @@
 #pragma once
 
 #include "erase/RNCleanupRules.h"
+#include "files/UniqueFd.h"
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +73,11 @@ struct RNCleanupVolumePlan {
     // The trash stays above the size limit (what remains is protected by the minimum age).
     bool sizeLimitUnreachable = false;
     RNCleanupVolumeSkip skip = RNCleanupVolumeSkip::None;
+    // With `holdFolders`: the trash's files/ folder, open from planning to erasing. While it is
+    // held, a volume unmounted in between keeps its device number, so an item of another volume
+    // mounted at the same place (same names, same dates) can never pass for a planned one. (A
+    // held folder keeps a plain unmount from succeeding: only a pass holds it.)
+    std::shared_ptr<const files::UniqueFd> filesFolder;
 };
 
 struct RNCleanupPlan {
@@ -91,15 +98,16 @@ class RNCleanupPlanner {
 public:
     // Every usable trash (or only the one of `volume`: display name or mount point).
     static RNCleanupPlan planAll(const RNCleanupRules& rules, const std::optional<std::string>& volume = std::nullopt,
-                                 const std::atomic<bool>* stop = nullptr);
+                                 const std::atomic<bool>* stop = nullptr, bool holdFolders = false);
     // One trash given by its files/ folder and volume.
     static RNCleanupVolumePlan planVolume(const RNCleanupRules& rules, const std::string& trashFilesDir,
                                           const std::string& volumePath, const std::string& volumeName, double now,
-                                          const std::string& mountTablePath = "/proc/self/mountinfo");
+                                          const std::string& mountTablePath = "/proc/self/mountinfo",
+                                          bool holdFolder = false);
 
-    // The decision alone, over items already listed (with sizes and dates): fills plan.items,
-    // bytes and the flags. `items` is reordered (oldest first, undated last).
-    static void decide(const RNCleanupRules& rules, std::vector<RNCleanupItem>& items, const RNVolumeSpace& space,
+    // The decision alone, over items already listed (with sizes and dates): fills plan.items
+    // (the chosen ones, moved there oldest first, undated last), bytes and the flags.
+    static void decide(const RNCleanupRules& rules, std::vector<RNCleanupItem> items, const RNVolumeSpace& space,
                        double now, RNCleanupVolumePlan& plan);
 
     // Seconds since 2001-01-01 UTC.

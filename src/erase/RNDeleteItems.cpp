@@ -574,8 +574,8 @@ void RNDeleteItems::iterateLumoArrayToDelete(const RNItemList& array) {
     auto& files = RNFilesUtilities::sharedControl();
     for (const RNItemToErase& item : array) {
         if (unattended_ && unattended_->stillToErase && !unattended_->stillToErase(item)) {
+            if (userStopped()) break;  // the stop, not a change of the item
             skippedChanged_.fetch_add(1);
-            if (userStopped()) break;
             continue;
         }
         if (auto ref = files::trashItemRefForPath(item.url)) {

@@ -473,3 +473,33 @@ TEST_F(CleanupPass, FreeSpaceOnARealVolumeAndAVolumeUnmountedMidPass) {
         EXPECT_EQ(backend->calls(), 0);
     }
 }
+
+TEST_F(CleanupPass, AnotherVolumeMountedWhereThePlannedOneWasKeepsItsItems) {
+    if (!isRoot()) GTEST_SKIP() << "needs root to mount a tmpfs";
+    ScopedMount disk(env.root(), ScopedMount::Kind::Tmpfs);
+    ASSERT_TRUE(disk.ok()) << disk.error();
+    const std::string mp = disk.mountPoint();
+    const std::string vtrash = mp + "/.Trash-" + std::to_string(::getuid());
+    const std::string date = dateAgo(60 * kDay);
+    makeDirs(vtrash + "/files", 0700);
+    plant(vtrash, "photos", 10, date);
+    options.volume = mp;
+    // The stick is pulled after the plan and another one of the same name and layout (the same
+    // item name and date) is mounted at the same place.
+    bool swapped = false;
+    options.beforeVolume = [&](const RNCleanupVolumePlan& plan) {
+        ASSERT_EQ(plan.items.size(), 1u);
+        ASSERT_EQ(run("umount -l " + shellQuote(mp)), 0);
+        ASSERT_EQ(run("mount -t tmpfs -o size=8m quillo-test-2 " + shellQuote(mp)), 0);
+        swapped = true;
+        makeDirs(vtrash + "/files", 0700);
+        plant(vtrash, "photos", 10, date);
+    };
+    RNAutoCleanup pass(rules, options);
+    const RNCleanupPassResult r = pass.run();
+    if (swapped) {
+        EXPECT_TRUE(exists(vtrash + "/files/photos")) << "an item of the other volume was erased";
+        EXPECT_EQ(r.erasedItems(), 0u);
+        run("umount " + shellQuote(mp));
+    }
+}
