@@ -1,7 +1,6 @@
 #include "mainwindow/RNListCntrl.h"
 
 #include "erase/RNAutoCleanup.h"
-
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNMainThread.h"
 #include "erase/RNOperationQueue.h"
