@@ -97,20 +97,29 @@ TEST_F(CleanupSectionTest, EachControlWritesItsKeyAndFollowsChangesMadeElsewhere
     EXPECT_EQ(defaults().integerForKey(kPrefAutoCleanupMaxTrashBytes), 2'500'000'000);
     EXPECT_TRUE(minimumAge->isEnabled());
 
-    // Free space as a share of the volume, then as a size: the switch between them is a key too.
+    // Free space as a share of the volume (the factory form), then as a size: the switch between
+    // them is a key too, and each form keeps its own value ("500 MB" never becomes "100 %").
     freeCheck->click();
     const int percent = freeUnit->count() - 1;
-    freeUnit->setCurrentIndex(percent);
-    emit freeUnit->activated(percent);
+    EXPECT_EQ(freeUnit->currentIndex(), percent);
     freeValue->setValue(15);
     EXPECT_TRUE(defaults().boolForKey(kPrefAutoCleanupMinFreeByPercent));
     EXPECT_DOUBLE_EQ(defaults().doubleForKey(kPrefAutoCleanupMinFreePercent), 15);
-    freeUnit->setCurrentIndex(1);
-    emit freeUnit->activated(1);
-    freeValue->setValue(5);
+    freeUnit->setCurrentIndex(0);
+    emit freeUnit->activated(0);
     EXPECT_FALSE(defaults().boolForKey(kPrefAutoCleanupMinFreeByPercent));
-    EXPECT_EQ(defaults().integerForKey(kPrefAutoCleanupMinFreeBytes), 5'000'000'000);
-    EXPECT_DOUBLE_EQ(defaults().doubleForKey(kPrefAutoCleanupMinFreePercent), 15) << "the other form is kept";
+    EXPECT_EQ(freeValue->value(), 5) << "the stored size, shown in GB";
+    EXPECT_EQ(freeUnit->currentIndex(), 1);
+    freeValue->setValue(500);
+    freeUnit->setCurrentIndex(0);
+    emit freeUnit->activated(0);
+    EXPECT_EQ(defaults().integerForKey(kPrefAutoCleanupMinFreeBytes), 500'000'000);
+    freeUnit->setCurrentIndex(percent);
+    emit freeUnit->activated(percent);
+    EXPECT_TRUE(defaults().boolForKey(kPrefAutoCleanupMinFreeByPercent));
+    EXPECT_DOUBLE_EQ(defaults().doubleForKey(kPrefAutoCleanupMinFreePercent), 15);
+    EXPECT_EQ(freeValue->value(), 15);
+    EXPECT_EQ(defaults().integerForKey(kPrefAutoCleanupMinFreeBytes), 500'000'000) << "the other form is kept";
 
     minimumAge->setValue(3);
     EXPECT_DOUBLE_EQ(defaults().doubleForKey(kPrefAutoCleanupMinimumAgeDays), 3);
@@ -120,10 +129,10 @@ TEST_F(CleanupSectionTest, EachControlWritesItsKeyAndFollowsChangesMadeElsewhere
     // From the terminal (`quillo-cli prefs`): the controls follow, in the unit that reads best.
     defaults().setInteger(kPrefAutoCleanupOlderThanDays, 7);
     defaults().setInteger(kPrefAutoCleanupMaxTrashBytes, 1'500'000'000'000);
-    defaults().setBool(kPrefAutoCleanupMinFreeByPercent, true);
+    defaults().setBool(kPrefAutoCleanupMinFreeByPercent, false);
     EXPECT_TRUE(waitUntil([&] {
         return days->value() == 7 && maxUnit->currentIndex() == 2 && maxValue->value() == 1.5 &&
-               freeUnit->currentIndex() == percent && freeValue->value() == 15;
+               freeUnit->currentIndex() == 0 && freeValue->value() == 500;
     }));
 
     // "Restore Defaults" is for every setting of the window: the rules go back to off.

@@ -270,13 +270,16 @@ void RNCleanupSection::storeMaxTrash() {
 void RNCleanupSection::storeMinFree() {
     store([this] {
         const bool byPercent = minFreeUnit_->currentIndex() == kPercentIndex;
-        if (byPercent) {
+        // Switching between a size and a share keeps both stored values: "500 MB" must not
+        // become "100 %" (everything old enough would go), nor "15 %" become "15 MB".
+        if (byPercent != defaults_.boolForKey(erase::kPrefAutoCleanupMinFreeByPercent)) {
+            defaults_.setBool(erase::kPrefAutoCleanupMinFreeByPercent, byPercent);
+        } else if (byPercent) {
             defaults_.setObject(erase::kPrefAutoCleanupMinFreePercent, erase::RNValue(std::min(minFreeValue_->value(), 100.0)));
         } else {
             const uint64_t bytes = joinBytes(minFreeValue_->value(), minFreeUnit_->currentIndex());
             defaults_.setInteger(erase::kPrefAutoCleanupMinFreeBytes, int64_t(std::min<uint64_t>(bytes, INT64_MAX)));
         }
-        defaults_.setBool(erase::kPrefAutoCleanupMinFreeByPercent, byPercent);
         defaults_.setBool(erase::kPrefAutoCleanupMinFree, minFreeCheck_->isChecked());
     });
 }
