@@ -6,9 +6,15 @@
 //   quillo-bench-gui menu
 //       starts the application delegate and opens the per-disk submenu; prints how long the
 //       submenu took to show every volume's row (gathering), and when each row's figures came.
+//   quillo-bench-gui passes COUNT ITEMS
+//       starts the application delegate with "erase what is older than 30 days" on and runs
+//       COUNT automatic passes one after another (the hourly timer, shortened), each finding
+//       ITEMS old items planted in the home trash just before; prints the resident memory after
+//       the first pass, after every sixth one and at the end.
 #include "erase/RNMainThread.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
+#include "shell/RNCleanupScheduler.h"
 #include "shell/RNDiskMenuItemView.h"
 #include "shell/RNQuillo.h"
 #include "ui/RNQtMainThread.h"
@@ -20,6 +26,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
 #include <memory>
 #include <vector>
 
@@ -119,6 +129,67 @@ int menuOpen() {
     return 0;
 }
 
+long rssKib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// ITEMS files of 4 KiB trashed on 1 May 2024 in the home trash.
+void plantOld(const std::string& trash, int round, int items) {
+    ::mkdir(trash.c_str(), 0700);
+    ::mkdir((trash + "/files").c_str(), 0700);
+    ::mkdir((trash + "/info").c_str(), 0700);
+    const std::string data(4096, 'x');
+    for (int i = 0; i < items; ++i) {
+        const std::string name = "r" + std::to_string(round) + "-" + std::to_string(i);
+        std::ofstream(trash + "/files/" + name) << data;
+        std::ofstream(trash + "/info/" + name + ".trashinfo")
+            << "[Trash Info]\nPath=/home/user/" << name << "\nDeletionDate=2024-05-01T10:20:30\n";
+    }
+}
+
+int passes(int count, int items) {
+    auto& defaults = erase::RNUserDefaults::standardUserDefaults();
+    defaults.setBool(erase::kPrefIsFirstRun, false);
+    defaults.setBool(erase::kPrefShowInstallHelperTool, true);
+    defaults.setBool(erase::kPrefAutoCleanupOlderThan, true);
+    defaults.setInteger(erase::kPrefAutoCleanupOlderThanDays, 30);
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (!data) {
+        std::fprintf(stderr, "passes: XDG_DATA_HOME must name a temporary folder\n");
+        return 2;
+    }
+    const std::string trash = std::string(data) + "/Trash";
+    shell::RNQuillo delegate;
+    shell::RNCleanupScheduler* scheduler = delegate.cleanupScheduler();
+    int done = 0, erasedTotal = 0;
+    long first = -1;
+    QObject::connect(scheduler, &shell::RNCleanupScheduler::passFinished, [&](bool, bool, quint64 erased) {
+        ++done;
+        erasedTotal += int(erased);
+        const long rss = rssKib();
+        if (done == 1) first = rss;
+        if (done == 1 || done % 6 == 0 || done == count)
+            std::printf("pass=%d erased=%llu rss_kib=%ld\n", done, (unsigned long long)erased, rss);
+        std::fflush(stdout);
+        // The next "hour": a new batch of old items for the next timed pass.
+        if (done < count) plantOld(trash, done, items);
+    });
+    plantOld(trash, 0, items);
+    scheduler->setInterval(50);
+    delegate.applicationDidFinishLaunching();
+    QElapsedTimer clock;
+    clock.start();
+    while (done < count && clock.elapsed() < 1800000) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const long last = rssKib();
+    std::printf("passes=%d items_erased=%d rss_after_first_kib=%ld rss_after_last_kib=%ld growth_kib=%ld\n", done,
+                erasedTotal, first, last, last - first);
+    return done == count ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,7 +201,8 @@ int main(int argc, char** argv) {
     int status = 2;
     if (mode == "heartbeat" && argc == 4) status = heartbeat(argv[2], std::atoi(argv[3]));
     else if (mode == "menu") status = menuOpen();
-    else std::fprintf(stderr, "usage: quillo-bench-gui heartbeat TRASH_FILES_DIR ROWS | menu\n");
+    else if (mode == "passes" && argc == 4) status = passes(std::atoi(argv[2]), std::atoi(argv[3]));
+    else std::fprintf(stderr, "usage: quillo-bench-gui heartbeat TRASH_FILES_DIR ROWS | menu | passes COUNT ITEMS\n");
     erase::RNMainThread::setActive(nullptr);
     return status;
 }

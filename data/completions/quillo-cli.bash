@@ -18,7 +18,7 @@ _quillo_cli() {
     local cli=${words[0]}
 
     if ((cword == 1)); then
-        COMPREPLY=($(compgen -W 'volumes list empty erase restore put prefs helper help' -- "$cur"))
+        COMPREPLY=($(compgen -W 'volumes list empty erase restore put purge prefs helper help' -- "$cur"))
         return
     fi
     case ${words[1]} in
@@ -61,6 +61,14 @@ _quillo_cli() {
             else
                 _filedir
             fi ;;
+        purge)
+            case $prev in
+                --volume) _quillo_cli_words "$cli" volumes --names ;;
+                --older-than|--min-age) COMPREPLY=($(compgen -W '1d 7d 30d 90d' -- "$cur")) ;;
+                --max-size) COMPREPLY=($(compgen -W '1G 10G 50G' -- "$cur")) ;;
+                --min-free) COMPREPLY=($(compgen -W '5% 10% 5G 10G' -- "$cur")) ;;
+                *) COMPREPLY=($(compgen -W '--older-than --max-size --min-free --min-age --allow-helper --volume --dry-run --json --from-preferences' -- "$cur")) ;;
+            esac ;;
         prefs)
             if ((cword == 2)); then
                 local IFS=$'\n'

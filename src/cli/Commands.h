@@ -19,6 +19,8 @@ int putCommand(const std::vector<std::string>& args);
 // A command-line path made absolute, "." and ".." taken away by name.
 std::string absoluteCommandPath(const std::string& given);
 int prefsCommand(const std::vector<std::string>& args);
+// purge: the automatic clean-up's rules applied once (or only shown, with --dry-run).
+int purgeCommand(const std::vector<std::string>& args);
 // helper status|install|remove: the privileged helper's state, and installing or removing it.
 int helperCommand(const std::vector<std::string>& args);
 

@@ -2,6 +2,7 @@
 
 #include "cli/TerminalProgressWindow.h"
 #include "cli/TerminalPromptBackend.h"
+#include "erase/RNCleanupLock.h"
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNMainThread.h"
 #include "erase/RNNotificationCenter.h"
@@ -102,6 +103,8 @@ EraseOutcome EraseRunner::eraseItems(const RNItemList& items) {
 }
 
 EraseOutcome EraseRunner::run(const RNDictionary& request, bool lumo) {
+    // An automatic clean-up (the timer's) stops before its next item while the user erases.
+    RNUserEraseGuard cleanupStops;
     auto loop = std::make_shared<RNRunLoopMainThread>();
     auto previous = RNMainThread::active();
     RNMainThread::setActive(loop);

@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "erase/RNCleanupRules.h"
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
 
@@ -86,7 +87,14 @@ int prefsCommand(const std::vector<std::string>& args) {
         return 0;
     }
     std::string why;
-    auto value = parseLike(it->second, args[1], why);
+    std::optional<RNValue> value;
+    if (key.ends_with("_bytes")) {
+        // The clean-up's sizes: "10G" as well as a plain number of bytes.
+        if (auto bytes = parseCleanupBytes(args[1])) value = RNValue(static_cast<long long>(*bytes));
+        else why = "expects a size: 10G, 500M or a number of bytes";
+    } else {
+        value = parseLike(it->second, args[1], why);
+    }
     if (!value) {
         std::cerr << "quillo-cli: " << key << " " << why << "\n";
         return 2;

@@ -24,6 +24,9 @@ void usage(std::ostream& out) {
            "  empty [--yes] --all         erase the trashes of all volumes\n"
            "  empty [--yes] VOLUME...     erase one volume's trash (volume name or mount point)\n"
            "  erase [--yes] PATH...       erase chosen trashed items\n"
+           "  purge [--older-than DAYS] [--max-size SIZE] [--min-free SIZE|PERCENT%] [--volume VOLUME]\n"
+           "        [--dry-run] [--json]  erase what the clean-up rules say; --dry-run only shows it\n"
+           "  purge --from-preferences    the same with the rules of the preferences (the systemd timer)\n"
            "  prefs [KEY [VALUE]]         read or change a preference\n"
            "  helper status|install|remove  the privileged helper: its state, install it, remove it\n"
            "  help                        this text\n\n"
@@ -51,6 +54,7 @@ int main(int argc, char** argv) {
     if (command == "restore") return restoreCommand(args);
     if (command == "put") return putCommand(args);
     if (command == "prefs") return prefsCommand(args);
+    if (command == "purge") return purgeCommand(args);
     if (command == "helper") return helperCommand(args);
     if (command == "help" || command == "--help" || command == "-h") {
         usage(std::cout);

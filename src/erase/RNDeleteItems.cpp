@@ -2,6 +2,7 @@
 
 #include "erase/RNAlert.h"
 #include "erase/RNErrorDelegate.h"
+#include "erase/RNIdlePriority.h"
 #include "erase/RNLogController.h"
 #include "erase/RNMainThread.h"
 #include "erase/RNOperationQueue.h"
@@ -69,6 +70,24 @@ RNUserDefaults& defaults() { return RNUserDefaults::standardUserDefaults(); }
 
 bool isPermissionError(int e) { return e == EACCES || e == EPERM; }
 bool isBusyError(int e) { return e == EBUSY || e == ETXTBSY; }
+
+// The panel of an erase nobody watches: it only carries the stop request.
+class SilentProgress final : public RNGenericProgressWindowCntrl {
+public:
+    std::string mainText() const override { return {}; }
+    void setMainText(const std::string&) override {}
+    void setInfoText(const std::string&) override {}
+    std::string countStr() const override { return {}; }
+    void setCountText(const std::string&) override {}
+    void setSizeText(const std::string&) override {}
+    void hideInfoSizeFields(bool) override {}
+    void startIndeterminateAnimation() override {}
+    void startDeterminateAnimation() override {}
+    bool isIndeterminate() const override { return true; }
+    void updateProgress(double) override {}
+    void show(RNWindowHandle) override {}
+    void close() override {}
+};
 
 }  // namespace
 
@@ -290,6 +309,20 @@ void RNDeleteItems::updateCountAndSizeToDelete(const RNNotification& note) {
 // ---------------------------------------------------------------------------------------------
 // The erase
 
+void RNDeleteItems::startUnattended(RNItemList items, RNUnattendedErase how) {
+    unattended_ = std::move(how);
+    // Chosen items, like the main window's: no confirmation, and no sweep of the trash's info
+    // files at the end (an item being trashed right now has its info file before its data).
+    isLumoErase_ = true;
+    isAllDisks_ = false;
+    uint64_t size = 0, count = 0;
+    for (const auto& i : items) size += i.size, count += i.count;
+    totSize_.store(size);
+    totItems_.store(count);
+    countPending_.store(false);
+    emptyTrashWithArray(std::move(items));
+}
+
 void RNDeleteItems::proceedToEraseWithArray(std::optional<RNItemList> array) {
     emptyTrashWithArray(array ? std::move(*array) : itemsToErase());
 }
@@ -308,7 +341,8 @@ void RNDeleteItems::emptyTrashWithArray(RNItemList array) {
             std::lock_guard lock(gFactoryMutex);
             factory = gProgressFactory;
         }
-        progressCntrl_ = factory ? factory() : nullptr;
+        if (unattended_) progressCntrl_ = std::make_unique<SilentProgress>();
+        else progressCntrl_ = factory ? factory() : nullptr;
     }
     if (!progressCntrl_) {
         if (logCntrl_) logCntrl_->closeLogFile();
@@ -322,7 +356,10 @@ void RNDeleteItems::emptyTrashWithArray(RNItemList array) {
     isRootErasing_.store(false);
     stopForwarded_.store(false);
     itemBusyCount_.store(0);
-    isHelperAuthorized_ = IsHelperAuthorized();
+    isHelperAuthorized_ = IsHelperAuthorized() && (!unattended_ || unattended_->allowHelper);
+    skippedLocked_.store(0);
+    skippedHelperOnly_.store(0);
+    skippedChanged_.store(0);
     {
         std::lock_guard lock(mutex_);
         toAuthorizeInfo_.clear();
@@ -344,6 +381,9 @@ void RNDeleteItems::emptyTrashWithArray(RNItemList array) {
 
     auto self = shared_from_this();
     deletionsOperationQueue().addOperation([self, array = std::move(array), erasingText] {
+        // An erase nobody asked for right now stays out of the way of everything else.
+        std::optional<RNIdlePriority> idle;
+        if (self->unattended_) idle.emplace();
         self->updateProgressFields(self->totItems_.load() == 0, erasingText);
         if (self->userStopped()) {
             self->stopWorking();
@@ -358,6 +398,11 @@ bool RNDeleteItems::startLogging(const RNItemList& array) {
     if (!defaults().boolForKey(kPrefWriteLog)) return true;
     if (prepareLogFile(array)) return true;
     logCntrl_.reset();
+    if (unattended_) {
+        // Nobody to ask: a full log volume is the very case a clean-up may be running for.
+        logFailed_.store(true);
+        return true;
+    }
     // The log cannot be opened: the user may go on without one (first button) or not start.
     int64_t answer = RNErrorDelegate::sharedControl().askToTheUser(
         "open_log_file_error", "", {}, "yes_btn", "no_btn", "", false, nullptr,
@@ -367,6 +412,15 @@ bool RNDeleteItems::startLogging(const RNItemList& array) {
 
 bool RNDeleteItems::prepareLogFile(const RNItemList& array) {
     const char *nameKey, *startKey, *endKey;
+    if (unattended_) {
+        RNDictionary info{{"startStr", unattended_->logStart},
+                          {"endStr", unattended_->logEnd},
+                          {"partialLogName", RNLocalizedString("auto_cleanup_log_name")},
+                          {"quiet", true},
+                          {"gapTime", int64_t(defaults().integerForKey(kPrefHowManyDaysForNewLogFile))}};
+        logCntrl_ = std::make_unique<RNLogController>(info);
+        return logCntrl_->openLogFile();
+    }
     if (isLumoErase_) {
         nameKey = "selected_items_log_name", startKey = "start_delete_checked", endKey = "end_delete_checked";
     } else if (array.size() < 2 && !(isAllDisks_ && array.empty())) {
@@ -457,7 +511,7 @@ void RNDeleteItems::stopWorking() {
     // Nothing was erased: the log and the notifications stay those of an abandoned erase, but
     // what stayed is still said.
     noteItemsLeft();
-    if (!userStopped()) reportItemsLeft("not_erased");
+    if (!userStopped() && !unattended_) reportItemsLeft("not_erased");
     closeProgressWindow();
     sendPartialStopWorking();
 }
@@ -505,6 +559,7 @@ void RNDeleteItems::reportItemsLeft(const char* titleKey) {
 }
 
 void RNDeleteItems::showErrorWithError(const std::string& localizedDescription) {
+    if (unattended_) return;
     RNErrorDelegate::sharedControl().showError(localizedDescription, "", {});
 }
 
@@ -518,6 +573,11 @@ void RNDeleteItems::writeLogEntryWithPath(const std::string& path, uint64_t size
 void RNDeleteItems::iterateLumoArrayToDelete(const RNItemList& array) {
     auto& files = RNFilesUtilities::sharedControl();
     for (const RNItemToErase& item : array) {
+        if (unattended_ && unattended_->stillToErase && !unattended_->stillToErase(item)) {
+            if (userStopped()) break;  // the stop, not a change of the item
+            skippedChanged_.fetch_add(1);
+            continue;
+        }
         if (auto ref = files::trashItemRefForPath(item.url)) {
             std::lock_guard lock(mutex_);
             trashDirs_.insert(ref->trashDir);
@@ -841,6 +901,7 @@ bool RNDeleteItems::checkForLockedItemAt(int dirFd, const std::string& name, con
     if (!files::isLockedItemAt(dirFd, name)) return true;
     if (!isHelperAuthorized_) {
         notErasedCount_.fetch_add(1);
+        if (unattended_) skippedLocked_.fetch_add(1);
         return false;
     }
     bool tryUnlock;
@@ -866,6 +927,7 @@ bool RNDeleteItems::permissionsCheckAt(int dirFd, const std::string& name, const
     if (checkForNoPermissions && checkPermissionsAt(dirFd, name)) return true;
     if (!isHelperAuthorized_) {
         notErasedCount_.fetch_add(1);
+        if (unattended_) skippedHelperOnly_.fetch_add(1);
         return false;
     }
     if (files::isHiddenItemAt(dirFd, name)) {
@@ -922,6 +984,8 @@ void RNDeleteItems::addToNotTrashed(const std::string& url) {
 }
 
 std::pair<bool, bool> RNDeleteItems::askToErase(const char* formatKey, const char* messageKey, const std::string& url) {
+    // Only asked when the helper may be used; an unattended erase was allowed it for all.
+    if (unattended_) return {unattended_->allowHelper, true};
     const std::string name = files::escapedText(RNFilesUtilities::sharedControl().itemNameWithURL(url).value_or(url));
     bool applyToAll = false;
     int64_t answer = kAlertFirstButtonReturn;
@@ -1107,6 +1171,17 @@ void RNDeleteItems::finishErase() {
 
     auto& errors = RNErrorDelegate::sharedControl();
     noteItemsLeft();
+    if (logCntrl_ && logCntrl_->writeFailed()) logFailed_.store(true);
+    if (unattended_) {
+        rootAccess_.reset();
+        {
+            std::lock_guard lock(mutex_);
+            toAuthorizeInfo_.clear();
+            notErased_.clear();
+        }
+        logCntrl_.reset();
+        return;
+    }
     const std::vector<std::string> left = itemsLeft();
     const uint64_t busy = itemBusyCount_.load();
     // The report names what stayed (the first few items) below its title.

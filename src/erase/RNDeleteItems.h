@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,6 +42,18 @@ const RNItemList* itemListIf(const RNValue& value);  // nullptr when it holds no
 RNValue windowValue(RNWindowHandle window);          // "window"
 RNWindowHandle windowIf(const RNValue& value);
 
+// An erase nobody watches (the automatic clean-up): no confirmation, no question, no panel and
+// no error shown. Locked items and items only the helper could remove are skipped and counted
+// unless `allowHelper` (and the helper may be used at all); then they go as if the user had
+// answered "erase" for all. A log that cannot be written does not keep the erase from going on.
+struct RNUnattendedErase {
+    bool allowHelper = false;
+    std::string logStart;  // the log's opening and closing lines, already localized
+    std::string logEnd;
+    // Called just before each item is erased; false leaves it (counted as changed).
+    std::function<bool(const files::RNItemToErase&)> stillToErase;
+};
+
 class RNDeleteItems : public RNSecureAccessDelegate, public std::enable_shared_from_this<RNDeleteItems> {
 public:
     static std::shared_ptr<RNDeleteItems> create();
@@ -58,6 +71,14 @@ public:
     // empty. On the main thread.
     void proceedToEraseWithArray(std::optional<RNItemList> array);
     RNItemList itemsToErase() const;
+    // Starts an unattended erase of `items` on any thread; it ends with "stopWorking" (sent by
+    // this session) like any other.
+    void startUnattended(RNItemList items, RNUnattendedErase how);
+    bool isUnattended() const { return unattended_.has_value(); }
+    uint64_t skippedLocked() const { return skippedLocked_.load(); }
+    uint64_t skippedHelperOnly() const { return skippedHelperOnly_.load(); }
+    uint64_t skippedChanged() const { return skippedChanged_.load(); }
+    bool logFailed() const { return logFailed_.load(); }
 
     // Totals, readable from any thread.
     uint64_t totItemsDeleted() const { return totItemsDeleted_.load(); }
@@ -153,6 +174,11 @@ private:
     bool deleteNoPermissions_ = false;
     bool deleteNoPermissionsAlreadyAsked_ = false;
     bool isHelperAuthorized_ = false;
+    std::optional<RNUnattendedErase> unattended_;
+    std::atomic<uint64_t> skippedLocked_{0};
+    std::atomic<uint64_t> skippedHelperOnly_{0};
+    std::atomic<uint64_t> skippedChanged_{0};
+    std::atomic<bool> logFailed_{false};
 
     std::atomic<bool> isWorking_{false};
     // Set by whichever end comes first: the tick's normal end (finishErase and the full

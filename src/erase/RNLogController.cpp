@@ -279,7 +279,7 @@ void RNLogController::writeLine(const std::string& line) {
             // A full disk loses the rest of the log, never the erase. Later batches are not
             // tried: a line cut short must not be followed by others. The user is told once.
             const int err = w < 0 ? errno : ENOSPC;
-            if (!writeFailed_.exchange(true))
+            if (!writeFailed_.exchange(true) && !RNValue::lookup(infoDict_, "quiet").boolValue())
                 RNErrorDelegate::sharedControl().showError("log_write_error", "log_write_error_mess",
                                                            {std::strerror(err)});
             return;

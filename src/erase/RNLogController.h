@@ -25,6 +25,7 @@ namespace quillo::erase {
 
 class RNLogController {
 public:
+    // "quiet" (true: a failed write is not shown, the owner asks writeFailed()),
     // "startStr", "endStr", "partialLogName" (texts, looked up again in the main table, which
     // gives an already localized text back unchanged), "gapTime" (days, read as a signed 16-bit
     // number; 7 when absent), optionally "endFormat" (the key of the closing line's format;
@@ -57,6 +58,8 @@ public:
     uint64_t itemsCount() const { return itemsCount_; }
     const std::string& currLogURL() const { return currLogURL_; }
     bool hasLogHandle() const { return currLogHandle_ >= 0; }
+    // A write failed (the disk is full): the rest of this session's log was dropped.
+    bool writeFailed() const { return writeFailed_.load(); }
     const RNDictionary& infoDict() const { return infoDict_; }
 
     // $XDG_STATE_HOME/Quillo 3; XDG_STATE_HOME (when absolute) else ~/.local/state.

@@ -30,12 +30,26 @@ void defaultGeneralPreferences(RNDictionary& dict) {
     dict[kPrefLumoDeleteWindow] = "";
 }
 
+void defaultAutoCleanupPreferences(RNDictionary& dict) {
+    dict[kPrefAutoCleanupOlderThan] = false;
+    dict[kPrefAutoCleanupOlderThanDays] = 30;
+    dict[kPrefAutoCleanupMaxTrash] = false;
+    dict[kPrefAutoCleanupMaxTrashBytes] = RNValue(static_cast<long long>(10'000'000'000LL));
+    dict[kPrefAutoCleanupMinFree] = false;
+    dict[kPrefAutoCleanupMinFreeByPercent] = true;
+    dict[kPrefAutoCleanupMinFreePercent] = 10;
+    dict[kPrefAutoCleanupMinFreeBytes] = RNValue(static_cast<long long>(5'000'000'000LL));
+    dict[kPrefAutoCleanupMinimumAgeDays] = 1;
+    dict[kPrefAutoCleanupAllowHelper] = false;
+}
+
 RNDictionary defaultValues() {
     RNDictionary dict;
     dict[kPrefShowInstallHelperTool] = false;
     dict[kPrefNewsletterSubscribed] = false;
     dict[kPrefIsFirstRun] = true;
     defaultGeneralPreferences(dict);
+    defaultAutoCleanupPreferences(dict);
     return dict;
 }
 

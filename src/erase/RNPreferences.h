@@ -24,6 +24,18 @@ inline constexpr const char* kPrefLumoHiddenOriginalLocation = "lumo_hidden_orig
 inline constexpr const char* kPrefShowInstallHelperTool = "show_install_helper_tool";
 inline constexpr const char* kPrefNewsletterSubscribed = "newsletter_subscribed";
 inline constexpr const char* kPrefIsFirstRun = "is_first_run";
+// Automatic clean-up (RNCleanupRules.h). Each rule has its own switch, since 0 is a valid value.
+inline constexpr const char* kPrefAutoCleanupOlderThan = "auto_cleanup_older_than";
+inline constexpr const char* kPrefAutoCleanupOlderThanDays = "auto_cleanup_older_than_days";
+inline constexpr const char* kPrefAutoCleanupMaxTrash = "auto_cleanup_max_trash";
+inline constexpr const char* kPrefAutoCleanupMaxTrashBytes = "auto_cleanup_max_trash_bytes";
+inline constexpr const char* kPrefAutoCleanupMinFree = "auto_cleanup_min_free";
+// true: the target is auto_cleanup_min_free_percent of the volume; false: _bytes.
+inline constexpr const char* kPrefAutoCleanupMinFreeByPercent = "auto_cleanup_min_free_by_percent";
+inline constexpr const char* kPrefAutoCleanupMinFreePercent = "auto_cleanup_min_free_percent";
+inline constexpr const char* kPrefAutoCleanupMinFreeBytes = "auto_cleanup_min_free_bytes";
+inline constexpr const char* kPrefAutoCleanupMinimumAgeDays = "auto_cleanup_minimum_age_days";
+inline constexpr const char* kPrefAutoCleanupAllowHelper = "auto_cleanup_allow_helper";
 
 // Hot-key dictionary keys.
 inline constexpr const char* kHotKeyCode = "keyCode";
@@ -46,8 +58,10 @@ RNDictionary defaultLumoDeleteHotKey();
 
 // The factory values of the general preferences (the preferences window resets to these).
 void defaultGeneralPreferences(RNDictionary& dict);
+// The factory values of the automatic clean-up: every rule off, minimum age 1 day, no helper.
+void defaultAutoCleanupPreferences(RNDictionary& dict);
 // Every registered default: "show_install_helper_tool", "newsletter_subscribed",
-// "is_first_run" and the general preferences.
+// "is_first_run", the general preferences and the automatic clean-up.
 RNDictionary defaultValues();
 
 // Registers defaultValues() and gives the controller its initial values (the one key

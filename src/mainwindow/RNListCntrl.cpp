@@ -1,5 +1,6 @@
 #include "mainwindow/RNListCntrl.h"
 
+#include "erase/RNAutoCleanup.h"
 #include "erase/RNErrorDelegate.h"
 #include "erase/RNMainThread.h"
 #include "erase/RNOperationQueue.h"
@@ -743,7 +744,18 @@ void RNListCntrl::waitingForResponse(const RNNotification& note) {
     }
     contentCntrl_->setWindowLevel(0);
     const erase::RNItemList* items = erase::itemListIf(note.info("itemsDict")["itemsToErase"]);
-    deleteItemsCntrl_->proceedToEraseWithArray(items ? std::optional<erase::RNItemList>(*items) : std::nullopt);
+    std::optional<erase::RNItemList> array;
+    if (items) array = *items;
+    // An automatic clean-up pass of this process lets go of the erase engine first (after the
+    // item in hand); the main thread does not wait for it.
+    const ui::RNMainThreadPath path(this);
+    erase::RNAutoCleanup::stopAllThen([this, path, session = deleteItemsCntrl_, array = std::move(array)] {
+        path.post([this, session, array] {
+            if (deleteItemsCntrl_ != session) return;
+            eraseGuard_ = std::make_unique<erase::RNUserEraseGuard>();
+            session->proceedToEraseWithArray(array);
+        });
+    });
 }
 
 void RNListCntrl::stopWorking(const RNNotification& note) {
@@ -752,6 +764,7 @@ void RNListCntrl::stopWorking(const RNNotification& note) {
     if (responseObserver_) RNNotificationCenter::defaultCenter().removeObserver(responseObserver_);
     responseObserver_ = 0;
     deleteItemsCntrl_.reset();
+    eraseGuard_.reset();
     const uint64_t erased = note.info("erasedCount").uintValue();
     if (erased == 0) contentCntrl_->setWindowLevel(8);
     emit eraseEnded(erased);

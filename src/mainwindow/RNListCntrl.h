@@ -4,6 +4,7 @@
 // erase session.
 #pragma once
 
+#include "erase/RNCleanupLock.h"
 #include "erase/RNDeleteItems.h"
 #include "erase/RNGenericProgressWindowCntrl.h"
 #include "erase/RNNotificationCenter.h"
@@ -248,6 +249,8 @@ private:
 
     // The erase.
     std::shared_ptr<erase::RNDeleteItems> deleteItemsCntrl_;
+    // Held while this window's erase runs: an automatic clean-up pass (the timer's) stays away.
+    std::unique_ptr<erase::RNUserEraseGuard> eraseGuard_;
     uint64_t clickedTimes_ = 0;
     // The totals of one press of the erase button; written by measuring threads, so shared with
     // the work that outlives this controller.

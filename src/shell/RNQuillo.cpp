@@ -9,6 +9,7 @@
 #include "hotkeys/RNHotKeyCenter.h"
 #include "hotkeys/RNKeyNames.h"
 #include "mainwindow/RNWindowCntrl.h"
+#include "shell/RNCleanupScheduler.h"
 #include "shell/RNDiskMenuItemView.h"
 #include "shell/RNFullDiskAuthorization.h"
 #include "mainwindow/RNVolumeListModel.h"
@@ -74,6 +75,11 @@ RNQuillo::RNQuillo(QObject* parent) : QObject(parent) {
     lumoWindowTimer_.setSingleShot(true);
     lumoWindowTimer_.setInterval(kIdleTimeoutMs);
     connect(&lumoWindowTimer_, &QTimer::timeout, this, &RNQuillo::cleanLumoWindowMemory);
+    cleanup_ = new RNCleanupScheduler(QDBusConnection::sessionBus(), this);
+    // What a pass removed shows in the rows and the window's list.
+    connect(cleanup_, &RNCleanupScheduler::passFinished, this, [this](bool, bool, quint64 erased) {
+        if (erased > 0) refreshVolumes();
+    });
 }
 
 RNQuillo::~RNQuillo() {
@@ -154,7 +160,17 @@ void RNQuillo::continueStartup(bool helperAuthorized, bool firstRun) {
         checkForFullDiskAccess();
         showInfoWebWindow();
     }
+    startupContinued_ = true;
+    runStartupCleanupWhenReady();
     emit startupFinished();
+}
+
+void RNQuillo::runStartupCleanupWhenReady() {
+    // After the helper check (a pass allowed to use the helper needs its answer) and the first
+    // volume listing.
+    if (startupCleanupDone_ || !startupContinued_ || !volumesLoaded_ || !cleanup_) return;
+    startupCleanupDone_ = true;
+    cleanup_->runPass(RNCleanupScheduler::Trigger::Startup);
 }
 
 bool RNQuillo::showFirstWindow() {
@@ -254,6 +270,7 @@ void RNQuillo::volumesDidRefresh(const std::function<void()>& then) {
                 item->setEnabled(!item->view()->diskDict().trashIsEmpty && !item->view()->isUnreadable() && !isWorking_);
             }
     if (then) then();
+    runStartupCleanupWhenReady();
     emit volumesRefreshed();
 }
 
@@ -263,6 +280,7 @@ void RNQuillo::workspaceHardDrivesObserver(bool didMount, const std::string& dev
     if (didMount) {
         refreshVolumes([this, devicePath] {
             updateDisksSubmenu(true, devicePath);
+            if (cleanup_) cleanup_->runPass(RNCleanupScheduler::Trigger::Mount);
             emit mountHandled(true, mountPathToQString(devicePath));
         });
         return;
@@ -277,6 +295,9 @@ void RNQuillo::workspaceHardDrivesObserver(bool didMount, const std::string& dev
 void RNQuillo::stopWorking(const RNNotification& note) {
     // Only the session started here ends the menu's work (the Lumo Window runs its own).
     if (deleteItemsCntrl_ && note.object && note.object != deleteItemsCntrl_.get()) return;
+    // The end of an automatic pass's erase is the pass's business.
+    if (!deleteItemsCntrl_ && cleanup_ && cleanup_->passRunning()) return;
+    if (cleanup_) cleanup_->userEraseEnded();
     setIsWorking(false);
     deleteItemsCntrl_.reset();
     if (note.userInfo && note.info("erasedCount").uintValue() > 0) {
@@ -644,6 +665,8 @@ void RNQuillo::applyMenuEnabledStates() {
 
 void RNQuillo::setIsWorking(bool working) {
     isWorking_ = working;
+    // A tray erase, a hot key's or the Lumo Window: no automatic pass meanwhile.
+    if (cleanup_) cleanup_->setUserBusy(working);
     if (quilloMenu_) applyMenuEnabledStates();
 }
 
@@ -703,8 +726,15 @@ void RNQuillo::startErase(const RNDictionary& request, const RNItemList* items) 
     setIsWorking(true);
     std::optional<RNItemList> array;
     if (items) array = *items;
-    if (!session->askToContinue(request)) return;  // declined: "stopWorking" follows
-    QTimer::singleShot(kProceedDelayMs, this, [session, array] { session->proceedToEraseWithArray(array); });
+    auto ask = [this, session, request, array] {
+        if (deleteItemsCntrl_ != session) return;
+        if (!session->askToContinue(request)) return;  // declined: "stopWorking" follows
+        QTimer::singleShot(kProceedDelayMs, this, [session, array] { session->proceedToEraseWithArray(array); });
+    };
+    // A running automatic pass stops first; the erase starts once it has let go of the engine
+    // (after the item in hand), without the main thread waiting for it.
+    if (cleanup_) cleanup_->userEraseWillStart(ask);
+    else ask();
 }
 
 void RNQuillo::emptyAllTrashesAction() {

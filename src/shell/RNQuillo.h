@@ -36,6 +36,7 @@ class RNWindowCntrl;
 
 namespace quillo::shell {
 
+class RNCleanupScheduler;
 class RNDiskMenuItem;
 class RNMountWatcher;
 class RNRunningNotice;
@@ -85,6 +86,8 @@ public:
     // The volume list as last read (in the background).
     const std::vector<files::TrashLocation>& volumes() const { return volumes_; }
     ui::RNPreferencesWindow* preferencesWindowController() const { return prefWindowCntrl_; }
+    // The automatic clean-up's timing (made by applicationDidFinishLaunching()).
+    RNCleanupScheduler* cleanupScheduler() const { return cleanup_; }
     bool volumesLoaded() const { return volumesLoaded_; }
 
     // Menu operations.
@@ -153,6 +156,8 @@ signals:
 
 private:
     void continueStartup(bool helperAuthorized, bool firstRun);
+    // The start-up clean-up pass, once both the start-up and the first volume listing are done.
+    void runStartupCleanupWhenReady();
     // Says once that the preferences file could not be read, and where it is kept.
     void reportDamagedPreferences(const erase::RNUserDefaults::Damage& damage);
     void volumesDidRefresh(const std::function<void()>& then);
@@ -192,6 +197,9 @@ private:
     std::vector<erase::RNObserverToken> observers_;
     std::vector<erase::RNObserverToken> defaultsObservers_;
     bool trayMissingReported_ = false;
+    RNCleanupScheduler* cleanup_ = nullptr;
+    bool startupContinued_ = false;
+    bool startupCleanupDone_ = false;
 };
 
 // The process's delegate (set by the constructor), for the preferences window.

@@ -32,6 +32,7 @@ inline QPalette darkPalette() {
     p.setColor(QPalette::ToolTipText, text);
     p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x70, 0x70, 0x76));
     p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x70, 0x70, 0x76));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x70, 0x70, 0x76));
     return p;
 }
 

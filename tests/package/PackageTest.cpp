@@ -97,7 +97,8 @@ TEST_F(Package, HoldsEveryFileAtItsPathRootOwned) {
         "/usr/share/icons/hicolor/symbolic/apps/org.quillo.quillo-3-symbolic.svg",
         "/usr/share/man/man1/quillo.1.gz", "/usr/share/man/man1/quillo-cli.1.gz",
         "/usr/share/bash-completion/completions/quillo-cli", "/usr/share/zsh/vendor-completions/_quillo-cli",
-        "/usr/share/doc/quillo/copyright", "/usr/share/doc/quillo/changelog.gz"};
+        "/usr/share/doc/quillo/copyright", "/usr/share/doc/quillo/changelog.gz",
+        "/usr/lib/systemd/user/quillo-cleanup.service", "/usr/lib/systemd/user/quillo-cleanup.timer"};
     for (const auto& path : programs) {
         auto it = entries.find(path);
         ASSERT_NE(it, entries.end()) << path << " is not in the package";
@@ -115,6 +116,13 @@ TEST_F(Package, HoldsEveryFileAtItsPathRootOwned) {
         EXPECT_NE(path.rfind("/etc", 0), 0u) << path;
         EXPECT_TRUE(path == "/" || path == "/usr" || path.rfind("/usr/", 0) == 0) << path;
     }
+}
+
+TEST_F(Package, CleanupTimerRunsThePackagedCliAndIsNotEnabled) {
+    const std::string service = readFile(at("/usr/lib/systemd/user/quillo-cleanup.service"));
+    EXPECT_NE(service.find("\nExecStart=/usr/bin/quillo-cli purge --from-preferences\n"), std::string::npos) << service;
+    // Enabled only by the user: the package carries no link into a .wants folder.
+    for (const auto& [path, entry] : contents(deb_)) EXPECT_EQ(path.find(".wants/"), std::string::npos) << path;
 }
 
 TEST_F(Package, HelperFilesNameThePackagedHelperAndMatchTheInstallers) {

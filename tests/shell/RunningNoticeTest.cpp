@@ -2,6 +2,7 @@
 // stand-in org.freedesktop.Notifications on a private session bus), a window only where there is
 // none, or where no notification service answers.
 #include "GuiTest.h"
+#include "NotificationService.h"
 #include "shell/RNRunningNotice.h"
 #include "support/TestSupport.h"
 #include "ui/RNInfoWindows.h"
@@ -19,40 +20,6 @@ using namespace quillo;
 using namespace quillo::test;
 
 namespace {
-
-struct Notification {
-    QString app, icon, summary, body;
-    QVariantMap hints;
-    int timeout = 0;
-};
-
-class Notifications : public QObject {
-    Q_OBJECT
-public:
-    QList<Notification> received;
-};
-
-class NotificationsAdaptor : public QDBusAbstractAdaptor {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-public:
-    explicit NotificationsAdaptor(Notifications* n) : QDBusAbstractAdaptor(n), n_(n) {}
-public slots:
-    uint Notify(const QString& app, uint, const QString& icon, const QString& summary, const QString& body,
-                const QStringList&, const QVariantMap& hints, int timeout) {
-        n_->received << Notification{app, icon, summary, body, hints, timeout};
-        return uint(n_->received.size());
-    }
-    QStringList GetCapabilities() { return {QStringLiteral("body")}; }
-    void CloseNotification(uint) {}
-    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
-        vendor = version = specVersion = QStringLiteral("test");
-        return QStringLiteral("stand-in");
-    }
-
-private:
-    Notifications* n_;
-};
 
 class RunningNoticeTest : public ::testing::Test {
 protected:
@@ -72,10 +39,7 @@ protected:
     QDBusConnection appBus() { return QDBusConnection::connectToBus(address_, QStringLiteral("notice-app")); }
     // The stand-in notification service on the private bus.
     bool startService(Notifications& n) {
-        QDBusConnection bus = QDBusConnection::connectToBus(address_, QStringLiteral("notice-service"));
-        new NotificationsAdaptor(&n);
-        return bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &n) &&
-               bus.registerService(QStringLiteral("org.freedesktop.Notifications"));
+        return startNotificationService(QDBusConnection::connectToBus(address_, QStringLiteral("notice-service")), n);
     }
 
     TempHome home;
@@ -145,4 +109,3 @@ TEST_F(RunningNoticeTest, ATrayWithoutANotificationServiceGetsTheWindow) {
               shell::RNRunningNotice::notificationText(kEmptyAll, kLumo).toStdString());
 }
 
-#include "RunningNoticeTest.moc"

@@ -1,7 +1,8 @@
 // quillo-shell-shots DIR: pictures of the tray application's dialogs in the platform's light
 // palette and in a dark one: the welcome pages, the "Quillo is running" window, the erase
-// confirmation before and after its count arrives, the message about damaged settings and the
-// preferences window while a hot key is being recorded. Run under a display (scripts/screenshots
+// confirmation before and after its count arrives, the message about damaged settings, the
+// preferences window while a hot key is being recorded, and its automatic clean-up with two rules
+// on and the preview of a planted trash. Run under a display (scripts/screenshots
 // starts Xvfb) or offscreen; nothing outside a temporary home is read or changed.
 #include "DarkPalette.h"
 #include "Screenshot.h"
@@ -14,12 +15,15 @@
 #include "shell/RNStatusMenu.h"
 #include "ui/RNInfoWindows.h"
 #include "ui/RNQtPromptBackend.h"
+#include "ui/preferences/RNCleanupSection.h"
 #include "ui/preferences/RNPreferencesWindow.h"
 #include "util/Localization.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
 #include <QKeyEvent>
 #include <QKeySequenceEdit>
 #include <QLabel>
@@ -109,6 +113,37 @@ void shots(const QString& dir, const QString& suffix) {
         QKeyEvent up(QEvent::KeyRelease, Qt::Key_Control, Qt::NoModifier);
         QApplication::sendEvent(edit, &up);
     }
+    {
+        // The automatic clean-up with two rules on and the preview of a planted home trash.
+        auto& defaults = erase::RNUserDefaults::standardUserDefaults();
+        defaults.setBool(erase::kPrefAutoCleanupOlderThan, true);
+        defaults.setBool(erase::kPrefAutoCleanupMinFree, true);
+        ui::RNPreferencesWindow prefs;
+        prefs.openWindowInModal(false);
+        auto* section = prefs.window()->findChild<ui::RNCleanupSection*>(QStringLiteral("cleanupSection"));
+        QDeadlineTimer limit(60000);
+        while (section && section->previewPending() && !limit.hasExpired()) pump(50);
+        prefs.window()->findChild<QWidget*>(QStringLiteral("cleanupOlderThanDays"))->setFocus();
+        save(prefs.window(), dir, QStringLiteral("preferences-cleanup") + suffix);
+        defaults.setBool(erase::kPrefAutoCleanupOlderThan, false);
+        defaults.setBool(erase::kPrefAutoCleanupMinFree, false);
+    }
+}
+
+// Old items in the (temporary) home trash, for the clean-up preview.
+void plantTrash(const QString& home) {
+    const QString trash = home + QStringLiteral("/Trash");
+    QDir().mkpath(trash + QStringLiteral("/files"));
+    QDir().mkpath(trash + QStringLiteral("/info"));
+    const char* names[] = {"Holiday photos.zip", "Report draft.odt", "old-build.tar", "video.mkv"};
+    for (int i = 0; i < 4; ++i) {
+        const QString name = QString::fromLatin1(names[i]);
+        QFile item(trash + QStringLiteral("/files/") + name);
+        if (item.open(QIODevice::WriteOnly)) item.write(QByteArray(200000 * (i + 1), 'x'));
+        QFile info(trash + QStringLiteral("/info/") + name + QStringLiteral(".trashinfo"));
+        if (info.open(QIODevice::WriteOnly))
+            info.write("[Trash Info]\nPath=/home/user/" + name.toUtf8() + "\nDeletionDate=2024-05-01T10:20:30\n");
+    }
 }
 
 }  // namespace
@@ -122,6 +157,7 @@ int main(int argc, char** argv) {
     for (const char* var : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
         ::setenv(var, qPrintable(home.path()), 1);
     erase::setupDefaultsPreferences();
+    plantTrash(home.path());
     QApplication app(argc, argv);
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     const QString dir = QString::fromLocal8Bit(argv[1]);

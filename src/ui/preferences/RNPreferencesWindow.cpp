@@ -6,6 +6,7 @@
 #include "erase/RNUserDefaultsController.h"
 #include "hotkeys/RNHotKeyCenter.h"
 #include "hotkeys/RNKeyNames.h"
+#include "ui/preferences/RNCleanupSection.h"
 #include "ui/preferences/RNHotKeyRecorder.h"
 #include "ui/RNRunThen.h"
 #include "ui/preferences/RNLoginItem.h"
@@ -16,6 +17,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QFont>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -190,8 +192,14 @@ void RNPreferencesWindow::buildWindow() {
     general->addLayout(logRow);
     layout->addLayout(general);
 
+    layout->addSpacing(10);
+    layout->addWidget(sectionTitle(text("cleanup_section"), window_));
+    cleanupSection_ = new RNCleanupSection(defaults(), window_);
+    layout->addWidget(cleanupSection_);
+
     layout->addSpacing(14);
-    auto* buttons = new QHBoxLayout();
+    // The platform's button order: the two restore buttons are resets, Close accepts.
+    auto* buttons = new QDialogButtonBox(window_);
     restoreWarnings_ = new QPushButton(text("restore_warnings_btn"), window_);
     restoreWarnings_->setObjectName(QStringLiteral("restoreWarnings"));
     restoreWarnings_->setToolTip(text("restore_warnings_tip"));
@@ -206,11 +214,10 @@ void RNPreferencesWindow::buildWindow() {
     close->setObjectName(QStringLiteral("closeBtn"));
     close->setDefault(true);
     connect(close, &QPushButton::clicked, window_, &QDialog::accept);
-    buttons->addWidget(restoreWarnings_);
-    buttons->addWidget(restoreBtn_);
-    buttons->addStretch(1);
-    buttons->addWidget(close);
-    layout->addLayout(buttons);
+    buttons->addButton(restoreWarnings_, QDialogButtonBox::ResetRole);
+    buttons->addButton(restoreBtn_, QDialogButtonBox::ResetRole);
+    buttons->addButton(close, QDialogButtonBox::AcceptRole);
+    layout->addWidget(buttons);
 }
 
 QWidget* RNPreferencesWindow::makeRecorderRow(Recorder& recorder, QWidget* parent) {
@@ -390,6 +397,8 @@ void RNPreferencesWindow::defaultsChanged(const std::string& key) {
 void RNPreferencesWindow::restoreValues() {
     RNDictionary values;
     erase::defaultGeneralPreferences(values);
+    // The clean-up rules are settings of this window too: back to off.
+    erase::defaultAutoCleanupPreferences(values);
     erase::revertToInitialValuesInDictionary(values, defaults());
     emptyTrash_.hint.clear();
     lumoDelete_.hint.clear();

@@ -1,6 +1,6 @@
 // The preferences window: the two global hot keys (recorders), start at login, the erase
 // confirmation, erasing locked items without asking, the erase log and how often it starts a
-// new file, and the two restore buttons.
+// new file, the automatic clean-up (RNCleanupSection), and the two restore buttons.
 //
 // The controls edit the user defaults directly and follow them: a change made elsewhere (the
 // terminal tool, a restore) shows at once. Hot keys are stored as {"keyCode": Qt key,
@@ -35,6 +35,7 @@ class RNUserDefaultsController;
 
 namespace quillo::ui {
 
+class RNCleanupSection;
 class RNHotKeyRecorder;
 
 class RNPreferencesWindow : public QObject {
@@ -109,6 +110,7 @@ private:
     QComboBox* createLogPopup_ = nullptr;
     QPushButton* restoreWarnings_ = nullptr;
     QPushButton* restoreBtn_ = nullptr;
+    RNCleanupSection* cleanupSection_ = nullptr;
     bool refreshing_ = false;
 };
 
