@@ -19,6 +19,7 @@
 #include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
@@ -231,6 +232,33 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     });
     tableView_->addAction(toggleMark_);
     menu_->addAction(toggleMark_);
+    // The header takes no keyboard focus: its sorts are here too, for the keyboard (Menu key).
+    menu_->addSeparator();
+    QMenu* sortMenu = menu_->addMenu(ui::L("sort_by_menu"));
+    auto* columns = new QActionGroup(sortMenu);
+    for (int c : {RNContentListModel::NameColumn, RNContentListModel::OriginalColumn, RNContentListModel::SizeColumn,
+                  RNContentListModel::DateColumn, RNContentListModel::CheckColumn}) {
+        QAction* a = sortMenu->addAction(ui::L(RNContentListModel::identifierOfColumn(c).toStdString()));
+        a->setCheckable(true);
+        a->setData(c);
+        columns->addAction(a);
+        connect(a, &QAction::triggered, this, [this, c] {
+            if (RNContentListModel::identifierOfColumn(c) != current_.key) sortByColumn(c);
+        });
+    }
+    sortMenu->addSeparator();
+    QAction* descending = sortMenu->addAction(ui::L("sort_descending"));
+    descending->setCheckable(true);
+    connect(descending, &QAction::triggered, this, [this](bool on) {
+        if (on == current_.ascending) sortByColumn(RNContentListModel::columnOfIdentifier(current_.key));
+    });
+    connect(sortMenu, &QMenu::aboutToShow, this, [this, columns, descending] {
+        for (QAction* a : columns->actions()) {
+            a->setChecked(RNContentListModel::identifierOfColumn(a->data().toInt()) == current_.key);
+            if (a->data().toInt() == RNContentListModel::OriginalColumn) a->setVisible(originalLocationShown());
+        }
+        descending->setChecked(!current_.ascending);
+    });
     // Put Back and the undo act on the whole window (the window adds them to itself).
     putBack_ = new QAction(QIcon::fromTheme(QStringLiteral("edit-undo")), ui::L("put_back"), this);
     putBack_->setData(int(kTagPutBack));
