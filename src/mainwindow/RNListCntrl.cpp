@@ -27,6 +27,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPainter>
 #include <QScrollBar>
 #include <QStackedWidget>
 
@@ -76,6 +77,38 @@ void RNContentTableView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QTableView::keyPressEvent(event);
+}
+
+void RNContentTableView::paintEvent(QPaintEvent* event) {
+    QTableView::paintEvent(event);
+    // The style's own focus frame goes round one cell in a shade that a dark palette all but
+    // hides (the list's style leaves it out); the current row gets a ring in the accent colour,
+    // in the selected text's colour on a selected row.
+    const QModelIndex current = currentIndex();
+    if (!hasFocus() || !current.isValid()) return;
+    const int row = current.row();
+    const QRect rect(-horizontalOffset(), rowViewportPosition(row), horizontalHeader()->length(), rowHeight(row));
+    const bool selected = selectionModel()->isRowSelected(row, {});
+    QPainter p(viewport());
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(palette().color(QPalette::Active, selected ? QPalette::HighlightedText : QPalette::Highlight), 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(rect).adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
+}
+
+void RNContentTableView::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    QTableView::currentChanged(current, previous);
+    viewport()->update();  // the ring spans the row, not only the cells Qt repaints
+}
+
+void RNContentTableView::focusInEvent(QFocusEvent* event) {
+    QTableView::focusInEvent(event);
+    viewport()->update();
+}
+
+void RNContentTableView::focusOutEvent(QFocusEvent* event) {
+    QTableView::focusOutEvent(event);
+    viewport()->update();
 }
 
 void RNContentTableView::keyboardSearch(const QString& search) {
@@ -235,6 +268,7 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     // The header takes no keyboard focus: its sorts are here too, for the keyboard (Menu key).
     menu_->addSeparator();
     QMenu* sortMenu = menu_->addMenu(ui::L("sort_by_menu"));
+    sortMenu->menuAction()->setData(int(kTagSort));
     auto* columns = new QActionGroup(sortMenu);
     for (int c : {RNContentListModel::NameColumn, RNContentListModel::OriginalColumn, RNContentListModel::SizeColumn,
                   RNContentListModel::DateColumn, RNContentListModel::CheckColumn}) {
