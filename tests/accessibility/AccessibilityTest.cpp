@@ -16,7 +16,10 @@
 #include "mainwindow/RNLumoWindowSourceViewCntrl.h"
 #include "mainwindow/RNWindowCntrl.h"
 #include "shell/RNDiskMenuItemView.h"
+#include "ui/RNLinearProgressIndicatorView.h"
+#include "ui/RNProgressWindow.h"
 #include "ui/RNQtMainThread.h"
+#include "ui/RNQtPromptBackend.h"
 #include "ui/RNQtStrings.h"
 #include "ui/preferences/RNPreferencesWindow.h"
 
@@ -29,6 +32,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QSignalSpy>
 
@@ -152,7 +156,7 @@ TEST_F(Accessibility, TheLumoWindowsItemsAreReadAndMarkedThroughAtSpi) {
     const QJsonArray headers = tables[0].value(QStringLiteral("headers")).toArray();
     ASSERT_EQ(headers.size(), RNContentListModel::ColumnCount);
     for (int c = 0; c < RNContentListModel::ColumnCount; ++c)
-        EXPECT_EQ(headers.at(c).toString(), model->headerData(c, Qt::Horizontal, Qt::AccessibleTextRole).toString()) << c;
+        EXPECT_EQ(str(headers.at(c).toObject(), "name"), model->headerData(c, Qt::Horizontal, Qt::AccessibleTextRole).toString()) << c;
     for (int r = 0; r < model->rowCount(); ++r) {
         SCOPED_TRACE(r);
         const QJsonArray cells = rows.at(r).toArray();
@@ -201,35 +205,75 @@ TEST_F(Accessibility, TheLumoWindowsItemsAreReadAndMarkedThroughAtSpi) {
     EXPECT_TRUE(total.contains(model->index(row, RNContentListModel::SizeColumn).data().toString())) << total.toStdString();
     const auto checked = nodes(after, [&](const QJsonObject& n) { return str(n, "name") == str(check, "name") && hasState(n, "checked"); });
     EXPECT_EQ(checked.size(), 1u) << "the check box does not read as checked";
+
+    // The headers sort when pressed, as a click does: the largest item first by size.
+    const QJsonObject sizeHeader = headers.at(RNContentListModel::SizeColumn).toObject();
+    ASSERT_TRUE(sizeHeader.value(QStringLiteral("actions")).toArray().contains(QAccessibleActionInterface::pressAction()))
+        << describe(sizeHeader).toStdString();
+    act(str(sizeHeader, "role"), str(sizeHeader, "name"), QAccessibleActionInterface::pressAction());
+    ASSERT_TRUE(waitUntil([&] { return list()->sortDescriptor().key == QLatin1String("size_col") && !list()->isSorting(); }));
+    EXPECT_EQ(model->itemAt(0)->name, "beta notes.log");
 }
 
-// Every control of the preferences window that takes the keyboard has a name a screen reader
-// can say (the hot-key recorders too, which are no standard control).
-TEST_F(Accessibility, EveryFocusableControlOfThePreferencesWindowHasAName) {
+// Every control that takes the keyboard has a name a screen reader can say: in the preferences
+// window (the hot-key recorders too, which are no standard control), in the erase confirmation
+// (its buttons and its check box) and in the progress panel, whose bar gives its value.
+TEST_F(Accessibility, EveryFocusableControlOfTheWindowsAndDialogsHasAName) {
     erase::RNUserDefaultsController controller(&erase::RNUserDefaults::standardUserDefaults());
     erase::setupDefaultsPreferences(controller.defaults(), controller);
     auto backend = std::make_shared<ScriptedPromptBackend>();
     erase::RNErrorDelegate::sharedControl().setBackend(backend);
     ui::RNPreferencesWindow prefs(controller);
     prefs.openWindowInModal(false);
-    ASSERT_TRUE(waitUntil([&] { return prefs.window()->isVisible(); }));
+
+    erase::RNPromptRequest request;
+    request.title = "Erase the items of “Archive”?";
+    request.message = "You cannot undo this action.";
+    request.buttons = {"Erase", "Cancel"};
+    request.checkBoxTitle = "Do not ask again";
+    request.liveText = [] { return std::string("3 items, 12 KB"); };
+    std::unique_ptr<QMessageBox> box(ui::RNQtPromptBackend::makeBox(request, nullptr, nullptr));
+    box->setWindowTitle(QStringLiteral("Confirmation"));
+    box->show();
+
+    ui::RNProgressWindow progress;
+    progress.setWindowTitle(QStringLiteral("Progress"));
+    progress.spinner->updateProgress(40);
+    progress.show();
+    ASSERT_TRUE(waitUntil([&] { return prefs.window()->isVisible() && box->isVisible() && progress.isVisible(); }));
 
     const QJsonObject tree = dumpTree();
-    const auto windows = nodes(tree, [](const QJsonObject& n) { return str(n, "name") == ui::L("preferences_title"); });
-    ASSERT_FALSE(windows.empty());
-    int focusable = 0;
-    forEachNode(windows.front(), [&](const QJsonObject& n) {
-        if (!hasState(n, "focusable") || !hasState(n, "showing")) return;
-        ++focusable;
-        EXPECT_FALSE(str(n, "name").trimmed().isEmpty()) << "no name: " << describe(n).toStdString();
-    });
-    // The two recorders, four check boxes, the log choice and three buttons at least.
-    EXPECT_GE(focusable, 10);
-    // The recorders say what they record and what they hold.
-    const auto recorders = nodes(windows.front(), [](const QJsonObject& n) {
-        return str(n, "name").contains(ui::L("empty_trash_hot_key").remove(QLatin1Char('&')).remove(QLatin1Char(':')));
-    });
-    ASSERT_FALSE(recorders.empty());
+    for (const QString& title : {ui::L("preferences_title"), QStringLiteral("Confirmation"), QStringLiteral("Progress")}) {
+        SCOPED_TRACE(title.toStdString());
+        const auto windows = nodes(tree, [&](const QJsonObject& n) { return str(n, "name") == title && str(n, "role") != "label"; });
+        ASSERT_FALSE(windows.empty());
+        int focusable = 0;
+        forEachNode(windows.front(), [&](const QJsonObject& n) {
+            if (!hasState(n, "focusable") || !hasState(n, "showing")) return;
+            ++focusable;
+            EXPECT_FALSE(str(n, "name").trimmed().isEmpty()) << "no name: " << describe(n).toStdString();
+        });
+        EXPECT_GE(focusable, 1);
+    }
+    // The recorders say what they record.
+    const QString recorderName = ui::L("empty_trash_hot_key").remove(QLatin1Char('&'));
+    const auto recorders = nodes(tree, [&](const QJsonObject& n) { return str(n, "name") == recorderName && hasState(n, "focusable"); });
+    EXPECT_FALSE(recorders.empty()) << "no focusable recorder named " << recorderName.toStdString();
+    // The confirmation's check box and buttons by their texts.
+    for (const char* text : {"Do not ask again", "Erase", "Cancel"})
+        EXPECT_FALSE(nodes(tree, [&](const QJsonObject& n) {
+                         return str(n, "name") == QLatin1String(text) && hasState(n, "focusable");
+                     }).empty())
+            << text;
+    // The bar: named, with its value.
+    const auto bars = nodes(tree, [](const QJsonObject& n) { return str(n, "role") == QStringLiteral("progress bar"); });
+    ASSERT_EQ(bars.size(), 1u);
+    EXPECT_EQ(str(bars[0], "name"), ui::L("progress_bar_name"));
+    const QJsonArray value = bars[0].value(QStringLiteral("value")).toArray();
+    ASSERT_EQ(value.size(), 3);
+    EXPECT_NEAR(value.at(0).toDouble() / value.at(2).toDouble(), 0.4, 0.01);
+    box->close();
+    progress.close();
     prefs.window()->close();
 }
 

@@ -70,7 +70,7 @@ def describe(node, budget):
         headers = []
         for c in range(table.nColumns):
             h = table.getColumnHeader(c)
-            headers.append(h.name if h is not None else "")
+            headers.append(describe(h, budget) if h is not None else None)
         out["headers"] = headers
         return out  # the cells are its children
     except NotImplementedError:
