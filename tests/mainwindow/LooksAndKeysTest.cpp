@@ -98,7 +98,8 @@ protected:
 
 std::vector<std::pair<const char*, QPalette>> palettes() {
     const QPalette light = QApplication::style()->standardPalette();
-    return {{"light", light}, {"dark", darkPalette()}, {"theme dark", themeDarkPalette(light)}};
+    return {{"light", light}, {"dark", darkPalette()}, {"theme dark", themeDarkPalette(light)},
+            {"high contrast", highContrastPalette()}};
 }
 
 }  // namespace

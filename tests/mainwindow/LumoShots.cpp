@@ -215,6 +215,8 @@ int main(int argc, char** argv) {
     shootSet(out, QString());
     QApplication::setPalette(darkPalette());
     shootSet(out, QStringLiteral("-dark"));
+    QApplication::setPalette(highContrastPalette());
+    shootSet(out, QStringLiteral("-high-contrast"));
     erase::RNMainThread::setActive(nullptr);
     return 0;
 }
