@@ -70,6 +70,7 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     pieInfoTextFld_->setObjectName(QStringLiteral("selectionSummary"));
     eraseBtn_ = new QPushButton(QIcon::fromTheme(QStringLiteral("edit-delete")), ui::L("erase_marked_btn"), bar);
     eraseBtn_->setObjectName(QStringLiteral("eraseBtn"));
+    eraseBtn_->setAccessibleDescription(ui::L("erase_marked_accessible_description"));
     eraseBtn_->setAutoDefault(true);
     eraseBtn_->setDefault(true);
     // Beside the erase button; its key (Ctrl+Backspace) works from anywhere in the window, so
