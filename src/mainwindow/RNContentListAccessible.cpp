@@ -161,11 +161,7 @@ public:
         if (name == toggleAction() && isCheckBox()) {
             const bool marked = i.data(Qt::CheckStateRole).toInt() == Qt::Checked;
             view_->model()->setData(i, marked ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole);
-            QAccessible::State changed;
-            changed.checked = true;
-            QAccessibleStateChangeEvent event(view_.data(), changed);
-            event.setChild((row_ + 1) * (view_->model()->columnCount() + 1) + column_ + 1);
-            QAccessible::updateAccessibility(&event);
+            announceMarkChanged(view_.data(), row_);
         } else if (name == setFocusAction() && kind_ == Data) {
             view_->setFocus(Qt::OtherFocusReason);
             view_->selectionModel()->setCurrentIndex(i, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
@@ -344,6 +340,15 @@ QAccessibleInterface* contentListFactory(const QString& className, QObject* obje
 }
 
 }  // namespace
+
+void announceMarkChanged(RNContentTableView* view, int row) {
+    if (!QAccessible::isActive() || !view || !view->model()) return;
+    QAccessible::State changed;
+    changed.checked = true;
+    QAccessibleStateChangeEvent event(view, changed);
+    event.setChild((row + 1) * (view->model()->columnCount() + 1) + RNContentListModel::CheckColumn + 1);
+    QAccessible::updateAccessibility(&event);
+}
 
 void installContentListAccessibility() {
     static const bool installed = (QAccessible::installFactory(contentListFactory), true);

@@ -9,7 +9,13 @@
 
 namespace quillo::mainwindow {
 
+class RNContentTableView;
+
 // Installs the interface for RNContentTableView (once; later calls do nothing).
 void installContentListAccessibility();
+
+// Tells assistive technologies that the check box of `row` changed (a mark set from the keyboard
+// or the menu), so that a screen reader says so. Nothing when none is listening.
+void announceMarkChanged(RNContentTableView* view, int row);
 
 }  // namespace quillo::mainwindow

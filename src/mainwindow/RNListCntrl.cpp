@@ -9,6 +9,7 @@
 #include "files/RNFilesUtilities.h"
 #include "files/TrashLocator.h"
 #include "mainwindow/RNCheckBoxStyle.h"
+#include "mainwindow/RNContentListAccessible.h"
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNVolumeListModel.h"
@@ -19,6 +20,7 @@
 #include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
+#include <QAccessible>
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
@@ -35,6 +37,7 @@
 
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace quillo::mainwindow {
 
@@ -642,6 +645,13 @@ void RNListCntrl::markMenuItemAction(int tag) {
         else if (tag == kTagMark) item->isMarked = true;
     }
     model_->reloadColumn(RNContentListModel::CheckColumn);
+    if (QAccessible::isActive()) {
+        // One pass over the rows, however many items changed.
+        std::unordered_set<const RNLumoWindowItem*> changed;
+        for (const auto& item : items) changed.insert(item.get());
+        for (int r = 0; r < model_->rowCount(); ++r)
+            if (changed.count(model_->itemAt(r).get())) announceMarkChanged(tableView_, r);
+    }
     writeMarkedInfo();
 }
 

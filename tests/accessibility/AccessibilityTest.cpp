@@ -213,6 +213,35 @@ TEST_F(Accessibility, TheLumoWindowsItemsAreReadAndMarkedThroughAtSpi) {
     act(str(sizeHeader, "role"), str(sizeHeader, "name"), QAccessibleActionInterface::pressAction());
     ASSERT_TRUE(waitUntil([&] { return list()->sortDescriptor().key == QLatin1String("size_col") && !list()->isSorting(); }));
     EXPECT_EQ(model->itemAt(0)->name, "beta notes.log");
+
+    // A mark set from the keyboard is announced: a state change of that row's check box.
+    static std::vector<std::pair<QObject*, QAccessibleInterface*>> announced;
+    static QAccessible::UpdateHandler bridge = nullptr;
+    announced.clear();
+    bridge = QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+        if (event->type() == QAccessible::StateChanged &&
+            static_cast<QAccessibleStateChangeEvent*>(event)->changedStates().checked)
+            announced.emplace_back(event->object(), event->accessibleInterface());
+        if (bridge) bridge(event);
+    });
+    RNContentTableView* table = list()->tableView();
+    table->setFocus();
+    const int gammaRow = [&] {
+        for (int r = 0; r < model->rowCount(); ++r)
+            if (model->itemAt(r)->name == "gamma") return r;
+        return -1;
+    }();
+    table->selectionModel()->setCurrentIndex(model->index(gammaRow, RNContentListModel::NameColumn),
+                                             QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    list()->toggleMarkAction()->trigger();
+    QAccessible::installUpdateHandler(bridge);
+    ASSERT_TRUE(model->itemAt(gammaRow)->isMarked.load());
+    ASSERT_EQ(announced.size(), 1u);
+    EXPECT_EQ(announced[0].first, table);
+    ASSERT_NE(announced[0].second, nullptr);
+    EXPECT_EQ(announced[0].second->role(), QAccessible::CheckBox);
+    EXPECT_TRUE(announced[0].second->state().checked);
+    EXPECT_TRUE(announced[0].second->text(QAccessible::Name).contains(QStringLiteral("gamma")));
 }
 
 // Every control that takes the keyboard has a name a screen reader can say: in the preferences
