@@ -115,6 +115,11 @@ protected:
         erase::RNUserDefaults::resetStandardUserDefaults();
     }
     RNListCntrl* list() { return window->contentViewCntrl()->listCntrl(); }
+    int rowNamed(const std::string& name) {
+        for (int r = 0; r < list()->model()->rowCount(); ++r)
+            if (list()->model()->itemAt(r)->name == name) return r;
+        return -1;
+    }
     void openLumoWindow() {
         window = std::make_unique<RNWindowCntrl>();
         window->showWindow();
@@ -187,11 +192,7 @@ TEST_F(Accessibility, TheLumoWindowsItemsAreReadAndMarkedThroughAtSpi) {
     const QString before = str(sourceRow(tree), "description");
     ASSERT_FALSE(before.isEmpty()) << "the source row has no description";
 
-    const int row = [&] {
-        for (int r = 0; r < model->rowCount(); ++r)
-            if (model->itemAt(r)->name == "beta notes.log") return r;
-        return -1;
-    }();
+    const int row = rowNamed("beta notes.log");
     ASSERT_GE(row, 0);
     const QJsonObject check = rows.at(row).toArray().at(RNContentListModel::CheckColumn).toObject();
     act(str(check, "role"), str(check, "name"), check.value(QStringLiteral("actions")).toArray().first().toString());
@@ -226,11 +227,7 @@ TEST_F(Accessibility, TheLumoWindowsItemsAreReadAndMarkedThroughAtSpi) {
     });
     RNContentTableView* table = list()->tableView();
     table->setFocus();
-    const int gammaRow = [&] {
-        for (int r = 0; r < model->rowCount(); ++r)
-            if (model->itemAt(r)->name == "gamma") return r;
-        return -1;
-    }();
+    const int gammaRow = rowNamed("gamma");
     table->selectionModel()->setCurrentIndex(model->index(gammaRow, RNContentListModel::NameColumn),
                                              QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     list()->toggleMarkAction()->trigger();
