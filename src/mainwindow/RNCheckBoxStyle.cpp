@@ -1,5 +1,6 @@
 #include "mainwindow/RNCheckBoxStyle.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QPainter>
 #include <QStyleFactory>
@@ -20,6 +21,8 @@ QColor RNCheckBoxStyle::frameColor(const QPalette& palette) {
 
 void RNCheckBoxStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
                                     const QWidget* widget) const {
+    // The lists draw their own ring round the keyboard's current row.
+    if (element == PE_FrameFocusRect && qobject_cast<const QAbstractItemView*>(widget)) return;
     QProxyStyle::drawPrimitive(element, option, painter, widget);
     if (element != PE_IndicatorCheckBox && element != PE_IndicatorItemViewItemCheck) return;
     if (option->state & (QStyle::State_On | QStyle::State_NoChange)) return;  // the mark shows it

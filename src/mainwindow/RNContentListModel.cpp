@@ -181,7 +181,11 @@ QVariant RNContentListModel::data(const QModelIndex& index, int role) const {
     switch (index.column()) {
         case CheckColumn:
             if (role == Qt::CheckStateRole) return item->isMarked.load() ? Qt::Checked : Qt::Unchecked;
-            if (role == Qt::AccessibleTextRole) return item->displayName();
+            // A screen reader says whose mark it is (the checked state it reads from the cell).
+            if (role == Qt::AccessibleTextRole)
+                return QString::fromStdString(util::RNFormat(util::RNLocalizedString("mark_item_accessible"),
+                                                             {item->displayName().toStdString()}));
+            if (role == Qt::AccessibleDescriptionRole) return ui::L("mark_item_accessible_description");
             return {};
         case NameColumn:
             if (role == Qt::DisplayRole || role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) return item->displayName();
@@ -253,6 +257,7 @@ QVariant RNContentListModel::headerData(int section, Qt::Orientation orientation
     if (role == Qt::DisplayRole && section == CheckColumn) return QStringLiteral("\u2713");
     if (role == Qt::TextAlignmentRole && section == CheckColumn) return QVariant(int(Qt::AlignCenter));
     if ((role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) && section == CheckColumn) return ui::L("check_col");
+    if (role == Qt::AccessibleTextRole) return ui::L(identifierOfColumn(section).toStdString());
     if (role == Qt::TextAlignmentRole && section == SizeColumn) return QVariant(int(Qt::AlignRight | Qt::AlignVCenter));
     return {};
 }

@@ -1,5 +1,6 @@
 #include "mainwindow/RNContentViewCntrl.h"
 
+#include "mainwindow/RNContentListAccessible.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNListCntrl.h"
 #include "mainwindow/RNQuickLookPanel.h"
@@ -31,6 +32,7 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     splitView_->setObjectName(QStringLiteral("contentSplitView"));
     listStack_ = new QStackedWidget(splitView_);
     listStack_->addWidget(new ui::RNWorkingProgressView(listStack_));
+    installContentListAccessibility();  // before the view's interface is first asked for
     tableView_ = new RNContentTableView(listStack_);
     tableView_->setObjectName(QStringLiteral("contentList"));
     tableView_->setAccessibleName(ui::L("content_list_name"));
@@ -38,6 +40,7 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     listStack_->addWidget(tableView_);
 
     auto* previewPane = new QWidget(splitView_);
+    previewPane->setAccessibleName(ui::L("preview_pane_name"));
     previewPane->setMinimumWidth(240);
     auto* previewLayout = new QVBoxLayout(previewPane);
     previewLayout->setContentsMargins(0, 0, 0, 0);
@@ -67,6 +70,7 @@ RNContentViewCntrl::RNContentViewCntrl(RNWindowCntrl* window, RNSourceListModel*
     pieInfoTextFld_->setObjectName(QStringLiteral("selectionSummary"));
     eraseBtn_ = new QPushButton(QIcon::fromTheme(QStringLiteral("edit-delete")), ui::L("erase_marked_btn"), bar);
     eraseBtn_->setObjectName(QStringLiteral("eraseBtn"));
+    eraseBtn_->setAccessibleDescription(ui::L("erase_marked_accessible_description"));
     eraseBtn_->setAutoDefault(true);
     eraseBtn_->setDefault(true);
     // Beside the erase button; its key (Ctrl+Backspace) works from anywhere in the window, so

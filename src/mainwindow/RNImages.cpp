@@ -72,8 +72,13 @@ QPixmap placeholderImageWithSize(QSize size) {
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath path;
     path.addRoundedRect(QRectF(0, 0, w, h), 10, 10);
-    p.fillPath(path, QColor::fromRgbF(0.7f, 0.7f, 0.7f, 0.3f));
-    p.setPen(QPen(QColor::fromRgbF(0.6f, 0.6f, 0.6f, 0.9f), 1));
+    // Shades of the palette's text colour: the outline shows on light, dark and high-contrast
+    // palettes alike.
+    QColor fill = QApplication::palette().color(QPalette::Text), line = fill;
+    fill.setAlphaF(0.15f);
+    line.setAlphaF(0.55f);
+    p.fillPath(path, fill);
+    p.setPen(QPen(line, 1));
     p.drawPath(path);
     return out;
 }

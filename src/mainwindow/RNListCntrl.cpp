@@ -10,6 +10,7 @@
 #include "files/RNFilesUtilities.h"
 #include "files/TrashLocator.h"
 #include "mainwindow/RNCheckBoxStyle.h"
+#include "mainwindow/RNContentListAccessible.h"
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNVolumeListModel.h"
@@ -21,6 +22,8 @@
 #include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
+#include <QAccessible>
+#include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
@@ -30,6 +33,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPainter>
 #include <QScrollBar>
 #include <QStackedWidget>
 
@@ -37,6 +41,7 @@
 
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace quillo::mainwindow {
 
@@ -79,6 +84,38 @@ void RNContentTableView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QTableView::keyPressEvent(event);
+}
+
+void RNContentTableView::paintEvent(QPaintEvent* event) {
+    QTableView::paintEvent(event);
+    // The style's own focus frame goes round one cell in a shade that a dark palette all but
+    // hides (the list's style leaves it out); the current row gets a ring in the accent colour,
+    // in the selected text's colour on a selected row.
+    const QModelIndex current = currentIndex();
+    if (!hasFocus() || !current.isValid()) return;
+    const int row = current.row();
+    const QRect rect(-horizontalOffset(), rowViewportPosition(row), horizontalHeader()->length(), rowHeight(row));
+    const bool selected = selectionModel()->isRowSelected(row, {});
+    QPainter p(viewport());
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(palette().color(QPalette::Active, selected ? QPalette::HighlightedText : QPalette::Highlight), 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(rect).adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
+}
+
+void RNContentTableView::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    QTableView::currentChanged(current, previous);
+    viewport()->update();  // the ring spans the row, not only the cells Qt repaints
+}
+
+void RNContentTableView::focusInEvent(QFocusEvent* event) {
+    QTableView::focusInEvent(event);
+    viewport()->update();
+}
+
+void RNContentTableView::focusOutEvent(QFocusEvent* event) {
+    QTableView::focusOutEvent(event);
+    viewport()->update();
 }
 
 void RNContentTableView::keyboardSearch(const QString& search) {
@@ -235,6 +272,34 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     });
     tableView_->addAction(toggleMark_);
     menu_->addAction(toggleMark_);
+    // The header takes no keyboard focus: its sorts are here too, for the keyboard (Menu key).
+    menu_->addSeparator();
+    QMenu* sortMenu = menu_->addMenu(ui::L("sort_by_menu"));
+    sortMenu->menuAction()->setData(int(kTagSort));
+    auto* columns = new QActionGroup(sortMenu);
+    for (int c : {RNContentListModel::NameColumn, RNContentListModel::OriginalColumn, RNContentListModel::SizeColumn,
+                  RNContentListModel::DateColumn, RNContentListModel::CheckColumn}) {
+        QAction* a = sortMenu->addAction(ui::L(RNContentListModel::identifierOfColumn(c).toStdString()));
+        a->setCheckable(true);
+        a->setData(c);
+        columns->addAction(a);
+        connect(a, &QAction::triggered, this, [this, c] {
+            if (RNContentListModel::identifierOfColumn(c) != current_.key) sortByColumn(c);
+        });
+    }
+    sortMenu->addSeparator();
+    QAction* descending = sortMenu->addAction(ui::L("sort_descending"));
+    descending->setCheckable(true);
+    connect(descending, &QAction::triggered, this, [this](bool on) {
+        if (on == current_.ascending) sortByColumn(RNContentListModel::columnOfIdentifier(current_.key));
+    });
+    connect(sortMenu, &QMenu::aboutToShow, this, [this, columns, descending] {
+        for (QAction* a : columns->actions()) {
+            a->setChecked(RNContentListModel::identifierOfColumn(a->data().toInt()) == current_.key);
+            if (a->data().toInt() == RNContentListModel::OriginalColumn) a->setVisible(originalLocationShown());
+        }
+        descending->setChecked(!current_.ascending);
+    });
     // Put Back and the undo act on the whole window (the window adds them to itself).
     putBack_ = new QAction(QIcon::fromTheme(QStringLiteral("edit-undo")), ui::L("put_back"), this);
     putBack_->setData(int(kTagPutBack));
@@ -586,6 +651,13 @@ void RNListCntrl::markMenuItemAction(int tag) {
         else if (tag == kTagMark) item->isMarked = true;
     }
     model_->reloadColumn(RNContentListModel::CheckColumn);
+    if (QAccessible::isActive()) {
+        // One pass over the rows, however many items changed.
+        std::unordered_set<const RNLumoWindowItem*> changed;
+        for (const auto& item : items) changed.insert(item.get());
+        for (int r = 0; r < model_->rowCount(); ++r)
+            if (changed.count(model_->itemAt(r).get())) announceMarkChanged(tableView_, r);
+    }
     writeMarkedInfo();
 }
 

@@ -78,6 +78,11 @@ signals:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void keyboardSearch(const QString& search) override;
+    // The keyboard's current row is drawn with a ring in the accent colour, across the row.
+    void paintEvent(QPaintEvent* event) override;
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 };
 
 class RNListCntrl : public QObject {
@@ -94,6 +99,7 @@ public:
         kTagMark = 107,
         kTagToggle = 108,  // marks them all, or unmarks them when all are marked
         kTagPutBack = 109,
+        kTagSort = 110,  // the Sort By submenu
     };
     static constexpr size_t kMaxPreviewCards = 64;
     // Column width limits: the name at least kNameMinWidth (it takes what the others leave,

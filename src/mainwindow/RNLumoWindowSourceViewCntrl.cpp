@@ -7,6 +7,7 @@
 #include "ui/RNRunThen.h"
 #include "ui/RNTextColors.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -177,6 +178,15 @@ RNLumoWindowSourceViewCntrl::RNLumoWindowSourceViewCntrl(QWidget* parentWidget) 
     cell_ = new RNSourceTableCellView(tableView_);
     tableView_->setItemDelegate(cell_);
     connect(cell_, &RNSourceTableCellView::checkBtnAction, this, &RNLumoWindowSourceViewCntrl::checkBtnAction);
+    // A row's figures and marks are its accessible description: a screen reader hears of changes.
+    connect(model_, &QAbstractItemModel::dataChanged, this, [this](const QModelIndex& first, const QModelIndex& last) {
+        if (!QAccessible::isActive()) return;
+        for (int row = first.row(); row <= last.row(); ++row) {
+            QAccessibleEvent event(tableView_, QAccessible::DescriptionChanged);
+            event.setChild(row);
+            QAccessible::updateAccessibility(&event);
+        }
+    });
     connect(tableView_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &RNLumoWindowSourceViewCntrl::tableViewSelectionDidChange);
     spinnerTimer_.setInterval(80);

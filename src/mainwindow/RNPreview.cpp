@@ -57,6 +57,7 @@ RNPreview::RNPreview(QWidget* parent) : QFrame(parent) {
     layout->setContentsMargins(12, 12, 12, 12);
     layout->setSpacing(6);
     previewView_ = new QLabel(this);
+    previewView_->setAccessibleName(ui::L("preview_pane_name"));
     previewView_->setAlignment(Qt::AlignCenter);
     previewView_->setMinimumHeight(160);
     previewView_->setMaximumHeight(220);

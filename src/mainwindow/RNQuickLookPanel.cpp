@@ -20,6 +20,7 @@ namespace quillo::mainwindow {
 RNQuickLookPanel::RNQuickLookPanel(QWidget* keyTarget, QWidget* parent)
     : QWidget(parent, Qt::Tool), keyTarget_(keyTarget) {
     setObjectName(QStringLiteral("quickLookPanel"));
+    setAccessibleName(ui::L("large_preview_name"));
     resize(640, 560);
     auto* layout = new QVBoxLayout(this);
     image_ = new QLabel(this);
@@ -35,10 +36,12 @@ RNQuickLookPanel::RNQuickLookPanel(QWidget* keyTarget, QWidget* parent)
     previous_->setArrowType(Qt::LeftArrow);
     previous_->setFocusPolicy(Qt::NoFocus);
     previous_->setToolTip(ui::L("previous_item"));
+    previous_->setAccessibleName(ui::L("previous_item"));
     next_ = new QToolButton(this);
     next_->setArrowType(Qt::RightArrow);
     next_->setFocusPolicy(Qt::NoFocus);
     next_->setToolTip(ui::L("next_item"));
+    next_->setAccessibleName(ui::L("next_item"));
     title_ = new RNElidedLabel(this);
     title_->setAlignment(Qt::AlignCenter);
     page_ = new QLabel(this);

@@ -659,6 +659,19 @@ QVariant RNSourceListModel::data(const QModelIndex& index, int role) const {
         case Qt::DisplayRole:
         case Qt::AccessibleTextRole: return ui::displayPath(source->name);
         case Qt::ToolTipRole: return ui::displayPath(source->volumeUrl);
+        case Qt::AccessibleDescriptionRole: {
+            // What the row draws besides the name (the figures, the marked pill), and its key.
+            QString marked = ui::L("none_marked");
+            if (source->markedCount > 0) {
+                const std::string sizeText = util::RNNumberUtilities::sharedControl().sizeToFormatString(source->markedSize, 4, true);
+                marked = QString::fromStdString(
+                    util::RNLocalizedMessage("marked_info", {{"count", uint64_t(source->markedCount)}, {"size", sizeText}}));
+            }
+            QStringList parts{infoText(*source)};
+            if (source->lockedGathering() > 0) parts << ui::L("gathering_info");
+            if (!source->trashIsEmpty) parts << marked << ui::L("source_row_accessible_description");
+            return parts.join(QStringLiteral(". "));
+        }
         case SourceRole: return QVariant::fromValue<quintptr>(quintptr(source.get()));
         case InfoTextRole: return infoText(*source);
         case PillTextRole:

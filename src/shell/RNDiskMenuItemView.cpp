@@ -12,6 +12,7 @@
 #include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMenu>
@@ -31,10 +32,44 @@ QString formatInfo(uint64_t size, uint64_t items) {
     const std::string sizeText = util::RNNumberUtilities::sharedControl().sizeToFormatString(size, 4, true);
     return ui::qstr(util::RNLocalizedMessage("items_size", {{"count", items}, {"size", sizeText}}));
 }
+
+// The row as assistive technologies see it: a menu item (a plain widget would read as an unnamed
+// pane) named after the volume with its figures, which "press" chooses as Return does.
+class RNDiskRowAccessible : public QAccessibleWidget {
+public:
+    explicit RNDiskRowAccessible(RNDiskMenuItemView* row) : QAccessibleWidget(row, QAccessible::MenuItem) {}
+    RNDiskMenuItemView* row() const { return static_cast<RNDiskMenuItemView*>(widget()); }
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name && row()->accessibleName().isEmpty()) return row()->accessibleText();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.disabled = !row()->isMenuItemEnabled();
+        s.selected = row()->isDrawnAsCurrent();
+        return s;
+    }
+    QStringList actionNames() const override {
+        return QStringList{pressAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& name) override {
+        if (name == pressAction()) row()->chosenItemAction();
+        else QAccessibleWidget::doAction(name);
+    }
+};
+
+QAccessibleInterface* diskRowAccessibleFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String("quillo::shell::RNDiskMenuItemView") && object && object->isWidgetType())
+        return new RNDiskRowAccessible(static_cast<RNDiskMenuItemView*>(object));
+    return nullptr;
+}
 }  // namespace
 
 RNDiskMenuItemView::RNDiskMenuItemView(RNDiskMenuItem* item)
     : item_(item), spinner_(new ui::RNSpinner(this, 16)) {
+    static const bool factoryInstalled = (QAccessible::installFactory(diskRowAccessibleFactory), true);
+    (void)factoryInstalled;
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
     setAttribute(Qt::WA_Hover);
@@ -106,6 +141,16 @@ void RNDiskMenuItemView::syncAction() {
                                 : QString();
     item_->setToolTip(entries);
     setToolTip(entries);
+    setAccessibleDescription(entries.isEmpty() ? L("disk_row_accessible_description")
+                                               : entries + QStringLiteral(". ") + L("disk_row_accessible_description"));
+    // Screen readers hear of the new figures when the measurement ends.
+    QAccessibleEvent changed(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+}
+
+QString RNDiskMenuItemView::accessibleText() const {
+    QString name = diskDict_.volumeName.empty() ? L("Hard Drive") : ui::displayPath(diskDict_.volumeName);
+    return ui::qstr(util::RNFormat(util::RNLocalizedString("disk_row_accessible"), {name.toStdString(), infoText().toStdString()}));
 }
 
 void RNDiskMenuItemView::gatherTrashInfo() {

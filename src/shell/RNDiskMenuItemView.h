@@ -55,6 +55,8 @@ public:
     QString title() const;
     // The info line as it is shown now.
     QString infoText() const;
+    // What a screen reader says for the row: the volume's name and the info line.
+    QString accessibleText() const;
     const std::optional<QString>& info() const { return info_; }
     QIcon volumeIcon() const;
 

@@ -107,6 +107,8 @@ RNSubscribe::RNSubscribe(QWidget* parent) : QDialog(parent) {
     layout->addWidget(wrappedLabel(L("newsletter_text"), this));
     email_ = new QLineEdit(this);
     email_->setPlaceholderText(L("newsletter_email_placeholder"));
+    // No label beside it: the placeholder names it for screen readers too.
+    email_->setAccessibleName(L("newsletter_email_placeholder"));
     email_->setMinimumWidth(paragraphWidth(this) * 2 / 3);
     layout->addWidget(email_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
@@ -147,6 +149,7 @@ RNWebPromo::RNWebPromo(const QString& text, QWidget* parent) : QDialog(parent) {
     layout->addWidget(body);
     auto* link = new QLabel(QStringLiteral("<a href=\"%1\">%1</a>").arg(QString::fromLatin1(kProjectHomePage)), this);
     link->setOpenExternalLinks(true);
+    link->setTextInteractionFlags(Qt::TextBrowserInteraction);  // the link is reached with Tab too
     layout->addWidget(link);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);

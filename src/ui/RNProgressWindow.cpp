@@ -29,6 +29,7 @@ RNProgressWindow::RNProgressWindow(QWidget* parent) : QDialog(parent) {
     layout->addWidget(infoFld);
 
     spinner = new RNLinearProgressIndicatorView(this);
+    spinner->setAccessibleName(L("progress_bar_name"));
     layout->addWidget(spinner);
 
     auto* form = new QFormLayout;

@@ -59,6 +59,29 @@ inline QPalette themeDarkPalette(const QPalette& light) {
     return p;
 }
 
+// A high-contrast palette as the desktops' "high contrast" themes give it: white on black, a
+// bright cyan selection with black text on it, green for what is disabled.
+inline QPalette highContrastPalette() {
+    QPalette p;
+    const QColor black(0, 0, 0), white(0xff, 0xff, 0xff);
+    for (auto role : {QPalette::Window, QPalette::Base, QPalette::AlternateBase, QPalette::Button, QPalette::ToolTipBase})
+        p.setColor(role, black);
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::ToolTipText,
+                      QPalette::PlaceholderText, QPalette::BrightText})
+        p.setColor(role, white);
+    p.setColor(QPalette::Highlight, QColor(0x1a, 0xeb, 0xff));
+    p.setColor(QPalette::HighlightedText, black);
+    p.setColor(QPalette::Light, white);
+    p.setColor(QPalette::Midlight, QColor(0xc0, 0xc0, 0xc0));
+    p.setColor(QPalette::Mid, QColor(0x80, 0x80, 0x80));
+    p.setColor(QPalette::Dark, QColor(0x40, 0x40, 0x40));
+    p.setColor(QPalette::Shadow, black);
+    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x3f, 0xf2, 0x3f));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x3f, 0xf2, 0x3f));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x3f, 0xf2, 0x3f));
+    return p;
+}
+
 // The contrast of the text in `image` (a picture of one line or block of text): between the
 // most frequent colour (the background) and the pixel farthest from it in luminance (the cores
 // of the glyphs). 1 when there is no text.

@@ -125,6 +125,7 @@ std::string busConfig(const std::string& dir) {
            "<busconfig>\n"
            "  <type>session</type>\n"
            "  <listen>unix:dir=" + dir + "</listen>\n"
+           "  <servicedir>" + dir + "/services</servicedir>\n"
            "  <auth>EXTERNAL</auth>\n"
            "  <policy context=\"default\">\n"
            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
@@ -187,6 +188,12 @@ int runGuiTests(int argc, char** argv, const GuiTestOptions& options) {
     const std::string busDir = home.root() + "/bus";
     makeDirs(busDir, 0700);
     writeFile(busDir + "/session.conf", busConfig(busDir));
+    // Only the services the tests ask for are activatable on the private bus.
+    makeDirs(busDir + "/services", 0700);
+    const char* const launcher = "/usr/libexec/at-spi-bus-launcher";
+    if (options.accessibility && ::access(launcher, X_OK) == 0)
+        writeFile(busDir + "/services/org.a11y.Bus.service",
+                  std::string("[D-BUS Service]\nName=org.a11y.Bus\nExec=") + launcher + "\n");
     std::string error;
     if (!haveTool("dbus-daemon")) {
         gSkipReason = "dbus-daemon is not installed";
@@ -222,6 +229,21 @@ int runGuiTests(int argc, char** argv, const GuiTestOptions& options) {
             gDisplay = ":" + number;
             ::setenv("DISPLAY", gDisplay.c_str(), 1);
             ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        }
+    }
+
+    if (gSkipReason.empty() && options.accessibility) {
+        if (::access(launcher, X_OK) != 0)
+            gSkipReason = "at-spi2-core is not installed";
+        else if (run("/usr/bin/python3 -c 'import pyatspi' 2>/dev/null") != 0)
+            gSkipReason = "python3-pyatspi is not installed";
+        // Asking for the address starts the accessibility bus and answers once it is up.
+        else if (run("dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress "
+                     ">/dev/null") != 0)
+            gSkipReason = "the accessibility bus did not start";
+        else {
+            ::setenv("QT_ACCESSIBILITY", "1", 1);
+            ::setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
         }
     }
 

@@ -19,6 +19,9 @@ struct GuiTestOptions {
     GuiPlatform platform = GuiPlatform::Offscreen;
     // Start the stand-in GlobalShortcuts portal on the private session bus.
     bool fakePortal = false;
+    // Start the accessibility bus (at-spi-bus-launcher, activated on the private session bus) and
+    // turn Qt's AT-SPI bridge on, so that a client such as a screen reader can read the windows.
+    bool accessibility = false;
 };
 
 // The main() of a GUI test program.

@@ -24,6 +24,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStyle>
@@ -97,7 +98,8 @@ protected:
 
 std::vector<std::pair<const char*, QPalette>> palettes() {
     const QPalette light = QApplication::style()->standardPalette();
-    return {{"light", light}, {"dark", darkPalette()}, {"theme dark", themeDarkPalette(light)}};
+    return {{"light", light}, {"dark", darkPalette()}, {"theme dark", themeDarkPalette(light)},
+            {"high contrast", highContrastPalette()}};
 }
 
 }  // namespace
@@ -212,6 +214,90 @@ TEST_F(LumoLooksAndKeys, TabGoesSourceListItemListEraseButtonEachWithVisibleFocu
         ASSERT_TRUE(waitUntil([&] { return other->hasFocus(); }));
         EXPECT_NE(focused, w->grab().toImage()) << w->metaObject()->className();
     }
+}
+
+// The keyboard's current row carries a ring in the accent colour across the whole row, on light
+// and dark palettes, and none without the focus (the style's own frame is a shade a dark palette
+// hides).
+TEST_F(LumoLooksAndKeys, TheCurrentRowIsRingedInTheAccentColourOnEveryPalette) {
+    const size_t a = trashes.addVolume("Alpha");
+    for (const char* n : {"a", "b", "c"}) trashes.addFile(a, n);
+    open(1);
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* table = list()->tableView();
+    for (const auto& [name, palette] : palettes()) {
+        SCOPED_TRACE(name);
+        QApplication::setPalette(palette);
+        select({});
+        table->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(waitUntil([&] { return table->hasFocus(); }));
+        const int row = rowNamed("b");
+        table->selectionModel()->setCurrentIndex(list()->model()->index(row, RNContentListModel::NameColumn),
+                                                 QItemSelectionModel::NoUpdate);
+        const QRect rowRect(0, table->rowViewportPosition(row), table->viewport()->width(), table->rowHeight(row));
+        const QColor accent = table->palette().color(QPalette::Active, QPalette::Highlight);
+        auto accentPixels = [&] {
+            const QImage image = table->viewport()->grab(rowRect).toImage();
+            int n = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x) {
+                    const QColor c = image.pixelColor(x, y);
+                    if (std::abs(c.red() - accent.red()) + std::abs(c.green() - accent.green()) +
+                            std::abs(c.blue() - accent.blue()) < 60)
+                        ++n;
+                }
+            return n;
+        };
+        // Top and bottom edges at least: twice the row's width.
+        EXPECT_GT(accentPixels(), 2 * (rowRect.width() - 20));
+        window->contentViewCntrl()->eraseBtn()->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(waitUntil([&] { return !table->hasFocus(); }));
+        EXPECT_LT(accentPixels(), 10);
+    }
+}
+
+// The header takes no keyboard focus: the contextual menu's Sort By sorts by a column, and its
+// Descending turns the order round.
+TEST_F(LumoLooksAndKeys, TheSortMenuSortsLikeTheHeader) {
+    const size_t a = trashes.addVolume("Alpha");
+    trashes.addFile(a, "small", "1");
+    trashes.addFile(a, "large", std::string(5000, 'x'));
+    trashes.addFile(a, "middle", std::string(300, 'x'));
+    open(1);
+    QMenu* sortMenu = nullptr;
+    for (QAction* act : list()->contextualMenu()->actions())
+        if (act->data().toInt() == RNListCntrl::kTagSort) sortMenu = act->menu();
+    ASSERT_NE(sortMenu, nullptr);
+    auto names = [&] {
+        std::vector<std::string> out;
+        for (int r = 0; r < list()->model()->rowCount(); ++r) out.push_back(list()->model()->itemAt(r)->name);
+        return out;
+    };
+    auto choose = [&](const QString& text) {
+        emit sortMenu->aboutToShow();
+        for (QAction* act : sortMenu->actions())
+            if (act->text() == text) {
+                act->trigger();
+                return true;
+            }
+        return false;
+    };
+    ASSERT_TRUE(choose(ui::L("size_col")));
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting(); }));
+    EXPECT_EQ(names(), (std::vector<std::string>{"large", "middle", "small"}));  // sizes start descending
+    EXPECT_EQ(list()->tableView()->horizontalHeader()->sortIndicatorSection(), int(RNContentListModel::SizeColumn));
+    ASSERT_TRUE(choose(ui::L("sort_descending")));  // checked: it is on, so it turns it off
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting(); }));
+    EXPECT_EQ(names(), (std::vector<std::string>{"small", "middle", "large"}));
+    ASSERT_TRUE(choose(ui::L("name_col")));
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting(); }));
+    EXPECT_EQ(names(), (std::vector<std::string>{"large", "middle", "small"}));
+    EXPECT_TRUE(list()->sortDescriptor().ascending);
+    // Choosing the column already in force changes nothing.
+    ASSERT_TRUE(choose(ui::L("name_col")));
+    ASSERT_TRUE(waitUntil([&] { return !list()->isSorting(); }));
+    EXPECT_TRUE(list()->sortDescriptor().ascending);
 }
 
 // ---- Names -------------------------------------------------------------------------------

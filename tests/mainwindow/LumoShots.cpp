@@ -26,6 +26,7 @@
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QStyleFactory>
 
@@ -104,6 +105,16 @@ void shootSet(const QString& out, const QString& suffix) {
     sel->clearSelection();
     sel->select(list->model()->index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
     save(window.get(), out, QStringLiteral("lumo-marked") + suffix);
+
+    // Keyboard focus: the current row of the content list (not selected), then the erase button.
+    sel->clearSelection();
+    list->tableView()->setFocus(Qt::TabFocusReason);
+    sel->setCurrentIndex(list->model()->index(std::min(2, rows - 1), RNContentListModel::NameColumn), QItemSelectionModel::NoUpdate);
+    save(window.get(), out, QStringLiteral("lumo-focus-list") + suffix);
+    window->contentViewCntrl()->eraseBtn()->setFocus(Qt::TabFocusReason);
+    save(window.get(), out, QStringLiteral("lumo-focus-erase") + suffix);
+    window->sourceViewCntrl()->tableView()->setFocus(Qt::TabFocusReason);
+    save(window.get(), out, QStringLiteral("lumo-focus-sources") + suffix);
 
     // The large preview panel on the picture.
     sel->clearSelection();
@@ -223,6 +234,8 @@ int main(int argc, char** argv) {
     shootSet(out, QString());
     QApplication::setPalette(darkPalette());
     shootSet(out, QStringLiteral("-dark"));
+    QApplication::setPalette(highContrastPalette());
+    shootSet(out, QStringLiteral("-high-contrast"));
     erase::RNMainThread::setActive(nullptr);
     return 0;
 }

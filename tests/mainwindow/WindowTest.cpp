@@ -167,7 +167,7 @@ TEST_F(LumoWindowTest, ContextMenuMarksAndCopies) {
     std::vector<int> tags;
     for (QAction* act : menu->actions())
         if (!act->isSeparator()) tags.push_back(act->data().toInt());
-    EXPECT_EQ(tags, (std::vector<int>{109, 100, 102, 103, 104, 105, 106, 107, 108}));
+    EXPECT_EQ(tags, (std::vector<int>{109, 100, 102, 103, 104, 105, 106, 107, 108, 110}));
     auto src = list()->sourceItem();
     select({0, 1});
     list()->contextualMenuAction(RNListCntrl::kTagMark);

@@ -60,7 +60,8 @@ protected:
 TEST_F(DiskRowLooks, TheCountAndSizeLineReadsOnLightAndDarkPalettes) {
     const QPalette light = QApplication::style()->standardPalette();
     for (const auto& [name, palette] : std::vector<std::pair<const char*, QPalette>>{
-             {"light", light}, {"dark", darkPalette()}, {"theme dark", themeDarkPalette(light)}}) {
+             {"light", light}, {"dark", darkPalette()}, {"theme dark", themeDarkPalette(light)},
+             {"high contrast", highContrastPalette()}}) {
         SCOPED_TRACE(name);
         QApplication::setPalette(palette);
         QMenu menu;

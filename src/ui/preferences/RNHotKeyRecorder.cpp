@@ -38,6 +38,15 @@ void RNHotKeyRecorder::showText(const QString& text) {
     if (QLineEdit* l = line()) l->setText(text);
 }
 
+void RNHotKeyRecorder::setAccessibleTexts(const QString& name, const QString& description) {
+    setAccessibleName(name);
+    setAccessibleDescription(description);
+    if (QLineEdit* l = line()) {
+        l->setAccessibleName(name);
+        l->setAccessibleDescription(description);
+    }
+}
+
 void RNHotKeyRecorder::keyPressEvent(QKeyEvent* event) {
     if (!recording_) {
         recording_ = true;

@@ -17,6 +17,9 @@ public:
 
     // The text field shows `text` instead of Qt's own spelling of the combination.
     void showText(const QString& text);
+    // The name and description assistive technologies give the recorder, on the field inside it
+    // too (the field is what takes the keyboard focus and what a screen reader lands on).
+    void setAccessibleTexts(const QString& name, const QString& description);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -143,6 +143,7 @@ void RNPreferencesWindow::buildWindow() {
         auto* label = new QLabel(text(recorder == &emptyTrash_ ? "empty_trash_hot_key" : "lumo_delete_hot_key"), window_);
         QWidget* field = makeRecorderRow(*recorder, window_);
         label->setBuddy(recorder->edit);
+        recorder->edit->setAccessibleTexts(QString(label->text()).remove(QLatin1Char('&')), text("hot_key_recorder_tip"));
         keys->addWidget(label, row, 0, Qt::AlignLeft | Qt::AlignVCenter);
         keys->addWidget(field, row, 1);
         keys->addWidget(recorder->statusRow, row + 1, 1);
