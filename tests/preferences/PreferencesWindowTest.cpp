@@ -10,6 +10,7 @@
 #include "hotkeys/RNHotKeyCenter.h"
 #include "support/TestSupport.h"
 #include "ui/preferences/RNLoginItem.h"
+#include "ui/RNLayoutDirection.h"
 #include "ui/preferences/RNPreferencesWindow.h"
 #include "util/Localization.h"
 
@@ -19,6 +20,8 @@
 #include <QDir>
 #include <QFile>
 #include <QKeySequenceEdit>
+#include <QAbstractButton>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -27,7 +30,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
 #include <memory>
+#include <optional>
 
 using namespace quillo::erase;
 using quillo::ui::RNLoginItem;
@@ -379,4 +385,98 @@ TEST_F(PreferencesWindow, HotKeyValuesThatAreNoKeyShowAnEmptyRecorder) {
 
 int main(int argc, char** argv) {
     return qt::runGuiTests(argc, argv, {qt::GuiPlatform::Offscreen, false});
+}
+
+namespace {
+
+// Labels and buttons of `root` that show less than their text needs, or that overlap a sibling.
+std::vector<std::string> layoutFaults(QWidget* root) {
+    std::vector<std::string> faults;
+    std::vector<QWidget*> shown;
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(root) || !(qobject_cast<QLabel*>(w) || qobject_cast<QAbstractButton*>(w))) continue;
+        shown.push_back(w);
+        const auto* label = qobject_cast<QLabel*>(w);
+        const QString text = label ? label->text() : static_cast<QAbstractButton*>(w)->text();
+        if (text.isEmpty()) continue;  // a place kept for a message that may come
+        const QSize hint = w->sizeHint();
+        const bool wraps = label && label->wordWrap();
+        const int needed = wraps ? w->heightForWidth(w->width()) : hint.height();
+        if ((!wraps && w->width() < hint.width()) || w->height() < needed)
+            faults.push_back("cut off: \"" + text.toStdString() + "\"");
+    }
+    for (std::size_t i = 0; i < shown.size(); ++i)
+        for (std::size_t j = i + 1; j < shown.size(); ++j)
+            if (shown[i]->parentWidget() == shown[j]->parentWidget() &&
+                shown[i]->geometry().intersects(shown[j]->geometry()))
+                faults.push_back("overlap: " + shown[i]->objectName().toStdString() + " / " +
+                                 shown[j]->objectName().toStdString());
+    return faults;
+}
+
+void saveShot(QWidget* w, const char* name) {
+    QString dir = qEnvironmentVariable("QUILLO_SCREENSHOT_DIR");
+    if (dir.isEmpty()) dir = QStringLiteral(QUILLO_DEFAULT_SCREENSHOT_DIR);
+    QDir().mkpath(dir);
+    w->grab().save(dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
+}
+
+void setVariable(const char* name, const char* value) {
+    if (value) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+}
+
+}  // namespace
+
+// Every text 40 % longer (the pseudo-language the build makes) still fits at the window's
+// default size, and a right-to-left language mirrors the window and isolates names.
+TEST_F(PreferencesWindow, LongerTextsFitAndRightToLeftMirrors) {
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const char* name : {"LANGUAGE", "LANG", "LC_ALL", "LC_MESSAGES", "QUILLO_LOCALEDIR"}) {
+        const char* v = std::getenv(name);
+        saved[name] = v ? std::optional<std::string>(v) : std::nullopt;
+    }
+    struct Restore {
+        std::map<std::string, std::optional<std::string>>& saved;
+        ~Restore() {
+            for (const auto& [n, v] : saved) setVariable(n.c_str(), v ? v->c_str() : nullptr);
+            quillo::ui::applyLayoutDirection();
+        }
+    } restore{saved};
+    setVariable("LC_ALL", nullptr);
+    setVariable("LC_MESSAGES", nullptr);
+    setVariable("LANG", "en_US.UTF-8");
+    setVariable("LANGUAGE", "qps");
+    ASSERT_EQ(quillo::util::localizedText("close_btn").substr(0, 1), "[") << "the build's qps catalog is not found";
+
+    QWidget* shown = window().window();
+    shown->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(shown));
+    const std::vector<std::string> faults = layoutFaults(shown);
+    for (const auto& f : faults) ADD_FAILURE() << f;
+    saveShot(shown, "preferences-pseudo");
+    prefs.reset();
+
+    // Hebrew, from a catalog of our own: the layout mirrors, names in texts are isolated.
+    const std::string locale = home->root() + "/locale";
+    QDir().mkpath(QString::fromStdString(locale + "/he/LC_MESSAGES"));
+    {
+        QFile po(QString::fromStdString(locale + "/he.po"));
+        ASSERT_TRUE(po.open(QIODevice::WriteOnly));
+        po.write("msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
+                 "msgctxt \"close_btn\"\nmsgid \"Close\"\nmsgstr \"\xd7\xa1\xd7\x92\xd7\x99\xd7\xa8\xd7\x94\"\n");
+    }
+    ASSERT_EQ(std::system(("msgfmt -o '" + locale + "/he/LC_MESSAGES/quillo.mo' '" + locale + "/he.po'").c_str()), 0);
+    setVariable("QUILLO_LOCALEDIR", locale.c_str());
+    setVariable("LANGUAGE", "he");
+    quillo::ui::applyLayoutDirection();
+    EXPECT_EQ(QApplication::layoutDirection(), Qt::RightToLeft);
+    EXPECT_TRUE(window().window()->isRightToLeft());
+    EXPECT_EQ(quillo::util::RNIsolated("report (2).txt"), "\u2068report (2).txt\u2069");
+    window().window()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window().window()));
+    saveShot(window().window(), "preferences-rtl");
+
+    setVariable("LANGUAGE", "qps");
+    EXPECT_EQ(quillo::util::RNIsolated("report (2).txt"), "report (2).txt");
 }
