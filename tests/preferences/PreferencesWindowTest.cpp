@@ -1,6 +1,7 @@
 // The preferences window offscreen: recorders, check boxes, the days pop-up, both restore
 // buttons and the login item, against real user defaults in a private home.
 #include "GuiTestSupport.h"
+#include "../gui_support/LayoutCheck.h"
 
 #include "../erase/ScriptedPromptBackend.h"
 #include "erase/RNErrorDelegate.h"
@@ -389,31 +390,6 @@ int main(int argc, char** argv) {
 
 namespace {
 
-// Labels and buttons of `root` that show less than their text needs, or that overlap a sibling.
-std::vector<std::string> layoutFaults(QWidget* root) {
-    std::vector<std::string> faults;
-    std::vector<QWidget*> shown;
-    for (QWidget* w : root->findChildren<QWidget*>()) {
-        if (!w->isVisibleTo(root) || !(qobject_cast<QLabel*>(w) || qobject_cast<QAbstractButton*>(w))) continue;
-        shown.push_back(w);
-        const auto* label = qobject_cast<QLabel*>(w);
-        const QString text = label ? label->text() : static_cast<QAbstractButton*>(w)->text();
-        if (text.isEmpty()) continue;  // a place kept for a message that may come
-        const QSize hint = w->sizeHint();
-        const bool wraps = label && label->wordWrap();
-        const int needed = wraps ? w->heightForWidth(w->width()) : hint.height();
-        if ((!wraps && w->width() < hint.width()) || w->height() < needed)
-            faults.push_back("cut off: \"" + text.toStdString() + "\"");
-    }
-    for (std::size_t i = 0; i < shown.size(); ++i)
-        for (std::size_t j = i + 1; j < shown.size(); ++j)
-            if (shown[i]->parentWidget() == shown[j]->parentWidget() &&
-                shown[i]->geometry().intersects(shown[j]->geometry()))
-                faults.push_back("overlap: " + shown[i]->objectName().toStdString() + " / " +
-                                 shown[j]->objectName().toStdString());
-    return faults;
-}
-
 void saveShot(QWidget* w, const char* name) {
     QString dir = qEnvironmentVariable("QUILLO_SCREENSHOT_DIR");
     if (dir.isEmpty()) dir = QStringLiteral(QUILLO_DEFAULT_SCREENSHOT_DIR);
@@ -452,7 +428,7 @@ TEST_F(PreferencesWindow, LongerTextsFitAndRightToLeftMirrors) {
     QWidget* shown = window().window();
     shown->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(shown));
-    const std::vector<std::string> faults = layoutFaults(shown);
+    const std::vector<std::string> faults = qt::layoutFaults(shown);
     for (const auto& f : faults) ADD_FAILURE() << f;
     saveShot(shown, "preferences-pseudo");
     prefs.reset();
