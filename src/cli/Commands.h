@@ -3,6 +3,10 @@
 #pragma once
 
 #include "files/RNFilesUtilities.h"
+#include "util/Localization.h"
+
+#include <initializer_list>
+#include <string_view>
 
 #include <optional>
 #include <string>
@@ -23,6 +27,15 @@ int prefsCommand(const std::vector<std::string>& args);
 int purgeCommand(const std::vector<std::string>& args);
 // helper status|install|remove: the privileged helper's state, and installing or removing it.
 int helperCommand(const std::vector<std::string>& args);
+
+// A message of the terminal front end in the user's language: the text for `key` with its "%@"
+// slots filled from `args`.
+inline std::string text(std::string_view key, std::initializer_list<std::string_view> args = {}) {
+    return util::RNFormat(util::localizedText(key), args);
+}
+
+// "usage: SYNTAX" and a line end.
+inline std::string usageLine(std::string_view syntax) { return text("cli_usage_line", {syntax}) + "\n"; }
 
 // The usable trash of the volume named by its display name or mount point.
 std::optional<files::TrashLocation> findTrash(const std::vector<files::TrashLocation>& trashes,

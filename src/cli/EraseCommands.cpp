@@ -3,6 +3,7 @@
 #include "cli/VolumesCommand.h"
 #include "files/RNQuilloFileUtilities.h"
 #include "files/TrashLocator.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 #include "helperclient/HelperInstallation.h"
 #include "helperclient/RNSecureAccess.h"
@@ -31,17 +32,19 @@ bool takeYes(std::vector<std::string>& args) {
 }
 
 void reportOutcome(const EraseOutcome& o) {
-    if (o.stoppedByUser) std::cerr << "quillo-cli: stopped\n";
+    if (o.stoppedByUser) std::cerr << "quillo-cli: " << text("cli_stopped") << "\n";
     // A cancelled erase, or one with nothing to erase, leaves nothing to say: the prompts said
     // why. Whatever stayed behind is always said, on the last line.
     if (o.abandoned && o.itemsLeft.empty()) return;
     auto& numbers = util::RNNumberUtilities::sharedControl();
-    if (o.abandoned) std::cerr << "quillo-cli: nothing erased";
-    else
-        std::cerr << "quillo-cli: erased " << numbers.numberToFormatString(double(o.erasedCount)) << " items, "
-                  << numbers.sizeToFormatString(o.erasedSize, 4, true);
+    if (o.abandoned) std::cerr << "quillo-cli: " << text("cli_nothing_erased");
+    else {
+        const std::string size = numbers.sizeToFormatString(o.erasedSize, 4, true);
+        std::cerr << "quillo-cli: "
+                  << util::RNLocalizedMessage("cli_erased", {{"count", uint64_t(o.erasedCount)}, {"size", size}});
+    }
     const uint64_t notErased = std::max<uint64_t>(o.notErasedCount, o.itemsLeft.size());
-    if (notErased) std::cerr << "; " << numbers.numberToFormatString(double(notErased)) << " not erased";
+    if (notErased) std::cerr << "; " << util::RNLocalizedMessage("cli_not_erased", {{"count", notErased}});
     if (!o.itemsLeft.empty()) std::cerr << ": " << erase::RNDeleteItems::namesOfFirstItems(o.itemsLeft);
     std::cerr << "\n";
 }
@@ -56,13 +59,13 @@ int emptyCommand(const std::vector<std::string>& argsIn) {
     for (const auto& a : args) {
         if (a == "--all") all = true;
         else if (!a.empty() && a[0] == '-') {
-            std::cerr << "quillo-cli empty: unknown option '" << displayText(a) << "'\n"
-                      << "usage: quillo-cli empty [--yes] (--all | VOLUME...)\n";
+            std::cerr << "quillo-cli empty: " << text("cli_unknown_option", {displayText(a)}) << "\n"
+                      << usageLine("quillo-cli empty [--yes] (--all | VOLUME...)");
             return 2;
         } else volumes.push_back(a);
     }
     if (all == !volumes.empty()) {
-        std::cerr << "usage: quillo-cli empty [--yes] (--all | VOLUME...)\n";
+        std::cerr << usageLine("quillo-cli empty [--yes] (--all | VOLUME...)");
         return 2;
     }
     if (all) {
@@ -76,7 +79,7 @@ int emptyCommand(const std::vector<std::string>& argsIn) {
     for (const auto& v : volumes) {
         auto t = findTrash(trashes, v);
         if (!t) {
-            std::cerr << "quillo-cli: no usable trash on a volume named '" << displayText(v) << "'\n";
+            std::cerr << "quillo-cli: " << text("cli_no_trash_named", {displayText(v)}) << "\n";
             return 2;
         }
         chosen.push_back(*t);
@@ -97,7 +100,7 @@ int eraseCommand(const std::vector<std::string>& argsIn) {
     std::vector<std::string> args = argsIn;
     const bool yes = takeYes(args);
     if (args.empty()) {
-        std::cerr << "usage: quillo-cli erase [--yes] PATH...\n";
+        std::cerr << usageLine("quillo-cli erase [--yes] PATH...");
         return 2;
     }
     // Only items directly inside one of the user's trashes can be erased.
@@ -118,7 +121,7 @@ int eraseCommand(const std::vector<std::string>& argsIn) {
             if (files::canonicalPath(t.trashURL) == parent) inTrash = true;
         struct stat st;
         if (!inTrash || name == "." || name == ".." || ::lstat(path.c_str(), &st) != 0) {
-            std::cerr << "quillo-cli: '" << displayText(raw) << "' is not an item in a trash; nothing was erased\n";
+            std::cerr << "quillo-cli: " << text("cli_not_in_trash", {displayText(raw)}) << "\n";
             return 2;
         }
         files::RNItemToErase item = files::RNItemToErase::newItem();
@@ -144,7 +147,7 @@ int eraseCommand(const std::vector<std::string>& argsIn) {
 int helperCommand(const std::vector<std::string>& args) {
     using helperclient::HelperClientError;
     using helperclient::RNSecureAccess;
-    const std::string usage = "usage: quillo-cli helper status|install|remove\n";
+    const std::string usage = usageLine("quillo-cli helper status|install|remove");
     if (args.size() != 1) {
         std::cerr << usage;
         return 2;
@@ -155,15 +158,18 @@ int helperCommand(const std::vector<std::string>& args) {
         const bool current = access.isHelperNeedBeInstalled(&installed);
         const auto installation = helperclient::HelperInstallation::current();
         const bool packaged = !installation.packagedHelperPath().empty();
-        std::cout << "helper: " << installation.helperPath()
-                  << (packaged ? " (installed by the system's package)" : installed ? "" : " (not installed)") << "\n";
+        std::cout << text("cli_helper_path", {installation.helperPath()})
+                  << (packaged ? text("cli_helper_packaged") : installed ? "" : text("cli_helper_absent")) << "\n";
         if (installed)
-            std::cout << "version: " << displayText(RNSecureAccess::helperVersion()) << " (expected "
-                      << helperclient::kExpectedHelperVersion << ")\n";
+            std::cout << text("cli_helper_version", {displayText(RNSecureAccess::helperVersion()),
+                                                     helperclient::kExpectedHelperVersion})
+                      << "\n";
         // A packaged helper is repaired by reinstalling its package, never by `helper install`.
-        std::cout << "status: "
-                  << (current ? "current" : packaged ? "not working (reinstall the package)" : installed ? "needs update" : "not installed")
-                  << "\n";
+        const char* state = current     ? "cli_helper_current"
+                            : packaged  ? "cli_helper_broken_package"
+                            : installed ? "cli_helper_needs_update"
+                                        : "cli_helper_not_installed";
+        std::cout << text("cli_helper_status", {text(state)}) << "\n";
         return current ? 0 : 1;
     }
     if (args[0] == "install") {
@@ -172,7 +178,7 @@ int helperCommand(const std::vector<std::string>& args) {
             std::cerr << "quillo-cli: " << error.localizedDescription() << "\n";
             return 1;
         }
-        std::cerr << "quillo-cli: the helper is installed\n";
+        std::cerr << "quillo-cli: " << text("cli_helper_installed") << "\n";
         return 0;
     }
     if (args[0] == "remove") {
@@ -180,7 +186,7 @@ int helperCommand(const std::vector<std::string>& args) {
             std::cerr << "quillo-cli: " << error.localizedDescription() << "\n";
             return 1;
         }
-        std::cerr << "quillo-cli: the helper is removed\n";
+        std::cerr << "quillo-cli: " << text("cli_helper_removed") << "\n";
         return 0;
     }
     std::cerr << usage;

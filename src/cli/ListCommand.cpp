@@ -38,7 +38,7 @@ static std::vector<files::TrashInfoFields> readInfo(const std::string& trashURL,
     return info.fields(names);
 }
 
-static const char* kListUsage = "usage: quillo-cli list [--json|--paths] [--match GLOB] [--volume VOLUME] [VOLUME]\n";
+static const char* kListUsage = "quillo-cli list [--json|--paths] [--match GLOB] [--volume VOLUME] [VOLUME]";
 
 int listCommand(const std::vector<std::string>& args) {
     bool json = false;
@@ -52,11 +52,11 @@ int listCommand(const std::vector<std::string>& args) {
         else if (a == "--match" && i + 1 < args.size()) globs.push_back(args[++i]);
         else if (a == "--volume" && i + 1 < args.size() && !volume) volume = args[++i];
         else if (!a.empty() && a[0] == '-') {
-            std::cerr << kListUsage;
+            std::cerr << usageLine(kListUsage);
             return 2;
         } else if (!volume) volume = a;
         else {
-            std::cerr << kListUsage;
+            std::cerr << usageLine(kListUsage);
             return 2;
         }
     }
@@ -64,7 +64,7 @@ int listCommand(const std::vector<std::string>& args) {
     if (volume) {
         auto t = findTrash(trashes, *volume);
         if (!t) {
-            std::cerr << "quillo-cli: no usable trash on a volume named '" << displayText(*volume) << "'\n";
+            std::cerr << "quillo-cli: " << text("cli_no_trash_named", {displayText(*volume)}) << "\n";
             return 2;
         }
         trashes = {*t};
@@ -131,7 +131,7 @@ int listCommand(const std::vector<std::string>& args) {
     }
     if (json) out += first ? "]\n" : "\n]\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
-    if (!json && !pathsOnly && total == 0) std::cerr << "quillo-cli: the trash is empty\n";
+    if (!json && !pathsOnly && total == 0) std::cerr << "quillo-cli: " << text("cli_trash_is_empty") << "\n";
     return 0;
 }
 

@@ -31,7 +31,7 @@ std::optional<RNValue> parseLike(const RNValue& like, const std::string& text, s
     case RNValue::Type::Bool:
         if (text == "yes" || text == "true" || text == "1" || text == "on") return RNValue(true);
         if (text == "no" || text == "false" || text == "0" || text == "off") return RNValue(false);
-        why = "expects yes or no";
+        why = cli::text("cli_pref_expects_yes_no");
         return std::nullopt;
     case RNValue::Type::Int:
     case RNValue::Type::UInt: {
@@ -39,7 +39,7 @@ std::optional<RNValue> parseLike(const RNValue& like, const std::string& text, s
         errno = 0;
         long long n = std::strtoll(text.c_str(), &end, 10);
         if (text.empty() || *end || errno == ERANGE || n < 0 || n > 32767) {
-            why = "expects a whole number from 0 to 32767";
+            why = cli::text("cli_pref_expects_number");
             return std::nullopt;
         }
         return RNValue(n);
@@ -55,10 +55,10 @@ std::optional<RNValue> parseLike(const RNValue& like, const std::string& text, s
             if (!a.empty() && !b.empty() && !*e1 && !*e2 && key >= 0 && mods >= 0)
                 return RNValue(RNDictionary{{kHotKeyCode, key}, {kHotKeyModifierFlags, mods}});
         }
-        why = "expects KEYCODE,MODIFIERS (Qt key and modifier values, e.g. 0x01000003,0x14000000)";
+        why = cli::text("cli_pref_expects_hot_key");
         return std::nullopt;
     }
-    default: why = "cannot be set from the terminal"; return std::nullopt;
+    default: why = cli::text("cli_pref_read_only"); return std::nullopt;
     }
 }
 
@@ -69,7 +69,7 @@ int prefsCommand(const std::vector<std::string>& args) {
     auto& defaults = RNUserDefaults::standardUserDefaults();
     const RNDictionary registered = defaultValues();
     if (args.size() > 2) {
-        std::cerr << "usage: quillo-cli prefs [KEY [VALUE]]\n";
+        std::cerr << usageLine("quillo-cli prefs [KEY [VALUE]]");
         return 2;
     }
     if (args.empty()) {
@@ -79,7 +79,7 @@ int prefsCommand(const std::vector<std::string>& args) {
     const std::string& key = args[0];
     auto it = registered.find(key);
     if (it == registered.end()) {
-        std::cerr << "quillo-cli: unknown preference '" << key << "' (quillo-cli prefs lists them)\n";
+        std::cerr << "quillo-cli: " << text("cli_unknown_preference", {key}) << "\n";
         return 2;
     }
     if (args.size() == 1) {
@@ -100,7 +100,7 @@ int prefsCommand(const std::vector<std::string>& args) {
         return 2;
     }
     if (!defaults.setObject(key, *value)) {
-        std::cerr << "quillo-cli: could not save the preferences to " << defaults.path() << "\n";
+        std::cerr << "quillo-cli: " << text("cli_prefs_not_saved", {defaults.path()}) << "\n";
         return 1;
     }
     return 0;

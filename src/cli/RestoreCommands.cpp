@@ -7,6 +7,7 @@
 #include "erase/RNPreferences.h"
 #include "erase/RNRestoreItems.h"
 #include "helperclient/RNSecureAccess.h"
+#include "util/RNMessageFormat.h"
 #include "util/RNNumberUtilities.h"
 
 #include <fnmatch.h>
@@ -94,10 +95,6 @@ static std::string physicalCommandPath(const std::string& given) {
     return absoluteCommandPath(resolved + path.substr(cut));
 }
 
-static const char* kRestoreUsage =
-    "usage: quillo-cli restore [--to DIR] [--rename|--replace|--skip] [--dry-run] [--json] ITEM...\n"
-    "       quillo-cli restore [OPTIONS] --match GLOB\n"
-    "ITEM is the original path of a trashed item or its path in the trash.\n";
 
 static const char* statusName(RestoreStatus s) {
     switch (s) {
@@ -133,18 +130,19 @@ int restoreCommand(const std::vector<std::string>& args) {
             wanted.insert(wanted.end(), args.begin() + long(i) + 1, args.end());
             break;
         } else if (!a.empty() && a[0] == '-') {
-            std::cerr << "quillo-cli restore: unknown option or missing value '" << displayText(a) << "'\n" << kRestoreUsage;
+            std::cerr << "quillo-cli restore: " << text("cli_unknown_option_or_value", {displayText(a)}) << "\n"
+                      << text("cli_restore_usage");
             return 2;
         } else wanted.push_back(a);
     }
     if (wanted.empty() && globs.empty()) {
-        std::cerr << kRestoreUsage;
+        std::cerr << text("cli_restore_usage");
         return 2;
     }
     if (options.toDir) {
         struct stat st;
         if (::stat(options.toDir->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            std::cerr << "quillo-cli restore: --to " << displayText(*options.toDir) << " is not a folder\n";
+            std::cerr << "quillo-cli restore: " << text("cli_to_not_a_folder", {displayText(*options.toDir)}) << "\n";
             return 2;
         }
     }
@@ -178,7 +176,8 @@ int restoreCommand(const std::vector<std::string>& args) {
             }
         }
         if (!found) {
-            std::cerr << "quillo-cli: not restored: " << displayText(w) << ": nothing in the trash came from there\n";
+            std::cerr << "quillo-cli: " << text("cli_not_restored", {displayText(w), text("cli_nothing_came_from_there")})
+                      << "\n";
             status = 1;
             continue;
         }
@@ -197,7 +196,7 @@ int restoreCommand(const std::vector<std::string>& args) {
             }
         }
         if (!any) {
-            std::cerr << "quillo-cli: not restored: nothing in the trash matches " << displayText(glob) << "\n";
+            std::cerr << "quillo-cli: " << text("cli_nothing_matches", {displayText(glob)}) << "\n";
             status = 1;
         }
     }
@@ -212,8 +211,9 @@ int restoreCommand(const std::vector<std::string>& args) {
             if (now - lastShown < std::chrono::milliseconds(200)) return;
             lastShown = now;
             auto& numbers = util::RNNumberUtilities::sharedControl();
-            std::cerr << "\rcopying: " << numbers.numberToFormatString(double(items)) << " items, "
-                      << numbers.sizeToFormatString(bytes, 4, true) << "   " << std::flush;
+            const std::string size = numbers.sizeToFormatString(bytes, 4, true);
+            std::cerr << "\r" << util::RNLocalizedMessage("cli_copying", {{"count", items}, {"size", size}}) << "   "
+                      << std::flush;
         };
     // Locked items and other users' folders: the helper, asked on the terminal.
     RNRestoreItems::setPrivilegedRestorerFactory(
@@ -238,13 +238,15 @@ int restoreCommand(const std::vector<std::string>& args) {
             out += (first ? "\n " : ",\n ") + obj.str();
             first = false;
         } else if (restored) {
-            out += (options.dryRun ? "would restore " : "restored ") + displayText(o.result.destination) + "\n";
+            out += text(options.dryRun ? "cli_would_restore" : "cli_restored", {displayText(o.result.destination)}) + "\n";
         }
         if (!restored) {
             status = 1;
-            std::cerr << "quillo-cli: not restored: "
-                      << displayText(o.item.originalPath ? *o.item.originalPath : o.item.trashedPath()) << ": "
-                      << displayText(o.result.error) << "\n";
+            std::cerr << "quillo-cli: "
+                      << text("cli_not_restored",
+                              {displayText(o.item.originalPath ? *o.item.originalPath : o.item.trashedPath()),
+                               displayText(o.result.error)})
+                      << "\n";
         } else if (!o.result.error.empty()) {
             std::cerr << "quillo-cli: " << displayText(o.result.destination) << ": " << displayText(o.result.error) << "\n";
         }
@@ -262,12 +264,13 @@ int putCommand(const std::vector<std::string>& args) {
         if (!afterOptions && a == "--") afterOptions = true;
         else if (!afterOptions && (a == "-v" || a == "--verbose")) verbose = true;
         else if (!afterOptions && !a.empty() && a[0] == '-' && a != "-") {
-            std::cerr << "quillo-cli put: unknown option '" << displayText(a) << "'\nusage: quillo-cli put [-v] PATH...\n";
+            std::cerr << "quillo-cli put: " << text("cli_unknown_option", {displayText(a)}) << "\n"
+                      << usageLine("quillo-cli put [-v] PATH...");
             return 2;
         } else paths.push_back(physicalCommandPath(a));
     }
     if (paths.empty()) {
-        std::cerr << "usage: quillo-cli put [-v] PATH...\n";
+        std::cerr << usageLine("quillo-cli put [-v] PATH...");
         return 2;
     }
     erase::setupDefaultsPreferences();
@@ -279,11 +282,12 @@ int putCommand(const std::vector<std::string>& args) {
     for (const auto& r : putter.put(paths)) {
         if (r.ok) {
             if (verbose)
-                std::cout << "trashed " << displayText(r.path) << " -> "
-                          << displayText(files::appendPathComponent(r.trashDir + "/files", r.name)) << "\n";
+                std::cout << text("cli_trashed",
+                                  {displayText(r.path), displayText(files::appendPathComponent(r.trashDir + "/files", r.name))})
+                          << "\n";
             continue;
         }
-        std::cerr << "quillo-cli: not trashed: " << displayText(r.path) << ": " << displayText(r.error) << "\n";
+        std::cerr << "quillo-cli: " << text("cli_not_trashed", {displayText(r.path), displayText(r.error)}) << "\n";
         status = 1;
     }
     if (gStop.load()) return 130;

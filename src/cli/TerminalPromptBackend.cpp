@@ -1,5 +1,7 @@
 #include "cli/TerminalPromptBackend.h"
 
+#include "cli/Commands.h"
+
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -35,7 +37,8 @@ std::string lowered(std::string s) {
 
 // Terminal control characters in a text would let a file name move the cursor or change
 // colours: show them as '?'.
-std::string printable(const std::string& s) {
+std::string printable(const std::string& in) {
+    const std::string s = util::RNWithoutIsolates(in);
     std::string out;
     out.reserve(s.size());
     for (char c : s) {
@@ -61,12 +64,11 @@ std::vector<int> offeredButtons(const RNPromptRequest& request) {
 
 // "1 or 2", "1, 2 or 3".
 std::string choiceList(const std::vector<int>& offered) {
-    std::string text;
-    for (std::size_t i = 0; i < offered.size(); ++i) {
-        if (i > 0) text += i + 1 == offered.size() ? " or " : ", ";
-        text += std::to_string(offered[i] + 1);
-    }
-    return text;
+    std::string list;
+    for (std::size_t i = 0; i + 1 < offered.size(); ++i) list += (i > 0 ? ", " : "") + std::to_string(offered[i] + 1);
+    if (offered.empty()) return list;
+    const std::string last = std::to_string(offered.back() + 1);
+    return list.empty() ? last : text("cli_choice_or", {list, last});
 }
 
 }  // namespace
@@ -114,10 +116,9 @@ RNPromptResult TerminalPromptBackend::answerWithoutTerminal(const RNPromptReques
     if (!gNoTerminalNoticeShown.exchange(true)) {
         const std::size_t index = std::size_t(result.answer - kAlertFirstButtonReturn);
         std::string button = index < request.buttons.size() ? request.buttons[index] : std::string();
-        if (button.empty()) button = "button " + std::to_string(index + 1);
-        std::string line = "quillo-cli: no terminal to ask on; answering '" + printable(button) +
-                           "' to \"" + printable(request.title) + "\"";
-        if (request.isEraseConfirmation) line += " (use --yes to confirm erasing)";
+        if (button.empty()) button = text("cli_button_number", {std::to_string(index + 1)});
+        std::string line = "quillo-cli: " + text("cli_no_terminal_answer", {printable(button), printable(request.title)});
+        if (request.isEraseConfirmation) line += text("cli_use_yes");
         write(line + "\n");
     }
     return result;
@@ -180,7 +181,7 @@ bool TerminalPromptBackend::askCheckBox(const std::string& title, const RNPrompt
     RNPromptRequest plain;  // no live line under the follow-up question
     plain.safeButton = request.safeButton;
     for (;;) {
-        write(printable(title) + "? [y/N]: ");
+        write(text("cli_check_box_question", {printable(title)}));
         std::string line;
         if (readLine(line, plain, 0) == Read::EndOfInput) {
             write("\n");
@@ -196,7 +197,7 @@ bool TerminalPromptBackend::askCheckBox(const std::string& title, const RNPrompt
             *checked = true;
             return true;
         }
-        write("Please answer y or n.\n");
+        write(text("cli_answer_y_or_n") + "\n");
     }
 }
 
@@ -213,8 +214,7 @@ RNPromptResult TerminalPromptBackend::runModal(const RNPromptRequest& request) {
 
     if (request.isEraseConfirmation && options_.assumeYes) {
         const std::string button = request.buttons.empty() ? std::string() : request.buttons.front();
-        write("quillo-cli: " + printable(request.title) + " " + printable(button) +
-              " (confirmed by --yes)\n");
+        write("quillo-cli: " + text("cli_confirmed_by_yes", {printable(request.title), printable(button)}) + "\n");
         return RNPromptResult{kAlertFirstButtonReturn, false};
     }
 
@@ -226,7 +226,7 @@ RNPromptResult TerminalPromptBackend::runModal(const RNPromptRequest& request) {
         text += "  " + std::to_string(index + 1) + ") " + printable(request.buttons[std::size_t(index)]) + "\n";
     write(text);
 
-    const std::string prompt = "Choose " + choiceList(offered) + ": ";
+    const std::string prompt = cli::text("cli_choose", {choiceList(offered)});
     RNPromptResult result;
     bool answered = false;
     if (offered.empty()) {
@@ -255,7 +255,7 @@ RNPromptResult TerminalPromptBackend::runModal(const RNPromptRequest& request) {
                 break;
             }
         }
-        if (!answered) write("Please answer " + choiceList(offered) + ".\n");
+        if (!answered) write(cli::text("cli_please_answer", {choiceList(offered)}) + "\n");
     }
 
     if (request.checkBoxTitle) askCheckBox(*request.checkBoxTitle, request, &result.checkBox);

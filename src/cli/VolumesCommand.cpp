@@ -1,5 +1,6 @@
 #include "cli/VolumesCommand.h"
 
+#include "cli/Commands.h"
 #include "cli/Json.h"
 #include "files/RNQuilloFileUtilities.h"
 #include "util/Localization.h"
@@ -45,8 +46,8 @@ int volumesCommand(const std::vector<std::string>& args) {
         } else if (a == "--names") {
             names = true;
         } else {
-            std::cerr << "quillo-cli volumes: unknown argument '" << displayText(a) << "'\n"
-                      << "usage: quillo-cli volumes [--json | --names]\n";
+            std::cerr << "quillo-cli volumes: " << text("cli_unknown_argument", {displayText(a)}) << "\n"
+                      << usageLine("quillo-cli volumes [--json | --names]");
             return 2;
         }
     }
@@ -62,7 +63,7 @@ int volumesCommand(const std::vector<std::string>& args) {
     }
     auto trashes = measureAllTrashes();
     if (trashes.empty()) {
-        std::cerr << "quillo-cli: no mounted volume has a usable trash for this user\n";
+        std::cerr << "quillo-cli: " << text("cli_no_usable_trash") << "\n";
         return 1;
     }
     if (json) {

@@ -14,6 +14,7 @@
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNVolumeListModel.h"
+#include "ui/RNLayoutDirection.h"
 #include "ui/RNProgressWindow.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNRunThen.h"
@@ -301,7 +302,7 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
         descending->setChecked(!current_.ascending);
     });
     // Put Back and the undo act on the whole window (the window adds them to itself).
-    putBack_ = new QAction(QIcon::fromTheme(QStringLiteral("edit-undo")), ui::L("put_back"), this);
+    putBack_ = new QAction(ui::directionalIcon(QStringLiteral("edit-undo")), ui::L("put_back"), this);
     putBack_->setData(int(kTagPutBack));
     putBack_->setToolTip(ui::L("put_back_tip"));
     putBack_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));

@@ -50,7 +50,7 @@ RNPathEntry RNPreviewItem::serviceDictionaryWithURL(const std::string& url) {
     RNPathEntry e;
     const std::string display = url.empty() ? std::string() : fu.itemDisplayNameWithURL(url);
     if (display.empty()) {
-        e.name = QStringLiteral("No Item found");
+        e.name = ui::L("no_item_found");
         return e;
     }
     e.name = ui::displayPath(display);

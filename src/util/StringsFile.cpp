@@ -16,7 +16,10 @@ public:
         if (text_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
         std::set<std::string, std::less<>> seen;
         while (true) {
-            if (!skipSpaceAndComments()) return fail(result);
+            keepComments_ = true;
+            const bool skipped = skipSpaceAndComments();
+            keepComments_ = false;
+            if (!skipped) return fail(result);
             if (atEnd()) break;
             size_t entryLine = line_;
             auto key = quoted();
@@ -32,7 +35,7 @@ public:
                 error_ = "line " + std::to_string(entryLine) + ": key \"" + *key + "\" given twice";
                 return fail(result);
             }
-            result.entries.push_back({std::move(*key), std::move(*text)});
+            result.entries.push_back({std::move(*key), std::move(*text), comment_});
         }
         return result;
     }
@@ -65,11 +68,13 @@ private:
             } else if (c == '/' && peek(1) == '*') {
                 size_t startLine = line_;
                 pos_ += 2;
+                const size_t start = pos_;
                 while (!atEnd() && !(peek() == '*' && peek(1) == '/')) advance();
                 if (atEnd()) {
                     line_ = startLine;
                     return setError("comment is not closed");
                 }
+                if (keepComments_) comment_ = joinedLines(text_.substr(start, pos_ - start));
                 pos_ += 2;
             } else if (c == '/' && peek(1) == '/') {
                 while (!atEnd() && peek() != '\n') advance();
@@ -78,6 +83,21 @@ private:
             }
         }
         return true;
+    }
+
+    static std::string joinedLines(std::string_view comment) {
+        std::string out;
+        bool space = false;
+        for (char c : comment) {
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+                space = !out.empty();
+                continue;
+            }
+            if (space) out += ' ';
+            space = false;
+            out += c;
+        }
+        return out;
     }
 
     bool expect(char wanted) {
@@ -192,9 +212,19 @@ private:
     size_t pos_ = 0;
     size_t line_ = 1;
     std::string error_;
+    bool keepComments_ = false;
+    std::string comment_;
 };
 
 }  // namespace
+
+std::string catalogContext(std::string_view table, std::string_view key) {
+    if (table.empty() || table == "Localizable") return std::string(key);
+    std::string context(table);
+    context += ':';
+    context += key;
+    return context;
+}
 
 StringsFileContent parseStringsFile(std::string_view content) {
     return Reader(content).read();

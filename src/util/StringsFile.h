@@ -13,6 +13,9 @@ namespace quillo::util {
 struct StringsEntry {
     std::string key;
     std::string text;
+    // The last block comment before the entry (it heads a group of entries, so every entry up to
+    // the next comment gets it), its lines joined by spaces: what the translators read with it.
+    std::string comment;
 };
 
 struct StringsFileContent {
@@ -20,6 +23,10 @@ struct StringsFileContent {
     std::string error;                  // "line N: what"; empty when the whole file was read
     bool ok() const { return error.empty(); }
 };
+
+// The gettext context of a table's entry in the catalogs: the key itself for the main table,
+// "TABLE:key" for another table, so that a key both tables hold is still two entries.
+std::string catalogContext(std::string_view table, std::string_view key);
 
 // Reads a file's text (UTF-8, an optional byte-order mark is skipped). A key given twice is an
 // error: one of the two texts would silently never show.
