@@ -27,11 +27,18 @@ int openIn(const std::string& folder, const char* name) {
     return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
+// The user's state folder, beside the logs but not in their folder: a user who turned the log
+// off gets no log folder because a pass or an erase took its lock.
+std::string stateLockFolder() {
+    const std::string logs = RNLogController::logsBaseFolder();
+    return logs.substr(0, logs.rfind('/')) + "/quillo";
+}
+
 // The lock file in `folder`, or in the default place; when the state folder's volume is full
 // (a new lock file cannot be made there) the runtime folder still keeps the passes apart.
 int openLockFile(const std::string& folder, const char* name) {
     if (!folder.empty()) return openIn(folder, name);
-    int fd = openIn(RNLogController::logsBaseFolder(), name);
+    int fd = openIn(stateLockFolder(), name);
     if (fd >= 0) return fd;
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/')
         fd = openIn(std::string(runtime) + "/quillo", name);
@@ -47,7 +54,7 @@ int flockRetrying(int fd, int op) {
 
 }  // namespace
 
-std::string RNCleanupLock::defaultFolder() { return RNLogController::logsBaseFolder(); }
+std::string RNCleanupLock::defaultFolder() { return stateLockFolder(); }
 
 RNCleanupLock::~RNCleanupLock() {
     if (fd_ >= 0) ::close(fd_);  // closing lets go of the lock

@@ -32,6 +32,17 @@ TEST_F(ErasePreferences, FactoryDefaults) {
         {"show_install_helper_tool", false},
         {"newsletter_subscribed", false},
         {"is_first_run", true},
+        // Automatic clean-up: every rule off, a day's grace, no helper.
+        {"auto_cleanup_older_than", false},
+        {"auto_cleanup_older_than_days", 30},
+        {"auto_cleanup_max_trash", false},
+        {"auto_cleanup_max_trash_bytes", std::int64_t(10000000000)},
+        {"auto_cleanup_min_free", false},
+        {"auto_cleanup_min_free_by_percent", true},
+        {"auto_cleanup_min_free_bytes", std::int64_t(5000000000)},
+        {"auto_cleanup_min_free_percent", 10},
+        {"auto_cleanup_minimum_age_days", 1},
+        {"auto_cleanup_allow_helper", false},
     };
     RNDictionary values = defaultValues();
     EXPECT_EQ(values, expected) << RNValue(values).description();

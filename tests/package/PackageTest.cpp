@@ -133,7 +133,21 @@ TEST_F(Package, HelperFilesNameThePackagedHelperAndMatchTheInstallers) {
     EXPECT_NE(common::serviceFileExec(service), installer::kInstalledHelperPath);
     EXPECT_EQ(service, installer::serviceFileText(kHelper));
     EXPECT_EQ(readFile(at(kBusPolicy)), installer::busPolicyText());
-    EXPECT_EQ(readFile(at(kPolkitAction)), installer::polkitActionText());
+    // The package's action carries every language's message besides the English one the
+    // installer writes (and msgfmt lays the XML out anew); without those lines, and with the
+    // white space between words made one space, the two are the same file.
+    const auto words = [](const std::string& xml, bool dropTranslations) {
+        std::string out, line;
+        std::istringstream lines(xml);
+        while (std::getline(lines, line)) {
+            if (dropTranslations && line.find("xml:lang=") != std::string::npos) continue;
+            std::istringstream tokens(line);
+            for (std::string token; tokens >> token;) out += token + " ";
+        }
+        return out;
+    };
+    EXPECT_EQ(words(readFile(at(kPolkitAction)), true), words(installer::polkitActionText(), false));
+    EXPECT_NE(readFile(at(kPolkitAction)).find("xml:lang=\"de\""), std::string::npos);
     std::string version;
     ASSERT_EQ(run(shellQuote(at(kHelper)) + " --version", &version), 0);
     EXPECT_NE(version.find("2.1.0"), std::string::npos) << version;

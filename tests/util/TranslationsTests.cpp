@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <unicode/messagepattern.h>
+#include <unicode/msgfmt.h>
 #include <unicode/plurrule.h>
 
 #include <algorithm>
@@ -177,14 +178,44 @@ std::string joined(const std::set<std::string>& s) {
     return out;
 }
 
+// The "%@" slots of every text a pattern can give, formatted in `language` with counts that reach
+// every plural form: a slot written once per plural branch is one slot of the shown text.
+std::set<std::vector<int>> shownSlots(const std::string& language, const std::string& text,
+                                      const std::map<std::string, Argument>& args) {
+    if (args.empty()) return {slots(text)};
+    UErrorCode status = U_ZERO_ERROR;
+    icu::MessageFormat format(icu::UnicodeString::fromUTF8(text), icu::Locale(language.c_str()), status);
+    if (U_FAILURE(status)) return {slots(text)};
+    std::set<std::vector<int>> out;
+    for (double n : {0.0, 1.0, 2.0, 3.0, 5.0, 11.0, 12.0, 21.0, 22.0, 100.0, 101.0, 102.0, 1000000.0, 1.5}) {
+        std::vector<icu::UnicodeString> names;
+        std::vector<icu::Formattable> values;
+        for (const auto& [name, a] : args) {
+            names.push_back(icu::UnicodeString::fromUTF8(name));
+            if (a.kind == "plural") values.emplace_back(n);
+            else values.emplace_back(icu::UnicodeString(a.kind == "select" ? u"other" : u"x"));
+        }
+        icu::UnicodeString shown;
+        status = U_ZERO_ERROR;
+        format.format(names.data(), values.data(), int32_t(names.size()), shown, status);
+        std::string utf8;
+        if (U_SUCCESS(status)) out.insert(slots(shown.toUTF8String(utf8)));
+    }
+    return out;
+}
+
 // What is wrong with a translation of `english` into `language`; empty when nothing is.
 std::string translationFault(const std::string& language, const std::string& english, const std::string& text) {
-    if (slots(english) != slots(text)) return "its %@ slots differ from the English text's";
-    if (english.find('{') == std::string::npos) return {};
+    if (english.find('{') == std::string::npos)
+        return slots(english) == slots(text) ? std::string() : "its %@ slots differ from the English text's";
     std::map<std::string, Argument> want, got;
     std::string error;
     if (!readPattern(english, want, error)) return "the English text: " + error;
     if (!readPattern(text, got, error)) return error;
+    // Every text the translation shows takes the slots some English text takes.
+    const auto english_shown = shownSlots("en", english, want);
+    for (const auto& shown : shownSlots(language, text, got))
+        if (!english_shown.count(shown)) return "its %@ slots differ from the English text's";
     std::set<std::string> wantNames, gotNames;
     for (const auto& [name, a] : want) wantNames.insert(name);
     for (const auto& [name, a] : got) gotNames.insert(name);
@@ -237,6 +268,12 @@ TEST(UtilTranslations, PlaceholdersAndPluralFormsFitTheLanguage) {
               "");
     EXPECT_NE(translationFault("pl", "{count, plural, one {# item} other {# items}}",
                                "{count, plural, one {# plik} other {# plików}}"),
+              "");
+    // A name written once in each branch is one slot of the shown text, whatever the number of
+    // branches; a branch that loses it is a fault.
+    EXPECT_EQ(translationFault("ja", "{count, plural, one {# item: %@} other {# items: %@}}", "{count, plural, other {#件: %@}}"), "");
+    EXPECT_NE(translationFault("pl", "{count, plural, one {# item: %@} other {# items: %@}}",
+                               "{count, plural, one {# plik: %@} few {# pliki} many {# plików: %@} other {# pliku: %@}}"),
               "");
     EXPECT_EQ(translationFault("pl", "{count, plural, one {# item} other {# items}}",
                                "{count, plural, =0 {brak} one {# plik} few {# pliki} many {# plików} other {# pliku}}"),
