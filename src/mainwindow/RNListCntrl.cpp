@@ -18,6 +18,7 @@
 #include "ui/RNProgressWindow.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNRunThen.h"
+#include "ui/RNTextColors.h"
 #include "util/Localization.h"
 #include "util/RNDateUtilities.h"
 #include "util/RNMessageFormat.h"
@@ -143,6 +144,16 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
       listStack_(listStack),
       infoFld_(infoFld),
       previewCntrl_(previewCntrl) {
+    // Page 2 of the list's stack: when every trash turned out empty there is nothing to show,
+    // and a spinner would promise items that never come.
+    if (listStack_) {
+        auto* allEmpty = new ui::RNSecondaryLabel(listStack_);
+        allEmpty->setObjectName(QStringLiteral("allTrashesEmpty"));
+        allEmpty->setText(ui::L("all_trashes_empty"));
+        allEmpty->setAlignment(Qt::AlignCenter);
+        allEmpty->setWordWrap(true);
+        listStack_->addWidget(allEmpty);
+    }
     showProgressView(true);
     infoFld_->clear();
     tableView_->setModel(model_);
@@ -240,6 +251,13 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
                 previewCntrl_->showPreviewWithArray(std::nullopt);
             }
     });
+    for (auto signal : {&RNSourceListModel::childrenChanged, &RNSourceListModel::childrenAppended,
+                        &RNSourceListModel::gatheringFinished})
+        connect(sources_, signal, this, [this](RNSourceItem*) { showWhetherAllTrashesAreEmpty(); });
+    connect(sources_, &RNSourceListModel::sourcesLoaded, this, &RNListCntrl::showWhetherAllTrashesAreEmpty);
+    connect(sources_, &QAbstractItemModel::rowsRemoved, this, &RNListCntrl::showWhetherAllTrashesAreEmpty);
+    // An empty trash's listing ends with its row's change alone.
+    connect(sources_, &QAbstractItemModel::dataChanged, this, &RNListCntrl::showWhetherAllTrashesAreEmpty);
     connect(sources_, &RNSourceListModel::itemsListUpdated, this, &RNListCntrl::updateItemsList);
 
     // Contextual menu.
@@ -411,6 +429,16 @@ bool RNListCntrl::eventFilter(QObject* watched, QEvent* event) {
 
 void RNListCntrl::showProgressView(bool show) {
     if (listStack_) listStack_->setCurrentIndex(show ? 0 : 1);
+}
+
+void RNListCntrl::showWhetherAllTrashesAreEmpty() {
+    // A shown trash has its own page; with none shown, the spinner stays while trashes are
+    // still being listed (the first one with items gets shown), and gives way once all are empty.
+    if (!listStack_ || model_->source()) return;
+    bool allEmpty = sources_->listingFinished();
+    for (const auto& source : sources_->sourceItems())
+        if (!source->trashIsEmpty) allEmpty = false;
+    listStack_->setCurrentIndex(allEmpty ? 2 : 0);
 }
 
 // ---- Showing and sorting --------------------------------------------------------------------

@@ -169,6 +169,7 @@ public:
     void splitViewDidCollapse();
     void splitViewDidUncollapse();
     void showProgressView(bool show);
+    void showWhetherAllTrashesAreEmpty();
 
     // Puts the columns within their limits; the name column takes the width left.
     void fitColumns();

@@ -72,6 +72,22 @@ TEST_F(LumoWindowTest, SelectionRulesAndTheFirstTrashShown) {
     EXPECT_TRUE(window->windowFlags() & Qt::WindowStaysOnTopHint);
 }
 
+// With nothing in any trash the window says so, instead of a spinner that turns forever.
+TEST_F(LumoWindowTest, EveryTrashEmptySaysSoAndAFilledOneIsShown) {
+    trashes.addVolume("Empty");
+    open(1);
+    auto* allEmpty = window->findChild<QWidget*>(QStringLiteral("allTrashesEmpty"));
+    ASSERT_NE(allEmpty, nullptr);
+    EXPECT_TRUE(waitUntil([&] { return allEmpty->isVisible(); }));
+    EXPECT_EQ(window->sourceViewCntrl()->lastSelectedRow(), -1);
+
+    // An item trashed while the window is open: that trash is shown, and the text goes.
+    trashes.addFile(0, "late");
+    window->sourceViewCntrl()->refreshAction();
+    EXPECT_TRUE(waitUntil([&] { return window->sourceViewCntrl()->lastSelectedRow() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return list()->tableView()->isVisible() && !allEmpty->isVisible(); }));
+}
+
 TEST_F(LumoWindowTest, SwitchingTrashesRestoresSortSelectionAndPreview) {
     const size_t a = trashes.addVolume("A");
     const size_t b = trashes.addVolume("B");
