@@ -25,7 +25,7 @@ quillo-cli does the same from a terminal.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The system bus and polkit run the helper; the Qt platform plugins show the tray application.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus-system-bus | dbus, polkitd, qt6-qpa-plugins")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/data/debian/postinst
                                        ${PROJECT_SOURCE_DIR}/data/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
