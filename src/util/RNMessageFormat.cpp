@@ -65,7 +65,15 @@ std::string RNMessageFormat(std::string_view pattern, std::initializer_list<RNMe
 }
 
 std::string RNLocalizedMessage(std::string_view key, std::initializer_list<RNMessageArg> args, std::string_view table) {
-    return RNMessageFormat(localizedText(key, table), args);
+    // A translation's plural branches are its language's: with LANGUAGE=pl and English number
+    // settings, "2" must still choose Polish "few". Numbers keep the user's format when the
+    // number locale is of the same language (de_CH stays de_CH).
+    const std::string language = RNMessagesLanguage();
+    const icu::Locale& numbers = numberLocale(nullptr);
+    if (language.empty()) return RNMessageFormat(localizedText(key, table), args, &numbers);
+    const icu::Locale translated(language.c_str());
+    const bool same = std::string_view(translated.getLanguage()) == numbers.getLanguage();
+    return RNMessageFormat(localizedText(key, table), args, same ? &numbers : &translated);
 }
 
 std::string RNPluralCategory(double count, const icu::Locale* locale) {

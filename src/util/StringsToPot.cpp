@@ -2,7 +2,11 @@
 // entry's context is its key (see catalogContext), its msgid the English text, and the comment
 // above its group in the resource file is the note the translators read with it.
 //
-//   quillo_strings_pot OUTPUT.pot KEEP_ENGLISH NAME=FILE.strings [NAME=FILE.strings ...]
+//   quillo_strings_pot [--pseudo] OUTPUT.pot KEEP_ENGLISH NAME=FILE.strings [NAME=FILE.strings ...]
+//
+// With --pseudo it writes instead the catalog of the pseudo-language "qps" used to test the
+// layout: every text 40 % longer and in brackets, so that a label cut off or a text built from
+// pieces shows at a glance.
 //
 // KEEP_ENGLISH lists keys (one a line, '#' starts a comment) whose text is never translated:
 // the log's formats and folder names, which stay the same in every language so that the logs
@@ -57,11 +61,30 @@ std::string poString(const std::string& text) {
     return out;
 }
 
+// The pseudo-translation: "[Empty Trash~~~~]". Brackets and padding go outside every brace, so
+// an ICU pattern stays one; addresses stay usable; a final line feed stays last.
+std::string pseudo(const std::string& text) {
+    if (text.rfind("mailto:", 0) == 0 || text.rfind("http", 0) == 0) return text;
+    std::string body = text, end;
+    while (!body.empty() && body.back() == '\n') {
+        body.pop_back();
+        end += '\n';
+    }
+    std::size_t characters = 0;
+    for (unsigned char c : body) characters += (c & 0xC0) != 0x80;
+    return "[" + body + std::string((characters * 4 + 9) / 10, '~') + "]" + end;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool pseudoLanguage = argc > 1 && std::string(argv[1]) == "--pseudo";
+    if (pseudoLanguage) {
+        --argc;
+        ++argv;
+    }
     if (argc < 4) {
-        std::cerr << "usage: " << argv[0] << " OUTPUT.pot KEEP_ENGLISH NAME=FILE.strings ...\n";
+        std::cerr << "usage: " << argv[0] << " [--pseudo] OUTPUT.pot KEEP_ENGLISH NAME=FILE.strings ...\n";
         return 2;
     }
     std::string keepText;
@@ -86,10 +109,10 @@ int main(int argc, char** argv) {
            "msgstr \"\"\n"
            "\"Project-Id-Version: quillo\\n\"\n"
            "\"Report-Msgid-Bugs-To: https://github.com/quillo-app/quillo/issues\\n\"\n"
-           "\"Language: \\n\"\n"
-           "\"MIME-Version: 1.0\\n\"\n"
-           "\"Content-Type: text/plain; charset=UTF-8\\n\"\n"
-           "\"Content-Transfer-Encoding: 8bit\\n\"\n";
+        << (pseudoLanguage ? "\"Language: qps\\n\"\n" : "\"Language: \\n\"\n")
+        << "\"MIME-Version: 1.0\\n\"\n"
+        << "\"Content-Type: text/plain; charset=UTF-8\\n\"\n"
+        << "\"Content-Transfer-Encoding: 8bit\\n\"\n";
     std::set<std::string> kept;
     for (int i = 3; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -119,7 +142,7 @@ int main(int argc, char** argv) {
             if (!entry.comment.empty()) pot << "#. " << entry.comment << "\n";
             pot << "msgctxt " << poString(context) << "\n"
                 << "msgid " << poString(entry.text) << "\n"
-                << "msgstr \"\"\n";
+                << "msgstr " << (pseudoLanguage ? poString(pseudo(entry.text)) : "\"\"") << "\n";
         }
     }
     // A key left in the list after its entry is gone would silently hide a new entry of that name.

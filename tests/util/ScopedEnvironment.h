@@ -16,7 +16,7 @@ class ScopedEnvironment {
 public:
     // Every locale variable starts unset, so the machine's own settings never leak in.
     ScopedEnvironment() {
-        for (const char* name : {"LC_ALL", "LC_NUMERIC", "LC_TIME", "LC_MESSAGES", "LANG", "TZ"}) unset(name);
+        for (const char* name : {"LC_ALL", "LC_NUMERIC", "LC_TIME", "LC_MESSAGES", "LANG", "LANGUAGE", "TZ"}) unset(name);
     }
     ~ScopedEnvironment() {
         for (const auto& [name, value] : saved_) {
