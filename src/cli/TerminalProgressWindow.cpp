@@ -18,7 +18,7 @@ namespace {
 
 // Texts on the line come partly from outside (a volume's label, a path): control bytes and
 // escape sequences in them must not reach the terminal, and a broken UTF-8 byte shows as "?".
-std::string printable(const std::string& s) { return files::displayText(s, "?", true); }
+std::string printable(const std::string& s) { return files::displayText(util::RNWithoutIsolates(s), "?", true); }
 
 // The first `width` characters of a valid UTF-8 text: a line longer than the terminal would
 // wrap, and "\r" would then rewrite only its last row.

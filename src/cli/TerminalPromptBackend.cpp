@@ -37,7 +37,8 @@ std::string lowered(std::string s) {
 
 // Terminal control characters in a text would let a file name move the cursor or change
 // colours: show them as '?'.
-std::string printable(const std::string& s) {
+std::string printable(const std::string& in) {
+    const std::string s = util::RNWithoutIsolates(in);
     std::string out;
     out.reserve(s.size());
     for (char c : s) {

@@ -75,13 +75,14 @@ void RNAlert::showSizeInfoStringWithSize(uint64_t size, uint64_t count, uint64_t
     // trashed items is told as it is.
     const uint64_t items = s.totTopLevel ? s.totTopLevel : s.totCount;
     const std::string sizeText = util::RNNumberUtilities::sharedControl().sizeToFormatString(s.totSize, 4, true);
+    const std::string volumeName = util::RNIsolated(s.volumeName);
     // The volume name is an argument, never part of the pattern: a volume called "Disk {0} %@"
     // keeps its name.
     s.sizeInfoStr = util::RNLocalizedMessage(s.originalSizeInfoStr, {{"count", items},
                                                                      {"entries", s.totCount},
                                                                      {"nested", items != s.totCount ? "yes" : "no"},
                                                                      {"size", sizeText},
-                                                                     {"volume", s.volumeName}});
+                                                                     {"volume", volumeName}});
     s.stopped = true;
 }
 

@@ -157,7 +157,7 @@ bool RNDeleteItems::askToContinue(const RNDictionary& request) {
         calculated = "lumo_erase";
     } else {
         information = util::RNFormat(RNLocalizedString("erase_vol"),
-                                     {RNValue::lookup(request, "volumeName").stringValue()});
+                                     {util::RNIsolated(RNValue::lookup(request, "volumeName").stringValue())});
         calculated = "single_disk";
     }
     volumeName_ = RNValue::lookup(request, "volumeName").stringValue();
@@ -1052,7 +1052,8 @@ void RNDeleteItems::updateProgressFields(bool countUnknown, const std::string& e
         panel->setInfoText("");
         panel->setMainText(erasingText);
         if (!self->volumeName_.empty()) {
-            panel->setInfoText(util::RNFormat(RNLocalizedString("erasing"), {files::escapedText(self->volumeName_)}));
+            panel->setInfoText(
+                util::RNFormat(RNLocalizedString("erasing"), {util::RNIsolated(files::escapedText(self->volumeName_))}));
             self->volumeName_.clear();
         } else {
             panel->setInfoText(RNLocalizedString(self->isLumoErase_ ? "erasing_lumo_window" : "erasing_all"));

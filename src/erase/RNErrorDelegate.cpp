@@ -48,9 +48,13 @@ std::shared_ptr<RNPromptBackend> RNErrorDelegate::backend() const {
 
 std::string RNErrorDelegate::replaceContentOfString(const std::string& text,
                                                     const std::vector<std::string>& names) {
+    // A translation may put the names in another order ("%2$@ ... %1$@").
+    std::vector<std::string> isolated;
+    for (const std::string& name : names) isolated.push_back(util::RNIsolated(name));
+    if (text.find("$@") != std::string::npos) return util::RNFormat(text, isolated);
     std::string out = text;
     std::size_t from = 0;
-    for (const std::string& name : names) {
+    for (const std::string& name : isolated) {
         std::size_t pos = out.find("%@", from);
         if (pos == std::string::npos) break;
         out.replace(pos, 2, name);

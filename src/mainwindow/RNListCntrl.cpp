@@ -12,6 +12,7 @@
 #include "mainwindow/RNContentViewCntrl.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNVolumeListModel.h"
+#include "ui/RNLayoutDirection.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNRunThen.h"
 #include "util/Localization.h"
@@ -232,7 +233,7 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
     tableView_->addAction(toggleMark_);
     menu_->addAction(toggleMark_);
     // Put Back and the undo act on the whole window (the window adds them to itself).
-    putBack_ = new QAction(QIcon::fromTheme(QStringLiteral("edit-undo")), ui::L("put_back"), this);
+    putBack_ = new QAction(ui::directionalIcon(QStringLiteral("edit-undo")), ui::L("put_back"), this);
     putBack_->setData(int(kTagPutBack));
     putBack_->setToolTip(ui::L("put_back_tip"));
     putBack_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace));

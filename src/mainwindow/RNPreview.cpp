@@ -150,7 +150,7 @@ void RNPreview::showDetails(const RNPreviewDetails& d) {
         if (!place.empty()) {
             const std::string folder = files::deletingLastPathComponent(place);
             const std::string shown = ui::displayPath(folder.empty() ? std::string("/") : folder).toStdString();
-            lines << QString::fromStdString(util::RNFormat(util::RNLocalizedString("originally_in"), {shown}));
+            lines << QString::fromStdString(util::RNFormat(util::RNLocalizedString("originally_in"), {util::RNIsolated(shown)}));
         }
     }
     descriptionFld_->setText(lines.join(QLatin1Char('\n')));

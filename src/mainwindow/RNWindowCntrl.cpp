@@ -51,7 +51,8 @@ void RNLumoWindowSplitViewCntrl::splitViewDidResize() {
 void RNLumoWindowSplitViewCntrl::updateTitle() {
     if (isCollapsed_)
         window_->setWindowTitle(QString::fromStdString(
-            util::RNFormat(util::RNLocalizedString("lumo_window_name"), {currentSelectedSourceName().toStdString()})));
+            util::RNFormat(util::RNLocalizedString("lumo_window_name"),
+                           {util::RNIsolated(currentSelectedSourceName().toStdString())})));
     else
         window_->setWindowTitle(ui::L("lumo_window_name_default"));
 }

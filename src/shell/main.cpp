@@ -6,6 +6,7 @@
 #include "mainwindow/RNWindowCntrl.h"
 #include "shell/RNQuillo.h"
 #include "shell/RNSingleInstance.h"
+#include "ui/RNLayoutDirection.h"
 #include "ui/RNProgressWindow.h"
 #include "ui/RNQtMainThread.h"
 #include "ui/RNQtPromptBackend.h"
@@ -51,6 +52,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(QUILLO_VERSION));
     QApplication::setOrganizationDomain(QStringLiteral("quillo.org"));
     QApplication::setDesktopFileName(QStringLiteral("org.quillo.quillo-3"));
+    // Arabic, Hebrew: every window, menu and dialog mirrored.
+    quillo::ui::applyLayoutDirection();
     shell::initQuilloResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quillo/quillo.svg")));
     // A tray application lives on with no window open.

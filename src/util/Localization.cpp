@@ -3,6 +3,8 @@
 #include "util/LocalizationTables.h"
 #include "util/StringsFile.h"
 
+#include <unicode/locid.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -248,6 +250,29 @@ std::string_view localizedText(std::string_view key, std::string_view table) {
 }
 
 std::string RNMessagesLanguage() { return currentLanguages().first; }
+
+bool RNMessagesAreRightToLeft() {
+    const std::string language = RNMessagesLanguage();
+    return !language.empty() && icu::Locale(language.c_str()).isRightToLeft();
+}
+
+std::string RNIsolated(std::string_view name) {
+    if (name.empty() || !RNMessagesAreRightToLeft()) return std::string(name);
+    return "\u2068" + std::string(name) + "\u2069";
+}
+
+std::string RNWithoutIsolates(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 3, "\u2068") == 0 || text.compare(i, 3, "\u2069") == 0) {
+            i += 2;
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
 
 std::string RNLocalizedString(std::string_view key, std::string_view table) {
     return std::string(localizedText(key, table));

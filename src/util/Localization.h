@@ -33,6 +33,18 @@ std::string_view englishText(std::string_view key, std::string_view table = {});
 // English. Follows the environment as the lookup does.
 std::string RNMessagesLanguage();
 
+// Whether that language is written right to left (Arabic, Hebrew, ...): the windows mirror.
+bool RNMessagesAreRightToLeft();
+
+// A file or volume name to put into a text shown in a window: in a right-to-left language,
+// wrapped in FIRST STRONG ISOLATE ... POP DIRECTIONAL ISOLATE, so that "report (2).txt" keeps its
+// order and its parenthesis inside Arabic or Hebrew text. Unchanged otherwise, and never for
+// logs or terminal output.
+std::string RNIsolated(std::string_view name);
+
+// The text without those isolates: the terminal shows texts made for the windows.
+std::string RNWithoutIsolates(std::string_view text);
+
 // Fills the "%@" slots of a localized format with `args` in order. "%N$@" (N from 1) takes the
 // Nth argument, so a translation can reorder them; "%%" is a percent sign. A slot without an
 // argument becomes empty; any other '%' sequence is kept as it stands.
