@@ -57,6 +57,12 @@ QPixmap RNSourceTableCellView::imageWithString(const QString& text, const QPalet
     return image;
 }
 
+// The rows are laid out left to right below; in a right-to-left layout every part goes to the
+// mirrored place of the row.
+static QRect visual(const QStyleOptionViewItem& option, const QRect& rect) {
+    return QStyle::visualRect(option.direction, option.rect, rect);
+}
+
 void RNSourceTableCellView::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
@@ -79,7 +85,8 @@ void RNSourceTableCellView::paint(QPainter* painter, const QStyleOptionViewItem&
     const QRect r = option.rect;
     const QPixmap icon = index.data(RNSourceListModel::IconRole).value<QPixmap>();
     const QRect iconRect(r.left() + 8, r.top() + (r.height() - 64) / 2, 64, 64);
-    painter->drawPixmap(iconRect, icon);
+    painter->drawPixmap(visual(option, iconRect), icon);
+    const Qt::Alignment leading = QStyle::visualAlignment(option.direction, Qt::AlignLeft | Qt::AlignVCenter);
 
     const int textLeft = iconRect.right() + 10;
     const QRect check = checkBtnRect(r);
@@ -94,18 +101,18 @@ void RNSourceTableCellView::paint(QPainter* painter, const QStyleOptionViewItem&
     int y = r.top() + 12;
     painter->setFont(nameFont);
     painter->setPen(textColor);
-    painter->drawText(QRect(textLeft, y, textWidth, nfm.height()), Qt::AlignLeft | Qt::AlignVCenter,
+    painter->drawText(visual(option, QRect(textLeft, y, textWidth, nfm.height())), leading,
                       nfm.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideMiddle, textWidth));
     y += nfm.height() + 2;
     painter->setFont(small);
     painter->setPen(dimColor);
-    painter->drawText(QRect(textLeft, y, textWidth, sfm.height()), Qt::AlignLeft | Qt::AlignVCenter,
+    painter->drawText(visual(option, QRect(textLeft, y, textWidth, sfm.height())), leading,
                       sfm.elidedText(index.data(RNSourceListModel::InfoTextRole).toString(), Qt::ElideRight, textWidth));
     y += sfm.height() + 4;
 
     if (index.data(RNSourceListModel::GatheringRole).toBool()) {
         // Spinner and gathering label.
-        const QRectF spin(textLeft, y + (sfm.height() - 12) / 2.0, 12, 12);
+        const QRectF spin(visual(option, QRect(textLeft, y + (sfm.height() - 12) / 2, 12, 12)));
         painter->save();
         painter->setRenderHint(QPainter::Antialiasing);
         QPen pen(dimColor, 2);
@@ -113,14 +120,16 @@ void RNSourceTableCellView::paint(QPainter* painter, const QStyleOptionViewItem&
         painter->setPen(pen);
         painter->drawArc(spin, -spinnerStep * 30 * 16, 270 * 16);
         painter->restore();
-        painter->drawText(QRect(textLeft + 18, y, textWidth - 18, sfm.height()), Qt::AlignLeft | Qt::AlignVCenter,
+        painter->drawText(visual(option, QRect(textLeft + 18, y, textWidth - 18, sfm.height())), leading,
                           sfm.elidedText(ui::L("gathering_info"), Qt::ElideRight, textWidth - 18));
         y += sfm.height() + 4;
     }
     const QString pill = index.data(RNSourceListModel::PillTextRole).toString();
     if (!pill.isEmpty()) {
         const QPixmap image = imageWithString(pill, opt.palette, textWidth, selected);
-        painter->drawPixmap(QPoint(textLeft, std::min(y, r.bottom() - int(image.deviceIndependentSize().height()) - 4)), image);
+        const QSize size = image.deviceIndependentSize().toSize();
+        const QRect place(QPoint(textLeft, std::min(y, r.bottom() - size.height() - 4)), size);
+        painter->drawPixmap(visual(option, place).topLeft(), image);
     }
 
     // Keyboard focus on this row: a ring in the accent colour (the selection alone is drawn the
@@ -140,7 +149,7 @@ void RNSourceTableCellView::paint(QPainter* painter, const QStyleOptionViewItem&
 
     // The tri-state check button.
     QStyleOptionButton box;
-    box.rect = check;
+    box.rect = visual(option, check);
     box.palette = pal;
     const auto state = Qt::CheckState(index.data(RNSourceListModel::MarkedStatusRole).toInt());
     box.state = empty ? QStyle::State_None : QStyle::State_Enabled;
@@ -154,7 +163,7 @@ bool RNSourceTableCellView::editorEvent(QEvent* event, QAbstractItemModel*, cons
         event->type() != QEvent::MouseButtonDblClick)
         return false;
     auto* me = static_cast<QMouseEvent*>(event);
-    if (!checkBtnRect(option.rect).contains(me->position().toPoint())) return false;
+    if (!visual(option, checkBtnRect(option.rect)).contains(me->position().toPoint())) return false;
     if (index.data(RNSourceListModel::IsEmptyRole).toBool()) return true;
     if (event->type() == QEvent::MouseButtonRelease && me->button() == Qt::LeftButton) emit checkBtnAction(index.row());
     return true;  // a click on the button does not change the selection

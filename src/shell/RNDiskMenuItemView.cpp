@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPointer>
+#include <QStyle>
 
 namespace quillo::shell {
 
@@ -225,20 +226,24 @@ void RNDiskMenuItemView::paintEvent(QPaintEvent*) {
     }
     const QIcon& icon = icon_;
     const QIcon::Mode mode = enabled && !empty ? QIcon::Normal : QIcon::Disabled;  // the ghost icon
-    icon.paint(&p, QRect(8, (height() - kIconSize) / 2, kIconSize, kIconSize), Qt::AlignCenter, mode);
+    // Laid out left to right; a right-to-left menu gets the mirror image.
+    const auto visual = [this](const QRect& r) { return QStyle::visualRect(layoutDirection(), rect(), r); };
+    const Qt::Alignment leading = QStyle::visualAlignment(layoutDirection(), Qt::AlignLeft | Qt::AlignVCenter);
+    icon.paint(&p, visual(QRect(8, (height() - kIconSize) / 2, kIconSize, kIconSize)), Qt::AlignCenter, mode);
 
     const int textWidth = width() - kTextX - 28;
     p.setFont(nameFont());
     p.setPen(nameColor);
     const QFontMetrics nameMetrics(nameFont());
-    p.drawText(QRect(kTextX, 8, textWidth, nameMetrics.height()), Qt::AlignLeft | Qt::AlignVCenter,
+    p.drawText(visual(QRect(kTextX, 8, textWidth, nameMetrics.height())), leading,
                nameMetrics.elidedText(title(), Qt::ElideMiddle, textWidth));
     p.setFont(font());
     p.setPen(infoColor);
     const QFontMetrics infoMetrics(font());
-    p.drawText(QRect(kTextX, height() - 8 - infoMetrics.height(), textWidth, infoMetrics.height()),
-               Qt::AlignLeft | Qt::AlignVCenter, infoMetrics.elidedText(infoText(), Qt::ElideRight, textWidth));
-    spinner_->move(width() - 24, (height() - spinner_->height()) / 2);
+    p.drawText(visual(QRect(kTextX, height() - 8 - infoMetrics.height(), textWidth, infoMetrics.height())), leading,
+               infoMetrics.elidedText(infoText(), Qt::ElideRight, textWidth));
+    spinner_->move(visual(QRect(width() - 24, (height() - spinner_->height()) / 2, spinner_->width(), spinner_->height()))
+                       .topLeft());
 }
 
 bool RNDiskMenuItemView::isDrawnAsCurrent() const {

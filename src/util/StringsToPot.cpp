@@ -14,6 +14,7 @@
 
 #include "util/StringsFile.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -61,6 +62,41 @@ std::string poString(const std::string& text) {
     return out;
 }
 
+// About how many characters a message shows: its text, an argument as a few characters, and of
+// a plural or select argument its longest branch (not the pattern's own syntax, which would
+// make a count text look twice as long as it is). Reads from `at` up to an unmatched '}'.
+std::size_t shownLength(const std::string& text, std::size_t& at) {
+    std::size_t length = 0;
+    while (at < text.size() && text[at] != '}') {
+        const char c = text[at];
+        if (c != '{') {
+            length += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+            ++at;
+            continue;
+        }
+        const std::size_t close = text.find_first_of("{}", at + 1);
+        const std::string header = text.substr(at + 1, close == std::string::npos ? std::string::npos : close - at - 1);
+        const bool choice = header.find("plural") != std::string::npos || header.find("select") != std::string::npos;
+        if (!choice || close == std::string::npos || text[close] != '{') {
+            length += 4;  // {size}, {done, number}: a short value
+            at = close == std::string::npos ? text.size() : close + 1;
+            continue;
+        }
+        // Branches: "selector {message}" until the argument's '}'.
+        std::size_t longest = 0;
+        at = close;
+        while (at < text.size() && text[at] == '{') {
+            ++at;
+            longest = std::max(longest, shownLength(text, at));
+            ++at;  // the branch's '}'
+            while (at < text.size() && text[at] != '{' && text[at] != '}') ++at;  // the next selector
+        }
+        ++at;  // the argument's '}'
+        length += longest;
+    }
+    return length;
+}
+
 // The pseudo-translation: "[Empty Trash~~~~]". Brackets and padding go outside every brace, so
 // an ICU pattern stays one; addresses stay usable; a final line feed stays last.
 std::string pseudo(const std::string& text) {
@@ -70,8 +106,8 @@ std::string pseudo(const std::string& text) {
         body.pop_back();
         end += '\n';
     }
-    std::size_t characters = 0;
-    for (unsigned char c : body) characters += (c & 0xC0) != 0x80;
+    std::size_t at = 0;
+    const std::size_t characters = shownLength(body, at);
     return "[" + body + std::string((characters * 4 + 9) / 10, '~') + "]" + end;
 }
 
@@ -109,7 +145,11 @@ int main(int argc, char** argv) {
            "msgstr \"\"\n"
            "\"Project-Id-Version: quillo\\n\"\n"
            "\"Report-Msgid-Bugs-To: https://github.com/quillo-app/quillo/issues\\n\"\n"
-        << (pseudoLanguage ? "\"Language: qps\\n\"\n" : "\"Language: \\n\"\n")
+        << (pseudoLanguage ? "\"PO-Revision-Date: 2026-01-01 00:00+0000\\n\"\n"
+                             "\"Last-Translator: the build\\n\"\n"
+                             "\"Language-Team: none\\n\"\n"
+                             "\"Language: qps\\n\"\n"
+                           : "\"Language: \\n\"\n")
         << "\"MIME-Version: 1.0\\n\"\n"
         << "\"Content-Type: text/plain; charset=UTF-8\\n\"\n"
         << "\"Content-Transfer-Encoding: 8bit\\n\"\n";

@@ -1,6 +1,7 @@
 // The preferences window offscreen: recorders, check boxes, the days pop-up, both restore
 // buttons and the login item, against real user defaults in a private home.
 #include "GuiTestSupport.h"
+#include "../gui_support/LayoutCheck.h"
 
 #include "../erase/ScriptedPromptBackend.h"
 #include "erase/RNErrorDelegate.h"
@@ -10,6 +11,7 @@
 #include "hotkeys/RNHotKeyCenter.h"
 #include "support/TestSupport.h"
 #include "ui/preferences/RNLoginItem.h"
+#include "ui/RNLayoutDirection.h"
 #include "ui/preferences/RNPreferencesWindow.h"
 #include "util/Localization.h"
 
@@ -19,6 +21,8 @@
 #include <QDir>
 #include <QFile>
 #include <QKeySequenceEdit>
+#include <QAbstractButton>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -27,7 +31,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
 #include <memory>
+#include <optional>
 
 using namespace quillo::erase;
 using quillo::ui::RNLoginItem;
@@ -379,4 +386,73 @@ TEST_F(PreferencesWindow, HotKeyValuesThatAreNoKeyShowAnEmptyRecorder) {
 
 int main(int argc, char** argv) {
     return qt::runGuiTests(argc, argv, {qt::GuiPlatform::Offscreen, false});
+}
+
+namespace {
+
+void saveShot(QWidget* w, const char* name) {
+    QString dir = qEnvironmentVariable("QUILLO_SCREENSHOT_DIR");
+    if (dir.isEmpty()) dir = QStringLiteral(QUILLO_DEFAULT_SCREENSHOT_DIR);
+    QDir().mkpath(dir);
+    w->grab().save(dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
+}
+
+void setVariable(const char* name, const char* value) {
+    if (value) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+}
+
+}  // namespace
+
+// Every text 40 % longer (the pseudo-language the build makes) still fits at the window's
+// default size, and a right-to-left language mirrors the window and isolates names.
+TEST_F(PreferencesWindow, LongerTextsFitAndRightToLeftMirrors) {
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const char* name : {"LANGUAGE", "LANG", "LC_ALL", "LC_MESSAGES", "QUILLO_LOCALEDIR"}) {
+        const char* v = std::getenv(name);
+        saved[name] = v ? std::optional<std::string>(v) : std::nullopt;
+    }
+    struct Restore {
+        std::map<std::string, std::optional<std::string>>& saved;
+        ~Restore() {
+            for (const auto& [n, v] : saved) setVariable(n.c_str(), v ? v->c_str() : nullptr);
+            quillo::ui::applyLayoutDirection();
+        }
+    } restore{saved};
+    setVariable("LC_ALL", nullptr);
+    setVariable("LC_MESSAGES", nullptr);
+    setVariable("LANG", "en_US.UTF-8");
+    setVariable("LANGUAGE", "qps");
+    ASSERT_EQ(quillo::util::localizedText("close_btn").substr(0, 1), "[") << "the build's qps catalog is not found";
+
+    QWidget* shown = window().window();
+    shown->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(shown));
+    const std::vector<std::string> faults = qt::layoutFaults(shown);
+    for (const auto& f : faults) ADD_FAILURE() << f;
+    saveShot(shown, "preferences-pseudo");
+    prefs.reset();
+
+    // Hebrew, from a catalog of our own: the layout mirrors, names in texts are isolated.
+    const std::string locale = home->root() + "/locale";
+    QDir().mkpath(QString::fromStdString(locale + "/he/LC_MESSAGES"));
+    {
+        QFile po(QString::fromStdString(locale + "/he.po"));
+        ASSERT_TRUE(po.open(QIODevice::WriteOnly));
+        po.write("msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
+                 "msgctxt \"close_btn\"\nmsgid \"Close\"\nmsgstr \"\xd7\xa1\xd7\x92\xd7\x99\xd7\xa8\xd7\x94\"\n");
+    }
+    ASSERT_EQ(std::system(("msgfmt -o '" + locale + "/he/LC_MESSAGES/quillo.mo' '" + locale + "/he.po'").c_str()), 0);
+    setVariable("QUILLO_LOCALEDIR", locale.c_str());
+    setVariable("LANGUAGE", "he");
+    quillo::ui::applyLayoutDirection();
+    EXPECT_EQ(QApplication::layoutDirection(), Qt::RightToLeft);
+    EXPECT_TRUE(window().window()->isRightToLeft());
+    EXPECT_EQ(quillo::util::RNIsolated("report (2).txt"), "\u2068report (2).txt\u2069");
+    window().window()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window().window()));
+    saveShot(window().window(), "preferences-rtl");
+
+    setVariable("LANGUAGE", "qps");
+    EXPECT_EQ(quillo::util::RNIsolated("report (2).txt"), "report (2).txt");
 }

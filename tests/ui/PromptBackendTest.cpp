@@ -5,11 +5,13 @@
 #include "erase/RNMainThread.h"
 #include "erase/RNPreferences.h"
 #include "GuiTest.h"
+#include "LayoutCheck.h"
 #include "support/TestSupport.h"
 #include "ui/RNQtMainThread.h"
 #include "ui/RNQtPromptBackend.h"
 #include "ui/RNSpinner.h"
 #include "util/Localization.h"
+#include "util/RNMessageFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +20,12 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 
 #include <atomic>
+#include <cstdlib>
+#include <map>
+#include <optional>
 #include <thread>
 
 using namespace quillo;
@@ -252,4 +258,54 @@ TEST(QtPromptBackend, ConfirmationShowsTheCountThatArrivesWhileItIsUp) {
     EXPECT_EQ(shown.toStdString(), alert.sizeInfoStr());
     EXPECT_NE(shown.toStdString(), util::RNLocalizedString("gathering_info"));
     RNMainThread::setActive(nullptr);
+}
+
+// The confirmation in the pseudo-language (every text 40 % longer, in brackets): title, message,
+// the size line, both buttons and the check box all fit, nothing overlaps.
+TEST(QtPromptBackend, LongerTextsFitTheConfirmation) {
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const char* name : {"LANGUAGE", "LANG", "LC_ALL", "LC_MESSAGES"}) {
+        const char* v = std::getenv(name);
+        saved[name] = v ? std::optional<std::string>(v) : std::nullopt;
+    }
+    struct Restore {
+        std::map<std::string, std::optional<std::string>>& saved;
+        ~Restore() {
+            for (const auto& [n, v] : saved)
+                if (v) ::setenv(n.c_str(), v->c_str(), 1);
+                else ::unsetenv(n.c_str());
+        }
+    } restore{saved};
+    ::unsetenv("LC_ALL");
+    ::unsetenv("LC_MESSAGES");
+    ::setenv("LANG", "en_US.UTF-8", 1);
+    ::setenv("LANGUAGE", "qps", 1);
+    ASSERT_EQ(util::localizedText("cancel_btn").substr(0, 1), "[") << "the build's qps catalog is not found";
+
+    RNPromptRequest r;
+    r.isEraseConfirmation = true;
+    r.title = util::RNFormat(util::localizedText("erase_vol"), {"Backup Disk 2024 (external)"});
+    r.message = std::string(util::localizedText("delete_mess"));
+    r.buttons = {std::string(util::localizedText("empty_trash_button")), std::string(util::localizedText("cancel_btn"))};
+    r.checkBoxTitle = std::string(util::localizedText("suppression_message_text"));
+    r.liveText = [] {
+        return util::RNLocalizedMessage("single_disk", {{"volume", "Backup Disk 2024 (external)"},
+                                                        {"count", uint64_t(1234)},
+                                                        {"entries", uint64_t(56789)},
+                                                        {"nested", "yes"},
+                                                        {"size", "12.3 GB"}});
+    };
+    std::vector<std::string> faults;
+    bool seen = false;
+    onNextModal([&](QWidget* w) {
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(w));
+        seen = w->findChildren<QAbstractButton*>().size() >= 3;  // two buttons and the check box
+        faults = quillo::test::layoutFaults(w);
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(w, &esc);
+    });
+    ui::RNQtPromptBackend backend;
+    backend.runModal(r);
+    EXPECT_TRUE(seen);
+    for (const auto& f : faults) ADD_FAILURE() << f;
 }
