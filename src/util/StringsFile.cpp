@@ -61,9 +61,12 @@ private:
     }
 
     bool skipSpaceAndComments() {
+        int newlines = 0;
         while (!atEnd()) {
             char c = peek();
             if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+                // A blank line ends a group: its comment does not speak of the entries after it.
+                if (c == '\n' && ++newlines == 2 && keepComments_) comment_.clear();
                 advance();
             } else if (c == '/' && peek(1) == '*') {
                 size_t startLine = line_;
@@ -76,6 +79,7 @@ private:
                 }
                 if (keepComments_) comment_ = joinedLines(text_.substr(start, pos_ - start));
                 pos_ += 2;
+                newlines = 0;
             } else if (c == '/' && peek(1) == '/') {
                 while (!atEnd() && peek() != '\n') advance();
             } else {

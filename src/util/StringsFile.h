@@ -14,7 +14,8 @@ struct StringsEntry {
     std::string key;
     std::string text;
     // The last block comment before the entry (it heads a group of entries, so every entry up to
-    // the next comment gets it), its lines joined by spaces: what the translators read with it.
+    // the next comment or the next blank line gets it), its lines joined by spaces: what the
+    // translators read with it.
     std::string comment;
 };
 

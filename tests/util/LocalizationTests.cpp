@@ -68,6 +68,13 @@ TEST(UtilStringsFile, ReadsEntriesCommentsAndEscapes) {
 
     EXPECT_TRUE(parseStringsFile("").ok());
     EXPECT_TRUE(parseStringsFile("// nothing but a comment").ok());
+
+    // A group's comment goes with each entry of the group, and stops at the blank line after it:
+    // a translator must not read a note about other texts.
+    auto groups = parseStringsFile("/* Units */\n\"kb\" = \" KB\";\n\"mb\" = \" MB\";\n\n\"ok\" = \"OK\";\n");
+    ASSERT_EQ(groups.entries.size(), 3u);
+    EXPECT_EQ(groups.entries[1].comment, "Units");
+    EXPECT_EQ(groups.entries[2].comment, "");
 }
 
 TEST(UtilStringsFile, RejectsBrokenFilesWithTheLine) {
