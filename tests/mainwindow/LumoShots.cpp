@@ -13,6 +13,7 @@
 #include "mainwindow/RNLumoWindowSourceViewCntrl.h"
 #include "mainwindow/RNQuickLookPanel.h"
 #include "mainwindow/RNWindowCntrl.h"
+#include "ui/RNLayoutDirection.h"
 #include "ui/RNProgressWindow.h"
 #include "ui/RNQtStrings.h"
 #include "ui/RNQtMainThread.h"
@@ -185,6 +186,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
+    ui::applyLayoutDirection();  // as quillo does: mirrored in Arabic and Hebrew
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))

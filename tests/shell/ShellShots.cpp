@@ -14,10 +14,13 @@
 #include "shell/RNRunningNotice.h"
 #include "shell/RNStatusMenu.h"
 #include "ui/RNInfoWindows.h"
+#include "ui/RNLayoutDirection.h"
 #include "ui/RNQtPromptBackend.h"
 #include "ui/preferences/RNCleanupSection.h"
 #include "ui/preferences/RNPreferencesWindow.h"
 #include "util/Localization.h"
+#include "util/RNMessageFormat.h"
+#include "util/RNNumberUtilities.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -79,7 +82,12 @@ void shots(const QString& dir, const QString& suffix) {
         r.title = t("erase_all");
         r.message = t("delete_mess");
         r.buttons = {t("empty_trash_button"), t("cancel_btn")};
-        r.liveText = [&] { return counted ? std::string("160,473 items, 39.89 MB, in all Trashes") : t("gathering_info"); };
+        const std::string countedText = util::RNLocalizedMessage(
+            "all_disks", {{"count", uint64_t(160473)},
+                          {"nested", "no"},
+                          {"entries", uint64_t(160473)},
+                          {"size", util::RNNumberUtilities::sharedControl().sizeToFormatString(39890000, 4, true)}});
+        r.liveText = [&] { return counted ? countedText : t("gathering_info"); };
         std::vector<QAbstractButton*> buttons;
         QMessageBox* box = ui::RNQtPromptBackend::makeBox(r, nullptr, &buttons);
         box->show();
@@ -159,6 +167,7 @@ int main(int argc, char** argv) {
     erase::setupDefaultsPreferences();
     plantTrash(home.path());
     QApplication app(argc, argv);
+    ui::applyLayoutDirection();  // as quillo does: mirrored in Arabic and Hebrew
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     const QString dir = QString::fromLocal8Bit(argv[1]);
     shots(dir, QString());
