@@ -32,8 +32,9 @@ QMimeType mimeTypeOfItem(const std::string& path) {
 }
 
 QIcon iconForMimeType(const QMimeType& type) {
-    static QMutex mutex;
-    static QHash<QString, QIcon> cache;
+    // Never destroyed: list and preview workers may still ask while the process exits.
+    static QMutex& mutex = *new QMutex;
+    static QHash<QString, QIcon>& cache = *new QHash<QString, QIcon>;
     QMutexLocker lock(&mutex);
     auto it = cache.constFind(type.name());
     if (it != cache.constEnd()) return *it;

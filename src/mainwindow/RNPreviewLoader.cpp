@@ -36,9 +36,11 @@ constexpr int kPreviewNice = 10;
 
 QString fromBytes(const std::string& s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
 
-// Decoded pictures by path, side and modification time; the cost is in kilobytes.
-QMutex gCacheMutex;
-QCache<QString, QImage> gThumbnails(64 * 1024);
+// Decoded pictures by path, side and modification time; the cost is in kilobytes. Never
+// destroyed: the preview queue's workers live until the process ends, and one may still be
+// reading the cache while exit runs the static destructors.
+QMutex& gCacheMutex = *new QMutex;
+QCache<QString, QImage>& gThumbnails = *new QCache<QString, QImage>(64 * 1024);
 
 QImage readScaled(const QString& file, int side) {
     QImageReader reader(file);

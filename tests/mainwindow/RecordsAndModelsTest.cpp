@@ -4,12 +4,14 @@
 
 #include "erase/RNDeleteItems.h"
 #include "erase/RNNotificationCenter.h"
+#include "erase/RNOperationQueue.h"
 #include "mainwindow/RNContentListModel.h"
 #include "mainwindow/RNFinderLabels.h"
 #include "mainwindow/RNImages.h"
 #include "mainwindow/RNItemPreviewCntrl.h"
 #include "mainwindow/RNListCntrl.h"
 #include "mainwindow/RNPreview.h"
+#include "mainwindow/RNPreviewLoader.h"
 #include "mainwindow/RNSourceListModel.h"
 #include "ui/RNQtMainThread.h"
 #include "util/Localization.h"
@@ -319,6 +321,8 @@ TEST(LumoPreview, MinimalCardUpdates) {
     EXPECT_TRUE(preview.cards().empty());
     EXPECT_FALSE(empty->isHidden());
     EXPECT_TRUE(area->isHidden());
+    // The cards' loads end before the files and the widgets go.
+    previewOperationQueue().waitUntilAllOperationsAreFinished();
 }
 
 TEST(LumoPreview, ChainFromTheVolumeAndDisplayValues) {
