@@ -71,6 +71,24 @@ std::string busErrorText(const sd_bus_error& e, int r) {
     return std::strerror(r < 0 ? -r : r);
 }
 
+// Calls `handler` when the bus daemon says `sender` (a unique name) has changed owner.
+int watchCallerDeparture(sd_bus* bus, sd_bus_slot** slot, const char* sender, sd_bus_message_handler_t handler,
+                         void* userdata) {
+    const std::string match = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+                              sender + "'";
+    return sd_bus_add_match(bus, slot, match.c_str(), handler, userdata);
+}
+
+// Whether a NameOwnerChanged signal of that watch says the name went away (a unique name never
+// gets a new owner).
+bool callerWentAway(sd_bus_message* m) {
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return false;
+    return !newOwner || !*newOwner;
+}
 
 }  // namespace
 
@@ -622,10 +640,7 @@ void RNHelperTool::restoreWithAuthorization(std::string_view authorization, std:
     pending->tool = this;
     pending->uid = uid;
     // A caller that leaves while polkit asks: the check is cancelled and nothing is done.
-    const std::string match = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                                          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
-                              sender + "'";
-    if (sd_bus_add_match(bus_, &pending->watchSlot, match.c_str(), onRestoreCallerNameChanged, pending.get()) < 0) {
+    if (watchCallerDeparture(bus_, &pending->watchSlot, sender, onRestoreCallerNameChanged, pending.get()) < 0) {
         reply(HelperError::osStatus(kOSStatusParamErr, "busy: the caller cannot be watched"), {});
         return;
     }
@@ -646,11 +661,7 @@ void RNHelperTool::restoreWithAuthorization(std::string_view authorization, std:
 
 int RNHelperTool::onRestoreCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* pending = static_cast<PendingRestore*>(userdata);
-    const char* name = nullptr;
-    const char* oldOwner = nullptr;
-    const char* newOwner = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
-    if (newOwner && *newOwner) return 0;
+    if (!callerWentAway(m)) return 0;
     RNHelperTool* self = pending->tool;
     auto it = self->pendingRestores_.find(pending->uid);
     if (it == self->pendingRestores_.end() || it->second.get() != pending) return 0;
@@ -727,10 +738,7 @@ void RNHelperTool::eraseWithAuthorization(std::string_view authorization, std::s
     pending->sender = sender;
     // The caller's departure is watched before the caller is identified: one that leaves
     // earlier is not found by the bus daemon, one that leaves later is seen leaving.
-    const std::string match = std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                                          "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
-                              sender + "'";
-    int r = sd_bus_add_match(bus_, &pending->watchSlot, match.c_str(), onCallerNameChanged, pending.get());
+    int r = watchCallerDeparture(bus_, &pending->watchSlot, sender, onCallerNameChanged, pending.get());
     if (r < 0) {
         files::systemLog(std::string("quillo3-helper: cannot watch ") + sender + ": " + std::strerror(-r));
         reply(HelperError::osStatus(kOSStatusParamErr, "busy: the caller cannot be watched"));
@@ -765,11 +773,7 @@ void RNHelperTool::eraseWithAuthorization(std::string_view authorization, std::s
 
 int RNHelperTool::onCallerNameChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* pending = static_cast<PendingAuthorization*>(userdata);
-    const char* name = nullptr;
-    const char* oldOwner = nullptr;
-    const char* newOwner = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0) return 0;
-    if (newOwner && *newOwner) return 0;  // a unique name only ever goes away
+    if (!callerWentAway(m)) return 0;
     // `pending` is gone after this call.
     pending->tool->callerLeft(pending->uid, pending->cancellationId);
     return 0;

@@ -5,6 +5,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cerrno>
+#include <functional>
 #include <optional>
 
 namespace quillo::helperclient {
@@ -24,6 +25,15 @@ std::optional<HelperError> helperAnswer(const HelperClientError& e) {
         default:
             return std::nullopt;
     }
+}
+
+// The two byte arrays every authorized call carries: the authorization, then the request.
+std::function<int(sd_bus_message*)> authorizationAndRequest(std::string_view authorization, std::string_view request) {
+    return [token = std::string(authorization), data = std::string(request)](sd_bus_message* m) {
+        int r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
+        if (r >= 0) r = sd_bus_message_append_array(m, 'y', data.data(), data.size());
+        return r;
+    };
 }
 
 }  // namespace
@@ -61,11 +71,7 @@ void RNHelperToolProxy::eraseWithAuthorization(std::string_view authorization, s
                                                EraseReplyFrom reply) {
     connection_.callHelper(
         common::kEraseMethod,
-        [token = std::string(authorization), data = std::string(itemsDictionary)](sd_bus_message* m) {
-            int r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
-            if (r >= 0) r = sd_bus_message_append_array(m, 'y', data.data(), data.size());
-            return r;
-        },
+        authorizationAndRequest(authorization, itemsDictionary),
         kEraseReplyTimeoutUsec,
         [reply = std::move(reply), fail = errorHandler_](const HelperClientError& e, sd_bus_message* m) {
             if (e) {
@@ -85,11 +91,7 @@ void RNHelperToolProxy::restoreWithAuthorization(std::string_view authorization,
                                                  RestoreReply reply) {
     connection_.callHelper(
         common::kRestoreMethod,
-        [token = std::string(authorization), data = std::string(request)](sd_bus_message* m) {
-            int r = sd_bus_message_append_array(m, 'y', token.data(), token.size());
-            if (r >= 0) r = sd_bus_message_append_array(m, 'y', data.data(), data.size());
-            return r;
-        },
+        authorizationAndRequest(authorization, request),
         kEraseReplyTimeoutUsec,
         [reply = std::move(reply), fail = errorHandler_](const HelperClientError& e, sd_bus_message* m) {
             if (e) {
