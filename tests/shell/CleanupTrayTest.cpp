@@ -5,6 +5,7 @@
 #include "../erase/ScriptedPromptBackend.h"
 #include "GuiTest.h"
 #include "NotificationService.h"
+#include "PrivateSessionBus.h"
 #include "erase/RNCleanupLock.h"
 #include "erase/RNDeleteItems.h"
 #include "erase/RNErrorDelegate.h"
@@ -37,12 +38,8 @@ class CleanupTrayTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!haveTool("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed (scripts/setup installs it)";
-        std::string out;
-        ASSERT_EQ(run("dbus-daemon --session --fork --print-address=1 --print-pid=1", &out), 0);
-        const auto nl = out.find('\n');
-        address_ = QString::fromStdString(out.substr(0, nl));
-        busPid_ = std::stoi(out.substr(nl + 1));
-        ASSERT_TRUE(startNotificationService(QDBusConnection::connectToBus(address_, "cleanup-service"), service));
+        ASSERT_TRUE(bus_.start());
+        ASSERT_TRUE(startNotificationService(QDBusConnection::connectToBus(bus_.address(), "cleanup-service"), service));
 
         RNUserDefaults::resetStandardUserDefaults();
         auto& defaults = RNUserDefaults::standardUserDefaults();
@@ -65,13 +62,13 @@ protected:
         RNUserDefaults::resetStandardUserDefaults();
         QDBusConnection::disconnectFromBus("cleanup-app");
         QDBusConnection::disconnectFromBus("cleanup-service");
-        if (busPid_ > 0) ::kill(busPid_, SIGTERM);
+        bus_.stop();
     }
 
     // Starts the tray application with its notifications going to the private bus.
     void start(int intervalMs = RNCleanupScheduler::kIntervalMs) {
         delegate = std::make_unique<RNQuillo>();
-        scheduler()->setBus(QDBusConnection::connectToBus(address_, "cleanup-app"));
+        scheduler()->setBus(QDBusConnection::connectToBus(bus_.address(), "cleanup-app"));
         scheduler()->setInterval(intervalMs);
         finished = std::make_unique<QSignalSpy>(scheduler(), &RNCleanupScheduler::passFinished);
         delegate->applicationDidFinishLaunching();
@@ -95,8 +92,7 @@ protected:
     }
 
     TempHome home;
-    QString address_;
-    pid_t busPid_ = -1;
+    PrivateSessionBus bus_;
     Notifications service;
     std::shared_ptr<ui::RNQtMainThread> dispatcher;
     std::shared_ptr<ScriptedPromptBackend> backend;

@@ -3,6 +3,7 @@
 // none, or where no notification service answers.
 #include "GuiTest.h"
 #include "NotificationService.h"
+#include "PrivateSessionBus.h"
 #include "shell/RNRunningNotice.h"
 #include "support/TestSupport.h"
 #include "ui/RNInfoWindows.h"
@@ -25,26 +26,21 @@ class RunningNoticeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!haveTool("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed (scripts/setup installs it)";
-        std::string out;
-        ASSERT_EQ(run("dbus-daemon --session --fork --print-address=1 --print-pid=1", &out), 0);
-        const auto nl = out.find('\n');
-        address_ = QString::fromStdString(out.substr(0, nl));
-        busPid_ = std::stoi(out.substr(nl + 1));
+        ASSERT_TRUE(bus_.start());
     }
     void TearDown() override {
         QDBusConnection::disconnectFromBus(QStringLiteral("notice-app"));
         QDBusConnection::disconnectFromBus(QStringLiteral("notice-service"));
-        if (busPid_ > 0) ::kill(busPid_, SIGTERM);
+        bus_.stop();
     }
-    QDBusConnection appBus() { return QDBusConnection::connectToBus(address_, QStringLiteral("notice-app")); }
+    QDBusConnection appBus() { return QDBusConnection::connectToBus(bus_.address(), QStringLiteral("notice-app")); }
     // The stand-in notification service on the private bus.
     bool startService(Notifications& n) {
-        return startNotificationService(QDBusConnection::connectToBus(address_, QStringLiteral("notice-service")), n);
+        return startNotificationService(QDBusConnection::connectToBus(bus_.address(), QStringLiteral("notice-service")), n);
     }
 
     TempHome home;
-    QString address_;
-    pid_t busPid_ = -1;
+    PrivateSessionBus bus_;
 };
 
 const QString kEmptyAll = QStringLiteral("Ctrl+Super+Backspace");

@@ -6,6 +6,7 @@
 #include "erase/RNPreferences.h"
 #include "erase/RNUserDefaults.h"
 #include "GuiTest.h"
+#include "PrivateSessionBus.h"
 #include "files/RNFilesUtilities.h"
 #include "support/TestSupport.h"
 #include "util/Localization.h"
@@ -121,16 +122,12 @@ protected:
             p->waitForFinished(1000);
             delete p;
         }
-        if (busPid_ > 0) ::kill(busPid_, SIGTERM);
+        bus_.stop();
     }
 
     bool startBus() {
-        std::string out;
-        if (run("dbus-daemon --session --fork --print-address=1 --print-pid=1", &out) != 0) return false;
-        const auto nl = out.find('\n');
-        address_ = QString::fromStdString(out.substr(0, nl));
-        busPid_ = std::stoi(out.substr(nl + 1));
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
+        if (!bus_.start()) return false;
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().toLocal8Bit().constData(), 1);
         return true;
     }
 
@@ -170,8 +167,8 @@ protected:
 
     QProcess* quillo_ = nullptr;
     QProcess* xvfb_ = nullptr;
-    pid_t busPid_ = -1;
-    QString address_, display_;
+    PrivateSessionBus bus_;
+    QString display_;
 };
 
 }  // namespace
@@ -192,7 +189,7 @@ TEST_F(StatusNotifierTest, ExportedMenuListsMeasuredRowsAndAClickedRowEmptiesTha
 
     ASSERT_TRUE(startBus());
     ASSERT_TRUE(startX());
-    QDBusConnection bus = QDBusConnection::connectToBus(address_, "sni-test");
+    QDBusConnection bus = QDBusConnection::connectToBus(bus_.address(), "sni-test");
     ASSERT_TRUE(bus.isConnected());
     Watcher watcher;
     new WatcherAdaptor(&watcher);
@@ -203,7 +200,7 @@ TEST_F(StatusNotifierTest, ExportedMenuListsMeasuredRowsAndAClickedRowEmptiesTha
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display_);
     env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("DBUS_SESSION_BUS_ADDRESS", address_);
+    env.insert("DBUS_SESSION_BUS_ADDRESS", bus_.address());
     quillo_->setProcessEnvironment(env);
     quillo_->setProcessChannelMode(QProcess::ForwardedChannels);
     quillo_->start(QUILLO_PATH, {});
