@@ -90,6 +90,16 @@ void RNOperationQueue::addOperation(Operation operation) {
     workAvailable_.notify_one();
 }
 
+void RNOperationQueue::cancelAllOperations() {
+    std::deque<Operation> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(pending_);
+        allDone_.notify_all();
+    }
+    // Captured state is released outside the lock: its destructors may add work of their own.
+}
+
 void RNOperationQueue::workerMain() {
     std::unique_lock lock(mutex_);
     // A new worker was counted idle by startWorkersLocked(); it stays so until it takes work.

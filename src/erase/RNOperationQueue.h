@@ -49,6 +49,9 @@ public:
 
     void addOperation(Operation operation);
 
+    // Drops every operation that has not started yet; running ones go on to their end.
+    void cancelAllOperations();
+
     // Blocks until no operation is waiting or running. From inside one of this queue's own
     // operations it waits for all the others (the caller's own operation does not count).
     void waitUntilAllOperationsAreFinished();

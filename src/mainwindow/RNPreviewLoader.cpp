@@ -117,9 +117,26 @@ RNPreviewDetails previewDetailsOfItem(const RNLumoWindowItem& item, int side, bo
     return d;
 }
 
+namespace {
+
+// Decoding uses Qt's image plugins and hands its result to the application object: neither may
+// be gone while a worker still reads. When the application object ends, waiting loads are
+// dropped and running ones are waited for, before Qt's own state is torn down.
+std::atomic<bool> gStopRegistered{false};
+
+void stopPreviewsAtApplicationEnd() {
+    previewOperationQueue().cancelAllOperations();
+    previewOperationQueue().waitUntilAllOperationsAreFinished();
+    gStopRegistered = false;  // a later application object registers again
+}
+
+}  // namespace
+
 void loadPreviewDetails(const RNLumoWindowItemPtr& item, int side, bool withChain, QObject* context,
                         const std::shared_ptr<std::atomic<bool>>& cancelled,
                         std::function<void(const RNPreviewDetails&)> then) {
+    if (!QCoreApplication::instance()) return;
+    if (!gStopRegistered.exchange(true)) qAddPostRoutine(stopPreviewsAtApplicationEnd);
     QPointer<QObject> guard(context);
     previewOperationQueue().addOperation([item, side, withChain, guard, cancelled, then = std::move(then)] {
         if (cancelled && cancelled->load()) return;

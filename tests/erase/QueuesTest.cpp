@@ -93,6 +93,27 @@ TEST(EraseOperationQueue, WaitThreadsAndDestruction) {
     EXPECT_EQ(done.load(), 25);
 }
 
+// Cancelling drops what waits and lets the running operation finish: what the preview loads rely
+// on when the application object ends.
+TEST(EraseOperationQueue, CancelDropsWaitingWorkAndLetsTheRunningOneFinish) {
+    RNOperationQueue queue("cancel", 1);
+    std::promise<void> started, release;
+    auto releaseFuture = release.get_future();
+    std::atomic<int> ran{0};
+    queue.addOperation([&] {
+        started.set_value();
+        releaseFuture.wait();
+        ++ran;
+    });
+    for (int i = 0; i < 3; ++i) queue.addOperation([&] { ran += 10; });
+    started.get_future().wait();
+    queue.cancelAllOperations();
+    EXPECT_EQ(queue.operationCount(), 1u);
+    release.set_value();
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(ran.load(), 1);
+}
+
 TEST(EraseOperationQueue, OperationsAddAndWaitFromInsideAndSurviveExceptions) {
     RNOperationQueue queue("inner", 3);
     std::atomic<int> children{0};
