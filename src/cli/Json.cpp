@@ -2,15 +2,29 @@
 
 #include "files/Utf8.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
 namespace quillo::cli {
 
-std::string jsonString(std::string_view s) {
-    std::string out = "\"";
+namespace {
+// Plain printable ASCII needs no escape: whole runs of it are copied at once (names and paths
+// are mostly such runs, and a listing writes thousands).
+bool plain(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }
+}  // namespace
+
+void appendJsonString(std::string& out, std::string_view s) {
+    out += '"';
     char buf[8];
     for (size_t i = 0; i < s.size();) {
+        size_t run = i;
+        while (run < s.size() && plain((unsigned char)s[run])) ++run;
+        if (run > i) {
+            out.append(s.data() + i, run - i);
+            i = run;
+            continue;
+        }
         unsigned char c = (unsigned char)s[i];
         size_t len = files::utf8SequenceLength(s, i);
         if (len == 0) {
@@ -31,32 +45,64 @@ std::string jsonString(std::string_view s) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20 || c == 0x7F) {
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += char(c);
-            }
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
         }
         ++i;
     }
-    return out + "\"";
+    out += '"';
 }
 
-JsonObject& JsonObject::raw(std::string_view key, const std::string& value) {
-    if (!body_.empty()) body_ += ",";
-    body_ += jsonString(key) + ":" + value;
+std::string jsonString(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    appendJsonString(out, s);
+    return out;
+}
+
+JsonObject& JsonObject::key(std::string_view key) {
+    body_ += body_.empty() ? '{' : ',';
+    appendJsonString(body_, key);
+    body_ += ':';
     return *this;
 }
 
-JsonObject& JsonObject::add(std::string_view key, std::string_view value) { return raw(key, jsonString(value)); }
-JsonObject& JsonObject::add(std::string_view key, uint64_t value) { return raw(key, std::to_string(value)); }
-JsonObject& JsonObject::add(std::string_view key, bool value) { return raw(key, value ? "true" : "false"); }
-JsonObject& JsonObject::add(std::string_view key, double value) {
-    if (!std::isfinite(value)) return raw(key, "0");
+JsonObject& JsonObject::raw(std::string_view k, std::string_view value) {
+    key(k);
+    body_ += value;
+    return *this;
+}
+
+JsonObject& JsonObject::add(std::string_view k, std::string_view value) {
+    key(k);
+    appendJsonString(body_, value);
+    return *this;
+}
+
+JsonObject& JsonObject::add(std::string_view k, uint64_t value) {
+    char buf[24];
+    const auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+    return raw(k, std::string_view(buf, size_t(end - buf)));
+}
+
+JsonObject& JsonObject::add(std::string_view k, bool value) { return raw(k, value ? "true" : "false"); }
+
+JsonObject& JsonObject::add(std::string_view k, double value) {
+    if (!std::isfinite(value)) return raw(k, "0");
+    // The shortest text that reads back as the same number.
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.17g", value);
-    return raw(key, buf);
+    const auto end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+    return raw(k, std::string_view(buf, size_t(end - buf)));
+}
+
+std::string JsonObject::str() const { return body_.empty() ? "{}" : body_ + "}"; }
+
+void JsonObject::appendTo(std::string& out) const {
+    if (body_.empty()) out += "{}";
+    else {
+        out += body_;
+        out += '}';
+    }
 }
 
 }  // namespace quillo::cli

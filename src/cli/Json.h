@@ -11,6 +11,7 @@ namespace quillo::cli {
 // as the lone surrogate \uDC80-\uDCFF (the "surrogateescape" convention), so no name is lost and
 // a reader can restore the exact bytes (Python: os.fsencode(json_value)).
 std::string jsonString(std::string_view bytes);
+void appendJsonString(std::string& out, std::string_view bytes);
 
 // Builds one JSON object, key by key.
 class JsonObject {
@@ -20,11 +21,13 @@ public:
     JsonObject& add(std::string_view key, uint64_t value);
     JsonObject& add(std::string_view key, double value);
     JsonObject& add(std::string_view key, bool value);
-    std::string str() const { return "{" + body_ + "}"; }
+    std::string str() const;
+    void appendTo(std::string& out) const;  // the same text, without a copy
 
 private:
-    JsonObject& raw(std::string_view key, const std::string& value);
-    std::string body_;
+    JsonObject& key(std::string_view key);
+    JsonObject& raw(std::string_view key, std::string_view value);
+    std::string body_;  // "{" and the members so far; the closing brace is added when written
 };
 
 }  // namespace quillo::cli

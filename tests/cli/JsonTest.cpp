@@ -20,5 +20,15 @@ TEST(CliJson, ObjectsAndNumbers) {
     EXPECT_EQ(JsonObject().add("n", uint64_t(18446744073709551615ull)).add("b", true).add("s", "x").str(),
               "{\"n\":18446744073709551615,\"b\":true,\"s\":\"x\"}");
     EXPECT_EQ(JsonObject().add("d", 0.5).str(), "{\"d\":0.5}");
+    EXPECT_EQ(JsonObject().str(), "{}");
+    EXPECT_EQ(JsonObject().add("inf", 1.0 / 0.0).str(), "{\"inf\":0}");
+    EXPECT_EQ(jsonString("del\x7f"), "\"del\\u007f\"");
+    // A date reads back as the very same number.
+    const double date = 818498377.12345678;
+    const std::string text = JsonObject().add("d", date).str();
+    EXPECT_EQ(std::stod(text.substr(5, text.size() - 6)), date) << text;
+    std::string appended = "[";
+    JsonObject().add("k", "v").appendTo(appended);
+    EXPECT_EQ(appended, "[{\"k\":\"v\"}");
     EXPECT_EQ(displayText("ok\xff"), "ok\xEF\xBF\xBD");
 }
