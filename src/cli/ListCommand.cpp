@@ -28,16 +28,6 @@ std::optional<files::TrashLocation> findTrash(const std::vector<files::TrashLoca
     return std::nullopt;
 }
 
-// The date each item was trashed and where it came from, from its info file (read in batches:
-// thousands of small files).
-static std::vector<files::TrashInfoFields> readInfo(const std::string& trashURL, const std::vector<files::RNItemToErase>& items) {
-    const files::TrashInfoReader info(files::deletingLastPathComponent(trashURL));
-    std::vector<std::string> names;
-    names.reserve(items.size());
-    for (const auto& item : items) names.push_back(files::lastPathComponent(item.url));
-    return info.fields(names);
-}
-
 static const char* kListUsage = "quillo-cli list [--json|--paths] [--match GLOB] [--volume VOLUME] [VOLUME]";
 
 int listCommand(const std::vector<std::string>& args) {
@@ -81,9 +71,10 @@ int listCommand(const std::vector<std::string>& args) {
     for (const auto& t : trashes) {
         const std::string trashDir = files::deletingLastPathComponent(t.trashURL);
         const bool isHomeTrash = files::canonicalPath(trashDir) == homeTrash;
-        auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(t.trashURL);
+        // The date each item was trashed and where it came from, read with the listing.
+        auto listing = RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(t.trashURL, true);
         if (!listing) continue;
-        const std::vector<files::TrashInfoFields> info = readInfo(t.trashURL, listing->itemsToErase);
+        const std::vector<files::TrashInfoFields>& info = listing->info;
         for (size_t index = 0; index < listing->itemsToErase.size(); ++index) {
             const auto& item = listing->itemsToErase[index];
             const std::string name = files::lastPathComponent(item.url);
@@ -106,16 +97,16 @@ int listCommand(const std::vector<std::string>& args) {
             if (pathsOnly) {
                 if (original) out += displayText(*original) + "\n";
             } else if (json) {
-                out += (first ? "\n " : ",\n ") + JsonObject()
-                                                       .add("name", name)
-                                                       .add("path", item.url)
-                                                       .add("size", item.size)
-                                                       .add("count", item.count)
-                                                       .add("dateAdded", added)
-                                                       .add("volumePath", t.volumePath)
-                                                       .add("originalPath", original ? std::string_view(*original)
-                                                                                     : std::string_view())
-                                                       .str();
+                out += first ? "\n " : ",\n ";
+                JsonObject()
+                    .add("name", name)
+                    .add("path", item.url)
+                    .add("size", item.size)
+                    .add("count", item.count)
+                    .add("dateAdded", added)
+                    .add("volumePath", t.volumePath)
+                    .add("originalPath", original ? std::string_view(*original) : std::string_view())
+                    .appendTo(out);
                 first = false;
             } else {
                 std::string date = added == 0 ? "--" : dates->stringWithSeconds(added, 1, true, true);

@@ -170,18 +170,17 @@ RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, co
         plan.totalBytes = space.totalBytes;
     }
 
-    auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trashFilesDir);
+    // Each item's date is read with the listing, on the same threads.
+    auto listing = files::RNQuilloFileUtilities::sharedControl().binItemsAndInfoWithURL(trashFilesDir, true);
     if (!listing) return plan;
     if (listing->readError != 0) {
         plan.skip = RNCleanupVolumeSkip::TrashUnreadable;
         return plan;
     }
 
-    const std::string trashDir = files::deletingLastPathComponent(trashFilesDir);
     std::vector<std::string> names;
     names.reserve(listing->itemsToErase.size());
     for (const auto& i : listing->itemsToErase) names.push_back(files::lastPathComponent(i.url));
-    const std::vector<double> dates = files::TrashInfoReader(trashDir).deletionDates(names);
 
     auto held = std::make_shared<files::UniqueFd>(::open(trashFilesDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const files::UniqueFd& filesFd = *held;
@@ -192,7 +191,7 @@ RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, co
         item.path = std::move(listing->itemsToErase[k].url);
         item.size = listing->itemsToErase[k].size;
         item.count = listing->itemsToErase[k].count;
-        item.deletionDate = k < dates.size() ? dates[k] : 0;
+        item.deletionDate = k < listing->info.size() ? listing->info[k].deletionDate : 0;
         struct stat st;
         if (item.deletionDate == 0 && filesFd.valid() &&
             ::fstatat(filesFd.get(), names[k].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)

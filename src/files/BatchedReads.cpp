@@ -180,7 +180,13 @@ std::vector<NameStat> BatchedReads::statNames(int dirFd, const std::vector<std::
 }
 
 void BatchedReads::readHeads(int dirFd, const std::vector<std::string>& names, size_t limit, const HeadHandler& done) {
-    std::vector<char> buffers(size_t(kHeadSlots) * limit);
+    // Kept with the thread's instance and never cleared: a listing reads in many calls, and a
+    // fresh buffer each time cost page faults for every call.
+    if (headBuffersSize_ < size_t(kHeadSlots) * limit) {
+        headBuffersSize_ = size_t(kHeadSlots) * limit;
+        headBuffers_ = std::make_unique_for_overwrite<char[]>(headBuffersSize_);
+    }
+    char* const buffers = headBuffers_.get();
     std::vector<int> opened, read;
     for (size_t start = 0; start < names.size();) {
         const size_t count = std::min<size_t>(kHeadSlots, names.size() - start);
@@ -196,7 +202,7 @@ void BatchedReads::readHeads(int dirFd, const std::vector<std::string>& names, s
                 sqe->flags |= IOSQE_IO_LINK;
                 io_uring_sqe_set_data64(sqe, k * 3);
                 sqe = io_uring_get_sqe(&ring_->ring);
-                io_uring_prep_read(sqe, int(k), buffers.data() + k * limit, unsigned(limit), 0);
+                io_uring_prep_read(sqe, int(k), buffers + k * limit, unsigned(limit), 0);
                 sqe->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
                 io_uring_sqe_set_data64(sqe, k * 3 + 1);
                 sqe = io_uring_get_sqe(&ring_->ring);
@@ -212,7 +218,7 @@ void BatchedReads::readHeads(int dirFd, const std::vector<std::string>& names, s
             if (!ok) giveUp();
         }
         for (size_t k = 0; k < count; ++k) {
-            char* buffer = buffers.data() + k * limit;
+            char* buffer = buffers + k * limit;
             if (ok && opened[k] >= 0 && read[k] >= 0) {
                 if (read[k] > 0) done(start + k, std::string_view(buffer, size_t(read[k])));
                 continue;

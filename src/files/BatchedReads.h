@@ -56,6 +56,8 @@ private:
     void giveUp();  // a ring that misbehaved is not used again
     std::unique_ptr<Ring> ring_;
     bool switchedOff_ = false;
+    std::unique_ptr<char[]> headBuffers_;  // readHeads' buffers, reused
+    size_t headBuffersSize_ = 0;
 };
 
 }  // namespace quillo::files

@@ -4,6 +4,7 @@
 
 #include "files/MountTable.h"
 #include "files/SystemLog.h"
+#include "files/UniqueFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -215,12 +216,20 @@ std::optional<std::string> RNFilesUtilities::trashURLForItemURL(const std::strin
 }
 
 bool RNFilesUtilities::trashAtURLIsEmpty(const std::string& trashURL) {
-    DirHandle dir(::opendir(trashURL.c_str()));
-    if (!dir) return true;
-    while (dirent* e = ::readdir(dir.get())) {
-        if (e->d_name[0] != '.') return false;  // stops at the first visible entry
+    UniqueFd fd(::open(trashURL.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return true;
+    // A few entries at a time, not readdir's 32 KB: a file system fills whatever buffer it is
+    // given, and a trash of thousands would be read a thousand entries deep for one answer.
+    alignas(struct dirent64) char buffer[512];
+    for (;;) {
+        const ssize_t n = ::getdents64(fd.get(), buffer, sizeof buffer);
+        if (n <= 0) return true;
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const struct dirent64*>(buffer + at);
+            if (e->d_name[0] != '.') return false;  // stops at the first visible entry
+            at += e->d_reclen;
+        }
     }
-    return true;
 }
 
 size_t RNFilesUtilities::indexOfNewMountedDiskInArray(const std::vector<TrashLocation>& array, const std::string& path) {

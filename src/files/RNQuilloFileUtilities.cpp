@@ -14,6 +14,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <utility>
 #include <system_error>
 #include <thread>
 
@@ -29,7 +34,23 @@ RNQuilloFileUtilities& RNQuilloFileUtilities::sharedControl() {
     return *shared;
 }
 
-std::optional<TrashListing> listTrashFolder(const std::string& url, unsigned threads, const MeasureFolder& measureFolder) {
+namespace {
+
+// A run of directory entries, sized and (when asked) read by whichever thread takes it.
+struct EntryChunk {
+    size_t first = 0;  // index of its first item
+    std::vector<std::string> names;
+    std::vector<bool> isFolder;  // by the entry's type: no statx needed
+    std::vector<NameStat> stats;
+    std::vector<TrashInfoFields> info;
+};
+
+constexpr size_t kChunkEntries = 512;
+
+}  // namespace
+
+std::optional<TrashListing> listTrashFolder(const std::string& url, unsigned threads, const MeasureFolder& measureFolder,
+                                            bool withInfo) {
     if (url.empty()) return std::nullopt;
     TrashListing listing;
     UniqueFd fd(openDirectoryNoFollow(AT_FDCWD, url.c_str()));
@@ -38,8 +59,13 @@ std::optional<TrashListing> listTrashFolder(const std::string& url, unsigned thr
         return listing;
     }
     const uint64_t dev = deviceOf(fd.get());
-    // First the direct entries, with the sizes of files. Folders are measured afterwards so that
-    // several can be walked at once.
+    std::optional<TrashInfoReader> infoReader;
+    if (withInfo) infoReader.emplace(deletingLastPathComponent(url));
+
+    // First the direct entries, with the sizes of files and the info files. Thousands of entries
+    // are bound by system calls: while this thread reads the folder (itself slow on a large
+    // hashed folder), the other threads already size and read what it has found, a chunk at a
+    // time. Folders are measured afterwards so that several can be walked at once.
     std::vector<size_t> folders;
     {
         UniqueFd readFd(::dup(fd.get()));
@@ -50,29 +76,81 @@ std::optional<TrashListing> listTrashFolder(const std::string& url, unsigned thr
         }
         readFd.release();
         DirHandle closer(dir);
-        std::vector<std::string> statted;
-        std::vector<size_t> stattedItems;
+
+        std::deque<EntryChunk> chunks;  // stable references while more are added
+        std::mutex mutex;
+        std::condition_variable more;
+        size_t nextChunk = 0;
+        bool allRead = false;
+        auto process = [&](EntryChunk& c) {
+            c.stats.resize(c.names.size());
+            for (size_t i = 0; i < c.names.size(); ++i)
+                if (!c.isFolder[i]) c.stats[i] = BatchedReads::statName(fd.get(), c.names[i].c_str());
+            if (infoReader) c.info = infoReader->fieldsOnThisThread(c.names);
+        };
+        auto work = [&] {
+            for (;;) {
+                EntryChunk* c = nullptr;
+                {
+                    std::unique_lock lock(mutex);
+                    more.wait(lock, [&] { return nextChunk < chunks.size() || allRead; });
+                    if (nextChunk == chunks.size()) return;
+                    c = &chunks[nextChunk++];
+                }
+                process(*c);
+            }
+        };
+        std::vector<std::thread> helpers;
+        const size_t maxHelpers = std::max(threads, 1u) - 1;
+        auto hand = [&](EntryChunk&& c, bool helpWanted) {
+            {
+                std::lock_guard lock(mutex);
+                chunks.push_back(std::move(c));
+            }
+            more.notify_one();
+            if (helpWanted && helpers.size() < maxHelpers) {
+                try {
+                    helpers.emplace_back(work);
+                } catch (const std::system_error&) {
+                    // Fewer threads: this one takes what is left once the folder is read.
+                }
+            }
+        };
+
+        EntryChunk current;
         while (dirent* e = ::readdir(dir)) {
             const char* name = e->d_name;
             if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
             RNItemToErase item = RNItemToErase::newItem();
             item.url = appendPathComponent(url, name);
             item.count = 1;
-            if (e->d_type == DT_DIR) {
-                folders.push_back(listing.itemsToErase.size());
-            } else {
-                stattedItems.push_back(listing.itemsToErase.size());
-                statted.emplace_back(name);
-            }
+            if (current.names.empty()) current.first = listing.itemsToErase.size();
+            current.names.emplace_back(name);
+            current.isFolder.push_back(e->d_type == DT_DIR);
             listing.itemsToErase.push_back(std::move(item));
+            if (current.names.size() == kChunkEntries) hand(std::exchange(current, EntryChunk{}), true);
         }
-        if (!statted.empty()) {
-            const std::vector<NameStat> stats = BatchedReads::forThisThread().statNames(fd.get(), statted);
-            for (size_t i = 0; i < stats.size(); ++i) {
-                if (!stats[i].ok) continue;  // unreadable: size 0, count 1
-                if (stats[i].isDirectory) folders.push_back(stattedItems[i]);  // a file system without entry types
-                else listing.itemsToErase[stattedItems[i]].size = stats[i].size;
+        // A small trash is done on this thread alone.
+        if (!current.names.empty()) hand(std::move(current), false);
+        {
+            std::lock_guard lock(mutex);
+            allRead = true;
+        }
+        more.notify_all();
+        work();
+        for (auto& t : helpers) t.join();
+
+        if (withInfo) listing.info.resize(listing.itemsToErase.size());
+        for (auto& c : chunks) {
+            for (size_t i = 0; i < c.names.size(); ++i) {
+                const size_t index = c.first + i;
+                if (c.isFolder[i]) folders.push_back(index);
+                else if (!c.stats[i].ok) continue;  // unreadable: size 0, count 1
+                else if (c.stats[i].isDirectory) folders.push_back(index);  // a file system without entry types
+                else listing.itemsToErase[index].size = c.stats[i].size;
             }
+            if (withInfo)
+                std::move(c.info.begin(), c.info.end(), listing.info.begin() + ptrdiff_t(c.first));
         }
     }
 
@@ -103,13 +181,16 @@ std::optional<TrashListing> listTrashFolder(const std::string& url, unsigned thr
     return listing;
 }
 
-std::optional<TrashListing> RNQuilloFileUtilities::binItemsAndInfoWithURL(const std::string& url) const {
-    return listTrashFolder(url, measureThreads_, [](int folderFd, unsigned threadsInside, RNItemToErase& item) {
-        WalkTotals totals;
-        walkFolderAt(folderFd, totals, threadsInside);
-        item.size = totals.totalSize;
-        item.count = 1 + totals.entries;
-    });
+std::optional<TrashListing> RNQuilloFileUtilities::binItemsAndInfoWithURL(const std::string& url, bool withInfo) const {
+    return listTrashFolder(
+        url, measureThreads_,
+        [](int folderFd, unsigned threadsInside, RNItemToErase& item) {
+            WalkTotals totals;
+            walkFolderAt(folderFd, totals, threadsInside);
+            item.size = totals.totalSize;
+            item.count = 1 + totals.entries;
+        },
+        withInfo);
 }
 
 std::error_code RNQuilloFileUtilities::deleteItemWithURL(const std::string& url) const {

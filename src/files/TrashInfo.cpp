@@ -234,25 +234,34 @@ std::vector<double> TrashInfoReader::deletionDates(const std::vector<std::string
     return dates;
 }
 
+std::vector<TrashInfoFields> TrashInfoReader::fieldsOnThisThread(const std::vector<std::string>& names) const {
+    std::vector<TrashInfoFields> out(names.size());
+    if (infoFd_ < 0 || names.empty()) return out;
+    // Through this thread's ring where io_uring is allowed (the opens and reads of cached files
+    // run right in the submitting thread), else one call at a time.
+    BatchedReads& reads = BatchedReads::forThisThread();
+    if (!reads.batched()) {
+        for (size_t i = 0; i < names.size(); ++i) out[i] = fieldsOf(names[i]);
+        return out;
+    }
+    constexpr size_t kHead = 4096;  // the key sits near the top; an info file this size holds it
+    std::vector<std::string> infoNames;
+    infoNames.reserve(names.size());
+    for (const auto& name : names) infoNames.push_back(name + kInfoSuffix);
+    reads.readHeads(infoFd_, infoNames, kHead, [&](size_t i, std::string_view bytes) { out[i] = parseTrashInfo(bytes); });
+    return out;
+}
+
 std::vector<TrashInfoFields> TrashInfoReader::fields(const std::vector<std::string>& names) const {
     std::vector<TrashInfoFields> dates(names.size());
     if (infoFd_ < 0 || names.empty()) return dates;
     // Thousands of small files are bound by system calls, so the reads are shared between the
-    // cores; on each, batched through its thread's ring where io_uring is allowed (the opens and
-    // reads of cached files run right in the submitting thread), else one call at a time.
+    // cores.
     auto readRange = [&](size_t begin, size_t end) {
-        BatchedReads& reads = BatchedReads::forThisThread();
-        if (!reads.batched()) {
-            for (size_t i = begin; i < end; ++i) dates[i] = fieldsOf(names[i]);
-            return;
-        }
-        constexpr size_t kHead = 4096;  // the key sits near the top; an info file this size holds it
-        std::vector<std::string> infoNames;
-        infoNames.reserve(end - begin);
-        for (size_t i = begin; i < end; ++i) infoNames.push_back(names[i] + kInfoSuffix);
-        reads.readHeads(infoFd_, infoNames, kHead, [&](size_t i, std::string_view bytes) {
-            dates[begin + i] = parseTrashInfo(bytes);
-        });
+        if (begin >= end) return;
+        std::vector<TrashInfoFields> part =
+            fieldsOnThisThread(std::vector<std::string>(names.begin() + ptrdiff_t(begin), names.begin() + ptrdiff_t(end)));
+        std::move(part.begin(), part.end(), dates.begin() + ptrdiff_t(begin));
     };
     const size_t threads = names.size() < 512 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
     const size_t chunk = (names.size() + threads - 1) / threads;

@@ -55,6 +55,8 @@ public:
     std::vector<double> deletionDates(const std::vector<std::string>& names) const;
     // Date and Path of many items at once, read the same way.
     std::vector<TrashInfoFields> fields(const std::vector<std::string>& names) const;
+    // The same on the calling thread alone (for callers that already share the work out).
+    std::vector<TrashInfoFields> fieldsOnThisThread(const std::vector<std::string>& names) const;
     TrashInfoFields fieldsOf(const std::string& name) const;
 
 private:

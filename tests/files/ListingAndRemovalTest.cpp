@@ -76,6 +76,10 @@ TEST_F(FilesListing, EmptyMissingAndHiddenEntries) {
     ASSERT_EQ(hidden->itemsToErase.size(), 1u) << "hidden entries are listed like any other";
     EXPECT_EQ(hidden->size, 3u);
 
+    // More hidden entries than one small read of the folder holds: still empty, and one visible
+    // entry after them is found.
+    for (int i = 0; i < 200; ++i) writeFile(files + "/.hidden-entry-with-a-long-name-" + std::to_string(i), "");
+    EXPECT_TRUE(f.trashAtURLIsEmpty(files));
     writeFile(files + "/visible", "");
     EXPECT_FALSE(f.trashAtURLIsEmpty(files));
     EXPECT_TRUE(f.trashAtURLIsEmpty(files + "/missing"));
@@ -103,6 +107,62 @@ TEST_F(FilesListing, ManyFoldersMeasuredInParallelAgreeWithOneThread) {
     }
     EXPECT_EQ(parallel->count, expectedCount);
     EXPECT_EQ(parallel->size, expectedSize);
+}
+
+// A trash of many entries is read in chunks by several threads: every record must still get its
+// own size and its own info file, whichever thread read it, with and without io_uring.
+TEST_F(FilesListing, ManyEntriesWithInfoKeepEachItemsOwnSizeAndInfo) {
+    const std::string info = env.homeTrash() + "/info/";
+    constexpr int kItems = 1300;  // several chunks and a partial one
+    for (int i = 0; i < kItems; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        if (i % 97 == 0) {
+            makeDirs(files + "/" + name);
+            writeFile(files + "/" + name + "/inner", std::string(size_t(i % 13), 'd'));
+        } else {
+            writeFile(files + "/" + name, std::string(size_t(i % 11), 'x'));
+        }
+        if (i % 10 == 3) continue;  // no info file
+        if (i % 10 == 7) writeFile(info + name + ".trashinfo", "not an info file");
+        else writeFile(info + name + ".trashinfo", "[Trash Info]\nPath=/x/" + name + "\nDeletionDate=2024-02-03T04:05:06\n");
+    }
+    const unsigned saved = q.measureThreads();
+    for (const bool ringOff : {false, true}) {
+        for (const unsigned threads : {1u, 3u}) {
+            RingSwitch ring(ringOff);
+            q.setMeasureThreads(threads);
+            auto listing = q.binItemsAndInfoWithURL(files, true);
+            ASSERT_TRUE(listing);
+            ASSERT_EQ(listing->itemsToErase.size(), size_t(kItems));
+            ASSERT_EQ(listing->info.size(), size_t(kItems));
+            uint64_t total = 0;
+            for (size_t k = 0; k < listing->itemsToErase.size(); ++k) {
+                const RNItemToErase& item = listing->itemsToErase[k];
+                const std::string name = lastPathComponent(item.url);
+                const int i = std::stoi(name.substr(1));
+                SCOPED_TRACE(name + (ringOff ? " plain" : " ring") + " threads " + std::to_string(threads));
+                if (i % 97 == 0) {
+                    EXPECT_EQ(item.size, uint64_t(i % 13));
+                    EXPECT_EQ(item.count, 2u);
+                } else {
+                    EXPECT_EQ(item.size, uint64_t(i % 11));
+                    EXPECT_EQ(item.count, 1u);
+                }
+                total += item.size;
+                const TrashInfoFields& fields = listing->info[k];
+                if (i % 10 == 3 || i % 10 == 7) {
+                    EXPECT_FALSE(fields.path);
+                    EXPECT_EQ(fields.deletionDate, 0);
+                } else {
+                    EXPECT_EQ(fields.path.value_or(""), "/x/" + name);
+                    EXPECT_GT(fields.deletionDate, 0);
+                }
+            }
+            EXPECT_EQ(listing->size, total);
+            EXPECT_TRUE(q.binItemsAndInfoWithURL(files)->info.empty()) << "read only when asked for";
+        }
+    }
+    q.setMeasureThreads(saved);
 }
 
 TEST_F(FilesListing, WalkCountsEntriesAndNeverFollowsLinks) {
