@@ -28,14 +28,17 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFile>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QScrollBar>
 #include <QStackedWidget>
 
@@ -202,7 +205,7 @@ RNListCntrl::RNListCntrl(RNContentViewCntrl* contentCntrl, RNSourceListModel* so
             [this, header](const QPoint& pos) { headerMenu_->popup(header->mapToGlobal(pos)); });
     connect(header, &QHeaderView::sectionResized, this, [this] { fitColumns(); });
     tableView_->viewport()->installEventFilter(this);
-    fitColumns();
+    fitColumns(true);
     header->setSortIndicator(RNContentListModel::NameColumn, Qt::AscendingOrder);
     connect(header, &QHeaderView::sectionClicked, this, &RNListCntrl::sortByColumn);
     connect(tableView_, &RNContentTableView::quickLookAction, this, [this] { contentCntrl_->quickLookAction(); });
@@ -360,7 +363,27 @@ RNListCntrl::~RNListCntrl() {
     if (responseObserver_) center.removeObserver(responseObserver_);
 }
 
-void RNListCntrl::fitColumns() {
+int RNListCntrl::contentWidth(int column) const {
+    const QFontMetrics metrics(tableView_->font());
+    QStringList samples;
+    if (column == RNContentListModel::SizeColumn) {
+        const auto& numbers = util::RNNumberUtilities::sharedControl();
+        for (uint64_t size : {uint64_t(999), uint64_t(888'880'000)})
+            samples << QString::fromStdString(numbers.sizeToFormatString(size, 4, true));
+    } else {
+        // Late in a year, late in a day: two-digit day and month, the longest hour.
+        const QDateTime late(QDate(QDate::currentDate().year(), 12, 28), QTime(22, 58, 58));
+        samples << QString::fromStdString(util::RNDateUtilities::sharedControl().stringWithSeconds(
+            double(late.toSecsSinceEpoch()) - util::RNDateUtilities::kReferenceDateUnixSeconds, 1, true, true));
+    }
+    int widest = 0;
+    for (const QString& sample : samples) widest = std::max(widest, metrics.horizontalAdvance(sample));
+    constexpr int kCellPadding = 16;  // the cell's margins on both sides
+    const int low = column == RNContentListModel::SizeColumn ? kSizeMinWidth : kDateMinWidth;
+    return std::max({low, widest + kCellPadding, tableView_->horizontalHeader()->sectionSizeHint(column)});
+}
+
+void RNListCntrl::fitColumns(bool toWidth) {
     if (fittingColumns_) return;
     fittingColumns_ = true;
     QHeaderView* header = tableView_->horizontalHeader();
@@ -371,9 +394,25 @@ void RNListCntrl::fitColumns() {
     };
     clamp(RNContentListModel::SizeColumn, kSizeMinWidth, kSizeMaxWidth);
     clamp(RNContentListModel::DateColumn, kDateMinWidth, kDateMaxWidth);
+    const bool originalShown = !header->isSectionHidden(RNContentListModel::OriginalColumn);
+    if (toWidth) {
+        // Too narrow for every column: the date and then the size shrink towards what their
+        // texts need, before the date is pushed out of view. A width the user gave them stays
+        // until the list itself narrows.
+        int over = header->sectionSize(RNContentListModel::CheckColumn) + kNameMinWidth +
+                   (originalShown ? kOriginalMinWidth : 0) + header->sectionSize(RNContentListModel::SizeColumn) +
+                   header->sectionSize(RNContentListModel::DateColumn) - tableView_->viewport()->width();
+        for (int column : {int(RNContentListModel::DateColumn), int(RNContentListModel::SizeColumn)}) {
+            if (over <= 0) break;
+            const int give = std::min(over, header->sectionSize(column) - contentWidth(column));
+            if (give <= 0) continue;
+            header->resizeSection(column, header->sectionSize(column) - give);
+            over -= give;
+        }
+    }
     int left = tableView_->viewport()->width() - header->sectionSize(RNContentListModel::CheckColumn) -
                header->sectionSize(RNContentListModel::SizeColumn) - header->sectionSize(RNContentListModel::DateColumn);
-    if (!header->isSectionHidden(RNContentListModel::OriginalColumn)) {
+    if (originalShown) {
         // Two fifths of what is left, the name's minimum first: a narrow window keeps its date
         // column in view.
         const int original = std::clamp(std::min(left * 2 / 5, left - kNameMinWidth), kOriginalMinWidth, kOriginalMaxWidth);
@@ -423,7 +462,12 @@ void RNListCntrl::applyColumnVisibility() {
 }
 
 bool RNListCntrl::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == tableView_->viewport() && event->type() == QEvent::Resize) fitColumns();
+    if (watched == tableView_->viewport() && event->type() == QEvent::Resize) {
+        // Only a change of width: a sideways scroll bar coming or going changes the height alone,
+        // and must not take back a width the user gave a column.
+        const auto* resize = static_cast<QResizeEvent*>(event);
+        fitColumns(resize->size().width() != resize->oldSize().width());
+    }
     return QObject::eventFilter(watched, event);
 }
 

@@ -171,8 +171,12 @@ public:
     void showProgressView(bool show);
     void showWhetherAllTrashesAreEmpty();
 
-    // Puts the columns within their limits; the name column takes the width left.
-    void fitColumns();
+    // Puts the columns within their limits; the name column takes the width left. When the list
+    // itself changed width (`toWidth`) and the columns do not fit in it, the date and the size
+    // first give up what their texts do not need.
+    void fitColumns(bool toWidth = false);
+    // The narrowest the size or the date column gets by itself: a long text of its kind fits.
+    int contentWidth(int column) const;
     // The original location column of the shown trash: shown unless the user hid it there.
     bool originalLocationShown() const;
     void setOriginalLocationShown(bool shown);

@@ -195,7 +195,8 @@ void RNWindowCntrl::windowDidLoad() {
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
     level_ = kFloatingLevel;
     setWindowTitle(ui::L("lumo_window_name_default"));
-    resize(1100, 640);
+    // Room for every column of the list beside the source list and the preview.
+    resize(1180, 680);
     setMinimumSize(720, 420);
     const QRect saved = rectFromString(QString::fromStdString(
         erase::RNUserDefaults::standardUserDefaults().stringForKey(erase::kPrefLumoDeleteWindow)));

@@ -447,6 +447,38 @@ TEST_F(LumoLooksAndKeys, ColumnsKeepTheirLimits) {
     }));
 }
 
+// At the size a first start gives the window, every column is in view with its text whole; a
+// narrower window takes the room from the date and the size first, never below what their texts
+// need, and a width the user gives a column stays.
+TEST_F(LumoLooksAndKeys, EveryColumnIsInViewAtTheFirstSize) {
+    const size_t a = trashes.addVolume("Alpha");
+    trashes.addFile(a, "a");
+    open(1);
+    window->resize(RNWindowCntrl().size());  // the first start's size
+    QHeaderView* header = list()->tableView()->horizontalHeader();
+    auto width = [&](int c) { return header->sectionSize(c); };
+    auto total = [&] {
+        int sum = 0;
+        for (int c = 0; c < header->count(); ++c)
+            if (!header->isSectionHidden(c)) sum += width(c);
+        return sum;
+    };
+    ASSERT_TRUE(waitUntil([&] { return total() <= list()->tableView()->viewport()->width(); }))
+        << total() << " > " << list()->tableView()->viewport()->width();
+    EXPECT_GE(width(RNContentListModel::DateColumn), list()->contentWidth(RNContentListModel::DateColumn));
+    EXPECT_GE(width(RNContentListModel::SizeColumn), list()->contentWidth(RNContentListModel::SizeColumn));
+    EXPECT_FALSE(header->isSectionHidden(RNContentListModel::OriginalColumn));
+
+    window->resize(760, 500);
+    ASSERT_TRUE(waitUntil([&] { return width(RNContentListModel::DateColumn) == list()->contentWidth(RNContentListModel::DateColumn); }));
+    EXPECT_EQ(width(RNContentListModel::SizeColumn), list()->contentWidth(RNContentListModel::SizeColumn));
+    EXPECT_GE(width(RNContentListModel::NameColumn), RNListCntrl::kNameMinWidth);
+
+    header->resizeSection(RNContentListModel::DateColumn, 300);
+    QApplication::processEvents();
+    EXPECT_EQ(width(RNContentListModel::DateColumn), 300) << "the user's width stays";
+}
+
 // ---- Pictures ----------------------------------------------------------------------------
 
 TEST(PreviewPictures, AreDecodedAtTheSizeShownAndCached) {

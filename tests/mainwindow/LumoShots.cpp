@@ -71,10 +71,11 @@ void plantPicture(const std::string& path) {
 
 void shootSet(const QString& out, const QString& suffix) {
     auto window = std::make_unique<RNWindowCntrl>();
-    // As large as the screen allows, clear of a panel at the bottom.
+    // At the size a first start gives it, unless the screen is smaller (clear of a panel at the
+    // bottom).
     const QRect screen = QApplication::primaryScreen()->availableGeometry();
     window->move(screen.x() + 4, screen.y() + 4);
-    window->resize(std::min(1180, screen.width() - 8), std::min(700, screen.height() - 48));
+    window->resize(std::min(window->width(), screen.width() - 8), std::min(window->height(), screen.height() - 48));
     window->showWindow();
     RNSourceListModel* sources = window->sourceViewCntrl()->model();
     RNListCntrl* list = window->contentViewCntrl()->listCntrl();
