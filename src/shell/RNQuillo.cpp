@@ -298,7 +298,9 @@ void RNQuillo::stopWorking(const RNNotification& note) {
     // The end of an automatic pass's erase is the pass's business.
     if (!deleteItemsCntrl_ && cleanup_ && cleanup_->passRunning()) return;
     if (cleanup_) cleanup_->userEraseEnded();
-    setIsWorking(false);
+    // An erase of the hot key may end while the Lumo Window is open: the menu stays as the
+    // window wants it until the window closes.
+    setIsWorking(lumoWindow_ && lumoWindow_->isVisible());
     deleteItemsCntrl_.reset();
     if (note.userInfo && note.info("erasedCount").uintValue() > 0) {
         cleanMemoryNow();

@@ -93,9 +93,9 @@ int main(int argc, char** argv) {
         QObject::connect(&instance, &shell::RNSingleInstance::lumoRequested, &delegate, [&delegate] {
             delegate.mainMenuAction(shell::kTagLumo);
         });
-        QObject::connect(&instance, &shell::RNSingleInstance::emptyAllRequested, &delegate, [&delegate] {
-            if (!delegate.isWorking()) delegate.mainMenuAction(shell::kTagEmptyAll);
-        });
+        // As the hot key does: also while the Lumo Window is open, never while an erase runs.
+        QObject::connect(&instance, &shell::RNSingleInstance::emptyAllRequested, &delegate,
+                         [&delegate] { delegate.emptyAllTrashesAction(); });
         // What the first start was asked for happens once the start-up is through.
         QObject::connect(&delegate, &shell::RNQuillo::startupFinished, &delegate, [&delegate, request] {
             if (request == QLatin1String("OpenLumoWindow")) delegate.mainMenuAction(shell::kTagLumo);

@@ -430,6 +430,30 @@ TEST_F(StatusMenuTest, TheLumoWindowEntryPointAndBothIdleTimers) {
     EXPECT_FALSE(delegate->menuTimerActive());
 }
 
+// Emptying every trash from the hot key (or quillo --empty-all) while the Lumo Window is open:
+// when that erase ends, declined here, the menu stays disabled until the window closes.
+TEST_F(StatusMenuTest, AnEraseEndingWhileTheLumoWindowIsOpenKeepsTheMenuDisabled) {
+    RNErrorDelegate::sharedControl().setBackend(std::make_shared<ui::RNQtPromptBackend>());
+    start();
+    delegate->mainMenuAction(shell::kTagLumo);
+    ASSERT_TRUE(delegate->isWorking());
+    bool asked = false;
+    onNextModal([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        if (!box) return;
+        asked = true;
+        for (QAbstractButton* b : box->buttons())
+            if (box->buttonRole(b) == QMessageBox::RejectRole) b->click();
+    });
+    QSignalSpy finished(delegate.get(), &RNQuillo::eraseFinished);
+    delegate->emptyAllTrashesAction();
+    ASSERT_TRUE(waitUntil([&] { return finished.count() > 0; }, 20000));
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(delegate->isWorking()) << "the Lumo Window is still open";
+    delegate->lumoWindow()->close();
+    EXPECT_TRUE(waitUntil([&] { return !delegate->isWorking(); }));
+}
+
 // A row belongs to its trash, not to its place in the list. A volume that comes before an
 // already measured one in the volume list (mounted out of sight under /run, then moved into
 // view: a moved mount keeps its place in the kernel's table) must not take over that row's

@@ -232,7 +232,6 @@ pictures)
   measured() { shot "" "$shots/wayland-desktop.png" && [[ $(ocr "$shots/wayland-desktop.png") == *"Camera Card"*"items"* ]]; }
   wait_for 30 measured || echo "pictures: the rows were not measured in time" >&2
   shot "$(field 4 "$lumo")" "$shots/wayland-lumo-window.png"
-  # The tray ignores --empty-all while the Lumo Window is open (it erases from there).
   close_windows
   as_user quillo --empty-all || fail "quillo --empty-all failed"
   confirmation_up() { confirmation=$(windows | awk -F '\t' '$2 == "floating" && $5 == "Quillo"'); [[ -n $confirmation ]]; }
