@@ -627,8 +627,21 @@ int RNHelperTool::onRestore(sd_bus_message* m, void* userdata, sd_bus_error*) {
 void RNHelperTool::restoreWithAuthorization(std::string_view authorization, std::string_view request,
                                             RestoreReply reply) {
     const char* sender = currentCall_ ? sd_bus_message_get_sender(currentCall_->message) : nullptr;
+    if (!sender || !bus_) {
+        reply(HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"), {});
+        return;
+    }
+    auto pending = std::make_unique<PendingRestore>();
+    pending->tool = this;
+    // A caller that leaves while polkit asks: the check is cancelled and nothing is done. As for
+    // an erase, the departure is watched before the caller is identified: one that leaves earlier
+    // is not found by the bus daemon, one that leaves later is seen leaving.
+    if (watchCallerDeparture(bus_, &pending->watchSlot, sender, onRestoreCallerNameChanged, pending.get()) < 0) {
+        reply(HelperError::osStatus(kOSStatusParamErr, "busy: the caller cannot be watched"), {});
+        return;
+    }
     uid_t uid = 0;
-    if (!sender || !bus_ || !callerUid(sender, uid)) {
+    if (!callerUid(sender, uid)) {
         reply(HelperError::osStatus(kErrAuthorizationDenied, "the caller cannot be identified"), {});
         return;
     }
@@ -636,14 +649,7 @@ void RNHelperTool::restoreWithAuthorization(std::string_view authorization, std:
         reply(HelperError::osStatus(kOSStatusParamErr, "busy: a restore request of yours waits for authorization"), {});
         return;
     }
-    auto pending = std::make_unique<PendingRestore>();
-    pending->tool = this;
     pending->uid = uid;
-    // A caller that leaves while polkit asks: the check is cancelled and nothing is done.
-    if (watchCallerDeparture(bus_, &pending->watchSlot, sender, onRestoreCallerNameChanged, pending.get()) < 0) {
-        reply(HelperError::osStatus(kOSStatusParamErr, "busy: the caller cannot be watched"), {});
-        return;
-    }
     pending->call = keepCall(currentCall_->message);
     pending->request = request;
     pending->reply = std::move(reply);
