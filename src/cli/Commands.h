@@ -2,6 +2,8 @@
 // status: 0 done, 1 something not erased or nothing to do, 2 bad usage, 130 stopped.
 #pragma once
 
+#include "cli/ListCore.h"
+
 #include "files/RNFilesUtilities.h"
 #include "util/Localization.h"
 
@@ -37,8 +39,5 @@ inline std::string text(std::string_view key, std::initializer_list<std::string_
 // "usage: SYNTAX" and a line end.
 inline std::string usageLine(std::string_view syntax) { return text("cli_usage_line", {syntax}) + "\n"; }
 
-// The usable trash of the volume named by its display name or mount point.
-std::optional<files::TrashLocation> findTrash(const std::vector<files::TrashLocation>& trashes,
-                                              const std::string& volume);
 
 }  // namespace quillo::cli

@@ -54,6 +54,11 @@ TEST_F(CliRestore, PutListAndRestoreByEitherPath) {
     EXPECT_NE(out.find("\"originalPath\":\"" + work + "/a.txt\""), std::string::npos) << out;
     ASSERT_EQ(cli("list --paths", &out), 0);
     EXPECT_NE(out.find(work + "/dir/b.txt\n"), std::string::npos) << out;
+    // quillo-cli answers those two itself and hands over what has a message to say.
+    EXPECT_EQ(cli("list --json --volume no-such-volume", &out), 2);
+    EXPECT_NE(out.find("no-such-volume"), std::string::npos) << out;
+    EXPECT_EQ(cli("list --paths --bogus", &out), 2);
+    EXPECT_NE(out.find("usage: quillo-cli list"), std::string::npos) << out;
 
     removeTree(work + "/dir");
     EXPECT_EQ(cli("restore " + q(work + "/a.txt") + " " + q(env.homeTrash() + "/files/b.txt"), &out), 0) << out;

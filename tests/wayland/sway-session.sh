@@ -171,8 +171,10 @@ supervise() {
   mkdir -p "$work/bin" "$work/home/.config/sway" "$work/home/.local/share" "$work/home/.local/state" \
     "$work/home/.cache" "$work/runtime" "$work/bus-services"
   # The build tree may be in a folder the session's user cannot enter (a clone under /root).
-  cp "$quillo" "$work/bin/quillo" && cp "$cli" "$work/bin/quillo-cli" && cp "$here/sni-host.py" "$work/bin/" || exit 1
-  chmod 755 "$work/bin" "$work/bin/quillo" "$work/bin/quillo-cli" "$work/bin/sni-host.py"
+  # quillo-cli hands most commands to quillo-cli-commands, found beside it.
+  cp "$quillo" "$work/bin/quillo" && cp "$cli" "$work/bin/quillo-cli" &&
+    cp "$(dirname "$cli")/quillo-cli-commands" "$work/bin/" && cp "$here/sni-host.py" "$work/bin/" || exit 1
+  chmod 755 "$work/bin" "$work/bin/quillo" "$work/bin/quillo-cli" "$work/bin/quillo-cli-commands" "$work/bin/sni-host.py"
   # A bar at the top whose tray is on; no wallpaper, no status line.
   cat >"$work/home/.config/sway/config" <<'EOF'
 output HEADLESS-1 resolution 1280x720
