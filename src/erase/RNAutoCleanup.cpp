@@ -245,7 +245,9 @@ RNCleanupVolumeResult RNAutoCleanup::eraseVolume(const RNCleanupVolumePlan& plan
         const std::string name = files::lastPathComponent(item.url);
         struct stat st;
         if (::lstat(item.url.c_str(), &st) != 0) return false;
-        if (st.st_dev != planned.dev || st.st_ino != planned.ino || st.st_dev != filesSt.st_dev) return false;
+        if (st.st_dev != planned.dev || st.st_ino != planned.ino || st.st_dev != filesSt.st_dev ||
+            st.st_ctim.tv_sec != planned.ctime.tv_sec || st.st_ctim.tv_nsec != planned.ctime.tv_nsec)
+            return false;
         if (infoReader.deletionDate(name) != planned.deletionDate) return false;
         approved[it->second] = 1;
         return true;

@@ -207,6 +207,7 @@ RNCleanupVolumePlan RNCleanupPlanner::planVolume(const RNCleanupRules& rules, co
             ::fstatat(filesFd.get(), files::lastPathComponent(item.path).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             item.dev = st.st_dev;
             item.ino = st.st_ino;
+            item.ctime = st.st_ctim;
         }
     }
     if (holdFolder && filesFd.valid()) plan.filesFolder = std::move(held);

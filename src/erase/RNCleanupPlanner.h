@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,11 @@ struct RNCleanupItem {
     // 2001-01-01 UTC; 0 when unknown. Only the minimum age looks at it.
     double changeTime = 0;
     RNCleanupRule rule = RNCleanupRule::None;
-    // Identity at planning time: an item replaced (same name, new item) is not erased.
+    // Identity at planning time: an item replaced (same name, new item) is not erased. The
+    // status-change time too: a new file may be given the inode number of one just deleted.
     dev_t dev = 0;
     ino_t ino = 0;
+    struct timespec ctime {};
 };
 
 struct RNCleanupVolumePlan {

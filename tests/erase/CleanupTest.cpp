@@ -265,8 +265,9 @@ TEST_F(CleanupPass, ItemsPutBackReplacedOrTrashedDuringThePassStay) {
         // Put back: gone from the trash.
         ::unlink((trash + "/files/put-back").c_str());
         ::unlink((trash + "/info/put-back.trashinfo").c_str());
-        // Replaced by another file of the same name (same old date: the identity tells).
-        ::unlink((trash + "/files/replaced").c_str());
+        // Replaced by another file of the same name (same old date: the identity tells). The
+        // old file is kept elsewhere, so the new one cannot be given its inode number.
+        ASSERT_EQ(::rename((trash + "/files/replaced").c_str(), (env.root() + "/replaced-elsewhere").c_str()), 0);
         plant(trash, "replaced", 10, std::nullopt);
         // Put back and trashed again under the same name: a new date.
         ::unlink((trash + "/files/retrashed").c_str());
