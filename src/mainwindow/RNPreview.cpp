@@ -142,9 +142,12 @@ void RNPreview::showDetails(const RNPreviewDetails& d) {
     }
     QStringList lines;
     if (!d.kind.isEmpty()) lines << d.kind;
-    lines << ui::L("size_col") + QStringLiteral(": ") + d.size;
-    lines << ui::L("date_modified") + QStringLiteral(": ") + d.dateModified;
-    lines << ui::L("date_created") + QStringLiteral(": ") + d.dateCreated;
+    // Whole lines from the table: the label's punctuation is the language's ("Taille : ").
+    auto line = [](const char* key, const QString& value) {
+        return QString::fromStdString(util::RNFormat(util::RNLocalizedString(key), {value.toStdString()}));
+    };
+    lines << line("preview_size_line", d.size) << line("date_modified", d.dateModified)
+          << line("date_created", d.dateCreated);
     // Where it came from, beside the chain of folders inside the trash below.
     if (auto record = item_ ? item_->item.lock() : nullptr) {
         const std::string place = record->originalPath();
