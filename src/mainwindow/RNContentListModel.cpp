@@ -259,6 +259,10 @@ QVariant RNContentListModel::headerData(int section, Qt::Orientation orientation
     if ((role == Qt::ToolTipRole || role == Qt::AccessibleTextRole) && section == CheckColumn) return ui::L("check_col");
     if (role == Qt::AccessibleTextRole) return ui::L(identifierOfColumn(section).toStdString());
     if (role == Qt::TextAlignmentRole && section == SizeColumn) return QVariant(int(Qt::AlignRight | Qt::AlignVCenter));
+    // A long title (a path's column, in some languages) keeps its beginning in view when the
+    // column is narrower, and shows whole as the header's tool tip.
+    if (role == Qt::TextAlignmentRole && section == OriginalColumn) return QVariant(int(Qt::AlignLeft | Qt::AlignVCenter));
+    if (role == Qt::ToolTipRole) return ui::L(identifierOfColumn(section).toStdString());
     return {};
 }
 
