@@ -78,8 +78,11 @@ RNQuillo::RNQuillo(QObject* parent) : QObject(parent) {
     cleanup_ = new RNCleanupScheduler(QDBusConnection::sessionBus(), this);
     // What a pass removed shows in the rows and the window's list.
     connect(cleanup_, &RNCleanupScheduler::passFinished, this, [this](bool, bool, quint64 erased) {
+        showCleanupInToolTip();
         if (erased > 0) refreshVolumes();
     });
+    // While a pass erases, the icon says so: nothing else shows that files are going.
+    connect(cleanup_, &RNCleanupScheduler::passStarted, this, &RNQuillo::showCleanupInToolTip);
 }
 
 RNQuillo::~RNQuillo() {
@@ -343,6 +346,11 @@ void RNQuillo::invalidateMenuTimer() { menuTimer_.stop(); }
 
 void RNQuillo::installCleanLumoWindowMemory() { lumoWindowTimer_.start(); }
 
+void RNQuillo::showCleanupInToolTip() {
+    if (!statusItem_) return;
+    statusItem_->setToolTip(cleanup_ && cleanup_->passRunning() ? L("cleanup_tray_tooltip") : QStringLiteral("Quillo"));
+}
+
 void RNQuillo::cleanLumoWindowMemory() {
     if (isWorking_) {
         lumoWindowTimer_.start();
@@ -506,7 +514,7 @@ void RNQuillo::setupStatusMenu() {
     });
 
     statusItem_ = new QSystemTrayIcon(trayIcon(), this);
-    statusItem_->setToolTip(QStringLiteral("Quillo"));
+    showCleanupInToolTip();
     statusItem_->setContextMenu(quilloMenu_.get());
     connect(statusItem_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason != QSystemTrayIcon::Trigger) return;

@@ -121,6 +121,8 @@ public:
     void cleanSubMenuMemory();
     void invalidateMenuTimer();
     void installCleanLumoWindowMemory();
+    // The icon's tool tip: what the automatic clean-up is doing, when it runs.
+    void showCleanupInToolTip();
     void cleanLumoWindowMemory();
     void invalidateLumoWindowTimer();
     void cleanMemoryNow();

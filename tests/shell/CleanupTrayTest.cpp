@@ -117,9 +117,13 @@ TEST_F(CleanupTrayTest, StartUpAndAMountEachRunAPassThatOneNotificationTells) {
 
     // A pass that finds nothing says nothing.
     ASSERT_TRUE(scheduler()->runPass(RNCleanupScheduler::Trigger::Hourly));
+    ASSERT_NE(delegate->statusItem(), nullptr);
+    EXPECT_EQ(delegate->statusItem()->toolTip().toStdString(), util::RNLocalizedString("cleanup_tray_tooltip"))
+        << "the icon says a pass runs";
     const qsizetype ends = finished->count();
     ASSERT_TRUE(waitUntil([&] { return finished->count() > ends && !scheduler()->passRunning(); }, 60000));
     EXPECT_EQ(service.received.size(), 1);
+    EXPECT_EQ(delegate->statusItem()->toolTip(), QStringLiteral("Quillo"));
 
     if (!isolated()) GTEST_SKIP() << "the mount needs root (a private mount namespace and a tmpfs)";
     ScopedMount volume(home.root(), ScopedMount::Kind::Tmpfs);
