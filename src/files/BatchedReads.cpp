@@ -87,8 +87,7 @@ BatchedReads::BatchedReads() : switchedOff_(switchedOff()) {
     ring->initialized = true;
     struct io_uring_probe* probe = io_uring_get_probe_ring(&ring->ring);
     if (!probe) return;
-    const bool supported = io_uring_opcode_supported(probe, IORING_OP_STATX) &&
-                           io_uring_opcode_supported(probe, IORING_OP_OPENAT) &&
+    const bool supported = io_uring_opcode_supported(probe, IORING_OP_OPENAT) &&
                            io_uring_opcode_supported(probe, IORING_OP_READ) &&
                            io_uring_opcode_supported(probe, IORING_OP_CLOSE);
     io_uring_free_probe(probe);
@@ -147,36 +146,6 @@ bool BatchedReads::readHead(int dirFd, const char* name, char* buffer, size_t li
     if (n <= 0) return false;
     length = size_t(n);
     return true;
-}
-
-std::vector<NameStat> BatchedReads::statNames(int dirFd, const std::vector<std::string>& names) {
-    std::vector<NameStat> out(names.size());
-    std::vector<struct statx> results;
-    std::vector<int> codes;
-    for (size_t start = 0; start < names.size();) {
-        const size_t count = std::min<size_t>(kRingEntries, names.size() - start);
-        bool ok = false;
-        if (ring_) {
-            results.assign(count, {});
-            codes.assign(count, -ECANCELED);
-            for (size_t k = 0; k < count; ++k) {
-                struct io_uring_sqe* sqe = io_uring_get_sqe(&ring_->ring);
-                io_uring_prep_statx(sqe, dirFd, names[start + k].c_str(), kStatFlags, kStatMask, &results[k]);
-                io_uring_sqe_set_data64(sqe, k);
-            }
-            ok = ring_->submitAndReap(unsigned(count), [&](uint64_t k, int res) {
-                if (k < count) codes[k] = res;
-            });
-            if (!ok) giveUp();
-        }
-        for (size_t k = 0; k < count; ++k) {
-            // Anything the ring did not answer plainly is asked again the ordinary way.
-            if (ok && codes[k] == 0) out[start + k] = fromStatx(results[k]);
-            else if (!ok || codes[k] != -ENOENT) out[start + k] = statName(dirFd, names[start + k].c_str());
-        }
-        start += count;
-    }
-    return out;
 }
 
 void BatchedReads::readHeads(int dirFd, const std::vector<std::string>& names, size_t limit, const HeadHandler& done) {

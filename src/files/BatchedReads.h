@@ -1,6 +1,6 @@
-// Many small, independent reads relative to one open folder -- the statx of each trashed item,
-// the head of each info file -- batched through io_uring so that thousands of them cost a few
-// system calls instead of one to three each. Where io_uring is refused (an old kernel, the
+// Many small, independent reads relative to one open folder -- the head of each info file --
+// batched through io_uring so that thousands of them cost a few system calls instead of three
+// each (and the statx of a name, one call). Where io_uring is refused (an old kernel, the
 // kernel.io_uring_disabled setting, a seccomp filter) or QUILLO_NO_IO_URING is set, each read is
 // its own system call; the answers are the same either way.
 #pragma once
@@ -38,17 +38,16 @@ public:
     // Whether requests go through io_uring (false: one system call each).
     bool batched() const { return ring_ != nullptr; }
 
-    // statx of every name below `dirFd`, in the order given.
-    std::vector<NameStat> statNames(int dirFd, const std::vector<std::string>& names);
-
     // Reads the first `limit` bytes of every regular file named below `dirFd` (opened without
     // following a symlink and without blocking) and calls `done(index, bytes)` for each one that
     // gave at least one byte. Called on this thread, in no particular order.
     using HeadHandler = std::function<void(size_t index, std::string_view bytes)>;
     void readHeads(int dirFd, const std::vector<std::string>& names, size_t limit, const HeadHandler& done);
 
-    // The same one system call at a time (what the batched path falls back on).
+    // One statx of a name below `dirFd`. Not batched: a ring hands statx to its kernel workers,
+    // which costs more than the call itself once the calling threads fill the cores.
     static NameStat statName(int dirFd, const char* name);
+    // One head the plain way (what the batched path falls back on).
     static bool readHead(int dirFd, const char* name, char* buffer, size_t limit, size_t& length);
 
 private:
