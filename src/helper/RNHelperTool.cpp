@@ -80,6 +80,21 @@ int watchCallerDeparture(sd_bus* bus, sd_bus_slot** slot, const char* sender, sd
     return sd_bus_add_match(bus, slot, match.c_str(), handler, userdata);
 }
 
+// The two byte arrays of an authorized call (erase, restore): the authorization and the request,
+// as views into the message. False when the call does not carry them.
+bool readAuthorizedCall(sd_bus_message* m, std::string_view& authorization, std::string_view& request) {
+    const void* authorizationBytes = nullptr;
+    size_t authorizationSize = 0;
+    const void* requestBytes = nullptr;
+    size_t requestSize = 0;
+    int r = sd_bus_message_read_array(m, 'y', &authorizationBytes, &authorizationSize);
+    if (r >= 0) r = sd_bus_message_read_array(m, 'y', &requestBytes, &requestSize);
+    if (r < 0) return false;
+    authorization = std::string_view(static_cast<const char*>(authorizationBytes), authorizationSize);
+    request = std::string_view(static_cast<const char*>(requestBytes), requestSize);
+    return true;
+}
+
 // Whether a NameOwnerChanged signal of that watch says the name went away (a unique name never
 // gets a new owner).
 bool callerWentAway(sd_bus_message* m) {
@@ -563,20 +578,14 @@ int RNHelperTool::onSetStoppedByUser(sd_bus_message* m, void* userdata, sd_bus_e
 int RNHelperTool::onErase(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<RNHelperTool*>(userdata);
     self->touch();
-    const void* authorization = nullptr;
-    size_t authorizationSize = 0;
-    const void* requestBytes = nullptr;
-    size_t requestSize = 0;
-    int r = sd_bus_message_read_array(m, 'y', &authorization, &authorizationSize);
-    if (r >= 0) r = sd_bus_message_read_array(m, 'y', &requestBytes, &requestSize);
-    if (r < 0) {
+    std::string_view authorization, request;
+    if (!readAuthorizedCall(m, authorization, request)) {
         replyError(m, HelperError::osStatus(kOSStatusParamErr, "malformed arguments"));
         return 1;
     }
     BusCall call{m, {}};
     self->serve(call, [&] {
-        self->eraseWithAuthorization(std::string_view(static_cast<const char*>(authorization), authorizationSize),
-                                     std::string_view(static_cast<const char*>(requestBytes), requestSize),
+        self->eraseWithAuthorization(authorization, request,
                                      [call = keepCall(m)](const HelperError& error) {
                                          if (error) replyError(call.get(), error);
                                          else sd_bus_reply_method_return(call.get(), "");
@@ -588,21 +597,15 @@ int RNHelperTool::onErase(sd_bus_message* m, void* userdata, sd_bus_error*) {
 int RNHelperTool::onRestore(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<RNHelperTool*>(userdata);
     self->touch();
-    const void* authorization = nullptr;
-    size_t authorizationSize = 0;
-    const void* requestBytes = nullptr;
-    size_t requestSize = 0;
-    int r = sd_bus_message_read_array(m, 'y', &authorization, &authorizationSize);
-    if (r >= 0) r = sd_bus_message_read_array(m, 'y', &requestBytes, &requestSize);
-    if (r < 0) {
+    std::string_view authorization, request;
+    if (!readAuthorizedCall(m, authorization, request)) {
         replyError(m, HelperError::osStatus(kOSStatusParamErr, "malformed arguments"));
         return 1;
     }
     BusCall call{m, {}};
     self->serve(call, [&] {
         self->restoreWithAuthorization(
-            std::string_view(static_cast<const char*>(authorization), authorizationSize),
-            std::string_view(static_cast<const char*>(requestBytes), requestSize),
+            authorization, request,
             [call = keepCall(m)](const HelperError& error, const std::vector<std::string>& messages) {
                 if (error) {
                     replyError(call.get(), error);
