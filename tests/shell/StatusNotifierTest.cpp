@@ -25,6 +25,7 @@
 #include <QDBusPendingReply>
 #include <QDBusVariant>
 #include <QFile>
+#include <QElapsedTimer>
 #include <QProcess>
 
 using namespace quillo;
@@ -132,18 +133,17 @@ protected:
     }
 
     bool startX() {
-        for (int n = 90 + getpid() % 50; n < 200; ++n) {
-            const QString socket = QString("/tmp/.X11-unix/X%1").arg(n);
-            if (QFile::exists(socket) || QFile::exists(QString("/tmp/.X%1-lock").arg(n))) continue;
-            xvfb_ = new QProcess;
-            xvfb_->start("Xvfb", {QString(":%1").arg(n), "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-            if (waitUntil([&] { return QFile::exists(socket); }, 5000)) {
-                display_ = QString(":%1").arg(n);
-                return true;
-            }
-            return false;
-        }
-        return false;
+        // Xvfb picks a free display itself and writes its number once it accepts clients.
+        xvfb_ = new QProcess;
+        xvfb_->start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        QElapsedTimer waited;
+        waited.start();
+        while (!xvfb_->canReadLine() && waited.elapsed() < 10000 && xvfb_->state() != QProcess::NotRunning)
+            xvfb_->waitForReadyRead(200);
+        const QString number = QString::fromLatin1(xvfb_->readLine()).trimmed();
+        if (number.isEmpty()) return false;
+        display_ = ":" + number;
+        return true;
     }
 
     MenuItem layout(QDBusConnection& bus, const QString& service, const QString& path) {
